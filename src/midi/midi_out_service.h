@@ -1,0 +1,60 @@
+// The one door to the system's MIDI output service.
+//
+// Everything the tool needs from the platform is five operations: how many
+// output devices there are, the name of one, open, send a short message word,
+// close. Results use the classic MIDI output result codes so that the tool's
+// message tables apply unchanged:
+//
+//   0  success
+//   1  anything else that went wrong
+//   2  device identifier out of range, or the port enumerated under that
+//      identifier is gone
+//   5  the handle is not (or no longer) an open port
+//   6  the backend's service cannot be reached (no ALSA sequencer, no JACK
+//      server)
+//   7  memory could not be allocated
+//  11  invalid parameter (a message word that is not a short message)
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tavrelle::midi {
+
+namespace result {
+inline constexpr int kNoError = 0;
+inline constexpr int kError = 1;
+inline constexpr int kBadDeviceId = 2;
+inline constexpr int kInvalidHandle = 5;
+inline constexpr int kNoDriver = 6;
+inline constexpr int kNoMemory = 7;
+inline constexpr int kInvalidParam = 11;
+}  // namespace result
+
+// An opaque token for an open port. 0 never names an open port; a failed open
+// stores 0, so sends and closes through it fail quietly with kInvalidHandle.
+using MidiOutHandle = std::uintptr_t;
+
+class MidiOutService {
+public:
+    virtual ~MidiOutService() = default;
+
+    // Number of output devices; identifiers are 0 .. count - 1.
+    virtual unsigned deviceCount() = 0;
+    // Writes the device's user-facing name; kNoError, or a result code when
+    // the name cannot be read (the device is then skipped by the caller).
+    virtual int deviceName(unsigned deviceId, std::string& name) = 0;
+    // Opens a device. `handle` receives the new handle, or 0 on failure.
+    virtual int open(MidiOutHandle& handle, unsigned deviceId) = 0;
+    // Sends one short message word: status in bits 0-7, data 1 in bits 8-15,
+    // data 2 in bits 16-23.
+    virtual int sendShortMessage(MidiOutHandle handle, std::uint32_t word) = 0;
+    // Closes the port after everything sent through it has been delivered.
+    virtual int close(MidiOutHandle handle) = 0;
+};
+
+// The service over the machine's real MIDI system (ALSA sequencer and JACK).
+std::unique_ptr<MidiOutService> createSystemMidiOutService();
+
+}  // namespace tavrelle::midi
