@@ -1,0 +1,367 @@
+#include "midi/midi_out_port.h"
+#include "midi/short_message.h"
+#include "midi/voice_selection.h"
+#include "support/fake_midi_out_service.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavrelle {
+namespace {
+
+using midi::MidiOutPort;
+using midi::StepDirection;
+using midi::TextVoiceDisplay;
+using midi::VoiceSelection;
+using testing::FakeEventPump;
+using testing::FakeMidiOutService;
+using testing::RecordingNotifier;
+using testing::ServiceCall;
+using testing::VectorDeviceList;
+using Words = std::vector<std::uint32_t>;
+
+// A port with one open device, as after a successful start-up.
+struct Rig {
+    FakeMidiOutService service;
+    VectorDeviceList list;
+    RecordingNotifier notifier;
+    FakeEventPump pump;
+    MidiOutPort port{service, list, notifier, pump};
+    TextVoiceDisplay display;
+    VoiceSelection selection{display, port};
+
+    explicit Rig(std::vector<std::string> devices = {"Synth A", "Synth B", "Synth C"})
+    {
+        service.devices = std::move(devices);
+        port.DeviceCount = static_cast<int>(service.deviceCount());
+    }
+    void openFirst()
+    {
+        port.ListMidiOutDevices();
+        port.RestoreDeviceSelection(0, "none");
+        port.OpenMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId));
+    }
+};
+
+TEST(midi_test, program_number_wraps_on_its_text)
+{
+    Rig rig;
+    rig.display.setProgramText("128");
+    rig.selection.StepProgramNumber(StepDirection::Up);
+    EXPECT_EQ(rig.display.programText(), "1");
+    rig.selection.StepProgramNumber(StepDirection::Down);
+    EXPECT_EQ(rig.display.programText(), "128");
+    rig.selection.StepProgramNumber(StepDirection::Down);
+    EXPECT_EQ(rig.display.programText(), "127");
+}
+
+TEST(midi_test, bank_number_wraps_and_never_shows_minus_one)
+{
+    Rig rig;
+    rig.selection.StepBankNumber(StepDirection::Down);
+    EXPECT_EQ(rig.display.bankText(), "127");
+    rig.selection.StepBankNumber(StepDirection::Up);
+    EXPECT_EQ(rig.display.bankText(), "0");
+    rig.selection.StepBankNumber(StepDirection::Up);
+    EXPECT_EQ(rig.display.bankText(), "1");
+}
+
+TEST(midi_test, channel_wraps_between_1_and_16)
+{
+    Rig rig;
+    rig.selection.StepChannel(StepDirection::Down);
+    EXPECT_EQ(rig.selection.Channel, 15);
+    EXPECT_EQ(rig.display.channelText(), "16");
+    rig.selection.StepChannel(StepDirection::Up);
+    EXPECT_EQ(rig.selection.Channel, 0);
+    EXPECT_EQ(rig.display.channelText(), "1");
+    for (int i = 0; i < 17; ++i) {
+        rig.selection.StepChannel(StepDirection::Up);
+    }
+    EXPECT_EQ(rig.display.channelText(), "2");
+}
+
+TEST(midi_test, stepping_sends_nothing_and_the_send_carries_final_values)
+{
+    Rig rig;
+    rig.openFirst();
+    for (int i = 0; i < 5; ++i) {
+        rig.selection.StepProgramNumber(StepDirection::Up);
+        rig.selection.StepBankNumber(StepDirection::Up);
+    }
+    rig.selection.StepChannel(StepDirection::Up);
+    EXPECT_TRUE(rig.service.sentWords().empty());
+
+    rig.selection.SendVoiceSelection();
+    EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0020B1, 0x0500B1, 0x05C1}));
+    EXPECT_EQ(rig.selection.ProgramNumber, 6);
+    EXPECT_EQ(rig.selection.BankNumber, 5);
+}
+
+TEST(midi_test, send_in_msb_mode_puts_controller_32_first_with_zero)
+{
+    Rig rig;
+    rig.openFirst();
+    rig.display.setBankText("5");
+    rig.display.setProgramText("10");
+    rig.selection.Channel = 2;
+    rig.selection.BankLsbValue = 4;  // as loaded from the settings
+    rig.selection.SendVoiceSelection();
+
+    EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0020B2, 0x0500B2, 0x09C2}));
+    EXPECT_EQ(rig.selection.BankLsbValue, 0);
+    std::vector<std::vector<unsigned char>> wire;
+    for (auto word : rig.service.deliveredWords()) {
+        const auto bytes = midi::shortMessageBytes(word);
+        wire.emplace_back(bytes.bytes.begin(), bytes.bytes.begin() + static_cast<long>(bytes.size));
+    }
+    EXPECT_EQ(wire, (std::vector<std::vector<unsigned char>>{{0xB2, 0x20, 0x00}, {0xB2, 0x00, 0x05}, {0xC2, 0x09}}));
+}
+
+TEST(midi_test, send_in_lsb_mode_carries_the_bank_in_controller_32)
+{
+    Rig rig;
+    rig.openFirst();
+    rig.display.setMsbModeChecked(false);
+    rig.display.setBankText("5");
+    rig.display.setProgramText("10");
+    rig.selection.Channel = 2;
+    rig.selection.SendVoiceSelection();
+    EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0520B2, 0x0000B2, 0x09C2}));
+}
+
+TEST(midi_test, wrapped_values_reach_the_wire_as_0_and_127)
+{
+    Rig rig;
+    rig.openFirst();
+    rig.display.setProgramText("128");
+    rig.selection.StepProgramNumber(StepDirection::Up);
+    rig.selection.SendVoiceSelection();
+    rig.selection.StepProgramNumber(StepDirection::Down);
+    rig.selection.StepBankNumber(StepDirection::Down);
+    rig.selection.SendVoiceSelection();
+    EXPECT_EQ(rig.service.deliveredWords(),
+              (Words{0x0020B0, 0x0000B0, 0x00C0, 0x0020B0, 0x7F00B0, 0x7FC0}));
+}
+
+TEST(midi_test, short_message_words_carry_two_or_three_bytes)
+{
+    EXPECT_EQ(midi::shortMessageBytes(0x7F00B0).size, 3u);
+    EXPECT_EQ(midi::shortMessageBytes(0x09C2).size, 2u);
+    EXPECT_EQ(midi::shortMessageBytes(0x40D0).size, 2u);
+    EXPECT_EQ(midi::shortMessageBytes(0x78B9).size, 3u);
+    EXPECT_EQ(midi::shortMessageBytes(0xFE).size, 1u);
+    EXPECT_EQ(midi::shortMessageBytes(0x7F).size, 0u);   // data byte, not a status
+    EXPECT_EQ(midi::shortMessageBytes(0xF0).size, 0u);   // System Exclusive is no short message
+    // Data bytes never carry the top bit, whatever the word's upper bits hold.
+    EXPECT_EQ(midi::shortMessageBytes(0xFFFF90).bytes[1], 0x7F);
+}
+
+TEST(midi_test, device_whose_name_fails_is_skipped_and_later_ones_keep_their_ids)
+{
+    Rig rig({"A", "B", "C", "D"});
+    rig.service.failingNameQueries = {1};
+    rig.port.ListMidiOutDevices();
+    EXPECT_EQ(rig.list.items, (std::vector<std::string>{"A", "C", "D"}));
+    EXPECT_EQ(rig.port.deviceIdTable.at(0), 0u);
+    EXPECT_EQ(rig.port.deviceIdTable.at(1), 2u);
+    EXPECT_EQ(rig.port.deviceIdTable.at(2), 3u);
+    EXPECT_EQ(rig.port.deviceIdTable.at(3), 0u);  // never filled
+
+    // Picking "C" opens device 2, not device 1.
+    rig.list.selectIndex(1);
+    rig.port.SwitchMidiOutDevice();
+    EXPECT_EQ(rig.port.SelectedDeviceId, 2);
+    EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).back().deviceId, 2u);
+}
+
+TEST(midi_test, list_keeps_129_devices_and_leaves_the_rest_out)
+{
+    std::vector<std::string> many;
+    for (int i = 0; i < 140; ++i) {
+        many.push_back("Port " + std::to_string(i));
+    }
+    Rig rig(many);
+    rig.service.failingNameQueries = {3};
+    rig.port.ListMidiOutDevices();
+    ASSERT_EQ(rig.list.count(), 129);
+    EXPECT_EQ(rig.port.deviceIdTable.used, 129u);
+    EXPECT_EQ(rig.list.items.back(), "Port 129");
+    EXPECT_EQ(rig.port.deviceIdTable.at(128), 129u);
+    // Listing again starts from an empty list and table.
+    rig.port.ListMidiOutDevices();
+    EXPECT_EQ(rig.list.count(), 129);
+}
+
+TEST(midi_test, open_that_succeeds_at_the_third_attempt_sleeps_one_second)
+{
+    Rig rig;
+    rig.service.openResults[1] = {4, 4};
+    EXPECT_EQ(rig.port.OpenMidiOutWithRetries(1), 0);
+    EXPECT_EQ(rig.pump.sleeps, (std::vector<int>{500, 500}));
+    EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 3u);
+    // Each failed attempt is followed by a close of whatever the handle holds.
+    ASSERT_EQ(rig.service.calls.size(), 5u);
+    EXPECT_EQ(rig.service.calls[1].kind, ServiceCall::Kind::Close);
+    EXPECT_EQ(rig.service.calls[3].kind, ServiceCall::Kind::Close);
+    EXPECT_NE(rig.port.handle, 0u);
+}
+
+TEST(midi_test, open_that_never_succeeds_tries_six_times_and_sleeps_two_and_a_half_seconds)
+{
+    Rig rig;
+    rig.service.openResults[0] = {4, 4, 4, 4, 4, 4, 4};
+    EXPECT_EQ(rig.port.OpenMidiOutWithRetries(0), 4);
+    EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 2500);
+    EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 6u);
+    EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Close).size(), 5u);
+    // Later sends go to the failed handle and are lost quietly.
+    rig.selection.SendVoiceSelection();
+    EXPECT_EQ(rig.service.sentWords().size(), 3u);
+    EXPECT_TRUE(rig.service.deliveredWords().empty());
+    EXPECT_TRUE(rig.notifier.messages.empty());
+}
+
+TEST(midi_test, startup_message_by_result_code)
+{
+    const std::vector<std::pair<int, std::string>> table = {
+        {1, "ERROR"},          {2, "BADDEVICEID"},  {3, "NOTENABLED"},   {4, "ALLOCATED"},
+        {5, "指定されたデバイス ハンドルが無効です。"},                    {6, "NODRIVER"},
+        {7, "メモリの割り当てまたはロックができません。"},                  {8, "NOTSUPPORTED"},
+        {9, "BADERRNUM"},      {10, "INVALFLAG"},   {11, "INVALPARAM"},  {12, "HANDLEBUSY"},
+        {13, "INVALIDALIAS"},  {20, "LASTERROR"},   {14, "ＭＩＤＩデバイスが開けません"},
+        {19, "ＭＩＤＩデバイスが開けません"},       {21, "ＭＩＤＩデバイスが開けません"},
+        {-1, "ＭＩＤＩデバイスが開けません"},       {64, "ＭＩＤＩデバイスが開けません"},
+    };
+    for (const auto& [code, text] : table) {
+        Rig rig;
+        rig.port.ReportStartupOpenFailure(code);
+        EXPECT_EQ(rig.notifier.messages, std::vector<std::string>{text}) << "result " << code;
+    }
+    Rig rig;
+    rig.port.ReportStartupOpenFailure(0);
+    EXPECT_TRUE(rig.notifier.messages.empty());
+}
+
+TEST(midi_test, switch_silences_channel_10_on_the_old_device_before_closing_it)
+{
+    Rig rig;
+    rig.openFirst();
+    const auto oldHandle = rig.port.handle;
+    rig.selection.Channel = 0;
+    rig.list.selectIndex(2);
+    rig.service.calls.clear();
+
+    rig.port.SwitchMidiOutDevice();
+    ASSERT_GE(rig.service.calls.size(), 3u);
+    EXPECT_EQ(rig.service.calls[0], (ServiceCall{ServiceCall::Kind::Send, oldHandle, 0, 0x78B9, 0}));
+    EXPECT_EQ(rig.service.calls[1], (ServiceCall{ServiceCall::Kind::Close, oldHandle, 0, 0, 0}));
+    EXPECT_EQ(rig.service.calls[2].kind, ServiceCall::Kind::Open);
+    EXPECT_EQ(rig.service.calls[2].deviceId, 2u);
+    EXPECT_EQ(rig.port.SelectedDeviceId, 2);
+    EXPECT_EQ(rig.port.LastOpenResult, 0);
+    EXPECT_EQ(rig.service.openHandles().size(), 1u);
+    EXPECT_GE(rig.pump.pendingEventRuns, 1);
+    EXPECT_TRUE(rig.notifier.messages.empty());
+}
+
+TEST(midi_test, switch_that_opens_at_the_third_attempt_shows_nothing)
+{
+    Rig rig;
+    rig.openFirst();
+    rig.service.openResults[1] = {4, 4};
+    rig.list.selectIndex(1);
+    rig.port.SwitchMidiOutDevice();
+    EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 1000);
+    EXPECT_TRUE(rig.notifier.messages.empty());
+}
+
+TEST(midi_test, failed_switch_shows_the_second_message_for_four_results)
+{
+    const std::vector<std::pair<int, std::string>> seconds = {
+        {5, "error3"}, {11, "error4"}, {64, "error2"}, {67, "error1"}, {4, ""}, {2, ""}, {1, ""}};
+    for (const auto& [code, second] : seconds) {
+        Rig rig;
+        rig.openFirst();
+        rig.service.openResults[1] = std::deque<int>(6, code);
+        rig.list.selectIndex(1);
+        rig.port.SwitchMidiOutDevice();
+        std::vector<std::string> expected{"ＭＩＤＩデバイスが開けません"};
+        if (!second.empty()) {
+            expected.push_back(second);
+        }
+        EXPECT_EQ(rig.notifier.messages, expected) << "result " << code;
+        EXPECT_EQ(rig.port.LastOpenResult, code);
+        EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 2500);
+    }
+}
+
+TEST(midi_test, close_sends_nothing_first_and_a_second_close_is_harmless)
+{
+    Rig rig;
+    rig.openFirst();
+    rig.service.calls.clear();
+    rig.port.CloseMidiOut();
+    rig.port.CloseMidiOut();
+    ASSERT_EQ(rig.service.calls.size(), 2u);
+    EXPECT_EQ(rig.service.calls[0].kind, ServiceCall::Kind::Close);
+    EXPECT_EQ(rig.service.calls[0].result, 0);
+    EXPECT_NE(rig.service.calls[1].result, 0);
+    EXPECT_TRUE(rig.service.openHandles().empty());
+}
+
+struct RestoreCase {
+    const char* what;
+    int savedPosition;
+    std::string savedName;
+    int expectedSelection;
+    int expectedDeviceId;
+};
+
+TEST(midi_test, restore_rules_at_startup)
+{
+    const std::vector<RestoreCase> cases = {
+        {"first run", 0, "none", 0, 0},
+        {"saved device still there", 2, "Synth C", 2, 2},
+        {"stale name at the saved position", 2, "Synth B", 0, 0},
+        {"position beyond the list with a name", 7, "Synth C", 0, 0},
+        {"position beyond the list with an empty name", 7, "", -1, 0},
+        {"negative position with an empty name", -1, "", -1, 0},
+        {"name matches case-sensitively only", 1, "synth b", 0, 0},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.port.ListMidiOutDevices();
+        rig.port.RestoreDeviceSelection(c.savedPosition, c.savedName);
+        EXPECT_EQ(rig.list.selectedIndex(), c.expectedSelection) << c.what;
+        EXPECT_EQ(rig.port.SelectedDeviceId, c.expectedDeviceId) << c.what;
+    }
+}
+
+TEST(midi_test, restore_maps_positions_through_the_table)
+{
+    Rig rig({"A", "B", "C"});
+    rig.service.failingNameQueries = {0};
+    rig.port.ListMidiOutDevices();
+    rig.port.RestoreDeviceSelection(1, "C");
+    EXPECT_EQ(rig.list.selectedText(), "C");
+    EXPECT_EQ(rig.port.SelectedDeviceId, 2);
+}
+
+TEST(midi_test, restore_with_no_devices_selects_nothing_and_opens_device_0)
+{
+    Rig rig(std::vector<std::string>{});
+    rig.port.ListMidiOutDevices();
+    rig.port.RestoreDeviceSelection(0, "none");
+    EXPECT_EQ(rig.list.selectedIndex(), -1);
+    EXPECT_EQ(rig.port.SelectedDeviceId, 0);
+    EXPECT_EQ(rig.port.OpenMidiOutWithRetries(0), 2);
+    rig.port.ReportStartupOpenFailure(2);
+    EXPECT_EQ(rig.notifier.messages, std::vector<std::string>{"BADDEVICEID"});
+}
+
+}  // namespace
+}  // namespace tavrelle
