@@ -1,0 +1,9 @@
+# The settings file: parsing, lookups, the saved layout and every failure of
+# opening and saving, the latter also under root through forked, unprivileged
+# children and replaced system calls.
+tavrelle_add_test(settings_test
+  SOURCES settings_test.cpp
+  LIBS tavrelle_settings
+  TIMEOUT 120)
+target_compile_definitions(settings_test PRIVATE
+  TAVRELLE_SETTINGS_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data/settings")

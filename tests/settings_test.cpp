@@ -1,0 +1,561 @@
+#include "settings/settings_file.h"
+#include "settings/system_calls.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace tavrelle::settings {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kCannotOpen = "ファイル %s は開けません";
+const std::string kCannotCreate = "ファイル %s を作成できません";
+const std::string kWriteError = "ストリームへの書き込みエラー";
+
+std::string Message(std::string pattern, const std::string& path)
+{
+    return pattern.replace(pattern.find("%s"), 2, path);
+}
+
+std::string ReadBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string DataFile(const std::string& name)
+{
+    return ReadBytes(fs::path(TAVRELLE_SETTINGS_DATA_DIR) / name);
+}
+
+// A fresh folder that the unprivileged user can enter, removed afterwards.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "settings_test.XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+        fs::permissions(path_, fs::perms(0755));
+    }
+    ~TempDir()
+    {
+        for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+            if (entry.is_directory() && !entry.is_symlink()) {
+                fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+            }
+        }
+        fs::remove_all(path_);
+    }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    fs::path path_;
+};
+
+// Runs `action` and returns its result text, or the SettingsError's message.
+std::string Outcome(const std::function<std::string()>& action)
+{
+    try {
+        return action();
+    } catch (const SettingsError& error) {
+        return error.what();
+    }
+}
+
+std::string SaveOutcome(const SettingsFile& file)
+{
+    return Outcome([&] { file.Save(); return std::string("saved"); });
+}
+
+std::string OpenOutcome(const std::string& path)
+{
+    return Outcome([&] { SettingsFile::Open(path); return std::string("opened"); });
+}
+
+// Runs `action` in a forked child, after `prepare`, and returns its outcome.
+std::string InChild(const std::function<void()>& prepare, const std::function<std::string()>& action)
+{
+    int channel[2];
+    if (::pipe(channel) != 0) {
+        return "pipe failed";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        prepare();
+        const std::string outcome = Outcome(action);
+        const bool sent = ::write(channel[1], outcome.data(), outcome.size()) == static_cast<ssize_t>(outcome.size());
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(channel[1]);
+    std::string outcome;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
+        outcome.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? outcome : "child failed";
+}
+
+// Permissions bind only ordinary users, so as root the action runs as "nobody".
+std::string AsUnprivileged(const std::function<std::string()>& action)
+{
+    if (::geteuid() != 0) {
+        return Outcome(action);
+    }
+    return InChild(
+        [] {
+            const passwd* nobody = ::getpwnam("nobody");
+            if (nobody == nullptr || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+                ::setuid(nobody->pw_uid) != 0) {
+                ::_exit(2);
+            }
+        },
+        action);
+}
+
+// The real calls, except one chosen call that fails with `error`. A failing
+// Write first writes a few bytes, as a disk that fills up part-way does.
+class FaultyCalls : public SystemCalls {
+public:
+    FaultyCalls(std::string failing, int error) : failing_(std::move(failing)), error_(error) {}
+
+    std::vector<std::string> calls;
+
+    int Open(const char* path, int flags, mode_t mode) override
+    {
+        calls.push_back((flags & O_DIRECTORY) ? "OpenFolder" : "Open");
+        return Fails("Open") ? -1 : SystemCalls::Open(path, flags, mode);
+    }
+    ssize_t Read(int fd, void* buffer, std::size_t size) override
+    {
+        return Fails("Read") ? -1 : SystemCalls::Read(fd, buffer, size);
+    }
+    ssize_t Write(int fd, const void* buffer, std::size_t size) override
+    {
+        calls.push_back("Write");
+        if (failing_ == "Write" && written_ > 0) {
+            errno = error_;
+            return -1;
+        }
+        written_ = SystemCalls::Write(fd, buffer, std::min<std::size_t>(size, 5));
+        return written_;
+    }
+    int Fsync(int fd) override
+    {
+        calls.push_back("Fsync");
+        return Fails("Fsync") ? -1 : SystemCalls::Fsync(fd);
+    }
+    int Rename(const char* from, const char* to) override
+    {
+        calls.push_back("Rename");
+        return Fails("Rename") ? -1 : SystemCalls::Rename(from, to);
+    }
+
+private:
+    bool Fails(const std::string& call)
+    {
+        errno = error_;
+        return call == failing_;
+    }
+
+    std::string failing_;
+    int error_;
+    ssize_t written_ = 0;
+};
+
+// --- Loading, lookups and the saved layout ---------------------------------
+
+TEST(settings_test, first_run_reads_defaults_and_writes_the_eleven_lines)
+{
+    SettingsFile file = SettingsFile::FromBytes("");
+    EXPECT_EQ(file.ToBytes(), "");
+    const std::int32_t height = file.ReadInteger("window", "height", 125);
+    const std::int32_t width = file.ReadInteger("window", "width", 221);
+    const std::int32_t top = file.ReadInteger("window", "top", 159);
+    const std::int32_t left = file.ReadInteger("window", "left", 193);
+    EXPECT_EQ(std::vector<std::int32_t>({height, width, top, left}), std::vector<std::int32_t>({125, 221, 159, 193}));
+    EXPECT_EQ(file.ReadInteger("Dev", "Dev_num", 0), 0);
+    EXPECT_EQ(file.ReadString("dev", "gakki", "none"), "none");
+    EXPECT_EQ(file.ReadInteger("dev", "map", 4), 4);
+
+    file.WriteInteger("window", "Height", height);
+    file.WriteInteger("window", "Width", width);
+    file.WriteInteger("window", "Top", top);
+    file.WriteInteger("window", "Left", left);
+    file.WriteInteger("dev", "dev_num", 0);
+    file.WriteString("dev", "gakki", "Synth A");
+    file.WriteInteger("dev", "map", 0);
+    EXPECT_EQ(file.ToBytes(), DataFile("first_run.expected.ini"));
+
+    // A second run finds every entry and rewrites the same layout in place.
+    SettingsFile again = SettingsFile::FromBytes(file.ToBytes());
+    EXPECT_EQ(again.ReadInteger("Dev", "Dev_num", 7), 0);
+    again.WriteInteger("window", "Height", 300);
+    EXPECT_EQ(again.ReadInteger("window", "height", 125), 300);
+    EXPECT_EQ(again.ToBytes().size(), file.ToBytes().size());
+}
+
+TEST(settings_test, capitals_match_and_only_the_entry_takes_the_new_case)
+{
+    SettingsFile file = SettingsFile::FromBytes(DataFile("capitals.ini"));
+    EXPECT_EQ(file.ReadInteger("window", "height", 125), 300);
+    file.WriteInteger("window", "Height", 480);
+    EXPECT_EQ(file.ToBytes(), DataFile("capitals.expected.ini"));
+}
+
+TEST(settings_test, loading_drops_comments_and_stray_lines_and_keeps_the_rest)
+{
+    SettingsFile file = SettingsFile::FromBytes(DataFile("layout.ini"));
+    EXPECT_EQ(file.ToBytes(), DataFile("layout.expected.ini"));
+    EXPECT_EQ(file.ReadString("dev", "gakki", "none"), "Synth ; one");
+    EXPECT_EQ(file.ReadString("dev", "map", "none"), "");
+    EXPECT_EQ(file.ReadInteger("dev", "map", 4), 4);
+    EXPECT_EQ(file.ReadString("dev", "after", ""), "header=with text");
+    EXPECT_EQ(file.ReadString("dev", "bare line", "absent"), "absent");
+    EXPECT_EQ(file.ReadString("early", "lost", "absent"), "absent");
+    EXPECT_EQ(file.ReadInteger("window", "top", 0), 10);
+}
+
+TEST(settings_test, the_last_duplicate_is_read_and_updated_the_others_kept)
+{
+    SettingsFile file = SettingsFile::FromBytes(DataFile("duplicates.ini"));
+    EXPECT_EQ(file.ReadInteger("DEV", "map", 4), 3);
+    file.WriteInteger("dev", "map", 0);
+    EXPECT_EQ(file.ToBytes(), DataFile("duplicates.expected.ini"));
+}
+
+TEST(settings_test, lf_cr_and_mixed_line_ends_load_alike)
+{
+    for (const char* name : {"line_ends_lf.ini", "line_ends_cr.ini", "line_ends_mixed.ini"}) {
+        EXPECT_EQ(SettingsFile::FromBytes(DataFile(name)).ToBytes(), DataFile("line_ends.expected.ini")) << name;
+    }
+}
+
+TEST(settings_test, names_match_by_ascii_case_only)
+{
+    SettingsFile file = SettingsFile::FromBytes("[dev]\r\ndev_num=2\r\n[\xC3\xA9t\xC3\xA9]\r\nk=1\r\n");
+    EXPECT_EQ(file.ReadInteger("Dev", "Dev_num", 0), 2);
+    EXPECT_EQ(file.ReadInteger("\xC3\xA9T\xC3\xA9", "K", 0), 1);
+    EXPECT_EQ(file.ReadInteger("\xC3\x89T\xC3\x89", "k", 0), 0);
+    EXPECT_EQ(file.ReadInteger("dev ", "dev_num", 0), 0);
+}
+
+TEST(settings_test, writes_append_new_sections_as_named_and_keep_blanks)
+{
+    SettingsFile file = SettingsFile::FromBytes("[Dev]\r\ngakki=old\r\n");
+    file.WriteString("dev", "GAKKI", " Synth B ");
+    file.WriteString("New", "Name", "v");
+    file.WriteInteger("New", "neg", -2147483647 - 1);
+    EXPECT_EQ(file.ReadString("dev", "gakki", ""), " Synth B ");
+    EXPECT_EQ(file.ToBytes(), "[Dev]\r\nGAKKI= Synth B \r\n\r\n[New]\r\nName=v\r\nneg=-2147483648\r\n\r\n");
+    EXPECT_EQ(SettingsFile::FromBytes(file.ToBytes()).ReadString("dev", "gakki", ""), "Synth B");
+}
+
+TEST(settings_test, a_line_break_in_a_written_value_cannot_forge_entries)
+{
+    SettingsFile file = SettingsFile::FromBytes("");
+    file.WriteString("dev", "gakki", "evil\r\n[window]\nHeight=1");
+    SettingsFile reloaded = SettingsFile::FromBytes(file.ToBytes());
+    EXPECT_EQ(reloaded.ReadString("dev", "gakki", ""), "evil  [window] Height=1");
+    EXPECT_EQ(reloaded.ReadInteger("window", "height", 125), 125);
+}
+
+TEST(settings_test, a_nul_byte_is_an_ordinary_byte)
+{
+    const char raw[] = "[a]\r\nk=x\0y\r\n\r\n";
+    const std::string bytes(raw, sizeof raw - 1);
+    SettingsFile file = SettingsFile::FromBytes(bytes);
+    EXPECT_EQ(file.ReadString("a", "k", ""), std::string("x\0y", 3));
+    EXPECT_EQ(file.ToBytes(), bytes);
+}
+
+TEST(settings_test, integer_reads_follow_the_strict_rules)
+{
+    const std::vector<std::pair<std::string, std::int32_t>> cases = {
+        {"0x12C", 300}, {"0X12c", 300}, {"$12C", 300}, {"x12C", 300}, {"X12C", 300},
+        {"+300", 300}, {"0300", 300}, {"   300", 300}, {"00000000000000000000300", 300},
+        {"-2147483648", -2147483647 - 1}, {"2147483647", 2147483647},
+        {"$FFFFFFFF", -1}, {"0x80000000", -2147483647 - 1}, {"$0000000000FFFFFFFF", -1},
+        {"300 ", -7}, {"\t300", -7}, {"300px", -7}, {"2147483648", -7}, {"-2147483649", -7},
+        {"-0x10", -7}, {"+$10", -7}, {"- 1", -7}, {"--1", -7}, {"+", -7}, {"", -7}, {" ", -7},
+        {"$", -7}, {"0x", -7}, {"$100000000", -7}, {"$12G", -7}, {"FFFFFFFF", -7}, {"1e3", -7},
+    };
+    SettingsFile file = SettingsFile::FromBytes("");
+    for (const auto& [text, expected] : cases) {
+        file.WriteString("s", "n", text);
+        EXPECT_EQ(file.ReadInteger("s", "n", -7), expected) << '"' << text << '"';
+    }
+    EXPECT_EQ(file.ReadInteger("s", "missing", -7), -7);
+    EXPECT_EQ(file.ReadInteger("missing", "n", -7), -7);
+}
+
+TEST(settings_test, settings_path_replaces_only_the_file_names_extension)
+{
+    EXPECT_EQ(SettingsPathForExecutable("/opt/tool.exe"), "/opt/tool.ini");
+    EXPECT_EQ(SettingsPathForExecutable("/opt/x.y/tool"), "/opt/x.y/tool.ini");
+    EXPECT_EQ(SettingsPathForExecutable("/opt/tool.old.exe"), "/opt/tool.old.ini");
+    EXPECT_EQ(SettingsPathForExecutable("/opt/tool."), "/opt/tool.ini");
+    EXPECT_EQ(SettingsPathForExecutable("tool"), "tool.ini");
+}
+
+TEST(settings_test, settings_live_per_user_only_when_the_executables_folder_is_closed)
+{
+    TempDir dir;
+    fs::create_directories(dir / "open");
+    fs::create_directories(dir / "closed");
+    fs::permissions(dir / "open", fs::perms::all);
+    fs::permissions(dir / "closed", fs::perms(0555));
+    fs::permissions(dir.operator/(""), fs::perms::all);
+    const std::string perUser = (dir / "home/.config/tavrelle").string();
+
+    const auto locate = [&](const std::string& exe) {
+        return AsUnprivileged([=] { return LocateSettingsFile(exe, perUser); });
+    };
+    EXPECT_EQ(locate((dir / "open/tavrelle").string()), (dir / "open/tavrelle.ini").string());
+    EXPECT_EQ(locate((dir / "closed/tavrelle").string()), perUser + "/tavrelle.ini");
+    EXPECT_TRUE(fs::is_directory(perUser));
+
+    WriteBytes(dir / "closed/tavrelle.ini", "");
+    EXPECT_EQ(locate((dir / "closed/tavrelle").string()), (dir / "closed/tavrelle.ini").string());
+}
+
+// --- Opening -----------------------------------------------------------------
+
+TEST(settings_test, open_treats_a_missing_file_or_a_directory_as_empty)
+{
+    TempDir dir;
+    fs::create_directory(dir / "folder.ini");
+    EXPECT_EQ(SettingsFile::Open((dir / "missing.ini").string()).ToBytes(), "");
+    EXPECT_EQ(SettingsFile::Open((dir / "folder.ini").string()).ToBytes(), "");
+    EXPECT_EQ(SettingsFile::Open((dir / "missing/x.ini").string()).path(), (dir / "missing/x.ini").string());
+}
+
+TEST(settings_test, open_reads_the_whole_file)
+{
+    TempDir dir;
+    const std::string path = (dir / "t.ini").string();
+    std::string big = "[s]\r\n";
+    for (int i = 0; i < 20000; ++i) {
+        big += "k" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+    }
+    WriteBytes(path, big + "\r\n");
+    SettingsFile file = SettingsFile::Open(path);
+    EXPECT_EQ(file.ReadInteger("s", "k19999", 0), 19999);
+    EXPECT_EQ(file.ToBytes(), big + "\r\n");
+}
+
+TEST(settings_test, open_fails_on_an_unreadable_file)
+{
+    TempDir dir;
+    const std::string path = (dir / "t.ini").string();
+    WriteBytes(path, "[a]\r\n");
+    fs::permissions(path, fs::perms::owner_write);
+    EXPECT_EQ(AsUnprivileged([&] { return OpenOutcome(path); }), Message(kCannotOpen, path));
+
+    // A folder that may not be searched hides whether a file is there at all.
+    fs::permissions(path, fs::perms(0644));
+    fs::permissions(dir.operator/(""), fs::perms(0700));
+    EXPECT_EQ(AsUnprivileged([&] { return OpenOutcome(path); }), Message(kCannotOpen, path));
+}
+
+TEST(settings_test, open_fails_while_another_program_holds_an_exclusive_lock)
+{
+    TempDir dir;
+    const std::string path = (dir / "t.ini").string();
+    WriteBytes(path, "[a]\r\n");
+    const int holder = ::open(path.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(OpenOutcome(path), Message(kCannotOpen, path));
+    ::flock(holder, LOCK_SH);
+    EXPECT_EQ(OpenOutcome(path), "opened");
+    ::close(holder);
+}
+
+TEST(settings_test, open_fails_when_reading_fails)
+{
+    TempDir dir;
+    const std::string path = (dir / "t.ini").string();
+    WriteBytes(path, "[a]\r\n");
+    for (const char* call : {"Open", "Read"}) {
+        FaultyCalls faulty(call, EIO);
+        ScopedSystemCalls scope(faulty);
+        EXPECT_EQ(OpenOutcome(path), Message(kCannotOpen, path)) << call;
+    }
+}
+
+// --- Saving ------------------------------------------------------------------
+
+TEST(settings_test, save_replaces_the_file_and_keeps_its_mode_and_symlink)
+{
+    TempDir dir;
+    fs::create_directory(dir / "real");
+    WriteBytes(dir / "real/t.ini", "[old]\r\n");
+    fs::permissions(dir / "real/t.ini", fs::perms(0640));
+    fs::create_symlink("real/t.ini", dir / "link.ini");
+
+    SettingsFile file = SettingsFile::Open((dir / "link.ini").string());
+    file.WriteInteger("new", "k", 1);
+    ASSERT_EQ(SaveOutcome(file), "saved");
+    EXPECT_TRUE(fs::is_symlink(dir / "link.ini"));
+    EXPECT_EQ(ReadBytes(dir / "real/t.ini"), "[old]\r\n\r\n[new]\r\nk=1\r\n\r\n");
+    EXPECT_EQ(fs::status(dir / "real/t.ini").permissions(), fs::perms(0640));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>({"link.ini", "real"}));
+    EXPECT_EQ(fs::directory_iterator(dir / "real")->path().filename(), "t.ini");
+}
+
+TEST(settings_test, save_syncs_the_data_before_the_rename_and_the_folder_after)
+{
+    TempDir dir;
+    FaultyCalls recorder("", 0);
+    ScopedSystemCalls scope(recorder);
+    SettingsFile file = SettingsFile::FromBytes("[a]\r\nk=v\r\n", (dir / "t.ini").string());
+    ASSERT_EQ(SaveOutcome(file), "saved");
+    const std::vector<std::string> sequence(std::find(recorder.calls.begin(), recorder.calls.end(), "Fsync"),
+                                            recorder.calls.end());
+    EXPECT_EQ(sequence, std::vector<std::string>({"Fsync", "Rename", "OpenFolder", "Fsync"}));
+    EXPECT_EQ(ReadBytes(dir / "t.ini"), "[a]\r\nk=v\r\n\r\n");
+}
+
+TEST(settings_test, save_of_an_empty_copy_writes_an_empty_file)
+{
+    TempDir dir;
+    WriteBytes(dir / "t.ini", "[a]\r\n");
+    SettingsFile file = SettingsFile::FromBytes("", (dir / "t.ini").string());
+    ASSERT_EQ(SaveOutcome(file), "saved");
+    EXPECT_EQ(ReadBytes(dir / "t.ini"), "");
+}
+
+// Each failing save must leave the old file as it was and no temporary file.
+class FailedSave : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::permissions(dir_.operator/(""), fs::perms::all);
+        WriteBytes(path_, kOld);
+        file_.WriteString("a", "k", "new");
+    }
+    void ExpectUntouched()
+    {
+        EXPECT_EQ(ReadBytes(path_), kOld);
+        EXPECT_EQ(dir_.Names(), std::vector<std::string>({"t.ini"}));
+    }
+
+    static constexpr const char* kOld = "[old]\r\nx=1\r\n\r\n";
+    TempDir dir_;
+    std::string path_ = (dir_ / "t.ini").string();
+    SettingsFile file_ = SettingsFile::FromBytes("", path_);
+};
+
+TEST_F(FailedSave, a_read_only_file_is_not_replaced_even_by_root)
+{
+    fs::permissions(path_, fs::perms(0444));
+    EXPECT_EQ(SaveOutcome(file_), Message(kCannotCreate, path_));
+    ExpectUntouched();
+
+    // The copy stays in memory, so a later save succeeds once allowed.
+    fs::permissions(path_, fs::perms(0644));
+    EXPECT_EQ(SaveOutcome(file_), "saved");
+    EXPECT_EQ(ReadBytes(path_), "[a]\r\nk=new\r\n\r\n");
+}
+
+TEST_F(FailedSave, another_users_file_is_not_replaced)
+{
+    EXPECT_EQ(AsUnprivileged([&] { return SaveOutcome(file_); }), Message(kCannotCreate, path_));
+    ExpectUntouched();
+}
+
+TEST_F(FailedSave, a_folder_without_write_permission_refuses_the_file)
+{
+    fs::permissions(path_, fs::perms::all);
+    fs::permissions(dir_.operator/(""), fs::perms(0555));
+    EXPECT_EQ(AsUnprivileged([&] { return SaveOutcome(file_); }), Message(kCannotCreate, path_));
+    ExpectUntouched();
+}
+
+TEST_F(FailedSave, a_directory_in_the_way_is_not_replaced)
+{
+    fs::remove(path_);
+    fs::create_directory(path_);
+    EXPECT_EQ(SaveOutcome(file_), Message(kCannotCreate, path_));
+    EXPECT_TRUE(fs::is_directory(path_));
+    EXPECT_EQ(dir_.Names(), std::vector<std::string>({"t.ini"}));
+}
+
+TEST_F(FailedSave, a_file_locked_by_another_program_is_not_replaced)
+{
+    const int holder = ::open(path_.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(holder, LOCK_SH), 0);
+    EXPECT_EQ(SaveOutcome(file_), Message(kCannotCreate, path_));
+    ::close(holder);
+    ExpectUntouched();
+}
+
+TEST_F(FailedSave, a_file_size_limit_stops_the_write_part_way)
+{
+    const std::string outcome = InChild(
+        [] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{4, 4};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        },
+        [&] { return SaveOutcome(file_); });
+    EXPECT_EQ(outcome, kWriteError);
+    ExpectUntouched();
+}
+
+TEST_F(FailedSave, failing_calls_give_their_messages)
+{
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"Write", ENOSPC, kWriteError}, {"Write", EFBIG, kWriteError}, {"Fsync", EIO, kWriteError},
+        {"Rename", EACCES, Message(kCannotCreate, path_)}, {"Open", EROFS, Message(kCannotCreate, path_)},
+    };
+    for (const auto& [call, error, message] : cases) {
+        FaultyCalls faulty(call, error);
+        ScopedSystemCalls scope(faulty);
+        EXPECT_EQ(SaveOutcome(file_), message) << call;
+        ExpectUntouched();
+    }
+}
+
+}  // namespace
+}  // namespace tavrelle::settings
