@@ -1,0 +1,116 @@
+// The tool's one window: the device list, the program, bank and channel, and
+// the keys and mouse presses that step and send them.
+#pragma once
+
+#include "midi/midi_out_port.h"
+#include "midi/voice_selection.h"
+#include "window/message_box.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QRadioButton>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tavrelle::settings {
+class SettingsFile;
+}
+
+namespace tavrelle::window {
+
+// What the window needs from the world; tests hand in fakes.
+struct WindowServices {
+    midi::MidiOutService& midi;
+    MessagePresenter& messages;
+    midi::EventPump& pump;
+    std::string settingsPath;
+};
+
+// Waits and event runs of the real user-interface thread.
+class QtEventPump final : public midi::EventPump {
+public:
+    void sleepMilliseconds(int milliseconds) override;
+    void processPendingEvents() override;
+};
+
+class TForm1 final : public QWidget, private midi::VoiceDisplay, private midi::DeviceListView, private midi::UserNotifier {
+    Q_OBJECT
+
+public:
+    static constexpr QRect kDesignedBounds{192, 107, 221, 125};  // left, top, width, height
+
+    // Builds the controls and runs the start-up sequence; the caller shows
+    // the window afterwards.
+    explicit TForm1(WindowServices services, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label4;
+    QLabel* Label5;
+    QLabel* Label6;
+    QLabel* Label7;
+    QLabel* Label8;
+    QComboBox* ComboBox1;
+    QRadioButton* RadioButton1;
+    QRadioButton* RadioButton2;
+
+    midi::VoiceSelection& selection() { return selection_; }
+    midi::MidiOutPort& port() { return port_; }
+    // True while a settings store is open (from start-up until a good save).
+    bool hasSettingsStore() const;
+
+    // The window's outer bounds in the settings file's terms.
+    QRect outerBounds() const;
+    void setOuterBounds(const QRect& bounds);
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void FormCreate();
+    // Returns false when the close must be abandoned.
+    bool FormClose();
+    void FormKeyDown(int key);
+    void FormKeyUp();
+    void ComboBox1Change();
+    void Label2MouseDown(Qt::MouseButton button);
+    void Label3MouseDown(Qt::MouseButton button);
+    void Label4MouseDown(Qt::MouseButton button);
+    void Label5MouseDown(Qt::MouseButton button);
+    bool handleKey(QEvent* event);
+    void ComboBox1KeyPress(const QString& typed);
+
+    // VoiceDisplay over the labels.
+    std::string programText() const override;
+    void setProgramText(const std::string& text) override;
+    std::string bankText() const override;
+    void setBankText(const std::string& text) override;
+    std::string channelText() const override;
+    void setChannelText(const std::string& text) override;
+    bool msbModeChecked() const override;
+    // DeviceListView over ComboBox1.
+    void clear() override;
+    void append(const std::string& name) override;
+    int count() const override;
+    int selectedIndex() const override;
+    void selectIndex(int index) override;
+    std::string selectedText() const override;
+    // UserNotifier through the message box.
+    void showMessage(const std::string& text) override;
+
+    WindowServices services_;
+    midi::MidiOutPort port_;
+    midi::VoiceSelection selection_;
+    std::unique_ptr<settings::SettingsFile> settings_;
+    bool forwardingBlanks_ = false;
+};
+
+}  // namespace tavrelle::window

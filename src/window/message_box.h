@@ -1,0 +1,41 @@
+// The two kinds of boxes the tool shows: its own message box and the error
+// box for settings failures.
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+class QWidget;
+
+namespace tavrelle::window {
+
+// The application title shown on every box: the executable's file name cut
+// at its first ".", every character after the first in lower case.
+QString ApplicationTitle(const QString& executablePath);
+
+// An error text with "." appended unless its last character is a single byte
+// of value 0x2E or less.
+QString ErrorBoxText(const std::string& message);
+
+// How the window reaches the user; tests capture instead of showing.
+class MessagePresenter {
+public:
+    virtual ~MessagePresenter() = default;
+    // Modal, centred, no icon, one "OK" that answers Enter and Esc.
+    virtual void showMessage(const std::string& text) = 0;
+    // Modal, stop icon, one "OK"; `text` is the failure's message as raised.
+    virtual void showError(const std::string& text) = 0;
+};
+
+class DialogPresenter final : public MessagePresenter {
+public:
+    explicit DialogPresenter(QString title) : title_(std::move(title)) {}
+    void showMessage(const std::string& text) override;
+    void showError(const std::string& text) override;
+
+private:
+    QString title_;
+};
+
+}  // namespace tavrelle::window
