@@ -1,0 +1,266 @@
+#include "midi/jack_output.h"
+
+#include "midi/midi_out_service.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace tavrelle::midi::system {
+
+namespace {
+
+constexpr const char* kClientName = "tavrelle";
+constexpr const char* kPortName = "out";
+constexpr std::size_t kRingBytes = 4096;
+// Close waits this long at most for the process callback to hand the queued
+// messages to the server.
+constexpr auto kDrainLimit = std::chrono::milliseconds(200);
+// Cycles to wait after the queue ran empty, so that the receiver's part of
+// the cycle that carried the last message has run before we disconnect.
+constexpr std::uint64_t kDrainCycles = 3;
+
+void ignoreJackMessage(const char*) {}
+
+void silenceJack()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(&ignoreJackMessage);
+        jack_set_info_function(&ignoreJackMessage);
+        // Keeps any other libjack user in this process from starting a
+        // server, as every client opened here already asks.
+        setenv("JACK_NO_START_SERVER", "1", 0);
+    });
+}
+
+// libjack's open status as a result code: 6 when no usable server answers,
+// 1 for anything else.
+int resultFromJackStatus(jack_status_t status)
+{
+    if ((status & (JackServerFailed | JackServerError | JackVersionError | JackShmFailure)) != 0) {
+        return result::kNoDriver;
+    }
+    return result::kError;
+}
+
+// One message as queued for the process callback.
+struct QueuedMessage {
+    unsigned char size = 0;
+    unsigned char bytes[3] = {};
+};
+
+// Everything libjack's threads may touch. When the server dies, the client
+// and this record are left alone for good: tearing such a client down
+// crashes inside libjack, and the process callback may still hold `ring`.
+struct JackLink {
+    jack_client_t* client = nullptr;
+    jack_port_t* port = nullptr;
+    jack_ringbuffer_t* ring = nullptr;
+    std::atomic<bool> serverGone{false};
+    std::atomic<std::uint64_t> cycles{0};
+};
+
+void onServerGone(jack_status_t, const char*, void* arg)
+{
+    static_cast<JackLink*>(arg)->serverGone.store(true, std::memory_order_release);
+}
+
+int process(jack_nframes_t frames, void* arg)
+{
+    auto& link = *static_cast<JackLink*>(arg);
+    void* buffer = jack_port_get_buffer(link.port, frames);
+    jack_midi_clear_buffer(buffer);
+    QueuedMessage message;
+    while (jack_ringbuffer_read_space(link.ring) >= sizeof message) {
+        jack_ringbuffer_peek(link.ring, reinterpret_cast<char*>(&message), sizeof message);
+        // A full cycle buffer keeps the rest queued for the next cycle.
+        if (jack_midi_event_write(buffer, 0, message.bytes, message.size) != 0) {
+            break;
+        }
+        jack_ringbuffer_read_advance(link.ring, sizeof message);
+    }
+    link.cycles.fetch_add(1, std::memory_order_release);
+    return 0;
+}
+
+void dispose(JackLink* link)
+{
+    if (link == nullptr || link->serverGone.load(std::memory_order_acquire)) {
+        return;
+    }
+    if (link->client != nullptr) {
+        jack_client_close(link->client);
+    }
+    if (link->ring != nullptr) {
+        jack_ringbuffer_free(link->ring);
+    }
+    delete link;
+}
+
+struct LinkDisposer {
+    void operator()(JackLink* link) const { dispose(link); }
+};
+using LinkPtr = std::unique_ptr<JackLink, LinkDisposer>;
+
+// A client of the running server, never one that starts a server; nothing,
+// with `failure` set, when none answers.
+LinkPtr openLink(int& failure)
+{
+    silenceJack();
+    LinkPtr link(new JackLink);
+    jack_status_t status{};
+    link->client = jack_client_open(kClientName, JackNoStartServer, &status);
+    if (link->client == nullptr) {
+        failure = resultFromJackStatus(status);
+        return nullptr;
+    }
+    jack_on_info_shutdown(link->client, &onServerGone, link.get());
+    return link;
+}
+
+bool isMidiInput(jack_port_t* port)
+{
+    return port != nullptr && (jack_port_flags(port) & JackPortIsInput) != 0 &&
+           std::strcmp(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
+}
+
+template <typename Done>
+bool waitUntil(const JackLink& link, std::chrono::steady_clock::time_point deadline, Done done)
+{
+    while (!done()) {
+        if (link.serverGone.load(std::memory_order_acquire) || std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class JackOutput final : public SystemOutput {
+public:
+    int open(const std::string& portName)
+    {
+        int failure = result::kError;
+        link_ = openLink(failure);
+        if (!link_) {
+            return failure;
+        }
+        jack_client_t* client = link_->client;
+        // Checked before anything is registered, so a port that is gone
+        // leaves no trace on the server.
+        if (!isMidiInput(jack_port_by_name(client, portName.c_str()))) {
+            link_.reset();
+            return result::kBadDeviceId;
+        }
+        link_->ring = jack_ringbuffer_create(kRingBytes);
+        if (link_->ring == nullptr) {
+            link_.reset();
+            return result::kNoMemory;
+        }
+        jack_ringbuffer_mlock(link_->ring);
+        if (jack_set_process_callback(client, &process, link_.get()) != 0) {
+            return fail(result::kError);
+        }
+        link_->port = jack_port_register(client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        if (link_->port == nullptr || jack_activate(client) != 0) {
+            return fail(result::kError);
+        }
+        const int connected = jack_connect(client, jack_port_name(link_->port), portName.c_str());
+        if (connected != 0 && connected != EEXIST) {
+            return fail(isMidiInput(jack_port_by_name(client, portName.c_str())) ? result::kError
+                                                                                  : result::kBadDeviceId);
+        }
+        return result::kNoError;
+    }
+
+    int send(const ShortMessageBytes& message) override
+    {
+        if (link_->serverGone.load(std::memory_order_acquire)) {
+            return result::kNoDriver;
+        }
+        QueuedMessage queued;
+        queued.size = static_cast<unsigned char>(message.size);
+        std::memcpy(queued.bytes, message.bytes.data(), message.size);
+        // Only a server that stopped running cycles lets the queue fill up.
+        if (jack_ringbuffer_write_space(link_->ring) < sizeof queued) {
+            return result::kError;
+        }
+        jack_ringbuffer_write(link_->ring, reinterpret_cast<const char*>(&queued), sizeof queued);
+        return result::kNoError;
+    }
+
+    int close() override
+    {
+        JackLink& link = *link_;
+        const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+        bool delivered = waitUntil(link, deadline, [&] { return jack_ringbuffer_read_space(link.ring) == 0; });
+        if (delivered) {
+            const std::uint64_t target = link.cycles.load(std::memory_order_acquire) + kDrainCycles;
+            delivered = waitUntil(link, deadline, [&] { return link.cycles.load(std::memory_order_acquire) >= target; });
+        }
+        const bool serverGone = link.serverGone.load(std::memory_order_acquire);
+        link_.reset();
+        if (serverGone) {
+            return result::kNoDriver;
+        }
+        return delivered ? result::kNoError : result::kError;
+    }
+
+private:
+    int fail(int failure)
+    {
+        const bool serverGone = link_->serverGone.load(std::memory_order_acquire);
+        link_.reset();
+        return serverGone ? result::kNoDriver : failure;
+    }
+
+    LinkPtr link_;
+};
+
+}  // namespace
+
+std::vector<std::string> jackMidiInputPortNames()
+{
+    int failure = result::kError;
+    LinkPtr link = openLink(failure);
+    if (!link) {
+        return {};
+    }
+    std::vector<std::string> names;
+    const char** ports = jack_get_ports(link->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (ports == nullptr) {
+        return names;
+    }
+    try {
+        for (const char** port = ports; *port != nullptr; ++port) {
+            names.emplace_back(*port);
+        }
+    } catch (...) {
+        jack_free(ports);
+        throw;
+    }
+    jack_free(ports);
+    return names;
+}
+
+int openJackOutput(const std::string& portName, std::unique_ptr<SystemOutput>& output)
+{
+    auto port = std::make_unique<JackOutput>();
+    if (const int opened = port->open(portName); opened != result::kNoError) {
+        return opened;
+    }
+    output = std::move(port);
+    return result::kNoError;
+}
+
+}  // namespace tavrelle::midi::system

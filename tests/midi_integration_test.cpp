@@ -1,0 +1,372 @@
+// The system's MIDI output service against a real JACK server and FluidSynth,
+// which the jack_services fixture starts (scripts/test-services.sh).
+#include "midi/midi_out_port.h"
+#include "midi/midi_out_service.h"
+#include "midi/voice_selection.h"
+#include "support/fake_midi_out_service.h"
+#include "support/fluidsynth_shell.h"
+#include "support/jack_capture.h"
+#include "support/jack_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tavrelle::testing {
+namespace {
+
+using midi::MidiOutHandle;
+using namespace std::chrono_literals;
+namespace result = midi::result;
+
+constexpr const char* kFluidSynthPort = "fsynth:midi_00";
+
+std::string uniqueName(const std::string& stem)
+{
+    return stem + "-" + std::to_string(getpid());
+}
+
+std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& wanted)
+{
+    const unsigned count = service.deviceCount();
+    for (unsigned id = 0; id < count; ++id) {
+        std::string name;
+        if (service.deviceName(id, name) == result::kNoError && name == wanted) {
+            return id;
+        }
+    }
+    return std::nullopt;
+}
+
+int fluidSynthShellPort()
+{
+    const char* port = std::getenv("TAVRELLE_FLUIDSYNTH_SHELL_PORT");
+    return port != nullptr ? std::atoi(port) : 0;
+}
+
+// The output port with the list, messages and waits of a window that is not
+// there.
+struct PortRig {
+    std::unique_ptr<midi::MidiOutService> service = midi::createSystemMidiOutService();
+    VectorDeviceList list;
+    RecordingNotifier notifier;
+    FakeEventPump pump;
+    midi::MidiOutPort port{*service, list, notifier, pump};
+    midi::TextVoiceDisplay display;
+    midi::VoiceSelection selection{display, port};
+
+    int positionOf(const std::string& name) const
+    {
+        for (std::size_t i = 0; i < list.items.size(); ++i) {
+            if (list.items[i] == name) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+    void select(int program, int bank, int channel)
+    {
+        display.setProgramText(std::to_string(program));
+        display.setBankText(std::to_string(bank));
+        display.setChannelText(std::to_string(channel));
+        selection.TakeChannelFromDisplay();
+    }
+};
+
+// Sets JACK_DEFAULT_SERVER for one test and puts the old value back.
+class ServerNameOverride {
+public:
+    explicit ServerNameOverride(const std::string& name)
+    {
+        if (const char* old = std::getenv("JACK_DEFAULT_SERVER")) {
+            old_ = old;
+        }
+        setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+    }
+    ~ServerNameOverride()
+    {
+        if (old_) {
+            setenv("JACK_DEFAULT_SERVER", old_->c_str(), 1);
+        } else {
+            unsetenv("JACK_DEFAULT_SERVER");
+        }
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+TEST(midi_integration_test, voice_selection_arrives_in_order_with_exact_bytes_before_close_returns)
+{
+    JackCapture capture(uniqueName("capture"), {"in"});
+    PortRig rig;
+    rig.port.ListMidiOutDevices();
+    const int position = rig.positionOf(capture.fullName(0));
+    ASSERT_GE(position, 0);
+    ASSERT_EQ(rig.port.OpenMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
+    EXPECT_NE(rig.port.handle, 0u);
+
+    rig.select(10, 5, 3);
+    rig.selection.SendVoiceSelection();
+    rig.port.CloseMidiOut();
+
+    // No waiting here: close itself must deliver what was sent.
+    EXPECT_EQ(capture.received(0),
+              (std::vector<MidiBytes>{{0xB2, 0x20, 0x00}, {0xB2, 0x00, 0x05}, {0xC2, 0x09}}));
+}
+
+TEST(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
+{
+    const int shellPort = fluidSynthShellPort();
+    ASSERT_GT(shellPort, 0) << "TAVRELLE_FLUIDSYNTH_SHELL_PORT is not set";
+    PortRig rig;
+    rig.port.ListMidiOutDevices();
+    const int position = rig.positionOf(kFluidSynthPort);
+    ASSERT_GE(position, 0) << kFluidSynthPort << " is not in the device list";
+    ASSERT_EQ(rig.port.OpenMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
+
+    const auto presetOnChannel5Becomes = [&](int program) {
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        std::optional<ChannelPreset> preset;
+        do {
+            const auto answer = askFluidSynth(shellPort, "channels -verbose");
+            preset = answer ? presetOnChannel(*answer, 4) : std::nullopt;
+            if (preset && preset->bank == 0 && preset->program == program) {
+                return preset;
+            }
+            std::this_thread::sleep_for(20ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return preset;
+    };
+
+    // Program 1 first, so the check below cannot pass on what an earlier run
+    // left behind.
+    rig.select(1, 0, 5);
+    rig.selection.SendVoiceSelection();
+    ASSERT_EQ(presetOnChannel5Becomes(0)->program, 0);
+
+    rig.select(41, 0, 5);
+    rig.selection.SendVoiceSelection();
+    const auto preset = presetOnChannel5Becomes(40);
+    ASSERT_TRUE(preset.has_value());
+    EXPECT_EQ(preset->bank, 0);
+    EXPECT_EQ(preset->program, 40);
+    EXPECT_EQ(preset->name, "Violin");
+    rig.port.CloseMidiOut();
+}
+
+TEST(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_switch)
+{
+    JackCapture capture(uniqueName("switch"), {"old", "new"});
+    PortRig rig;
+    rig.port.ListMidiOutDevices();
+    const int oldPosition = rig.positionOf(capture.fullName(0));
+    const int newPosition = rig.positionOf(capture.fullName(1));
+    ASSERT_GE(oldPosition, 0);
+    ASSERT_GE(newPosition, 0);
+    ASSERT_EQ(rig.port.OpenMidiOutWithRetries(rig.port.deviceIdTable.at(oldPosition)), result::kNoError);
+
+    rig.list.selectIndex(newPosition);
+    rig.port.SwitchMidiOutDevice();
+    ASSERT_EQ(rig.port.LastOpenResult, result::kNoError);
+    rig.select(1, 0, 1);
+    rig.selection.SendVoiceSelection();
+    rig.port.CloseMidiOut();
+
+    EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB9, 0x78, 0x00}}));
+    EXPECT_EQ(capture.received(1),
+              (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x00}}));
+    EXPECT_TRUE(rig.notifier.messages.empty());
+}
+
+TEST(midi_integration_test, port_gone_after_enumeration_fails_with_bad_device_and_opens_nothing)
+{
+    JackCapture capture(uniqueName("vanish"), {"stays", "goes"});
+    auto service = midi::createSystemMidiOutService();
+    const auto stays = findDevice(*service, capture.fullName(0));
+    const auto goes = findDevice(*service, capture.fullName(1));
+    ASSERT_TRUE(stays && goes);
+    const unsigned count = service->deviceCount();
+
+    capture.unregisterPort(1);
+    JackCapture latecomer(uniqueName("latecomer"), {"in"});
+    const auto connectionsBefore = allJackConnections(capture.client());
+
+    MidiOutHandle handle = 77;
+    EXPECT_EQ(service->open(handle, *goes), result::kBadDeviceId);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(allJackConnections(capture.client()), connectionsBefore);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0040C0), result::kInvalidHandle);
+    EXPECT_TRUE(capture.received(0).empty());
+    EXPECT_TRUE(latecomer.received(0).empty());
+
+    // The list stays as first enumerated: the latecomer is not offered, and
+    // the port that went keeps its place.
+    EXPECT_EQ(service->deviceCount(), count);
+    EXPECT_FALSE(findDevice(*service, latecomer.fullName(0)));
+    EXPECT_EQ(findDevice(*service, capture.fullName(1)), goes);
+
+    ASSERT_EQ(service->open(handle, *stays), result::kNoError);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0040C0), result::kNoError);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+    EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xC0, 0x40}}));
+}
+
+TEST(midi_integration_test, handles_not_open_and_words_that_are_no_short_message_are_refused)
+{
+    JackCapture capture(uniqueName("refuse"), {"in"});
+    auto service = midi::createSystemMidiOutService();
+    const auto id = findDevice(*service, capture.fullName(0));
+    ASSERT_TRUE(id);
+    std::string name = "unchanged";
+    EXPECT_EQ(service->deviceName(service->deviceCount(), name), result::kBadDeviceId);
+    EXPECT_EQ(name, "unchanged");
+    MidiOutHandle handle = 5;
+    EXPECT_EQ(service->open(handle, service->deviceCount()), result::kBadDeviceId);
+    EXPECT_EQ(handle, 0u);
+
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+    const MidiOutHandle first = handle;
+    EXPECT_EQ(service->sendShortMessage(0, 0x0040C0), result::kInvalidHandle);
+    EXPECT_EQ(service->sendShortMessage(first + 1, 0x0040C0), result::kInvalidHandle);
+    EXPECT_EQ(service->sendShortMessage(first, 0x000040), result::kInvalidParam);
+    EXPECT_EQ(service->sendShortMessage(first, 0x0000F0), result::kInvalidParam);
+    EXPECT_EQ(service->sendShortMessage(first, 0x7F3790), result::kNoError);
+    EXPECT_EQ(service->close(first), result::kNoError);
+    EXPECT_EQ(service->close(first), result::kInvalidHandle);
+    EXPECT_EQ(service->sendShortMessage(first, 0x0040C0), result::kInvalidHandle);
+
+    // A port opened again gets a new handle; the old one stays dead.
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+    EXPECT_NE(handle, first);
+    EXPECT_EQ(service->sendShortMessage(first, 0x0040C0), result::kInvalidHandle);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+
+    EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0x90, 0x37, 0x7F}}));
+}
+
+TEST(midi_integration_test, without_any_midi_system_there_are_no_devices_and_nothing_is_printed)
+{
+    const std::string absent = uniqueName("tavrelle-absent");
+    ASSERT_FALSE(jackServerAnswers(absent));
+    char outPath[] = "/tmp/tavrelle-probe-out-XXXXXX";
+    char errPath[] = "/tmp/tavrelle-probe-err-XXXXXX";
+    const int out = mkstemp(outPath);
+    const int err = mkstemp(errPath);
+    ASSERT_GE(out, 0);
+    ASSERT_GE(err, 0);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!std::string(*entry).starts_with("JACK_DEFAULT_SERVER=")) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.push_back("JACK_DEFAULT_SERVER=" + absent);
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = TAVRELLE_SILENCE_PROBE;
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+
+    const auto readAll = [](int fd) {
+        std::string text;
+        char buffer[4096];
+        lseek(fd, 0, SEEK_SET);
+        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(fd);
+        return text;
+    };
+    const std::string printed = readAll(out);
+    const std::string complained = readAll(err);
+    unlink(outPath);
+    unlink(errPath);
+
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: devices listed, 11: a name, 12: an open that did not fail with 2, "
+                                         "13: a server answered";
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(complained, "");
+    EXPECT_FALSE(jackServerAnswers(absent));
+    EXPECT_FALSE(jackdRunningFor(absent));
+}
+
+TEST(midi_integration_test, server_death_is_survived_and_a_restarted_server_serves_new_opens)
+{
+    const std::string serverName = uniqueName("tavrelle-restart");
+    ServerNameOverride override(serverName);
+    JackServerProcess server(serverName);
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+
+    auto capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+    const std::string portName = capture->fullName(0);
+    auto service = midi::createSystemMidiOutService();
+    const auto id = findDevice(*service, portName);
+    ASSERT_TRUE(id);
+    MidiOutHandle handle = 0;
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+    ASSERT_EQ(service->sendShortMessage(handle, 0x0001C0), result::kNoError);
+    ASSERT_TRUE(capture->waitForMessages(0, 1, 2s));
+
+    server.kill();
+    // The service learns of the death from libjack's own thread; until then
+    // messages are still queued.
+    int sent = result::kNoError;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (sent == result::kNoError && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+        sent = service->sendShortMessage(handle, 0x0002C0);
+    }
+    EXPECT_EQ(sent, result::kNoDriver);
+    EXPECT_EQ(service->close(handle), result::kNoDriver);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0002C0), result::kInvalidHandle);
+
+    // With the server down an open fails and starts no server.
+    MidiOutHandle failed = 9;
+    EXPECT_EQ(service->open(failed, *id), result::kNoDriver);
+    EXPECT_EQ(failed, 0u);
+    EXPECT_FALSE(jackServerAnswers(serverName));
+
+    const auto captureDeadline = std::chrono::steady_clock::now() + 10s;
+    while (!capture->serverGone() && std::chrono::steady_clock::now() < captureDeadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(capture->serverGone());
+    capture.reset();
+    ASSERT_TRUE(server.start()) << "jackd did not restart for " << serverName;
+    JackCapture again("restart", {"in"});
+    ASSERT_EQ(again.fullName(0), portName);
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0003C0), result::kNoError);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+    EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x03}}));
+}
+
+}  // namespace
+}  // namespace tavrelle::testing

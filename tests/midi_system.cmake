@@ -1,0 +1,42 @@
+# The system's MIDI output service: its naming rules as plain unit tests, and
+# the service itself against a private JACK server with FluidSynth on it.
+tavrelle_add_test(midi_system_test
+  SOURCES midi_system_test.cpp
+  LIBS tavrelle_midi_system)
+
+# Derived from the build folder, so that two build trees can run their
+# integration tests at the same time.
+string(MD5 tavrelle_build_hash "${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${tavrelle_build_hash}" 0 4 tavrelle_build_hash4)
+math(EXPR tavrelle_default_shell_port "20000 + 0x${tavrelle_build_hash4} % 20000" OUTPUT_FORMAT DECIMAL)
+set(TAVRELLE_TEST_JACK_SERVER "tavrelle-ctest-${tavrelle_build_hash4}" CACHE STRING
+  "Name of the private JACK server the integration tests start")
+set(TAVRELLE_TEST_FLUIDSYNTH_SHELL_PORT "${tavrelle_default_shell_port}" CACHE STRING
+  "Loopback TCP port of the FluidSynth shell the integration tests start")
+set(tavrelle_services_env
+  JACK_DEFAULT_SERVER=${TAVRELLE_TEST_JACK_SERVER}
+  TAVRELLE_FLUIDSYNTH_SHELL_PORT=${TAVRELLE_TEST_FLUIDSYNTH_SHELL_PORT})
+set(tavrelle_services_state ${CMAKE_CURRENT_BINARY_DIR}/jack-services)
+
+add_test(NAME jack_services_start
+  COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/test-services.sh start ${tavrelle_services_state})
+add_test(NAME jack_services_stop
+  COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/test-services.sh stop ${tavrelle_services_state})
+set_tests_properties(jack_services_start PROPERTIES
+  FIXTURES_SETUP jack_services ENVIRONMENT "${tavrelle_services_env}" LABELS integration TIMEOUT 60)
+set_tests_properties(jack_services_stop PROPERTIES
+  FIXTURES_CLEANUP jack_services ENVIRONMENT "${tavrelle_services_env}" LABELS integration TIMEOUT 60)
+
+add_executable(jack_silence_probe support/jack_silence_probe.cpp)
+target_link_libraries(jack_silence_probe PRIVATE tavrelle_midi_system PkgConfig::JACK)
+
+tavrelle_add_test(midi_integration_test
+  SOURCES midi_integration_test.cpp support/jack_capture.cpp support/jack_server.cpp support/fluidsynth_shell.cpp
+  LIBS tavrelle_midi_system tavrelle_midi tavrelle_test_support PkgConfig::JACK
+  LABELS integration
+  FIXTURES jack_services
+  ENVIRONMENT ${tavrelle_services_env}
+  TIMEOUT 180)
+target_compile_definitions(midi_integration_test PRIVATE
+  TAVRELLE_SILENCE_PROBE="$<TARGET_FILE:jack_silence_probe>")
+add_dependencies(midi_integration_test jack_silence_probe)

@@ -1,0 +1,138 @@
+#include "support/jack_server.h"
+
+#include <jack/jack.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace tavrelle::testing {
+
+namespace {
+
+void ignoreJackMessage(const char*) {}
+
+}  // namespace
+
+bool jackServerAnswers(const std::string& serverName)
+{
+    jack_set_error_function(&ignoreJackMessage);
+    jack_set_info_function(&ignoreJackMessage);
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("tavrelle-test-probe",
+                                             static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                                             serverName.c_str());
+    if (client == nullptr) {
+        return false;
+    }
+    jack_client_close(client);
+    return true;
+}
+
+bool jackdRunningFor(const std::string& serverName)
+{
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+        const std::string cmdline((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::vector<std::string> args;
+        for (std::size_t start = 0; start < cmdline.size();) {
+            const std::size_t end = cmdline.find('\0', start);
+            args.push_back(cmdline.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            start = end == std::string::npos ? cmdline.size() : end + 1;
+        }
+        if (args.empty() || args[0].find("jackd") == std::string::npos) {
+            continue;
+        }
+        for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+            if ((args[i] == "-n" || args[i] == "--name") && args[i + 1] == serverName) {
+                found = true;
+            }
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+JackServerProcess::JackServerProcess(std::string serverName) : serverName_(std::move(serverName)) {}
+
+JackServerProcess::~JackServerProcess()
+{
+    stop(SIGTERM);
+}
+
+bool JackServerProcess::start()
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd <= 2; ++fd) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+    std::vector<std::string> args = {"jackd", "-n", serverName_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const int spawned = posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        pid_ = -1;
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (jackServerAnswers(serverName_)) {
+            return true;
+        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void JackServerProcess::kill()
+{
+    stop(SIGKILL);
+}
+
+void JackServerProcess::stop(int signal)
+{
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, signal);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+}
+
+}  // namespace tavrelle::testing

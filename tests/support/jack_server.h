@@ -1,0 +1,36 @@
+// A private JACK server on the dummy driver, run and killed by a test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace tavrelle::testing {
+
+// Whether a JACK server of that name answers a client (none is started).
+bool jackServerAnswers(const std::string& serverName);
+
+// Whether any process on the machine runs jackd for that server name.
+bool jackdRunningFor(const std::string& serverName);
+
+class JackServerProcess {
+public:
+    explicit JackServerProcess(std::string serverName);
+    ~JackServerProcess();
+    JackServerProcess(const JackServerProcess&) = delete;
+    JackServerProcess& operator=(const JackServerProcess&) = delete;
+
+    // Starts jackd and waits until it answers; false when it does not within
+    // ten seconds.
+    bool start();
+    // Kills the server outright, as a crash would, and reaps it.
+    void kill();
+
+private:
+    void stop(int signal);
+
+    std::string serverName_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace tavrelle::testing
