@@ -143,12 +143,30 @@ QRect TForm1::outerBounds() const
 
 void TForm1::setOuterBounds(const QRect& bounds)
 {
-    const QRect frame = frameGeometry();
-    const QRect client = geometry();
-    const int extraWidth = frame.width() - client.width();
-    const int extraHeight = frame.height() - client.height();
+    // move() places the frame's corner; resize() sizes the inside, so the
+    // frame's own size is taken off. Before the window manager has framed the
+    // window that size is unknown, and the correction waits for the frame.
     move(bounds.topLeft());
-    resize(std::max(1, bounds.width() - extraWidth), std::max(1, bounds.height() - extraHeight));
+    pendingOuterSize_ = bounds.size();
+    applyPendingOuterSize(false);
+}
+
+void TForm1::applyPendingOuterSize(bool lastChance)
+{
+    if (!pendingOuterSize_) {
+        return;
+    }
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize inside(std::max(1, pendingOuterSize_->width() - frame.width()),
+                       std::max(1, pendingOuterSize_->height() - frame.height()));
+    if (inside != size()) {
+        resize(inside);
+    }
+    // Once framed (or active, when nothing frames it) the size is settled and
+    // the user's own resizing is left alone.
+    if ((isVisible() && !frame.isNull()) || lastChance) {
+        pendingOuterSize_.reset();
+    }
 }
 
 void TForm1::FormCreate()
@@ -280,6 +298,14 @@ bool TForm1::event(QEvent* event)
         return handleKey(event);
     case QEvent::Wheel:
         return true;
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::WindowActivate: {
+        const bool handled = QWidget::event(event);
+        applyPendingOuterSize(event->type() == QEvent::WindowActivate);
+        return handled;
+    }
     default:
         return QWidget::event(event);
     }

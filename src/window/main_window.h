@@ -75,6 +75,7 @@ protected:
 
 private:
     void buildControls();
+    void applyPendingOuterSize(bool lastChance);
     void FormCreate();
     // Returns false when the close must be abandoned.
     bool FormClose();
@@ -111,6 +112,8 @@ private:
     midi::VoiceSelection selection_;
     std::unique_ptr<settings::SettingsFile> settings_;
     bool forwardingBlanks_ = false;
+    // Outer size asked for before the window manager's frame was known.
+    std::optional<QSize> pendingOuterSize_;
 };
 
 }  // namespace tavrelle::window
