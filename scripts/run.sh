@@ -31,7 +31,7 @@ if ! has_alsa_output && ! has_jack_output; then
     pids+=($!)
     sleep 1
   else
-    export JACK_DEFAULT_SERVER="tavrelle-run-$$"
+    export JACK_DEFAULT_SERVER="tavrelle-run"
     echo "No MIDI output found: starting FluidSynth on a private JACK server ($JACK_DEFAULT_SERVER) for this session."
     jackd --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
     pids+=($!)

@@ -21,14 +21,14 @@ wait_for() {
   echo "timed out: $*" >&2; return 1
 }
 for n in $(seq 150 199); do [ -e "/tmp/.X$n-lock" ] || { export DISPLAY=":$n"; break; }; done
-export JACK_DEFAULT_SERVER="tavrelle-shot-$$" XDG_RUNTIME_DIR="$work" HOME="$work"
+export JACK_DEFAULT_SERVER="tavrelle-shot" XDG_RUNTIME_DIR="$work" HOME="$work"
 
 Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 wait_for 10 xdpyinfo
 openbox >/dev/null 2>&1 & pids+=($!)
 wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window'
 jackd --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 & pids+=($!)
-wait_for 10 jack_wait -c
+jack_wait -w -t 10 >/dev/null
 fluidsynth -q -s -i -a jack -m jack -o shell.port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')" -o midi.jack.id=FluidSynth -o audio.jack.id=FluidSynth \
   /usr/share/sounds/sf2/TimGM6mb.sf2 >/dev/null 2>&1 & pids+=($!)
 wait_for 15 sh -c 'jack_lsp | grep -q "^FluidSynth:midi"'

@@ -52,7 +52,9 @@ PY
 }
 
 export DISPLAY; DISPLAY=$(free_display)
-export JACK_DEFAULT_SERVER="tavrelle-e2e-$$"
+# A fixed name: JACK keeps a small table of servers and reuses an entry only
+# for the same name, so a server that died uncleanly cannot use it up.
+export JACK_DEFAULT_SERVER="tavrelle-e2e"
 export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
 export HOME="$work/home"; mkdir -p "$HOME"
 shell_port=$(free_port)
@@ -62,10 +64,10 @@ wait_for 10 xdpyinfo || fail "Xvfb did not start"
 openbox >/dev/null 2>&1 & pids+=($!)
 wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' || fail "openbox did not start"
 
-jackd --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 & pids+=($!)
-wait_for 10 jack_wait -c || fail "JACK did not start"
+jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
+jack_wait -w -t 10 >/dev/null 2>&1 || fail "JACK did not start: $(tail -3 "$work/jackd.log")"
 fluidsynth -q -s -i -a jack -m jack -o shell.port="$shell_port" -o midi.jack.id=fsynth -o audio.jack.id=fsynth \
-  "$soundfont" >/dev/null 2>&1 & pids+=($!)
+  "$soundfont" >"$work/fluidsynth.log" 2>&1 & pids+=($!)
 wait_for 15 sh -c 'jack_lsp | grep -qx fsynth:midi_00' || fail "FluidSynth did not join JACK"
 wait_for 10 fluid channels || fail "FluidSynth's shell does not answer"
 jack_midi_dump capture >"$work/capture.txt" 2>/dev/null & pids+=($!)
