@@ -35,6 +35,8 @@ alive() {
 }
 
 # Ends the process recorded in STATEDIR/NAME.pid if it is still that program.
+# jackd gets time to leave cleanly: a killed server keeps its slot in libjack's
+# registry of servers.
 stop_one() {
     local name=$1 pidfile=$state/$1.pid pid
     [[ -f $pidfile ]] || return 0
@@ -44,7 +46,7 @@ stop_one() {
     alive "$pid" || return 0
     tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q "$name" || return 0
     kill -TERM "$pid" 2>/dev/null || return 0
-    for _ in $(seq 50); do
+    for _ in $(seq 200); do
         alive "$pid" || return 0
         sleep 0.1
     done
@@ -95,6 +97,39 @@ running() {
     alive "$(cat "$state/$1.pid" 2>/dev/null || echo 0)"
 }
 
+# libjack records running servers in eight slots of a shared registry, and
+# frees the slot of a server that was killed (or crashed) only when a server
+# of the same name starts again. Servers that died that way under names never
+# used again would use up the slots for good, so each such slot is freed by
+# starting and cleanly stopping a server of its name.
+reclaim_dead_server_slots() {
+    local registry=/dev/shm/jack-shm-registry
+    [[ -r $registry ]] || return 0
+    local magic header_length
+    magic=$(od -An -c -N 4 "$registry" | tr -d ' ')
+    header_length=$(od -An -t u4 -j 16 -N 4 "$registry" | tr -d ' ')
+    # The layout of jackd2 1.9: six 32-bit fields, then eight slots of a
+    # process id and a 257-byte name, padded to 264 bytes.
+    [[ $magic == KCAJ && $header_length == 2136 ]] || return 0
+    local slot offset pid name uid
+    uid=$(id -u)
+    for slot in 0 1 2 3 4 5 6 7; do
+        offset=$((24 + slot * 264))
+        pid=$(od -An -t d4 -j "$offset" -N 4 "$registry" | tr -d ' ')
+        [[ $pid =~ ^[0-9]+$ && $pid -gt 0 && ! -e /proc/$pid ]] || continue
+        name=$(dd if="$registry" bs=1 skip=$((offset + 4)) count=257 2>/dev/null | tr '\0' '\n' | head -n 1 || true)
+        [[ $name == "jack-$uid:"*: ]] || continue
+        name=${name#"jack-$uid:"}
+        name=${name%:}
+        [[ -n $name ]] || continue
+        jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 </dev/null >>"$state/reclaim.log" 2>&1 &
+        local reclaimer=$!
+        jack_wait -s "$name" -w -t 5 >/dev/null 2>&1 || true
+        kill -TERM "$reclaimer" 2>/dev/null || true
+        wait "$reclaimer" 2>/dev/null || true
+    done
+}
+
 fluidsynth_answers() {
     timeout 2 bash -c '
         exec 3<>"/dev/tcp/127.0.0.1/$0" || exit 1
@@ -114,6 +149,8 @@ start() {
     if [[ $(jack_wait -s "$server" -c 2>/dev/null) == running ]]; then
         fail "a JACK server named $server is already running and is not ours"
     fi
+
+    reclaim_dead_server_slots
 
     launch jackd jackd -n "$server" --no-realtime -d dummy -r 48000 -p 256
     jack_wait -s "$server" -w -t "$wait_seconds" >>"$state/jack_wait.log" 2>&1 \

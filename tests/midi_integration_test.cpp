@@ -107,7 +107,18 @@ private:
     std::optional<std::string> old_;
 };
 
-TEST(midi_integration_test, voice_selection_arrives_in_order_with_exact_bytes_before_close_returns)
+// Runs only against the fixture's private server, never a user's session.
+class midi_integration_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* server = std::getenv("JACK_DEFAULT_SERVER");
+        ASSERT_TRUE(server != nullptr && *server != '\0')
+            << "JACK_DEFAULT_SERVER must name the private server of the jack_services fixture";
+    }
+};
+
+TEST_F(midi_integration_test, voice_selection_arrives_in_order_with_exact_bytes_before_close_returns)
 {
     JackCapture capture(uniqueName("capture"), {"in"});
     PortRig rig;
@@ -126,7 +137,7 @@ TEST(midi_integration_test, voice_selection_arrives_in_order_with_exact_bytes_be
               (std::vector<MidiBytes>{{0xB2, 0x20, 0x00}, {0xB2, 0x00, 0x05}, {0xC2, 0x09}}));
 }
 
-TEST(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
+TEST_F(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
 {
     const int shellPort = fluidSynthShellPort();
     ASSERT_GT(shellPort, 0) << "TAVRELLE_FLUIDSYNTH_SHELL_PORT is not set";
@@ -166,7 +177,7 @@ TEST(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
     rig.port.CloseMidiOut();
 }
 
-TEST(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_switch)
+TEST_F(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_switch)
 {
     JackCapture capture(uniqueName("switch"), {"old", "new"});
     PortRig rig;
@@ -190,7 +201,7 @@ TEST(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_switc
     EXPECT_TRUE(rig.notifier.messages.empty());
 }
 
-TEST(midi_integration_test, port_gone_after_enumeration_fails_with_bad_device_and_opens_nothing)
+TEST_F(midi_integration_test, port_gone_after_enumeration_fails_with_bad_device_and_opens_nothing)
 {
     JackCapture capture(uniqueName("vanish"), {"stays", "goes"});
     auto service = midi::createSystemMidiOutService();
@@ -223,7 +234,7 @@ TEST(midi_integration_test, port_gone_after_enumeration_fails_with_bad_device_an
     EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xC0, 0x40}}));
 }
 
-TEST(midi_integration_test, handles_not_open_and_words_that_are_no_short_message_are_refused)
+TEST_F(midi_integration_test, handles_not_open_and_words_that_are_no_short_message_are_refused)
 {
     JackCapture capture(uniqueName("refuse"), {"in"});
     auto service = midi::createSystemMidiOutService();
@@ -256,7 +267,7 @@ TEST(midi_integration_test, handles_not_open_and_words_that_are_no_short_message
     EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0x90, 0x37, 0x7F}}));
 }
 
-TEST(midi_integration_test, without_any_midi_system_there_are_no_devices_and_nothing_is_printed)
+TEST_F(midi_integration_test, without_any_midi_system_there_are_no_devices_and_nothing_is_printed)
 {
     const std::string absent = uniqueName("tavrelle-absent");
     ASSERT_FALSE(jackServerAnswers(absent));
@@ -317,9 +328,10 @@ TEST(midi_integration_test, without_any_midi_system_there_are_no_devices_and_not
     EXPECT_FALSE(jackdRunningFor(absent));
 }
 
-TEST(midi_integration_test, server_death_is_survived_and_a_restarted_server_serves_new_opens)
+TEST_F(midi_integration_test, server_death_is_survived_and_a_restarted_server_serves_new_opens)
 {
-    const std::string serverName = uniqueName("tavrelle-restart");
+    // A fixed name, so that the next run takes over the slot this kill leaves.
+    const std::string serverName = std::string(std::getenv("JACK_DEFAULT_SERVER")) + "-restart";
     ServerNameOverride override(serverName);
     JackServerProcess server(serverName);
     ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
@@ -344,14 +356,16 @@ TEST(midi_integration_test, server_death_is_survived_and_a_restarted_server_serv
         sent = service->sendShortMessage(handle, 0x0002C0);
     }
     EXPECT_EQ(sent, result::kNoDriver);
-    EXPECT_EQ(service->close(handle), result::kNoDriver);
-    EXPECT_EQ(service->sendShortMessage(handle, 0x0002C0), result::kInvalidHandle);
 
-    // With the server down an open fails and starts no server.
+    // With the server down an open fails and starts no server. A new client
+    // tried before the dead one is closed is the order that crashes a
+    // careless teardown inside libjack.
     MidiOutHandle failed = 9;
     EXPECT_EQ(service->open(failed, *id), result::kNoDriver);
     EXPECT_EQ(failed, 0u);
     EXPECT_FALSE(jackServerAnswers(serverName));
+    EXPECT_EQ(service->close(handle), result::kNoDriver);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0002C0), result::kInvalidHandle);
 
     const auto captureDeadline = std::chrono::steady_clock::now() + 10s;
     while (!capture->serverGone() && std::chrono::steady_clock::now() < captureDeadline) {

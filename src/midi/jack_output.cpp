@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <vector>
 
 namespace tavrelle::midi::system {
 
@@ -93,9 +95,24 @@ int process(jack_nframes_t frames, void* arg)
     return 0;
 }
 
+// Kept reachable for the life of the process, as libjack may still refer to
+// it; a deliberate leak, and not one a leak checker should report.
+void abandon(JackLink* link)
+{
+    static auto* abandoned = new std::vector<JackLink*>;
+    try {
+        abandoned->push_back(link);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 void dispose(JackLink* link)
 {
-    if (link == nullptr || link->serverGone.load(std::memory_order_acquire)) {
+    if (link == nullptr) {
+        return;
+    }
+    if (link->serverGone.load(std::memory_order_acquire)) {
+        abandon(link);
         return;
     }
     if (link->client != nullptr) {

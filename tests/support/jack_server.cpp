@@ -9,13 +9,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace tavrelle::testing {
 
@@ -81,22 +79,29 @@ JackServerProcess::~JackServerProcess()
 
 bool JackServerProcess::start()
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd <= 2; ++fd) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    }
     std::vector<std::string> args = {"jackd", "-n", serverName_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    const int spawned = posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid_ = -1;
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
         return false;
+    }
+    if (pid_ == 0) {
+        // A test that dies must not leave its server behind.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execvp("jackd", argv.data());
+        _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {

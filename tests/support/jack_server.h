@@ -1,4 +1,8 @@
 // A private JACK server on the dummy driver, run and killed by a test.
+//
+// libjack keeps eight server slots per machine, and a killed server keeps its
+// slot until a server of the same name starts again: give such a server a
+// fixed name, never a fresh one per run.
 #pragma once
 
 #include <sys/types.h>
