@@ -1,6 +1,7 @@
 // The window on Qt's offscreen platform, with the fake MIDI service and the
 // message boxes captured.
 #include "support/fake_midi_out_service.h"
+#include "window/general_midi.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
 
@@ -386,6 +387,44 @@ TEST_F(WindowTest, picking_a_device_switches_and_sends_even_when_the_open_fails)
     EXPECT_EQ(presenter.shown, (std::vector<std::string>{std::string("M:") + kCannotOpenDevice, "M:error2"}));
     EXPECT_EQ(sent().size(), 4u);
     EXPECT_TRUE(service.deliveredWords().size() == 1u);
+}
+
+TEST_F(WindowTest, program_tool_tip_names_the_general_midi_voice_and_follows_every_step)
+{
+    TForm1& w = startShown();
+    const QPoint labelAt = w.Label4->pos();
+    EXPECT_EQ(w.Label4->toolTip(), "Acoustic Grand Piano");
+    EXPECT_EQ(w.Label2->toolTip(), "Acoustic Grand Piano");
+    tap(&w, Qt::Key_Down);
+    EXPECT_EQ(w.Label4->toolTip(), "Gunshot");
+    EXPECT_EQ(w.Label4->accessibleDescription(), "Gunshot");
+    EXPECT_EQ(w.Label4->accessibleName(), "プログラムナンバー = 128");
+    tap(&w, Qt::Key_Up);
+    EXPECT_EQ(w.Label2->toolTip(), "Acoustic Grand Piano");
+    service.calls.clear();
+    for (int i = 0; i < 9; ++i) {
+        QTest::keyPress(&w, Qt::Key_PageUp);
+    }
+    EXPECT_EQ(w.Label8->text(), "10");
+    EXPECT_TRUE(w.Label4->toolTip().startsWith("Percussion")) << w.Label4->toolTip().toStdString();
+    EXPECT_EQ(w.Label8->accessibleName(), "チャンネル = 10");
+    EXPECT_EQ(w.Label5->accessibleName(), "バンクセレクト = 0");
+    EXPECT_EQ(w.ComboBox1->accessibleName(), "音源");
+    // Describing the voice sends nothing and moves nothing.
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(w.Label4->pos(), labelAt);
+}
+
+TEST(general_midi_test, names_follow_the_general_midi_1_program_list)
+{
+    EXPECT_EQ(window::GeneralMidiInstrument(1), "Acoustic Grand Piano");
+    EXPECT_EQ(window::GeneralMidiInstrument(41), "Violin");
+    EXPECT_EQ(window::GeneralMidiInstrument(57), "Trumpet");
+    EXPECT_EQ(window::GeneralMidiInstrument(128), "Gunshot");
+    EXPECT_EQ(window::GeneralMidiInstrument(0), "");
+    EXPECT_EQ(window::GeneralMidiInstrument(129), "");
+    EXPECT_EQ(window::GeneralMidiVoiceHint(41, 9), "Violin");
+    EXPECT_EQ(window::GeneralMidiVoiceHint(41, 11), "Violin");
 }
 
 TEST(message_box_test, title_and_error_text_rules)

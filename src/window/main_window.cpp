@@ -1,6 +1,7 @@
 #include "window/main_window.h"
 
 #include "settings/settings_file.h"
+#include "window/general_midi.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -132,6 +133,9 @@ void TForm1::buildControls()
     ComboBox1->view()->installEventFilter(this);
     ComboBox1->view()->viewport()->installEventFilter(this);
     connect(ComboBox1, &QComboBox::activated, this, &TForm1::ComboBox1Change);
+    ComboBox1->setAccessibleName(Label1->text().chopped(1));
+    Label1->setAccessibleName(ComboBox1->accessibleName());
+    describeSelection();
 
     setGeometry(kDesignedBounds);
 }
@@ -402,6 +406,7 @@ void TForm1::setProgramText(const std::string& text)
 {
     Label4->setText(QString::fromStdString(text));
     Label4->adjustSize();
+    describeSelection();
 }
 
 std::string TForm1::bankText() const
@@ -413,6 +418,7 @@ void TForm1::setBankText(const std::string& text)
 {
     Label5->setText(QString::fromStdString(text));
     Label5->adjustSize();
+    describeSelection();
 }
 
 std::string TForm1::channelText() const
@@ -424,6 +430,27 @@ void TForm1::setChannelText(const std::string& text)
 {
     Label8->setText(QString::fromStdString(text));
     Label8->adjustSize();
+    describeSelection();
+}
+
+// Tool tips and what a screen reader announces: each value with its caption
+// ("プログラムナンバー = 5"), and the General MIDI voice of the program.
+void TForm1::describeSelection()
+{
+    const auto announce = [](QLabel* caption, QLabel* value) {
+        const QString spoken = caption->text().simplified() + u' ' + value->text();
+        caption->setAccessibleName(spoken);
+        value->setAccessibleName(spoken);
+    };
+    announce(Label2, Label4);
+    announce(Label3, Label5);
+    announce(Label7, Label8);
+    const std::string_view voice = GeneralMidiVoiceHint(Label4->text().toInt(), Label8->text().toInt());
+    const QString hint = QString::fromUtf8(voice.data(), static_cast<qsizetype>(voice.size()));
+    for (QLabel* label : {Label2, Label4}) {
+        label->setToolTip(hint);
+        label->setAccessibleDescription(hint);
+    }
 }
 
 bool TForm1::msbModeChecked() const

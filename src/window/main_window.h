@@ -76,6 +76,7 @@ protected:
 private:
     void buildControls();
     void applyPendingOuterSize(bool lastChance);
+    void describeSelection();
     void FormCreate();
     // Returns false when the close must be abandoned.
     bool FormClose();
