@@ -23,12 +23,12 @@ wait_for() {
 for n in $(seq 150 199); do [ -e "/tmp/.X$n-lock" ] || { export DISPLAY=":$n"; break; }; done
 export JACK_DEFAULT_SERVER="tavrelle-shot" XDG_RUNTIME_DIR="$work" HOME="$work"
 
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
+Xvfb "$DISPLAY" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 wait_for 10 xdpyinfo
 openbox >/dev/null 2>&1 & pids+=($!)
 wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window'
 jackd --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 & pids+=($!)
-jack_wait -w -t 10 >/dev/null
+jack_wait -w -t 10 >/dev/null 2>&1
 fluidsynth -q -s -i -a jack -m jack -o shell.port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')" -o midi.jack.id=FluidSynth -o audio.jack.id=FluidSynth \
   /usr/share/sounds/sf2/TimGM6mb.sf2 >/dev/null 2>&1 & pids+=($!)
 wait_for 15 sh -c 'jack_lsp | grep -q "^FluidSynth:midi"'
@@ -41,7 +41,5 @@ xdotool windowactivate --sync "$window"
 # A voice worth showing: program 41, bank 8, channel 3.
 xdotool key --delay 20 $(printf 'Up %.0s' $(seq 40)) Right Right Right Right Right Right Right Right Prior Prior
 sleep 0.5
-eval "$(xwininfo -id "$window" | awk '/Absolute upper-left X/{print "x="$4} /Absolute upper-left Y/{print "y="$4} /^  Width/{print "w="$2} /^  Height/{print "h="$2}')"
-read -r l r t b < <(xprop -id "$window" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
-import -window root -crop "$((w + l + r))x$((h + t + b))+$((x - l))+$((y - t))" +repage "$output"
+import -frame -window "$window" "$output"
 echo "wrote $output"
