@@ -201,7 +201,7 @@ SettingsFile SettingsFile::Open(const std::string& path)
         }
         bytes.append(chunk, static_cast<std::size_t>(got));
     }
-    return FromBytes(bytes, path);
+    return Parse(std::move(bytes), path);
 }
 
 void SettingsFile::Save() const

@@ -23,29 +23,57 @@ std::string_view Trim(std::string_view text)
 
 // A line break inside a written name or value would split it into lines that
 // load back as other entries or even other sections.
-std::string SingleLine(std::string_view text)
+void AppendSingleLine(std::string& line, std::string_view text)
 {
-    std::string line(text);
-    for (char& byte : line) {
-        if (byte == '\r' || byte == '\n') {
-            byte = ' ';
+    const std::size_t start = line.size();
+    line.append(text);
+    for (std::size_t i = start; i < line.size(); ++i) {
+        if (line[i] == '\r' || line[i] == '\n') {
+            line[i] = ' ';
         }
     }
-    return line;
 }
 
-// The one place where names become lookup keys: ASCII upper case, so that
-// bytes of other encodings never change, and line breaks folded the way
-// SingleLine stores them.
-std::string LookupKey(std::string_view name)
+// The one place where names become lookup keys, byte by byte: ASCII upper
+// case, so that bytes of other encodings never change, and line breaks
+// folded the way AppendSingleLine stores them.
+unsigned char KeyByte(char byte)
 {
-    std::string key = SingleLine(name);
-    for (char& byte : key) {
-        if (byte >= 'a' && byte <= 'z') {
-            byte = static_cast<char>(byte - 'a' + 'A');
+    if (byte >= 'a' && byte <= 'z') {
+        return static_cast<unsigned char>(byte - 'a' + 'A');
+    }
+    if (byte == '\r' || byte == '\n') {
+        return ' ';
+    }
+    return static_cast<unsigned char>(byte);
+}
+
+bool KeysEqual(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (KeyByte(a[i]) != KeyByte(b[i])) {
+            return false;
         }
     }
-    return key;
+    return true;
+}
+
+std::uint32_t KeyHash(std::string_view name)
+{
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (char byte : name) {
+        hash = (hash ^ KeyByte(byte)) * 16777619u;
+    }
+    // Spreads the low bits that pick the slot (MurmurHash3's finaliser).
+    hash ^= hash >> 16;
+    hash *= 0x85ebca6bu;
+    hash ^= hash >> 13;
+    hash *= 0xc2b2ae35u;
+    hash ^= hash >> 16;
+    return hash;
 }
 
 int HexDigitValue(char c)
@@ -123,19 +151,104 @@ std::optional<std::int32_t> ParseInteger(std::string_view text)
     return ParseDecimal(text);
 }
 
+template <typename NameAt>
+std::optional<std::size_t> SettingsFile::NameIndex::Find(std::string_view name, NameAt nameAt) const
+{
+    if (slots_.empty()) {
+        return std::nullopt;
+    }
+    const std::uint32_t hash = KeyHash(name);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.positionPlusOne == 0) {
+            return std::nullopt;
+        }
+        if (slot.hash == hash && KeysEqual(nameAt(slot.positionPlusOne - 1), name)) {
+            return slot.positionPlusOne - 1;
+        }
+    }
+}
+
+template <typename NameAt>
+void SettingsFile::NameIndex::Assign(std::string_view name, std::size_t position, NameAt nameAt)
+{
+    if (position >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("too many settings entries");
+    }
+    if ((count_ + 1) * 2 > slots_.size()) {
+        Grow(slots_.empty() ? 16 : slots_.size() * 2);
+    }
+    const std::uint32_t hash = KeyHash(name);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (slot.positionPlusOne == 0) {
+            slot = Slot{hash, static_cast<std::uint32_t>(position + 1)};
+            ++count_;
+            return;
+        }
+        if (slot.hash == hash && KeysEqual(nameAt(slot.positionPlusOne - 1), name)) {
+            slot.positionPlusOne = static_cast<std::uint32_t>(position + 1);
+            return;
+        }
+    }
+}
+
+void SettingsFile::NameIndex::Reserve(std::size_t count)
+{
+    std::size_t size = 16;
+    while (size < 2 * (count_ + count)) {
+        size *= 2;
+    }
+    if (size > slots_.size()) {
+        Grow(size);
+    }
+}
+
+void SettingsFile::NameIndex::Grow(std::size_t size)
+{
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(size, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.positionPlusOne != 0) {
+            std::size_t i = slot.hash & mask;
+            while (slots_[i].positionPlusOne != 0) {
+                i = (i + 1) & mask;
+            }
+            slots_[i] = slot;
+        }
+    }
+}
+
 SettingsFile SettingsFile::FromBytes(std::string_view bytes, std::string path)
 {
+    return Parse(std::string(bytes), std::move(path));
+}
+
+SettingsFile SettingsFile::Parse(std::string bytes, std::string path)
+{
+    if (bytes.size() >= kNone) {
+        throw SettingsError("ファイル " + path + " は開けません");
+    }
     SettingsFile file(std::move(path));
+    file.loaded_ = std::move(bytes);
+    const std::string_view text = file.loaded_;
+    const auto refTo = [&](std::string_view piece) {
+        return TextRef{static_cast<std::uint32_t>(piece.data() - text.data()), static_cast<std::uint32_t>(piece.size())};
+    };
+
     std::size_t position = 0;
-    while (position < bytes.size()) {
+    while (position < text.size()) {
         std::size_t end = position;
-        while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') {
+        while (end < text.size() && text[end] != '\r' && text[end] != '\n') {
             ++end;
         }
-        const std::string_view line = Trim(bytes.substr(position, end - position));
+        const std::string_view line = Trim(text.substr(position, end - position));
         position = end;
-        if (position < bytes.size()) {
-            const bool crlf = bytes[position] == '\r' && position + 1 < bytes.size() && bytes[position + 1] == '\n';
+        if (position < text.size()) {
+            const bool crlf = text[position] == '\r' && position + 1 < text.size() && text[position + 1] == '\n';
             position += crlf ? 2 : 1;
         }
 
@@ -143,62 +256,119 @@ SettingsFile SettingsFile::FromBytes(std::string_view bytes, std::string path)
             continue;
         }
         if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            file.AppendSection(std::string(Trim(line.substr(1, line.size() - 2))));
+            if (!file.sections_.empty()) {
+                file.IndexAllEntries(file.sections_.back());
+            }
+            file.AppendSection(refTo(Trim(line.substr(1, line.size() - 2))));
             continue;
         }
         if (file.sections_.empty()) {
             continue;
         }
-        Section& section = file.sections_.back();
         const std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
-            file.AppendEntry(section, std::string(line));
+            file.sections_.back().entries.push_back(Entry{refTo(line), kNone});
             continue;
         }
         const std::string_view name = Trim(line.substr(0, equals));
         const std::string_view value = Trim(line.substr(equals + 1));
-        std::string entry;
-        entry.reserve(name.size() + 1 + value.size());
-        entry.append(name).append(1, '=').append(value);
-        file.AppendEntry(section, std::move(entry));
+        Entry entry{refTo(line.substr(0, name.size() + 1 + value.size())), static_cast<std::uint32_t>(name.size())};
+        // Blanks around the "=" are dropped; only then does the stored line
+        // differ from the file's bytes and need text of its own.
+        const bool blanksAroundEquals =
+            name.size() != equals || (!value.empty() && value.data() != line.data() + equals + 1);
+        if (blanksAroundEquals) {
+            std::string joined;
+            joined.reserve(name.size() + 1 + value.size());
+            joined.append(name).append(1, '=').append(value);
+            file.Store(entry.line, std::move(joined));
+        }
+        file.sections_.back().entries.push_back(entry);
+    }
+    if (!file.sections_.empty()) {
+        file.IndexAllEntries(file.sections_.back());
     }
     return file;
 }
 
-void SettingsFile::AppendSection(std::string name)
+std::string_view SettingsFile::Text(const TextRef& ref) const
 {
-    sectionIndex_.insert_or_assign(LookupKey(name), sections_.size());
-    sections_.push_back(Section{std::move(name), {}, {}});
+    const std::string_view text = ref.slot == kNone ? std::string_view(loaded_) : slots_[ref.slot];
+    return text.substr(ref.offset, ref.length);
 }
 
-void SettingsFile::AppendEntry(Section& section, std::string line)
+std::string_view SettingsFile::EntryName(const Section& section, std::size_t position) const
 {
-    const std::size_t nameLength = line.find('=');
-    if (nameLength != std::string::npos) {
-        section.entryIndex.insert_or_assign(LookupKey(std::string_view(line).substr(0, nameLength)),
-                                            section.entries.size());
+    const Entry& entry = section.entries[position];
+    return Text(entry.line).substr(0, entry.nameLength);
+}
+
+std::string_view SettingsFile::SectionName(std::size_t position) const
+{
+    return Text(sections_[position].name);
+}
+
+void SettingsFile::Store(TextRef& ref, std::string text)
+{
+    if (text.size() >= kNone || slots_.size() >= kNone) {
+        throw std::length_error("settings text too long");
     }
-    section.entries.push_back(Entry{std::move(line), nameLength});
+    if (ref.slot == kNone) {
+        ref.slot = static_cast<std::uint32_t>(slots_.size());
+        slots_.push_back(std::move(text));
+    } else {
+        slots_[ref.slot] = std::move(text);
+    }
+    ref.offset = 0;
+    ref.length = static_cast<std::uint32_t>(slots_[ref.slot].size());
 }
 
-const SettingsFile::Section* SettingsFile::FindSection(std::string_view name) const
+void SettingsFile::AppendSection(TextRef name)
 {
-    const auto found = sectionIndex_.find(LookupKey(name));
-    return found == sectionIndex_.end() ? nullptr : &sections_[found->second];
+    sectionIndex_.Assign(Text(name), sections_.size(), [this](std::size_t at) { return SectionName(at); });
+    sections_.push_back(Section{name, {}, {}});
+}
+
+void SettingsFile::AppendEntry(Section& section, Entry entry)
+{
+    section.entries.push_back(entry);
+    if (entry.nameLength != kNone) {
+        section.entryIndex.Assign(EntryName(section, section.entries.size() - 1), section.entries.size() - 1,
+                                  [&](std::size_t at) { return EntryName(section, at); });
+    }
+}
+
+// Indexes a section that loading has filled, in one go with no regrowing.
+void SettingsFile::IndexAllEntries(Section& section)
+{
+    section.entryIndex.Reserve(section.entries.size());
+    const auto nameAt = [&](std::size_t at) { return EntryName(section, at); };
+    for (std::size_t position = 0; position < section.entries.size(); ++position) {
+        if (section.entries[position].nameLength != kNone) {
+            section.entryIndex.Assign(nameAt(position), position, nameAt);
+        }
+    }
+}
+
+std::optional<std::size_t> SettingsFile::FindSection(std::string_view name) const
+{
+    return sectionIndex_.Find(name, [this](std::size_t at) { return SectionName(at); });
 }
 
 std::optional<std::string_view> SettingsFile::FindValue(std::string_view section, std::string_view name) const
 {
-    const Section* found = FindSection(section);
-    if (found == nullptr) {
+    const std::optional<std::size_t> sectionPosition = FindSection(section);
+    if (!sectionPosition) {
         return std::nullopt;
     }
-    const auto entry = found->entryIndex.find(LookupKey(name));
-    if (entry == found->entryIndex.end()) {
+    const Section& found = sections_[*sectionPosition];
+    const std::optional<std::size_t> entry =
+        found.entryIndex.Find(name, [&](std::size_t at) { return EntryName(found, at); });
+    if (!entry) {
         return std::nullopt;
     }
-    const Entry& e = found->entries[entry->second];
-    return std::string_view(e.line).substr(e.nameLength + 1);
+    const Entry& e = found.entries[*entry];
+    return Text(e.line).substr(e.nameLength + 1);
 }
 
 std::string SettingsFile::ReadString(std::string_view section, std::string_view name, std::string_view def) const
@@ -217,30 +387,35 @@ std::int32_t SettingsFile::ReadInteger(std::string_view section, std::string_vie
 
 void SettingsFile::WriteString(std::string_view section, std::string_view name, std::string_view value)
 {
-    const auto foundSection = sectionIndex_.find(LookupKey(section));
-    std::size_t sectionPosition = 0;
-    if (foundSection == sectionIndex_.end()) {
+    std::optional<std::size_t> sectionPosition = FindSection(section);
+    if (!sectionPosition) {
+        std::string sectionName;
+        AppendSingleLine(sectionName, section);
+        TextRef ref;
+        Store(ref, std::move(sectionName));
         sectionPosition = sections_.size();
-        AppendSection(SingleLine(section));
-    } else {
-        sectionPosition = foundSection->second;
+        AppendSection(ref);
     }
-    Section& target = sections_[sectionPosition];
+    Section& target = sections_[*sectionPosition];
 
-    std::string line = SingleLine(name);
+    std::string line;
+    line.reserve(name.size() + 1 + value.size());
+    AppendSingleLine(line, name);
     line += '=';
-    line += SingleLine(value);
+    AppendSingleLine(line, value);
 
-    // The index holds only names taken from before a line's first "=", so a
-    // name that itself holds "=" never finds an entry and is appended.
-    const auto foundEntry = target.entryIndex.find(LookupKey(name));
-    if (foundEntry == target.entryIndex.end()) {
-        AppendEntry(target, std::move(line));
-        return;
+    // Entry names end at a line's first "=", so a name that holds "=" never
+    // finds an entry and is appended, to be found by its part before the "=".
+    const std::optional<std::size_t> found =
+        target.entryIndex.Find(name, [&](std::size_t at) { return EntryName(target, at); });
+    Entry entry = found ? target.entries[*found] : Entry{};
+    entry.nameLength = static_cast<std::uint32_t>(line.find('='));
+    Store(entry.line, std::move(line));
+    if (found) {
+        target.entries[*found] = entry;
+    } else {
+        AppendEntry(target, entry);
     }
-    Entry& entry = target.entries[foundEntry->second];
-    entry.nameLength = name.size();
-    entry.line = std::move(line);
 }
 
 void SettingsFile::WriteInteger(std::string_view section, std::string_view name, std::int32_t value)
@@ -252,17 +427,17 @@ std::string SettingsFile::ToBytes() const
 {
     std::size_t size = 0;
     for (const Section& section : sections_) {
-        size += section.name.size() + 2 + 2 * kLineEnd.size();
+        size += section.name.length + 2 + 2 * kLineEnd.size();
         for (const Entry& entry : section.entries) {
-            size += entry.line.size() + kLineEnd.size();
+            size += entry.line.length + kLineEnd.size();
         }
     }
     std::string bytes;
     bytes.reserve(size);
     for (const Section& section : sections_) {
-        bytes.append(1, '[').append(section.name).append(1, ']').append(kLineEnd);
+        bytes.append(1, '[').append(Text(section.name)).append(1, ']').append(kLineEnd);
         for (const Entry& entry : section.entries) {
-            bytes.append(entry.line).append(kLineEnd);
+            bytes.append(Text(entry.line)).append(kLineEnd);
         }
         bytes.append(kLineEnd);
     }

@@ -9,12 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace tavrelle::settings {
@@ -58,34 +56,74 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-    };
-    // Upper-cased name -> position of the last section or entry with that name.
-    using KeyIndex = std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>>;
+    // Sizes and offsets are 32-bit to keep the per-entry records small, which
+    // matters for speed once a file outgrows the processor's caches; texts
+    // of 4 GiB and more are refused.
+    static constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
-    // One line of a section: "name=value" split at its first "=", or a bare
-    // line (nameLength == npos) that is only carried along.
-    struct Entry {
-        std::string line;
-        std::size_t nameLength;
+    // Where a piece of text lives: inside the loaded file's bytes, or, once
+    // written or rebuilt, in a slot of its own. Offsets rather than pointers
+    // keep copies and moves of the whole object valid.
+    struct TextRef {
+        std::uint32_t offset = 0;
+        std::uint32_t length = 0;
+        std::uint32_t slot = kNone;  // kNone: in the loaded bytes
     };
+    // One line of a section: "name=value" split at its first "=", or a bare
+    // line (nameLength == kNone) that is only carried along.
+    struct Entry {
+        TextRef line;
+        std::uint32_t nameLength = kNone;
+    };
+
+    // Open-addressing hash index from names, matched as lookup keys, to the
+    // position of the last section or entry of that name. It stores no
+    // names: `nameAt` gives the name at a position.
+    class NameIndex {
+    public:
+        template <typename NameAt>
+        std::optional<std::size_t> Find(std::string_view name, NameAt nameAt) const;
+        // Points `name` at `position`, replacing an earlier one of that name.
+        template <typename NameAt>
+        void Assign(std::string_view name, std::size_t position, NameAt nameAt);
+        // Makes room for `count` names at once, so that no growing follows.
+        void Reserve(std::size_t count);
+
+    private:
+        struct Slot {
+            std::uint32_t hash = 0;
+            std::uint32_t positionPlusOne = 0;  // 0: the slot is free
+        };
+        void Grow(std::size_t size);
+
+        std::vector<Slot> slots_;
+        std::size_t count_ = 0;
+    };
+
     struct Section {
-        std::string name;
+        TextRef name;
         std::vector<Entry> entries;
-        KeyIndex entryIndex;
+        NameIndex entryIndex;
     };
 
     explicit SettingsFile(std::string path) : path_(std::move(path)) {}
+    static SettingsFile Parse(std::string bytes, std::string path);
 
-    void AppendSection(std::string name);
-    void AppendEntry(Section& section, std::string line);
-    const Section* FindSection(std::string_view name) const;
+    std::string_view Text(const TextRef& ref) const;
+    std::string_view EntryName(const Section& section, std::size_t position) const;
+    std::string_view SectionName(std::size_t position) const;
+    // Gives `ref` a slot of its own (reusing one it has) holding `text`.
+    void Store(TextRef& ref, std::string text);
+    void AppendSection(TextRef name);
+    void AppendEntry(Section& section, Entry entry);
+    void IndexAllEntries(Section& section);
+    std::optional<std::size_t> FindSection(std::string_view name) const;
     std::optional<std::string_view> FindValue(std::string_view section, std::string_view name) const;
 
+    std::string loaded_;
+    std::vector<std::string> slots_;
     std::vector<Section> sections_;
-    KeyIndex sectionIndex_;
+    NameIndex sectionIndex_;
     std::string path_;
 };
 
