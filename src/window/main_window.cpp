@@ -8,7 +8,10 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QThread>
+
+#include <algorithm>
 
 namespace tavrelle::window {
 namespace {
@@ -40,6 +43,23 @@ constexpr const char* kDefaultDeviceName = "none";
 constexpr int kDefaultBankLsb = 4;
 
 constexpr const char* kNoDeviceMessage = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
+
+// Saved bounds as a window can take them. A size of 0 or less, which no
+// window has, is the first-run size; a size beyond the desktop shrinks to it,
+// so that the frame and its buttons stay within reach. A position is kept as
+// saved, off the screen too, but within the range where Qt's arithmetic on
+// window rectangles does not overflow.
+QRect usableOuterBounds(int left, int top, int width, int height)
+{
+    QSize largest(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        largest = largest.boundedTo(screen->availableVirtualGeometry().size());
+    }
+    const int usableWidth = width > 0 ? std::min(width, largest.width()) : kDefaultWidth;
+    const int usableHeight = height > 0 ? std::min(height, largest.height()) : kDefaultHeight;
+    return QRect(std::clamp(left, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX), std::clamp(top, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX),
+                 usableWidth, usableHeight);
+}
 
 QLabel* makeLabel(QWidget* parent, const char* text, int left, int top, int width, int height)
 {
@@ -194,7 +214,7 @@ void TForm1::FormCreate()
     const int width = settings_->ReadInteger(kWindowSection, kWidthRead, kDefaultWidth);
     const int top = settings_->ReadInteger(kWindowSection, kTopRead, kDefaultTop);
     const int left = settings_->ReadInteger(kWindowSection, kLeftRead, kDefaultLeft);
-    setOuterBounds(QRect(left, top, width, height));
+    setOuterBounds(usableOuterBounds(left, top, width, height));
 
     const int savedPosition = settings_->ReadInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
     const std::string savedName = settings_->ReadString(kDevSection, kDeviceName, kDefaultDeviceName);
