@@ -70,7 +70,7 @@ public:
         std::error_code ignored;
         fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
         for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
-            if (entry.is_directory() && !entry.is_symlink()) {
+            if (!entry.is_symlink(ignored) && entry.is_directory(ignored)) {
                 fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
             }
         }
@@ -191,6 +191,12 @@ public:
     {
         calls.push_back("Rename");
         return Fails("Rename") ? -1 : SystemCalls::Rename(from, to);
+    }
+    // A failing close still releases the descriptor, as close(2) does.
+    int Close(int fd) override
+    {
+        const int result = SystemCalls::Close(fd);
+        return Fails("Close") ? -1 : result;
     }
 
 private:
@@ -447,6 +453,24 @@ TEST(settings_test, save_replaces_the_file_and_keeps_its_mode_and_symlink)
     EXPECT_EQ(fs::directory_iterator(dir / "real")->path().filename(), "t.ini");
 }
 
+TEST(settings_test, save_by_root_keeps_the_files_owner)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can save a file that belongs to someone else";
+    }
+    TempDir dir;
+    const std::string path = (dir / "t.ini").string();
+    WriteBytes(path, "[a]\r\n");
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(SaveOutcome(SettingsFile::FromBytes("[b]\r\n", path)), "saved");
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, nobody->pw_uid);
+    EXPECT_EQ(ReadBytes(path), "[b]\r\n\r\n");
+}
+
 TEST(settings_test, save_syncs_the_data_before_the_rename_and_the_folder_after)
 {
     TempDir dir;
@@ -511,12 +535,31 @@ TEST_F(FailedSave, another_users_file_is_not_replaced)
     ExpectUntouched();
 }
 
-TEST_F(FailedSave, a_folder_without_write_permission_refuses_the_file)
+TEST_F(FailedSave, a_folder_without_write_or_search_permission_refuses_the_file)
 {
     fs::permissions(path_, fs::perms::all);
-    fs::permissions(dir_.operator/(""), fs::perms(0555));
-    EXPECT_EQ(AsUnprivileged([&] { return SaveOutcome(file_); }), Message(kCannotCreate, path_));
-    ExpectUntouched();
+    for (const fs::perms folder : {fs::perms(0555), fs::perms::none}) {
+        fs::permissions(dir_.operator/(""), folder);
+        EXPECT_EQ(AsUnprivileged([&] { return SaveOutcome(file_); }), Message(kCannotCreate, path_));
+        fs::permissions(dir_.operator/(""), fs::perms::all);
+        ExpectUntouched();
+    }
+}
+
+TEST_F(FailedSave, a_loop_of_symbolic_links_is_neither_read_nor_replaced)
+{
+    fs::create_symlink("loop-b", dir_ / "loop-a");
+    fs::create_symlink("loop-a", dir_ / "loop-b");
+    const std::string loop = (dir_ / "loop-a").string();
+    EXPECT_EQ(OpenOutcome(loop), Message(kCannotOpen, loop));
+    EXPECT_EQ(SaveOutcome(SettingsFile::FromBytes("[a]\r\n", loop)), Message(kCannotCreate, loop));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "loop-a"));
+    EXPECT_EQ(dir_.Names(), std::vector<std::string>({"loop-a", "loop-b", "t.ini"}));
+}
+
+TEST_F(FailedSave, a_copy_without_a_path_is_not_saved)
+{
+    EXPECT_EQ(SaveOutcome(SettingsFile::FromBytes("[a]\r\n")), Message(kCannotCreate, ""));
 }
 
 TEST_F(FailedSave, a_directory_in_the_way_is_not_replaced)
@@ -554,7 +597,8 @@ TEST_F(FailedSave, failing_calls_give_their_messages)
 {
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"Write", ENOSPC, kWriteError}, {"Write", EFBIG, kWriteError}, {"Fsync", EIO, kWriteError},
-        {"Rename", EACCES, Message(kCannotCreate, path_)}, {"Open", EROFS, Message(kCannotCreate, path_)},
+        {"Close", EIO, kWriteError}, {"Rename", EACCES, Message(kCannotCreate, path_)},
+        {"Open", EROFS, Message(kCannotCreate, path_)}, {"Open", EEXIST, Message(kCannotCreate, path_)},
     };
     for (const auto& [call, error, message] : cases) {
         FaultyCalls faulty(call, error);
