@@ -7,3 +7,9 @@ tavrelle_add_test(faults_window_test
   LABELS faults
   ENVIRONMENT XDG_RUNTIME_DIR=${CMAKE_CURRENT_BINARY_DIR}/runtime
   TIMEOUT 120)
+
+tavrelle_add_test(faults_save_test
+  SOURCES faults/save_faults_test.cpp
+  LIBS tavrelle_settings
+  LABELS faults
+  TIMEOUT 120)
