@@ -38,7 +38,7 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # wait_for <seconds> <command...>: polls every 0.1 s.
 wait_for() {
-  local limit=$(( $1 * 10 )); shift
+  local limit=$(( $1 * 10 )) i; shift
   for ((i = 0; i < limit; i++)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
   return 1
 }
@@ -143,7 +143,10 @@ gone() { ! shown "$1"; }
 boxes=0
 main=
 for ((i = 0; i < 300; i++)); do
-  kill -0 "$tool_pid" 2>/dev/null || fail "the program exited during start-up: $(cat "$work/tool.err")"
+  if ! kill -0 "$tool_pid" 2>/dev/null; then
+    wait "$tool_pid" && status=0 || status=$?
+    fail "the program ended during start-up with status $status: $(cat "$work/tool.err")"
+  fi
   if box=$(window_named tavrelle); then
     xdotool windowactivate --sync "$box" key Return
     boxes=$((boxes + 1))
