@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test bench fuzz clean
+.PHONY: all deps configure build run test bench fuzz package clean
 
 all: build
 
@@ -26,6 +26,9 @@ test: build
 
 bench: build
 	@scripts/bench.sh $(BUILD_DIR)
+
+package: build
+	@cmake --build $(BUILD_DIR) --target package
 
 fuzz: deps
 	@scripts/fuzz-settings.sh 600

@@ -13,7 +13,8 @@ packages=(
   fonts-ipafont-gothic
   jackd2 fluidsynth timgm6mb-soundfont
   xvfb xauth openbox xdotool x11-utils imagemagick
-  procps psmisc
+  procps psmisc python3
+  desktop-file-utils appstream dpkg-dev file man-db
 )
 
 missing=()

@@ -25,8 +25,8 @@ export JACK_DEFAULT_SERVER="tavrelle-shot" XDG_RUNTIME_DIR="$work" HOME="$work"
 
 Xvfb "$DISPLAY" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 wait_for 10 xdpyinfo
-openbox >/dev/null 2>&1 & pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window'
+openbox --startup "touch $work/wm-ready" >/dev/null 2>&1 & pids+=($!)
+wait_for 10 test -e "$work/wm-ready"
 jackd --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 & pids+=($!)
 jack_wait -w -t 10 >/dev/null 2>&1
 fluidsynth -q -s -i -a jack -m jack -o shell.port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')" -o midi.jack.id=FluidSynth -o audio.jack.id=FluidSynth \

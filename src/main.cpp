@@ -9,18 +9,39 @@
 #include <QIcon>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
 
 // The tool logs nothing; Qt's own diagnostics would only be terminal noise.
-void discardQtMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+// A fatal one is the exception: the process ends right after it, so it is
+// printed together with what Qt said before it (such as the display it could
+// not connect to), for the user to learn why.
+QStringList heldQtMessages;
+
+void holdQtMessage(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtFatalMsg) {
+        if (heldQtMessages.size() < 20) {
+            heldQtMessages.append(message);
+        }
+        return;
+    }
+    for (const QString& held : heldQtMessages) {
+        std::fprintf(stderr, "tavrelle: %s\n", held.toLocal8Bit().constData());
+    }
+    std::fprintf(stderr, "tavrelle: %s\n", message.toLocal8Bit().constData());
+}
 
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    qInstallMessageHandler(discardQtMessage);
+    qInstallMessageHandler(holdQtMessage);
     QApplication application(argc, argv);
+    heldQtMessages.clear();
     QApplication::setApplicationName(QStringLiteral("tavrelle"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/tavrelle-32.png"), QSize(32, 32));
     icon.addFile(QStringLiteral(":/icons/tavrelle-16.png"), QSize(16, 16));

@@ -61,8 +61,10 @@ shell_port=$(free_port)
 
 Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 wait_for 10 xdpyinfo || fail "Xvfb did not start"
-openbox >/dev/null 2>&1 & pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' || fail "openbox did not start"
+# openbox announces itself before it manages windows; its start-up command
+# runs once it does.
+openbox --startup "touch $work/wm-ready" >/dev/null 2>&1 & pids+=($!)
+wait_for 10 test -e "$work/wm-ready" || fail "openbox did not start"
 
 jackd --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
 jack_wait -w -t 10 >/dev/null 2>&1 || fail "JACK did not start: $(tail -3 "$work/jackd.log")"
