@@ -299,6 +299,23 @@ TEST(settings_test, writes_append_new_sections_as_named_and_keep_blanks)
     EXPECT_EQ(SettingsFile::FromBytes(file.ToBytes()).ReadString("dev", "gakki", ""), "Synth B");
 }
 
+TEST(settings_test, many_rewrites_leave_every_line_intact)
+{
+    SettingsFile file = SettingsFile::FromBytes("[a]\r\nk = 0\r\nbare\r\n[b]\r\nx=1\r\n");
+    std::string added;
+    for (int round = 0; round < 3000; ++round) {
+        file.WriteInteger("a", "K", round);
+        file.WriteString("b", "x", std::string(static_cast<std::size_t>(round % 40), 'v'));
+        if (round % 1000 == 0) {
+            const std::string section = "s" + std::to_string(round);
+            file.WriteInteger(section, "n", round);
+            added += "[" + section + "]\r\nn=" + std::to_string(round) + "\r\n\r\n";
+        }
+    }
+    EXPECT_EQ(file.ToBytes(), "[a]\r\nK=2999\r\nbare\r\n\r\n[b]\r\nx=" + std::string(2999 % 40, 'v') + "\r\n\r\n" + added);
+    EXPECT_EQ(file.ReadInteger("S2000", "N", 0), 2000);
+}
+
 TEST(settings_test, a_line_break_in_a_written_value_cannot_forge_entries)
 {
     SettingsFile file = SettingsFile::FromBytes("");

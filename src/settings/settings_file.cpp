@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -23,13 +24,13 @@ std::string_view Trim(std::string_view text)
 
 // A line break inside a written name or value would split it into lines that
 // load back as other entries or even other sections.
-void AppendSingleLine(std::string& line, std::string_view text)
+void AppendSingleLine(std::string& text, std::string_view piece)
 {
-    const std::size_t start = line.size();
-    line.append(text);
-    for (std::size_t i = start; i < line.size(); ++i) {
-        if (line[i] == '\r' || line[i] == '\n') {
-            line[i] = ' ';
+    const std::size_t start = text.size();
+    text.append(piece);
+    for (std::size_t i = start; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            text[i] = ' ';
         }
     }
 }
@@ -268,6 +269,7 @@ SettingsFile SettingsFile::Parse(std::string bytes, std::string path)
         const std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
             file.sections_.back().entries.push_back(Entry{refTo(line), kNone});
+            ++file.lineCount_;
             continue;
         }
         const std::string_view name = Trim(line.substr(0, equals));
@@ -278,12 +280,10 @@ SettingsFile SettingsFile::Parse(std::string bytes, std::string path)
         const bool blanksAroundEquals =
             name.size() != equals || (!value.empty() && value.data() != line.data() + equals + 1);
         if (blanksAroundEquals) {
-            std::string joined;
-            joined.reserve(name.size() + 1 + value.size());
-            joined.append(name).append(1, '=').append(value);
-            file.Store(entry.line, std::move(joined));
+            entry.line = file.AppendWritten(name, value);
         }
         file.sections_.back().entries.push_back(entry);
+        ++file.lineCount_;
     }
     if (!file.sections_.empty()) {
         file.IndexAllEntries(file.sections_.back());
@@ -293,8 +293,7 @@ SettingsFile SettingsFile::Parse(std::string bytes, std::string path)
 
 std::string_view SettingsFile::Text(const TextRef& ref) const
 {
-    const std::string_view text = ref.slot == kNone ? std::string_view(loaded_) : slots_[ref.slot];
-    return text.substr(ref.offset, ref.length);
+    return std::string_view(ref.written ? written_ : loaded_).substr(ref.offset, ref.length);
 }
 
 std::string_view SettingsFile::EntryName(const Section& section, std::size_t position) const
@@ -308,19 +307,51 @@ std::string_view SettingsFile::SectionName(std::size_t position) const
     return Text(sections_[position].name);
 }
 
-void SettingsFile::Store(TextRef& ref, std::string text)
+SettingsFile::TextRef SettingsFile::AppendWritten(std::string_view name, std::optional<std::string_view> value)
 {
-    if (text.size() >= kNone || slots_.size() >= kNone) {
+    const std::size_t length = name.size() + (value ? 1 + value->size() : 0);
+    if (written_.size() + length >= kNone) {
         throw std::length_error("settings text too long");
     }
-    if (ref.slot == kNone) {
-        ref.slot = static_cast<std::uint32_t>(slots_.size());
-        slots_.push_back(std::move(text));
-    } else {
-        slots_[ref.slot] = std::move(text);
+    const auto offset = static_cast<std::uint32_t>(written_.size());
+    AppendSingleLine(written_, name);
+    if (value) {
+        written_ += '=';
+        AppendSingleLine(written_, *value);
     }
-    ref.offset = 0;
-    ref.length = static_cast<std::uint32_t>(slots_[ref.slot].size());
+    return TextRef{offset, static_cast<std::uint32_t>(length), true};
+}
+
+void SettingsFile::Discard(const TextRef& old)
+{
+    if (!old.written) {
+        return;
+    }
+    unusedWritten_ += old.length;
+    if (unusedWritten_ > written_.size() / 2 && unusedWritten_ > 16 * (lineCount_ + sections_.size())) {
+        PackWritten();
+    }
+}
+
+void SettingsFile::PackWritten()
+{
+    std::string packed;
+    packed.reserve(written_.size() - unusedWritten_);
+    const auto keep = [&](TextRef& ref) {
+        if (ref.written) {
+            const auto offset = static_cast<std::uint32_t>(packed.size());
+            packed.append(written_, ref.offset, ref.length);
+            ref.offset = offset;
+        }
+    };
+    for (Section& section : sections_) {
+        keep(section.name);
+        for (Entry& entry : section.entries) {
+            keep(entry.line);
+        }
+    }
+    written_ = std::move(packed);
+    unusedWritten_ = 0;
 }
 
 void SettingsFile::AppendSection(TextRef name)
@@ -332,6 +363,7 @@ void SettingsFile::AppendSection(TextRef name)
 void SettingsFile::AppendEntry(Section& section, Entry entry)
 {
     section.entries.push_back(entry);
+    ++lineCount_;
     if (entry.nameLength != kNone) {
         section.entryIndex.Assign(EntryName(section, section.entries.size() - 1), section.entries.size() - 1,
                                   [&](std::size_t at) { return EntryName(section, at); });
@@ -389,33 +421,23 @@ void SettingsFile::WriteString(std::string_view section, std::string_view name, 
 {
     std::optional<std::size_t> sectionPosition = FindSection(section);
     if (!sectionPosition) {
-        std::string sectionName;
-        AppendSingleLine(sectionName, section);
-        TextRef ref;
-        Store(ref, std::move(sectionName));
         sectionPosition = sections_.size();
-        AppendSection(ref);
+        AppendSection(AppendWritten(section, std::nullopt));
     }
     Section& target = sections_[*sectionPosition];
-
-    std::string line;
-    line.reserve(name.size() + 1 + value.size());
-    AppendSingleLine(line, name);
-    line += '=';
-    AppendSingleLine(line, value);
+    const Entry entry{AppendWritten(name, value), static_cast<std::uint32_t>(std::min(name.find('='), name.size()))};
 
     // Entry names end at a line's first "=", so a name that holds "=" never
     // finds an entry and is appended, to be found by its part before the "=".
     const std::optional<std::size_t> found =
         target.entryIndex.Find(name, [&](std::size_t at) { return EntryName(target, at); });
-    Entry entry = found ? target.entries[*found] : Entry{};
-    entry.nameLength = static_cast<std::uint32_t>(line.find('='));
-    Store(entry.line, std::move(line));
-    if (found) {
-        target.entries[*found] = entry;
-    } else {
+    if (!found) {
         AppendEntry(target, entry);
+        return;
     }
+    const TextRef old = target.entries[*found].line;
+    target.entries[*found] = entry;
+    Discard(old);
 }
 
 void SettingsFile::WriteInteger(std::string_view section, std::string_view name, std::int32_t value)

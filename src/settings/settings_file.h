@@ -62,12 +62,12 @@ private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
     // Where a piece of text lives: inside the loaded file's bytes, or, once
-    // written or rebuilt, in a slot of its own. Offsets rather than pointers
+    // written or rebuilt, in the written text. Offsets rather than pointers
     // keep copies and moves of the whole object valid.
     struct TextRef {
         std::uint32_t offset = 0;
         std::uint32_t length = 0;
-        std::uint32_t slot = kNone;  // kNone: in the loaded bytes
+        bool written = false;
     };
     // One line of a section: "name=value" split at its first "=", or a bare
     // line (nameLength == kNone) that is only carried along.
@@ -112,8 +112,14 @@ private:
     std::string_view Text(const TextRef& ref) const;
     std::string_view EntryName(const Section& section, std::size_t position) const;
     std::string_view SectionName(std::size_t position) const;
-    // Gives `ref` a slot of its own (reusing one it has) holding `text`.
-    void Store(TextRef& ref, std::string text);
+    // Appends `name`, or the line "name=value" when a value is given, to the
+    // written text, with line breaks stored as spaces.
+    TextRef AppendWritten(std::string_view name, std::optional<std::string_view> value);
+    // Counts `old` as unused once it is replaced, and packs the written text
+    // when unused bytes outweigh both what is in use and a pass over every
+    // line, so that repeated writes take amortised constant time and memory.
+    void Discard(const TextRef& old);
+    void PackWritten();
     void AppendSection(TextRef name);
     void AppendEntry(Section& section, Entry entry);
     void IndexAllEntries(Section& section);
@@ -121,7 +127,9 @@ private:
     std::optional<std::string_view> FindValue(std::string_view section, std::string_view name) const;
 
     std::string loaded_;
-    std::vector<std::string> slots_;
+    std::string written_;
+    std::size_t unusedWritten_ = 0;
+    std::size_t lineCount_ = 0;
     std::vector<Section> sections_;
     NameIndex sectionIndex_;
     std::string path_;
