@@ -28,3 +28,12 @@ set_tests_properties(faults_jack_e2e PROPERTIES
   LABELS "faults;e2e"
   ENVIRONMENT "TAVRELLE_FAULTS_JACK_SERVER=${TAVRELLE_FAULTS_JACK_SERVER}"
   TIMEOUT 180)
+
+# The instrumented tool carries the leak suppressions for other projects'
+# libraries itself; test programs get them from scripts/sanitize-test.sh.
+if(TAVRELLE_SANITIZE AND TARGET tavrelle)
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/faults/lsan-suppressions.txt tavrelle_lsan_suppressions)
+  configure_file(faults/sanitizer_defaults.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/sanitizer_defaults.cpp @ONLY)
+  target_sources(tavrelle PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/sanitizer_defaults.cpp)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS faults/lsan-suppressions.txt)
+endif()

@@ -141,7 +141,9 @@ launch() {
 # Alt+F4 through the window manager; the tool must end, cleanly, at once.
 close_tool() {
   local started; started=$(ms_now)
-  xdotool windowactivate --sync "$window" key alt+F4
+  wait_for 5 xdotool windowactivate --sync "$window" \
+    || fail "the window cannot be activated: $(tail -3 "$work/openbox.log")"
+  xdotool key alt+F4
   wait_for 10 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 10 s of Alt+F4"
   close_ms=$(($(ms_now) - started))
   local status=0
@@ -152,7 +154,8 @@ close_tool() {
 }
 dismiss_message_box() {
   local box; box=$(message_box)
-  xdotool windowactivate --sync "$box" key Return
+  wait_for 5 xdotool windowactivate --sync "$box" || fail "the message box cannot be activated"
+  xdotool key Return
   wait_for 5 no_message_box || fail "the message box did not answer Enter"
 }
 # The drop-down opens with the current entry over the list; `rows` counts
@@ -184,8 +187,8 @@ shell_port=$(free_port)
 
 Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & x_pids+=($!)
 wait_for 10 xdpyinfo || fail "Xvfb did not start"
-openbox >/dev/null 2>&1 & x_pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window' || fail "openbox did not start"
+openbox >"$work/openbox.log" 2>&1 & x_pids+=($!)
+wait_for 10 sh -c 'xprop -root _NET_SUPPORTED | grep -q _NET_ACTIVE_WINDOW' || fail "openbox did not start"
 
 start_jack || fail "no JACK server"
 start_fluidsynth

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the tool and its tests with AddressSanitizer (leaks included) and
+# UndefinedBehaviorSanitizer in a build folder of its own and runs every test
+# there. Fails when a test fails or when any instrumented process, the tool
+# started by the end-to-end tests included, reported a problem.
+#   scripts/sanitize-test.sh [ctest arguments...]
+# The build folder is TAVRELLE_ASAN_BUILD_DIR (default build-asan). Known
+# leaks of libraries we do not build are listed in
+# tests/faults/lsan-suppressions.txt; nothing of ours may be listed there.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TAVRELLE_ASAN_BUILD_DIR:-$root/build-asan}
+reports=$build/sanitizer-reports
+log=$build/sanitize-build.log
+
+mkdir -p "$build"
+if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRELLE_SANITIZE=ON \
+         -DTAVRELLE_BUILD_BENCH=OFF -DTAVRELLE_BUILD_FUZZ=OFF &&
+       cmake --build "$build"; } >"$log" 2>&1; then
+    cat "$log"
+    echo "sanitize-test: the instrumented build failed" >&2
+    exit 1
+fi
+
+# Every report goes to a file of its own (<prefix>.<pid>), so that a report
+# from a process whose output nobody reads still fails the run. The folder
+# is open to all: the install test runs the tool as another user.
+rm -rf "$reports"
+mkdir -p "$reports"
+chmod 1777 "$reports"
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export LSAN_OPTIONS="suppressions=$root/tests/faults/lsan-suppressions.txt:print_suppressions=0"
+
+status=0
+ctest --test-dir "$build" --output-on-failure -j 1 "$@" || status=$?
+
+shopt -s nullglob
+found=("$reports"/*)
+if ((${#found[@]})); then
+    for report in "${found[@]}"; do
+        echo "--- $report"
+        cat "$report"
+    done
+    echo "sanitize-test: ${#found[@]} sanitizer report(s), above" >&2
+    exit 1
+fi
+if ((status != 0)); then
+    echo "sanitize-test: tests failed in the instrumented build" >&2
+    exit "$status"
+fi
+echo "sanitize-test: every test passed with AddressSanitizer and UndefinedBehaviorSanitizer, no reports"
