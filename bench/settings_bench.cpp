@@ -8,11 +8,14 @@
 #include <QSettings>
 #include <QString>
 
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -22,16 +25,38 @@ using tavrelle::settings::SettingsFile;
 
 constexpr int kEntriesPerSection = 100;
 
-struct Key {
-    std::string section;
-    std::string name;
-    QString qtKey;
+// The names of entry `i`. They are made on the spot: a table of a hundred
+// thousand names would add its own cache misses to what is measured.
+class EntryNames {
+public:
+    explicit EntryNames(std::size_t i)
+    {
+        section_ = Format(sectionBuffer_, "Section", i / kEntriesPerSection);
+        name_ = Format(nameBuffer_, "Entry", i);
+    }
+    std::string_view section() const { return section_; }
+    std::string_view name() const { return name_; }
+
+private:
+    template <std::size_t N>
+    static std::string_view Format(char (&buffer)[N], std::string_view prefix, std::size_t number)
+    {
+        std::memcpy(buffer, prefix.data(), prefix.size());
+        const auto end = std::to_chars(buffer + prefix.size(), buffer + N, number).ptr;
+        return std::string_view(buffer, static_cast<std::size_t>(end - buffer));
+    }
+
+    char sectionBuffer_[32];
+    char nameBuffer_[32];
+    std::string_view section_;
+    std::string_view name_;
 };
 
 // One generated file and its keys, made once per size in a temporary folder.
 struct Workload {
     fs::path path;
-    std::vector<Key> keys;
+    std::size_t entries = 0;
+    std::vector<QString> qtKeys;
 };
 
 class Files {
@@ -53,14 +78,16 @@ public:
         if (workload.path.empty()) {
             workload.path = folder_ / ("entries-" + std::to_string(entries) + ".ini");
             std::ofstream out(workload.path, std::ios::binary);
-            for (int i = 0; i < entries; ++i) {
-                const std::string section = "Section" + std::to_string(i / kEntriesPerSection);
-                const std::string name = "Entry" + std::to_string(i);
+            workload.entries = static_cast<std::size_t>(entries);
+            for (std::size_t i = 0; i < workload.entries; ++i) {
+                const EntryNames names(i);
                 if (i % kEntriesPerSection == 0) {
-                    out << (i == 0 ? "" : "\r\n") << '[' << section << "]\r\n";
+                    out << (i == 0 ? "" : "\r\n") << '[' << names.section() << "]\r\n";
                 }
-                out << name << '=' << i * 7 << "\r\n";
-                workload.keys.push_back({section, name, QString::fromStdString(section + "/" + name)});
+                out << names.name() << '=' << i * 7 << "\r\n";
+                std::string qtKey(names.section());
+                qtKey.append(1, '/').append(names.name());
+                workload.qtKeys.push_back(QString::fromStdString(qtKey));
             }
         }
         return workload;
@@ -129,8 +156,9 @@ void Tavrelle_LookupAll(benchmark::State& state)
     const Workload& work = files.For(static_cast<int>(state.range(0)));
     const SettingsFile file = SettingsFile::Open(work.path.string());
     for (auto _ : state) {
-        for (const Key& key : work.keys) {
-            benchmark::DoNotOptimize(file.ReadString(key.section, key.name, ""));
+        for (std::size_t i = 0; i < work.entries; ++i) {
+            const EntryNames names(i);
+            benchmark::DoNotOptimize(file.ReadString(names.section(), names.name(), ""));
         }
     }
     SetCounters(state);
@@ -141,8 +169,8 @@ void QSettings_LookupAll(benchmark::State& state)
     const Workload& work = files.For(static_cast<int>(state.range(0)));
     const QSettings settings(QString::fromStdString(work.path.string()), QSettings::IniFormat);
     for (auto _ : state) {
-        for (const Key& key : work.keys) {
-            benchmark::DoNotOptimize(settings.value(key.qtKey).toString());
+        for (const QString& key : work.qtKeys) {
+            benchmark::DoNotOptimize(settings.value(key).toString());
         }
     }
     SetCounters(state);
@@ -159,8 +187,9 @@ void Tavrelle_RewriteTenth(benchmark::State& state)
         {
             SettingsFile file = SettingsFile::Open(work.path.string());
             state.ResumeTiming();
-            for (std::size_t i = 0; i < work.keys.size(); i += 10) {
-                file.WriteInteger(work.keys[i].section, work.keys[i].name, static_cast<int>(i));
+            for (std::size_t i = 0; i < work.entries; i += 10) {
+                const EntryNames names(i);
+                file.WriteInteger(names.section(), names.name(), static_cast<int>(i));
             }
             state.PauseTiming();
         }
@@ -177,12 +206,12 @@ void QSettings_RewriteTenth(benchmark::State& state)
         {
             FreshName fresh(work.path);
             QSettings settings(fresh.qt(), QSettings::IniFormat);
-            for (const Key& key : work.keys) {
-                benchmark::DoNotOptimize(settings.value(key.qtKey));
+            for (const QString& key : work.qtKeys) {
+                benchmark::DoNotOptimize(settings.value(key));
             }
             state.ResumeTiming();
-            for (std::size_t i = 0; i < work.keys.size(); i += 10) {
-                settings.setValue(work.keys[i].qtKey, static_cast<int>(i));
+            for (std::size_t i = 0; i < work.qtKeys.size(); i += 10) {
+                settings.setValue(work.qtKeys[i], static_cast<int>(i));
             }
             state.PauseTiming();
             settings.clear();  // keeps the destructor from writing the file
@@ -212,7 +241,7 @@ void QSettings_Save(benchmark::State& state)
     for (auto _ : state) {
         // QSettings writes only when something changed since the last sync.
         state.PauseTiming();
-        settings.setValue(work.keys.front().qtKey, ++round);
+        settings.setValue(work.qtKeys.front(), ++round);
         state.ResumeTiming();
         settings.sync();
     }
@@ -225,8 +254,9 @@ void Tavrelle_LoadAndLookupAll(benchmark::State& state)
     const Workload& work = files.For(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         const SettingsFile file = SettingsFile::Open(work.path.string());
-        for (const Key& key : work.keys) {
-            benchmark::DoNotOptimize(file.ReadString(key.section, key.name, ""));
+        for (std::size_t i = 0; i < work.entries; ++i) {
+            const EntryNames names(i);
+            benchmark::DoNotOptimize(file.ReadString(names.section(), names.name(), ""));
         }
     }
     SetCounters(state);
@@ -241,8 +271,8 @@ void QSettings_LoadAndLookupAll(benchmark::State& state)
             FreshName fresh(work.path);
             state.ResumeTiming();
             const QSettings settings(fresh.qt(), QSettings::IniFormat);
-            for (const Key& key : work.keys) {
-                benchmark::DoNotOptimize(settings.value(key.qtKey).toString());
+            for (const QString& key : work.qtKeys) {
+                benchmark::DoNotOptimize(settings.value(key).toString());
             }
             state.PauseTiming();
         }
