@@ -239,7 +239,6 @@ stop "$fluid_pid" 2; fluid_pid=""
 before=$(labels_shot)
 xdotool key --delay 60 Up Up Up
 xdotool mousemove --window "$window" 60 54 click 1
-xdotool mousemove --window "$window" 122 38 click 2
 stepped=$(labels_shot)
 [ "$stepped" != "$before" ] || fail "the program and bank numbers did not change without a server"
 xdotool key --delay 60 Down Down Down

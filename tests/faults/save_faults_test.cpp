@@ -17,11 +17,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tavrelle {
 namespace {
@@ -93,6 +96,63 @@ std::string nextGeneration(const std::string& bytes, int generation)
     return copy.ToBytes();
 }
 
+// One save of generation `generation` in a child process, killed `killAfter`
+// after the child reported that it is about to save, or left to finish.
+struct SaveRound {
+    bool started = false;
+    bool killed = false;
+    bool failed = false;
+    std::chrono::microseconds startToEnd{0};
+};
+
+SaveRound saveInChild(const fs::path& path, int generation, std::optional<std::chrono::microseconds> killAfter)
+{
+    SaveRound round;
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        round.failed = true;
+        return round;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        try {
+            auto copy = SettingsFile::Open(path.string());
+            copy.WriteInteger("gen", "n", generation);
+            const char go = 'g';
+            if (::write(ready[1], &go, 1) != 1) {
+                ::_exit(3);
+            }
+            copy.Save();
+        } catch (const SettingsError&) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    pollfd waitReady{ready[0], POLLIN, 0};
+    char go = 0;
+    round.started = child > 0 && ::poll(&waitReady, 1, 10000) == 1 && ::read(ready[0], &go, 1) == 1;
+    ::close(ready[0]);
+    const auto started = std::chrono::steady_clock::now();
+    if (child < 0) {
+        round.failed = true;
+        return round;
+    }
+    if (killAfter && round.started) {
+        std::this_thread::sleep_for(*killAfter);
+    }
+    if (killAfter || !round.started) {
+        ::kill(child, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    round.startToEnd = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    round.killed = WIFSIGNALED(status);
+    round.failed = !round.killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return round;
+}
+
 TEST(save_faults_test, a_save_killed_at_any_point_leaves_the_old_or_the_new_file)
 {
     ScratchFolder folder;
@@ -100,58 +160,31 @@ TEST(save_faults_test, a_save_killed_at_any_point_leaves_the_old_or_the_new_file
     const fs::path path = folder.path() / "tavrelle.ini";
     std::string current = nextGeneration(settingsOfGeneration(0), 0);
     writeFile(path, current);
+    int generation = 0;
 
-    // How long one save takes here, to spread the kills over it.
-    auto start = std::chrono::steady_clock::now();
-    constexpr int kTimedSaves = 5;
-    for (int i = 0; i < kTimedSaves; ++i) {
-        SettingsFile::FromBytes(current, path.string()).Save();
+    // How long a save takes here as this process sees it, from the child's
+    // word until it has ended, to spread the kills over that time.
+    std::vector<std::chrono::microseconds> times;
+    for (int i = 0; i < 5; ++i) {
+        const SaveRound round = saveInChild(path, ++generation, std::nullopt);
+        ASSERT_TRUE(round.started && !round.killed && !round.failed);
+        times.push_back(round.startToEnd);
+        current = nextGeneration(current, generation);
     }
-    const auto saveTime = std::chrono::duration_cast<std::chrono::microseconds>(
-        (std::chrono::steady_clock::now() - start) / kTimedSaves);
     ASSERT_EQ(readFile(path), current);
+    std::sort(times.begin(), times.end());
+    const auto saveTime = times[times.size() / 2];
 
     std::mt19937 random(7);
+    std::uniform_int_distribution<long> delay(0, saveTime.count() * 5 / 4);
     constexpr int kKills = 200;
-    int generation = 0;
     int leftOld = 0;
     int leftNew = 0;
-    for (int round = 0; round < kKills; ++round) {
+    for (int i = 0; i < kKills; ++i) {
         const std::string next = nextGeneration(current, generation + 1);
-        int ready[2];
-        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(ready[0]);
-            try {
-                auto copy = SettingsFile::Open(path.string());
-                copy.WriteInteger("gen", "n", generation + 1);
-                const char go = 'g';
-                if (::write(ready[1], &go, 1) != 1) {
-                    ::_exit(3);
-                }
-                copy.Save();
-            } catch (const SettingsError&) {
-                ::_exit(2);
-            }
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        pollfd waitReady{ready[0], POLLIN, 0};
-        char go = 0;
-        const bool started = ::poll(&waitReady, 1, 10000) == 1 && ::read(ready[0], &go, 1) == 1;
-        ::close(ready[0]);
-        std::uniform_int_distribution<long> delay(0, saveTime.count() * 5 / 4);
-        if (started) {
-            std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-        }
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(started) << "the saving process did not get going";
-        ASSERT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
-            << "a save failed on its own in round " << round;
+        const SaveRound round = saveInChild(path, generation + 1, std::chrono::microseconds(delay(random)));
+        ASSERT_TRUE(round.started) << "the saving process did not get going";
+        ASSERT_FALSE(round.failed) << "a save failed on its own in round " << i;
 
         const std::string onDisk = readFile(path);
         if (onDisk == next) {
@@ -159,7 +192,7 @@ TEST(save_faults_test, a_save_killed_at_any_point_leaves_the_old_or_the_new_file
             current = next;
             ++generation;
         } else {
-            ASSERT_TRUE(onDisk == current) << "round " << round << ": the file is neither the old nor the new one ("
+            ASSERT_TRUE(onDisk == current) << "round " << i << ": the file is neither the old nor the new one ("
                                            << onDisk.size() << " bytes)";
             ++leftOld;
         }
