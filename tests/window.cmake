@@ -5,6 +5,12 @@ tavrelle_add_test(window_test
   ENVIRONMENT XDG_RUNTIME_DIR=${CMAKE_CURRENT_BINARY_DIR}/runtime)
 file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/runtime)
 
+# The same window at 192 dpi; the picture it takes is named in its output.
+add_test(NAME window_scaled_test COMMAND window_test --gtest_filter=*nothing_is_clipped*)
+set_tests_properties(window_scaled_test PROPERTIES
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_SCALE_FACTOR=2;XDG_RUNTIME_DIR=${CMAKE_CURRENT_BINARY_DIR}/runtime"
+  TIMEOUT 120)
+
 # The built tool under Xvfb and openbox with a private JACK server, FluidSynth
 # and a capture port, driven by xdotool.
 add_test(NAME window_e2e COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/window_e2e.sh $<TARGET_FILE:tavrelle>)

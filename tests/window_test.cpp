@@ -9,6 +9,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
@@ -19,6 +20,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -413,6 +415,33 @@ TEST_F(WindowTest, program_tool_tip_names_the_general_midi_voice_and_follows_eve
     // Describing the voice sends nothing and moves nothing.
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(w.Label4->pos(), labelAt);
+}
+
+// Run a second time by ctest with QT_SCALE_FACTOR=2: at 192 dpi the window
+// and its font scale together and every text still fits inside the window.
+TEST_F(WindowTest, nothing_is_clipped_at_this_scale)
+{
+    TForm1& w = startShown();
+    for (int i = 0; i < 40; ++i) {
+        tap(&w, Qt::Key_Up);
+    }
+    for (int i = 0; i < 120; ++i) {
+        tap(&w, Qt::Key_Right);
+    }
+    const QRect inside = w.rect();
+    for (QLabel* label : w.findChildren<QLabel*>()) {
+        EXPECT_TRUE(inside.contains(label->geometry())) << label->objectName().toStdString();
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
+            << label->objectName().toStdString();
+    }
+    EXPECT_TRUE(inside.contains(w.ComboBox1->geometry()));
+    const QString picture = QDir(QCoreApplication::applicationDirPath())
+                                .filePath(QStringLiteral("window-at-scale-%1.png").arg(w.devicePixelRatioF()));
+    ASSERT_TRUE(w.grab().save(picture));
+    std::cout << "window picture: " << picture.toStdString() << "\n";
+    if (qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {
+        EXPECT_DOUBLE_EQ(w.devicePixelRatioF(), qEnvironmentVariable("QT_SCALE_FACTOR").toDouble());
+    }
 }
 
 TEST(general_midi_test, names_follow_the_general_midi_1_program_list)
