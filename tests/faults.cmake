@@ -14,6 +14,18 @@ tavrelle_add_test(faults_save_test
   LABELS faults
   TIMEOUT 120)
 
+# The system service's JACK ports on the private server of the jack_services
+# fixture (tests/midi_system.cmake).
+if(DEFINED tavrelle_services_env)
+  tavrelle_add_test(faults_jack_open_test
+    SOURCES faults/jack_open_test.cpp support/jack_capture.cpp
+    LIBS tavrelle_midi_system tavrelle_midi PkgConfig::JACK
+    LABELS "faults;integration"
+    FIXTURES jack_services
+    ENVIRONMENT ${tavrelle_services_env}
+    TIMEOUT 60)
+endif()
+
 # The built tool under Xvfb and openbox on a private JACK server that is
 # killed, with a port that goes and comes back. The server's name is fixed
 # per build folder: two build trees may run at once, and a killed server's

@@ -30,6 +30,11 @@ constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 // Cycles to wait after the queue ran empty, so that the receiver's part of
 // the cycle that carried the last message has run before we disconnect.
 constexpr std::uint64_t kDrainCycles = 3;
+// A new connection joins the graph at the start of a later cycle; what the
+// process callback writes in a cycle that began before is lost. After two
+// callbacks following the connection, every later one runs on the new graph.
+constexpr std::uint64_t kConnectCycles = 2;
+constexpr auto kConnectLimit = std::chrono::milliseconds(200);
 
 void ignoreJackMessage(const char*) {}
 
@@ -196,6 +201,14 @@ public:
         if (connected != 0 && connected != EEXIST) {
             return fail(isMidiInput(jack_port_by_name(client, portName.c_str())) ? result::kError
                                                                                   : result::kBadDeviceId);
+        }
+        // A server that runs no cycles for now still has the connection, so
+        // running out of time here is no failure.
+        const std::uint64_t target = link_->cycles.load(std::memory_order_acquire) + kConnectCycles;
+        waitUntil(*link_, std::chrono::steady_clock::now() + kConnectLimit,
+                  [&] { return link_->cycles.load(std::memory_order_acquire) >= target; });
+        if (link_->serverGone.load(std::memory_order_acquire)) {
+            return fail(result::kNoDriver);
         }
         return result::kNoError;
     }

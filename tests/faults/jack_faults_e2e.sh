@@ -117,13 +117,26 @@ plays() {
 }
 captured() { awk '{print $2, $3, $4}' "$work/capture.txt" | sed 's/ *$//'; }
 
-# xdotool matches titles ignoring case: the box ("tavrelle") is the window of
-# that title that is not the main window ("Tavrelle").
+# xdotool matches titles ignoring case: the main window is "Tavrelle", the
+# message box "tavrelle". The list's drop-down has no title, and it is the
+# tool's one window that bypasses the window manager.
 titled_tavrelle() { xdotool search --onlyvisible --name '^tavrelle$' 2>/dev/null || true; }
 main_window() { titled_tavrelle | head -1; }
-message_box() { titled_tavrelle | grep -vx "${window:-none}" | head -1 || true; }
+# other_window <candidates> <override-redirect state: yes or no>
+other_window() {
+  local w
+  for w in $1; do
+    [ "$w" != "${window:-none}" ] || continue
+    xwininfo -id "$w" 2>/dev/null | grep -q "Override Redirect State: $2" && { echo "$w"; return 0; }
+  done
+  return 0
+}
+message_box() { other_window "$(titled_tavrelle)" no; }
 has_message_box() { [ -n "$(message_box)" ]; }
 no_message_box() { [ -z "$(message_box)" ]; }
+drop_down() { other_window "$(xdotool search --onlyvisible --class '^tavrelle$' 2>/dev/null || true)" yes; }
+has_drop_down() { [ -n "$(drop_down)" ]; }
+no_drop_down() { [ -z "$(drop_down)" ]; }
 
 # Starts the copy of the tool and waits for its window; prints how long that
 # took in milliseconds.
@@ -158,13 +171,15 @@ dismiss_message_box() {
   xdotool key Return
   wait_for 5 no_message_box || fail "the message box did not answer Enter"
 }
-# The drop-down opens with the current entry over the list; `rows` counts
-# entries below it.
+# Picks entry `index` of the two in the device list with the mouse, wherever
+# the drop-down opens.
 pick_device() {
-  local rows=$1
+  local index=$1 entries=2 X Y WIDTH HEIGHT SCREEN WINDOW
   xdotool mousemove --window "$window" 120 18 click 1
-  sleep 0.5
-  xdotool mousemove --window "$window" 100 $((18 + 23 * rows)) click 1
+  wait_for 5 has_drop_down || fail "the device list did not open"
+  eval "$(xdotool getwindowgeometry --shell "$(drop_down)")"
+  xdotool mousemove $((X + WIDTH / 3)) $((Y + HEIGHT * (2 * index + 1) / (2 * entries))) click 1
+  wait_for 5 no_drop_down || fail "the device list did not close after the pick"
 }
 # Pixels of the program and bank numbers, as a checksum.
 labels_shot() {
@@ -283,7 +298,8 @@ start_fluidsynth
 plays 0 0 || fail "the new FluidSynth does not start on preset 0"
 # Picking it again opens it where it is now and sends the selection there.
 pick_device 0
-wait_for 5 plays 0 5 || fail "FluidSynth does not play preset 5 after it came back: $(fluid 'channels -verbose' | head -1)"
+wait_for 10 plays 0 5 || fail "FluidSynth does not play preset 5 after it came back: $(fluid 'channels -verbose' | head -1);
+message box: $(message_box); connections: $(jack_lsp -c 2>&1 | tr '\n' ' ')"
 no_message_box || fail "reopening the port that came back brought up a message"
 close_tool
 saved_line 'gakki=fsynth:midi_00' || fail "settings after the port came back: $(settings_text)"
