@@ -107,11 +107,20 @@ wait_for 5 expect_preset 0 4 || fail "FluidSynth does not play preset 4 on chann
 wait_for 5 expect_preset 1 4 || fail "FluidSynth does not play preset 4 on channel 2"
 [ ! -s "$work/capture.txt" ] || fail "the capture port heard something before it was picked"
 
-# Pick the second device with the mouse: the drop-down opens over the list
-# with the current entry on top, the second entry one row below.
+# Pick the second device with the mouse, wherever the drop-down opens: it is
+# the tool's one visible window that bypasses the window manager.
+drop_down() {
+  for w in $(xdotool search --onlyvisible --class '^tavrelle$' 2>/dev/null); do
+    [ "$w" != "$window" ] && xwininfo -id "$w" | grep -q 'Override Redirect State: yes' && { echo "$w"; return 0; }
+  done
+  return 1
+}
 xdotool mousemove --window "$window" 120 18 click 1
-sleep 0.5
-xdotool mousemove --window "$window" 100 41 click 1
+wait_for 5 drop_down || fail "the device list did not open"
+eval "$(xdotool getwindowgeometry --shell "$(drop_down)")"
+xdotool mousemove $((X + WIDTH / 3)) $((Y + HEIGHT * 3 / 4)) click 1
+wait_for 5 sh -c '! xdotool search --onlyvisible --class "^tavrelle$" | while read -r w; do xwininfo -id "$w" | grep -q "Override Redirect State: yes" && echo open; done | grep -q open' \
+  || fail "the device list did not close after the pick"
 wait_for 5 sh -c "[ \$(wc -l < '$work/capture.txt') -ge 3 ]" || fail "nothing reached the capture port after the switch"
 # A right press on the bank caption: bank 127, sent at once.
 xdotool mousemove --window "$window" 60 54 click 3
