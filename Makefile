@@ -22,7 +22,8 @@ run: build
 
 test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j 1
-	@if [ -x scripts/fuzz-settings.sh ]; then scripts/fuzz-settings.sh 30; fi
+	@scripts/fuzz-settings.sh 30
+	@scripts/sanitize-test.sh
 
 bench: build
 	@scripts/bench.sh $(BUILD_DIR)
@@ -34,4 +35,4 @@ fuzz: deps
 	@scripts/fuzz-settings.sh 600
 
 clean:
-	@rm -rf $(BUILD_DIR)
+	@rm -rf $(BUILD_DIR) build-asan build-fuzz

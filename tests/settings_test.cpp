@@ -470,6 +470,29 @@ TEST(settings_test, save_replaces_the_file_and_keeps_its_mode_and_symlink)
     EXPECT_EQ(fs::directory_iterator(dir / "real")->path().filename(), "t.ini");
 }
 
+TEST(settings_test, save_removes_temporaries_of_killed_saves_but_not_of_live_ones)
+{
+    TempDir dir;
+    // A process that has ended: its pid is free until something reuses it.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string abandoned = ".t.ini." + std::to_string(child) + "-0.tmp";
+    const std::string live = ".t.ini.1-0.tmp";  // init never ends
+    const std::string foreign = ".t.ini.notes.tmp";
+    for (const auto& name : {abandoned, live, foreign}) {
+        WriteBytes(dir / name, "partial");
+    }
+
+    SettingsFile file = SettingsFile::FromBytes("", (dir / "t.ini").string());
+    file.WriteInteger("s", "k", 1);
+    ASSERT_EQ(SaveOutcome(file), "saved");
+    EXPECT_EQ(dir.Names(), std::vector<std::string>({live, foreign, "t.ini"}));
+}
+
 TEST(settings_test, save_by_root_keeps_the_files_owner)
 {
     if (::geteuid() != 0) {

@@ -3,11 +3,13 @@
 #include "settings/system_calls.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 
 namespace tavrelle::settings {
 namespace {
@@ -148,6 +150,34 @@ void CheckReplaceable(SystemCalls& sys, const std::string& target, const struct 
     }
 }
 
+// A save that was killed part-way leaves its temporary file behind. The next
+// good save removes those whose process is gone; a live one may be saving.
+void RemoveAbandonedTemporaries(SystemCalls& sys, const std::string& target)
+{
+    const std::string prefix = "." + FileNameOf(target).substr(0, 200) + ".";
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(DirectoryOf(target), error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0) {
+            continue;
+        }
+        const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        const std::size_t dash = middle.find('-');
+        if (dash == 0 || dash == std::string::npos ||
+            middle.find_first_not_of("0123456789") != dash ||
+            middle.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash + 1 == middle.size() ||
+            dash > 9) {
+            continue;
+        }
+        const pid_t owner = static_cast<pid_t>(std::stol(middle.substr(0, dash)));
+        if (owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH) {
+            sys.Unlink(entry->path().c_str());
+        }
+    }
+}
+
 void SyncDirectory(SystemCalls& sys, const std::string& directory)
 {
     // The rename is done; a folder that cannot be synced (some file systems
@@ -241,6 +271,7 @@ void SettingsFile::Save() const
         throw CannotCreate(path_);
     }
     SyncDirectory(sys, DirectoryOf(*target));
+    RemoveAbandonedTemporaries(sys, *target);
 }
 
 std::string SettingsPathForExecutable(const std::string& executablePath)

@@ -52,9 +52,10 @@ PY
 }
 
 export DISPLAY; DISPLAY=$(free_display)
-# A fixed name: JACK keeps a small table of servers and reuses an entry only
-# for the same name, so a server that died uncleanly cannot use it up.
-export JACK_DEFAULT_SERVER="tavrelle-e2e"
+# A fixed name (ctest gives one per build folder): JACK keeps a small table of
+# servers and reuses an entry only for the same name, so a server that died
+# uncleanly cannot use it up.
+export JACK_DEFAULT_SERVER="${TAVRELLE_E2E_JACK_SERVER:-tavrelle-e2e}"
 export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
 export HOME="$work/home"; mkdir -p "$HOME"
 shell_port=$(free_port)
