@@ -1,6 +1,7 @@
 // The window on Qt's offscreen platform, with the fake MIDI service and the
 // message boxes captured.
 #include "support/fake_midi_out_service.h"
+#include "support/window_support.h"
 #include "window/general_midi.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
@@ -29,45 +30,17 @@
 namespace tavrelle {
 namespace {
 
+using testing::CapturingPresenter;
 using testing::FakeEventPump;
 using testing::FakeMidiOutService;
 using testing::ServiceCall;
+using testing::readFile;
+using testing::writeFile;
 using window::TForm1;
 using Words = std::vector<std::uint32_t>;
 
 constexpr const char* kNoDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
 constexpr const char* kCannotOpenDevice = "ＭＩＤＩデバイスが開けません";
-
-// Captures both kinds of boxes in one ordered list ("M:" message, "E:" error).
-class CapturingPresenter final : public window::MessagePresenter {
-public:
-    std::vector<std::string> shown;
-    std::function<void()> onShow;
-    void showMessage(const std::string& text) override { record("M:" + text); }
-    void showError(const std::string& text) override { record("E:" + text); }
-
-private:
-    void record(std::string entry)
-    {
-        shown.push_back(std::move(entry));
-        if (onShow) {
-            onShow();
-        }
-    }
-};
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 // start, stay usable, tell the user what went wrong and lose nothing.
 #include "settings/settings_file.h"
 #include "support/fake_midi_out_service.h"
+#include "support/window_support.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
 
@@ -36,32 +37,15 @@ namespace tavrelle {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CapturingPresenter;
 using testing::FakeEventPump;
+using testing::readFile;
+using testing::writeFile;
 using testing::FakeMidiOutService;
 using testing::ServiceCall;
 using window::TForm1;
 
 constexpr QRect kFirstRunBounds{193, 159, 221, 125};
-
-class CapturingPresenter final : public window::MessagePresenter {
-public:
-    std::vector<std::string> shown;
-    void showMessage(const std::string& text) override { shown.push_back("M:" + text); }
-    void showError(const std::string& text) override { shown.push_back("E:" + text); }
-};
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // Everything in `folder` but the settings file itself: temporary files a save
 // left behind.
