@@ -1,0 +1,197 @@
+// The send path: one SendVoiceSelection through the tool's own JACK output,
+// beside the floor, three RtMidi sendMessage calls with the same bytes
+// through RtMidi's JACK backend. Both send to one capture port of this
+// program on the server JACK_DEFAULT_SERVER names.
+//
+// Sends are timed in batches of kBatch selections and reported per
+// selection. After each batch, with the clock stopped, the program waits
+// until the capture port has received every message: the queues then start
+// each batch empty, as a user's key release finds them, and neither side is
+// timed while its queue is full.
+#include "jack_arrivals.h"
+#include "midi/midi_out_port.h"
+#include "midi/midi_out_service.h"
+#include "midi/voice_selection.h"
+
+#include <RtMidi.h>
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tavrelle;
+
+constexpr int kBatch = 32;
+constexpr int kMessagesPerSelection = 3;
+constexpr int kBatchesPerRepetition = 200;
+constexpr int kRepetitions = 12;
+constexpr auto kDeliveryLimit = std::chrono::seconds(2);
+
+std::unique_ptr<bench::JackArrivals> capture;
+
+class PlainList final : public midi::DeviceListView {
+public:
+    void clear() override { names_.clear(), selected_ = -1; }
+    void append(const std::string& name) override { names_.push_back(name); }
+    int count() const override { return static_cast<int>(names_.size()); }
+    int selectedIndex() const override { return selected_; }
+    void selectIndex(int index) override { selected_ = index >= 0 && index < count() ? index : -1; }
+    std::string selectedText() const override { return selected_ >= 0 ? names_[static_cast<std::size_t>(selected_)] : ""; }
+    int find(const std::string& name) const
+    {
+        const auto found = std::find(names_.begin(), names_.end(), name);
+        return found == names_.end() ? -1 : static_cast<int>(found - names_.begin());
+    }
+
+private:
+    std::vector<std::string> names_;
+    int selected_ = -1;
+};
+
+class SilentNotifier final : public midi::UserNotifier {
+public:
+    void showMessage(const std::string&) override {}
+};
+
+class SleepingPump final : public midi::EventPump {
+public:
+    void sleepMilliseconds(int milliseconds) override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+    void processPendingEvents() override {}
+};
+
+// Times `batch` and waits, untimed, for its messages to arrive.
+template <typename Batch>
+void RunBatches(benchmark::State& state, Batch batch)
+{
+    for (auto _ : state) {
+        const std::uint64_t expected = capture->count() + kBatch * kMessagesPerSelection;
+        const std::int64_t start = bench::monotonicNanoseconds();
+        batch();
+        const std::int64_t elapsed = bench::monotonicNanoseconds() - start;
+        state.SetIterationTime(static_cast<double>(elapsed) / 1e9 / kBatch);
+        if (!capture->waitForCount(expected, kDeliveryLimit)) {
+            state.SkipWithError("the capture port did not receive every message");
+            break;
+        }
+    }
+}
+
+void Tavrelle_SendVoiceSelection(benchmark::State& state)
+{
+    auto service = midi::createSystemMidiOutService();
+    PlainList list;
+    SilentNotifier notifier;
+    SleepingPump pump;
+    midi::MidiOutPort port(*service, list, notifier, pump);
+    port.DeviceCount = static_cast<int>(service->deviceCount());
+    port.ListMidiOutDevices();
+    port.RestoreDeviceSelection(list.find(capture->portName()), capture->portName());
+    if (list.selectedText() != capture->portName() ||
+        port.OpenMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
+        state.SkipWithError("cannot open the capture port through the tool's service");
+        return;
+    }
+    midi::TextVoiceDisplay display;
+    display.setProgramText("5");
+    display.setBankText("3");
+    midi::VoiceSelection selection(display, port);
+    selection.TakeChannelFromDisplay();
+    RunBatches(state, [&] {
+        for (int i = 0; i < kBatch; ++i) {
+            selection.SendVoiceSelection();
+        }
+    });
+    port.CloseMidiOut();
+}
+
+void silenceRtMidi(RtMidiError::Type, const std::string&, void*) {}
+
+void RtMidi_ThreeSendMessages(benchmark::State& state)
+{
+    RtMidiOut out(RtMidi::UNIX_JACK, "rtmidi-floor");
+    out.setErrorCallback(&silenceRtMidi, nullptr);
+    std::optional<unsigned> index;
+    for (unsigned i = 0; i < out.getPortCount(); ++i) {
+        if (out.getPortName(i) == capture->portName()) {
+            index = i;
+        }
+    }
+    if (index) {
+        out.openPort(*index, "out");
+    }
+    if (!index || !out.isPortOpen()) {
+        state.SkipWithError("cannot open the capture port through RtMidi");
+        return;
+    }
+    // The bytes SendVoiceSelection sends for program 5, bank 3, channel 1.
+    const unsigned char lsb[] = {0xB0, 0x20, 0x00};
+    const unsigned char msb[] = {0xB0, 0x00, 0x03};
+    const unsigned char program[] = {0xC0, 0x04};
+    RunBatches(state, [&] {
+        for (int i = 0; i < kBatch; ++i) {
+            out.sendMessage(lsb, sizeof lsb);
+            out.sendMessage(msb, sizeof msb);
+            out.sendMessage(program, sizeof program);
+        }
+    });
+    out.closePort();
+}
+
+double Minimum(const std::vector<double>& values)
+{
+    return *std::min_element(values.begin(), values.end());
+}
+
+double Maximum(const std::vector<double>& values)
+{
+    return *std::max_element(values.begin(), values.end());
+}
+
+void Settings(benchmark::internal::Benchmark* bench)
+{
+    bench->UseManualTime()
+        ->Iterations(kBatchesPerRepetition)
+        ->Repetitions(kRepetitions)
+        ->ComputeStatistics("min", Minimum)
+        ->ComputeStatistics("max", Maximum)
+        ->Unit(benchmark::kNanosecond);
+}
+
+BENCHMARK(Tavrelle_SendVoiceSelection)->Apply(Settings);
+BENCHMARK(RtMidi_ThreeSendMessages)->Apply(Settings);
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // Repetitions of the two alternate in random order, so that both see the
+    // same machine; a flag given on the command line still wins.
+    std::vector<char*> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave.data());
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+        return 2;
+    }
+    try {
+        capture = std::make_unique<bench::JackArrivals>("send-bench");
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "send_bench: %s\n", failure.what());
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    capture.reset();
+    return 0;
+}

@@ -1,0 +1,32 @@
+# The tool's own benchmarks: start-up, memory and send path beside their
+# floors. scripts/bench.sh runs them all with the services they need.
+find_package(benchmark REQUIRED)
+pkg_check_modules(TAVRELLE_BENCH_XCB xcb IMPORTED_TARGET)
+if(NOT TAVRELLE_BENCH_XCB_FOUND)
+  message(FATAL_ERROR "xcb was not found: install Debian's libxcb1-dev (make deps does).")
+endif()
+
+set(tavrelle_bench_dir ${PROJECT_SOURCE_DIR}/bench)
+set(tavrelle_bench_out ${CMAKE_BINARY_DIR}/bench)
+
+add_library(tavrelle_bench_jack STATIC ${tavrelle_bench_dir}/jack_arrivals.cpp)
+target_link_libraries(tavrelle_bench_jack PUBLIC PkgConfig::JACK)
+
+add_executable(floor_window ${tavrelle_bench_dir}/floor_window.cpp)
+target_link_libraries(floor_window PRIVATE Qt6::Widgets)
+
+add_executable(launch_probe ${tavrelle_bench_dir}/launch_probe.cpp)
+target_link_libraries(launch_probe PRIVATE PkgConfig::TAVRELLE_BENCH_XCB)
+
+add_executable(startup_steps ${tavrelle_bench_dir}/startup_steps.cpp)
+target_link_libraries(startup_steps PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_settings tavrelle_bench_jack)
+
+add_executable(send_bench ${tavrelle_bench_dir}/send_bench.cpp)
+target_link_libraries(send_bench PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_bench_jack
+  PkgConfig::RTMIDI benchmark::benchmark)
+
+add_executable(key_latency ${tavrelle_bench_dir}/key_latency.cpp)
+target_link_libraries(key_latency PRIVATE tavrelle_bench_jack PkgConfig::TAVRELLE_BENCH_XCB)
+
+set_target_properties(floor_window launch_probe startup_steps send_bench key_latency
+  PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${tavrelle_bench_out})
