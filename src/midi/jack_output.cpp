@@ -4,8 +4,9 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
+#include <sys/mman.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,7 +24,6 @@ namespace {
 
 constexpr const char* kClientName = "tavrelle";
 constexpr const char* kPortName = "out";
-constexpr std::size_t kRingBytes = 4096;
 // Close waits this long at most for the process callback to hand the queued
 // messages to the server.
 constexpr auto kDrainLimit = std::chrono::milliseconds(200);
@@ -66,16 +66,52 @@ struct QueuedMessage {
     unsigned char bytes[3] = {};
 };
 
+// Messages from the sending thread to the process callback: one writer, one
+// reader, no locks. It lives inside the link, so that a send is a few
+// inlined stores rather than calls into libjack's ring buffer.
+class MessageQueue {
+public:
+    bool push(const QueuedMessage& message)
+    {
+        const std::size_t head = head_.load(std::memory_order_relaxed);
+        if (head - tail_.load(std::memory_order_acquire) == kCapacity) {
+            return false;
+        }
+        slots_[head % kCapacity] = message;
+        head_.store(head + 1, std::memory_order_release);
+        return true;
+    }
+    // The oldest message, left queued until pop(); null when there is none.
+    const QueuedMessage* front() const
+    {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        return tail == head_.load(std::memory_order_acquire) ? nullptr : &slots_[tail % kCapacity];
+    }
+    void pop() { tail_.store(tail_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+    bool empty() const { return tail_.load(std::memory_order_acquire) == head_.load(std::memory_order_acquire); }
+
+private:
+    static constexpr std::size_t kCapacity = 1024;
+    // Apart, so that the two threads do not share a cache line for them.
+    alignas(64) std::atomic<std::size_t> head_{0};
+    alignas(64) std::atomic<std::size_t> tail_{0};
+    std::array<QueuedMessage, kCapacity> slots_{};
+};
+
+}  // namespace
+
 // Everything libjack's threads may touch. When the server dies, the client
 // and this record are left alone for good: tearing such a client down
-// crashes inside libjack, and the process callback may still hold `ring`.
+// crashes inside libjack, and the process callback may still read `queue`.
 struct JackLink {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
-    jack_ringbuffer_t* ring = nullptr;
     std::atomic<bool> serverGone{false};
     std::atomic<std::uint64_t> cycles{0};
+    MessageQueue queue;
 };
+
+namespace {
 
 void onServerGone(jack_status_t, const char*, void* arg)
 {
@@ -87,14 +123,12 @@ int process(jack_nframes_t frames, void* arg)
     auto& link = *static_cast<JackLink*>(arg);
     void* buffer = jack_port_get_buffer(link.port, frames);
     jack_midi_clear_buffer(buffer);
-    QueuedMessage message;
-    while (jack_ringbuffer_read_space(link.ring) >= sizeof message) {
-        jack_ringbuffer_peek(link.ring, reinterpret_cast<char*>(&message), sizeof message);
+    while (const QueuedMessage* message = link.queue.front()) {
         // A full cycle buffer keeps the rest queued for the next cycle.
-        if (jack_midi_event_write(buffer, 0, message.bytes, message.size) != 0) {
+        if (jack_midi_event_write(buffer, 0, message->bytes, message->size) != 0) {
             break;
         }
-        jack_ringbuffer_read_advance(link.ring, sizeof message);
+        link.queue.pop();
     }
     link.cycles.fetch_add(1, std::memory_order_release);
     return 0;
@@ -111,7 +145,9 @@ void abandon(JackLink* link)
     }
 }
 
-void dispose(JackLink* link)
+}  // namespace
+
+void JackLinkDisposer::operator()(JackLink* link) const
 {
     if (link == nullptr) {
         return;
@@ -123,16 +159,12 @@ void dispose(JackLink* link)
     if (link->client != nullptr) {
         jack_client_close(link->client);
     }
-    if (link->ring != nullptr) {
-        jack_ringbuffer_free(link->ring);
-    }
     delete link;
 }
 
-struct LinkDisposer {
-    void operator()(JackLink* link) const { dispose(link); }
-};
-using LinkPtr = std::unique_ptr<JackLink, LinkDisposer>;
+namespace {
+
+using LinkPtr = JackClient;
 
 // A client of the running server, never one that starts a server; nothing,
 // with `failure` set, when none answers.
@@ -170,10 +202,15 @@ bool waitUntil(const JackLink& link, std::chrono::steady_clock::time_point deadl
 
 class JackOutput final : public SystemOutput {
 public:
-    int open(const std::string& portName)
+    int open(const std::string& portName, LinkPtr spare)
     {
         int failure = result::kError;
-        link_ = openLink(failure);
+        if (spare && !spare->serverGone.load(std::memory_order_acquire)) {
+            link_ = std::move(spare);
+        } else {
+            spare.reset();
+            link_ = openLink(failure);
+        }
         if (!link_) {
             return failure;
         }
@@ -184,12 +221,8 @@ public:
             link_.reset();
             return result::kBadDeviceId;
         }
-        link_->ring = jack_ringbuffer_create(kRingBytes);
-        if (link_->ring == nullptr) {
-            link_.reset();
-            return result::kNoMemory;
-        }
-        jack_ringbuffer_mlock(link_->ring);
+        // The process callback reads the queue: keep it from being paged out.
+        mlock(&link_->queue, sizeof link_->queue);
         if (jack_set_process_callback(client, &process, link_.get()) != 0) {
             return fail(result::kError);
         }
@@ -218,22 +251,19 @@ public:
         if (link_->serverGone.load(std::memory_order_acquire)) {
             return result::kNoDriver;
         }
-        QueuedMessage queued;
-        queued.size = static_cast<unsigned char>(message.size);
-        std::memcpy(queued.bytes, message.bytes.data(), message.size);
+        // All three bytes are copied whatever the size: a fixed-size copy
+        // compiles to one store, and the process callback writes only `size`.
+        const QueuedMessage queued{static_cast<unsigned char>(message.size),
+                                   {message.bytes[0], message.bytes[1], message.bytes[2]}};
         // Only a server that stopped running cycles lets the queue fill up.
-        if (jack_ringbuffer_write_space(link_->ring) < sizeof queued) {
-            return result::kError;
-        }
-        jack_ringbuffer_write(link_->ring, reinterpret_cast<const char*>(&queued), sizeof queued);
-        return result::kNoError;
+        return link_->queue.push(queued) ? result::kNoError : result::kError;
     }
 
     int close() override
     {
         JackLink& link = *link_;
         const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-        bool delivered = waitUntil(link, deadline, [&] { return jack_ringbuffer_read_space(link.ring) == 0; });
+        bool delivered = waitUntil(link, deadline, [&] { return link.queue.empty(); });
         if (delivered) {
             const std::uint64_t target = link.cycles.load(std::memory_order_acquire) + kDrainCycles;
             delivered = waitUntil(link, deadline, [&] { return link.cycles.load(std::memory_order_acquire) >= target; });
@@ -259,7 +289,7 @@ private:
 
 }  // namespace
 
-std::vector<std::string> jackMidiInputPortNames()
+std::vector<std::string> jackMidiInputPortNames(JackClient* keep)
 {
     int failure = result::kError;
     LinkPtr link = openLink(failure);
@@ -268,6 +298,9 @@ std::vector<std::string> jackMidiInputPortNames()
     }
     std::vector<std::string> names;
     const char** ports = jack_get_ports(link->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (keep != nullptr) {
+        *keep = std::move(link);
+    }
     if (ports == nullptr) {
         return names;
     }
@@ -283,10 +316,10 @@ std::vector<std::string> jackMidiInputPortNames()
     return names;
 }
 
-int openJackOutput(const std::string& portName, std::unique_ptr<SystemOutput>& output)
+int openJackOutput(const std::string& portName, std::unique_ptr<SystemOutput>& output, JackClient spare)
 {
     auto port = std::make_unique<JackOutput>();
-    if (const int opened = port->open(portName); opened != result::kNoError) {
+    if (const int opened = port->open(portName, std::move(spare)); opened != result::kNoError) {
         return opened;
     }
     output = std::move(port);

@@ -75,14 +75,19 @@ public:
         if (list == nullptr) {
             return result::kNoMemory;
         }
+        // The listing's client serves the first open only: later ones come
+        // too long after the listing for keeping it to be worth a client the
+        // server has to serve meanwhile.
+        system::JackClient spare = std::move(spareJackClient_);
         if (deviceId >= list->size()) {
             return result::kBadDeviceId;
         }
         try {
             const PortEntry& entry = (*list)[deviceId];
             std::unique_ptr<SystemOutput> output;
-            const int opened = entry.backend == Backend::Alsa ? system::openAlsaOutput(entry, output)
-                                                              : system::openJackOutput(entry.systemName, output);
+            const int opened = entry.backend == Backend::Alsa
+                                   ? system::openAlsaOutput(entry, output)
+                                   : system::openJackOutput(entry.systemName, output, std::move(spare));
             if (opened != result::kNoError) {
                 return opened;
             }
@@ -127,7 +132,8 @@ private:
     {
         if (!devices_) {
             try {
-                devices_ = system::combinedPortList(system::alsaOutputPortNames(), system::jackMidiInputPortNames());
+                devices_ = system::combinedPortList(system::alsaOutputPortNames(),
+                                                    system::jackMidiInputPortNames(&spareJackClient_));
             } catch (const std::bad_alloc&) {
                 return nullptr;
             }
@@ -136,6 +142,8 @@ private:
     }
 
     std::optional<std::vector<PortEntry>> devices_;
+    // The client that listed the JACK ports, kept for the first open.
+    system::JackClient spareJackClient_;
     std::map<MidiOutHandle, std::unique_ptr<SystemOutput>> open_;
     // Tokens are never reused, so a stale handle cannot reach a later port.
     MidiOutHandle nextHandle_ = 1;
