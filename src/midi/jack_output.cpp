@@ -34,7 +34,7 @@ constexpr std::uint64_t kDrainCycles = 3;
 // process callback writes in a cycle that began before is lost. After two
 // callbacks following the connection, every later one runs on the new graph.
 constexpr std::uint64_t kConnectCycles = 2;
-constexpr auto kConnectLimit = std::chrono::milliseconds(200);
+constexpr std::uint64_t kNotConnected = ~std::uint64_t{0};
 
 void ignoreJackMessage(const char*) {}
 
@@ -108,6 +108,10 @@ struct JackLink {
     jack_port_t* port = nullptr;
     std::atomic<bool> serverGone{false};
     std::atomic<std::uint64_t> cycles{0};
+    // The first callback, counted as `cycles` counts them, that may hand
+    // queued messages to the server: one that runs on a graph holding the
+    // connection.
+    std::atomic<std::uint64_t> deliverFrom{kNotConnected};
     MessageQueue queue;
 };
 
@@ -123,9 +127,11 @@ int process(jack_nframes_t frames, void* arg)
     auto& link = *static_cast<JackLink*>(arg);
     void* buffer = jack_port_get_buffer(link.port, frames);
     jack_midi_clear_buffer(buffer);
-    while (const QueuedMessage* message = link.queue.front()) {
+    const std::uint64_t cycle = link.cycles.load(std::memory_order_relaxed);
+    while (cycle >= link.deliverFrom.load(std::memory_order_acquire)) {
+        const QueuedMessage* message = link.queue.front();
         // A full cycle buffer keeps the rest queued for the next cycle.
-        if (jack_midi_event_write(buffer, 0, message->bytes, message->size) != 0) {
+        if (message == nullptr || jack_midi_event_write(buffer, 0, message->bytes, message->size) != 0) {
             break;
         }
         link.queue.pop();
@@ -235,11 +241,11 @@ public:
             return fail(isMidiInput(jack_port_by_name(client, portName.c_str())) ? result::kError
                                                                                   : result::kBadDeviceId);
         }
-        // A server that runs no cycles for now still has the connection, so
-        // running out of time here is no failure.
-        const std::uint64_t target = link_->cycles.load(std::memory_order_acquire) + kConnectCycles;
-        waitUntil(*link_, std::chrono::steady_clock::now() + kConnectLimit,
-                  [&] { return link_->cycles.load(std::memory_order_acquire) >= target; });
+        // Messages sent from now on wait in the queue until the connection
+        // takes effect, rather than the caller waiting here for it: the
+        // user-interface thread goes on at once.
+        link_->deliverFrom.store(link_->cycles.load(std::memory_order_acquire) + kConnectCycles,
+                                 std::memory_order_release);
         if (link_->serverGone.load(std::memory_order_acquire)) {
             return fail(result::kNoDriver);
         }
