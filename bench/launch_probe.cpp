@@ -2,8 +2,10 @@
 // window is mapped, as the X server reports it; then reads the program's
 // memory one second later and closes the window as a window manager would.
 //
-//   launch_probe OUTPUT-FILE PROGRAM
+//   launch_probe OUTPUT-FILE PROGRAM TITLE
 //
+// The main window is the program's first top-level window to map; it must
+// carry TITLE, so that a message box shown instead fails the run at once.
 // Prints one line: map_us=... rss_kib=... anon_kib=... file_kib=...
 // shmem_kib=... pss_kib=... uss_kib=... exit=... The program's own output
 // goes to OUTPUT-FILE.
@@ -72,6 +74,18 @@ std::uint32_t windowPid(xcb_connection_t* x, xcb_window_t window, xcb_atom_t pid
     return pid;
 }
 
+std::string windowTitle(xcb_connection_t* x, xcb_window_t window, xcb_atom_t nameAtom, xcb_atom_t utf8Atom)
+{
+    auto* reply = xcb_get_property_reply(x, xcb_get_property(x, 0, window, nameAtom, utf8Atom, 0, 256), nullptr);
+    std::string title;
+    if (reply != nullptr && reply->format == 8) {
+        title.assign(static_cast<const char*>(xcb_get_property_value(reply)),
+                     static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+    }
+    std::free(reply);
+    return title;
+}
+
 bool isMapped(xcb_connection_t* x, xcb_window_t window)
 {
     auto* reply = xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, window), nullptr);
@@ -97,10 +111,11 @@ long procField(pid_t pid, const char* file, const std::string& field)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: launch_probe OUTPUT-FILE PROGRAM\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: launch_probe OUTPUT-FILE PROGRAM TITLE\n");
         return 2;
     }
+    const std::string expectedTitle = argv[3];
     xcb_connection_t* x = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(x)) {
         die("cannot connect to the X server");
@@ -111,6 +126,8 @@ int main(int argc, char* argv[])
     const xcb_atom_t pidAtom = atom(x, "_NET_WM_PID");
     const xcb_atom_t protocolsAtom = atom(x, "WM_PROTOCOLS");
     const xcb_atom_t deleteAtom = atom(x, "WM_DELETE_WINDOW");
+    const xcb_atom_t nameAtom = atom(x, "_NET_WM_NAME");
+    const xcb_atom_t utf8Atom = atom(x, "UTF8_STRING");
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -171,6 +188,12 @@ int main(int argc, char* argv[])
             break;
         }
         std::free(event);
+    }
+
+    if (const std::string title = windowTitle(x, mainWindow, nameAtom, utf8Atom); title != expectedTitle) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        die(("the program's first window is \"" + title + "\", not \"" + expectedTitle + "\"").c_str());
     }
 
     std::this_thread::sleep_for(std::chrono::seconds(1));

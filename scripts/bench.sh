@@ -58,6 +58,9 @@ free_display() {
   done
   fail "no free X display"
 }
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
 heading() { printf '\n== %s\n' "$*"; }
 
 wanted() { [[ $parts == *" $1 "* ]]; }
@@ -99,26 +102,29 @@ wait_for 10 test -e "$work/wm-ready" || fail "openbox did not start"
 [ "$(jack_wait -s "$server" -c 2>/dev/null)" != running ] || fail "a JACK server named $server is already running"
 jackd -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
 jack_wait -s "$server" -w -t 10 >/dev/null 2>&1 || fail "JACK did not start: $(tail -3 "$work/jackd.log")"
+# Its shell server, on a free port, is what keeps it running without a terminal.
 fluidsynth -q -s -i -a jack -m jack -r 48000 -o audio.jack.server="$server" -o midi.jack.server="$server" \
-  -o midi.jack.id=fsynth -o audio.jack.id=fsynth "$soundfont" </dev/null >"$work/fluidsynth.log" 2>&1 & pids+=($!)
+  -o shell.port="$(free_port)" -o midi.jack.id=fsynth -o audio.jack.id=fsynth "$soundfont" \
+  </dev/null >"$work/fluidsynth.log" 2>&1 & pids+=($!)
 wait_for 15 sh -c 'jack_lsp | grep -qx fsynth:midi_00' || fail "FluidSynth did not join JACK"
 
 if wanted startup; then
 heading "Start-up to the window mapped, and memory 1 s later ($runs interleaved rounds, fresh folder each run)"
 : >"$work/tavrelle.runs"; : >"$work/floor.runs"
-launch() {  # <name> <binary>: one run of a fresh copy, appended to <name>.runs
+launch() {  # <name> <binary> <title>: one run of a fresh copy, appended to <name>.runs
   local folder; folder=$(mktemp -d "$work/run.XXXXXX")
   cp "$2" "$folder/$1"
-  "$bin/launch_probe" "$folder/output" "$folder/$1" >>"$work/$1.runs" || fail "run of $1 failed"
+  "$bin/launch_probe" "$folder/output" "$folder/$1" "$3" >>"$work/$1.runs" \
+    || fail "run of $1 failed: $(tail -1 "$work/$1.runs") $(head -3 "$folder/output")"
   [ ! -s "$folder/output" ] || fail "$1 printed: $(head -3 "$folder/output")"
   rm -rf "$folder"
 }
 for ((round = 0; round < runs; round++)); do
   # Alternating the order keeps a warm-up of either from favouring the other.
   if ((round % 2 == 0)); then
-    launch floor "$bin/floor_window"; launch tavrelle "$tool"
+    launch floor "$bin/floor_window" Floor; launch tavrelle "$tool" Tavrelle
   else
-    launch tavrelle "$tool"; launch floor "$bin/floor_window"
+    launch tavrelle "$tool" Tavrelle; launch floor "$bin/floor_window" Floor
   fi
 done
 python3 - "$work/tavrelle.runs" "$work/floor.runs" <<'PY'
