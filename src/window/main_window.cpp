@@ -61,6 +61,23 @@ QRect usableOuterBounds(int left, int top, int width, int height)
                  usableWidth, usableHeight);
 }
 
+// A value label's text as UTF-8. The values are short runs of digits, read on
+// every send: those are copied as they are, without the buffer that
+// toStdString() allocates on the way.
+std::string labelText(const QLabel* label)
+{
+    const QString text = label->text();
+    std::string bytes(static_cast<std::size_t>(text.size()), '\0');
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t unit = text.at(i).unicode();
+        if (unit >= 0x80) {
+            return text.toStdString();
+        }
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>(unit);
+    }
+    return bytes;
+}
+
 QLabel* makeLabel(QWidget* parent, const char* text, int left, int top, int width, int height)
 {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -419,7 +436,7 @@ void TForm1::ComboBox1Change()
 
 std::string TForm1::programText() const
 {
-    return Label4->text().toStdString();
+    return labelText(Label4);
 }
 
 void TForm1::setProgramText(const std::string& text)
@@ -431,7 +448,7 @@ void TForm1::setProgramText(const std::string& text)
 
 std::string TForm1::bankText() const
 {
-    return Label5->text().toStdString();
+    return labelText(Label5);
 }
 
 void TForm1::setBankText(const std::string& text)
@@ -443,7 +460,7 @@ void TForm1::setBankText(const std::string& text)
 
 std::string TForm1::channelText() const
 {
-    return Label8->text().toStdString();
+    return labelText(Label8);
 }
 
 void TForm1::setChannelText(const std::string& text)
