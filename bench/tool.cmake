@@ -22,8 +22,8 @@ add_executable(startup_steps ${tavrelle_bench_dir}/startup_steps.cpp)
 target_link_libraries(startup_steps PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_settings tavrelle_bench_jack)
 
 add_executable(send_bench ${tavrelle_bench_dir}/send_bench.cpp)
-target_link_libraries(send_bench PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_bench_jack
-  PkgConfig::RTMIDI benchmark::benchmark)
+target_link_libraries(send_bench PRIVATE tavrelle_window tavrelle_midi tavrelle_midi_system tavrelle_bench_jack
+  PkgConfig::RTMIDI benchmark::benchmark Qt6::Widgets)
 
 add_executable(key_latency ${tavrelle_bench_dir}/key_latency.cpp)
 target_link_libraries(key_latency PRIVATE tavrelle_bench_jack PkgConfig::TAVRELLE_BENCH_XCB)
