@@ -1,7 +1,8 @@
 // The steps of the tool's start-up that touch the MIDI system and the disk,
 // run with the real service against whatever server JACK_DEFAULT_SERVER
 // names, each timed from the program's point of view. The tool itself stays
-// silent; this program runs the same calls in the same order.
+// silent; this program runs the same calls in the same order. The two rows
+// marked "alone" time each backend's listing by itself, for reference.
 //
 //   startup_steps [ROUNDS]
 #include "jack_arrivals.h"
@@ -85,9 +86,9 @@ int main(int argc, char* argv[])
     const std::string settingsPath = (folder / "tavrelle.ini").string();
 
     std::vector<Step> steps = {
-        {"ALSA sequencer ports (no sequencer here)", {}},
-        {"JACK MIDI input ports (a listing client)", {}},
-        {"device count (first call lists both)", {}},
+        {"alone: ALSA sequencer ports (none here)", {}},
+        {"alone: JACK MIDI inputs (client opened, closed)", {}},
+        {"device count (lists both, keeps the JACK client)", {}},
         {"SettingsFile::Open (no file)", {}},
         {"ListMidiOutDevices", {}},
         {"RestoreDeviceSelection", {}},
