@@ -92,7 +92,7 @@ int main(int argc, char* argv[])
         {"SettingsFile::Open (no file)", {}},
         {"ListMidiOutDevices", {}},
         {"RestoreDeviceSelection", {}},
-        {"OpenMidiOutWithRetries (JACK client, port, connect)", {}},
+        {"OpenMidiOutWithRetries (port, activation, connection)", {}},
         {"SendVoiceSelection", {}},
         {"all of the above but the first two", {}},
         {"CloseMidiOut (at shut-down: waits for delivery)", {}},
