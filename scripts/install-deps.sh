@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   fonts-ipafont-gothic
   jackd2 fluidsynth timgm6mb-soundfont
-  xvfb xauth openbox xdotool x11-utils imagemagick
+  xvfb xauth openbox xdotool x11-utils imagemagick libxcb1-dev
   procps psmisc python3
   desktop-file-utils appstream dpkg-dev file man-db
 )
