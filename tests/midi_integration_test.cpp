@@ -382,5 +382,39 @@ TEST_F(midi_integration_test, server_death_is_survived_and_a_restarted_server_se
     EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x03}}));
 }
 
+TEST_F(midi_integration_test, server_death_between_listing_and_the_first_open_is_survived)
+{
+    const std::string serverName = std::string(std::getenv("JACK_DEFAULT_SERVER")) + "-restart";
+    ServerNameOverride override(serverName);
+    JackServerProcess server(serverName);
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+
+    auto capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+    const std::string portName = capture->fullName(0);
+    auto service = midi::createSystemMidiOutService();
+    // Listing keeps its client for the first open; that client dies here.
+    const auto id = findDevice(*service, portName);
+    ASSERT_TRUE(id);
+    server.kill();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!capture->serverGone() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(capture->serverGone());
+    capture.reset();
+
+    MidiOutHandle handle = 9;
+    EXPECT_EQ(service->open(handle, *id), result::kNoDriver);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_FALSE(jackServerAnswers(serverName));
+
+    ASSERT_TRUE(server.start()) << "jackd did not restart for " << serverName;
+    JackCapture again("restart", {"in"});
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0005C0), result::kNoError);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+    EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x05}}));
+}
+
 }  // namespace
 }  // namespace tavrelle::testing
