@@ -13,6 +13,30 @@ jackd_pid="" fluid_pid="" capture_pid="" tool_pid="" window=""
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# start_session <first display> <last display>: a private environment, X with
+# openbox, JACK with FluidSynth and the capture port, and the tool's copy in
+# $work/bin.
+start_session() {
+  export DISPLAY; DISPLAY=$(free_display "$1" "$2")
+  export JACK_DEFAULT_SERVER=$server
+  export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
+  export HOME="$work/home"; mkdir -p "$HOME"
+  shell_port=$(free_port)
+  start_x
+  start_jack || fail "no JACK server"
+  start_fluidsynth
+  start_capture
+  mkdir "$work/bin"
+  cp "$tool" "$work/bin/tavrelle"
+}
+# Stops everything start_session and launch started, the tool first.
+stop_session() {
+  stop "$tool_pid" 2
+  stop "$capture_pid" 2
+  stop "$fluid_pid" 2
+  stop "$jackd_pid" 10
+}
+
 # wait_for <seconds> <command...>: polls every 0.1 s.
 wait_for() {
   local limit=$(($1 * 10)); shift

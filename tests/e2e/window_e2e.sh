@@ -13,27 +13,13 @@ source "$(dirname "$0")/session.sh"
 cleanup() {
   local status=$?
   set +e
-  stop "$tool_pid" 2
-  stop "$capture_pid" 2
-  stop "$fluid_pid" 2
-  stop "$jackd_pid" 10
+  stop_session
   stop_x
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
 }
 trap cleanup EXIT
 
-export DISPLAY; DISPLAY=$(free_display 90 140)
-export JACK_DEFAULT_SERVER=$server
-export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
-export HOME="$work/home"; mkdir -p "$HOME"
-shell_port=$(free_port)
-
-start_x
-start_jack || fail "no JACK server"
-start_fluidsynth
-start_capture
-mkdir "$work/bin"
-cp "$tool" "$work/bin/tavrelle"
+start_session 90 140
 launch
 
 # Outer bounds of a first run: left 193, top 159, 221 x 125, frame included.

@@ -26,10 +26,7 @@ note() { echo "jack faults: $*"; }
 cleanup() {
   local status=$?
   set +e
-  stop "$tool_pid" 2
-  stop "$capture_pid" 2
-  stop "$fluid_pid" 2
-  stop "$jackd_pid" 10
+  stop_session
   # A server this run killed gives back its place in JACK's table only when
   # one of the same name has run.
   if ((server_killed)); then
@@ -53,19 +50,7 @@ saved_line() {
   grep -aqxF -- "$1" <<<"$saved"
 }
 
-export DISPLAY; DISPLAY=$(free_display 150 200)
-export JACK_DEFAULT_SERVER=$server
-export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
-export HOME="$work/home"; mkdir -p "$HOME"
-shell_port=$(free_port)
-
-start_x
-
-start_jack || fail "no JACK server"
-start_fluidsynth
-start_capture
-mkdir "$work/bin"
-cp "$tool" "$work/bin/tavrelle"
+start_session 150 200
 ini=$work/bin/tavrelle.ini
 
 # --- 1. Settings files that are no ordinary settings files -----------------
