@@ -328,19 +328,35 @@ TEST_F(midi_integration_test, without_any_midi_system_there_are_no_devices_and_n
     EXPECT_FALSE(jackdRunningFor(absent));
 }
 
-TEST_F(midi_integration_test, server_death_is_survived_and_a_restarted_server_serves_new_opens)
-{
-    // A fixed name, so that the next run takes over the slot this kill leaves.
-    const std::string serverName = std::string(std::getenv("JACK_DEFAULT_SERVER")) + "-restart";
-    ServerNameOverride override(serverName);
-    JackServerProcess server(serverName);
-    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+// A JACK server of its own, to be killed and restarted, with one capture port
+// listed by a fresh service. The name is fixed, so that the next run takes
+// over the slot a kill leaves in JACK's table of servers.
+class midi_restart_test : public midi_integration_test {
+protected:
+    // The base class refuses to run without the fixture's server name.
+    const std::string serverName =
+        std::string(std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "") + "-restart";
+    ServerNameOverride override{serverName};
+    JackServerProcess server{serverName};
+    std::unique_ptr<JackCapture> capture;
+    std::string portName;
+    std::unique_ptr<midi::MidiOutService> service;
+    std::optional<unsigned> id;
 
-    auto capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
-    const std::string portName = capture->fullName(0);
-    auto service = midi::createSystemMidiOutService();
-    const auto id = findDevice(*service, portName);
-    ASSERT_TRUE(id);
+    void SetUp() override
+    {
+        midi_integration_test::SetUp();
+        ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+        capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+        portName = capture->fullName(0);
+        service = midi::createSystemMidiOutService();
+        id = findDevice(*service, portName);
+        ASSERT_TRUE(id);
+    }
+};
+
+TEST_F(midi_restart_test, server_death_is_survived_and_a_restarted_server_serves_new_opens)
+{
     MidiOutHandle handle = 0;
     ASSERT_EQ(service->open(handle, *id), result::kNoError);
     ASSERT_EQ(service->sendShortMessage(handle, 0x0001C0), result::kNoError);
@@ -382,19 +398,9 @@ TEST_F(midi_integration_test, server_death_is_survived_and_a_restarted_server_se
     EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x03}}));
 }
 
-TEST_F(midi_integration_test, server_death_between_listing_and_the_first_open_is_survived)
+TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_survived)
 {
-    const std::string serverName = std::string(std::getenv("JACK_DEFAULT_SERVER")) + "-restart";
-    ServerNameOverride override(serverName);
-    JackServerProcess server(serverName);
-    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
-
-    auto capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
-    const std::string portName = capture->fullName(0);
-    auto service = midi::createSystemMidiOutService();
     // Listing keeps its client for the first open; that client dies here.
-    const auto id = findDevice(*service, portName);
-    ASSERT_TRUE(id);
     server.kill();
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!capture->serverGone() && std::chrono::steady_clock::now() < deadline) {
