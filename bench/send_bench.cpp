@@ -11,6 +11,7 @@
 // each batch empty, as a user's key release finds them, and neither side is
 // timed while its queue is full.
 #include "jack_arrivals.h"
+#include "plain_device_list.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
 #include "midi/voice_selection.h"
@@ -43,24 +44,7 @@ constexpr auto kDeliveryLimit = std::chrono::seconds(2);
 
 std::unique_ptr<bench::JackArrivals> capture;
 
-class PlainList final : public midi::DeviceListView {
-public:
-    void clear() override { names_.clear(), selected_ = -1; }
-    void append(const std::string& name) override { names_.push_back(name); }
-    int count() const override { return static_cast<int>(names_.size()); }
-    int selectedIndex() const override { return selected_; }
-    void selectIndex(int index) override { selected_ = index >= 0 && index < count() ? index : -1; }
-    std::string selectedText() const override { return selected_ >= 0 ? names_[static_cast<std::size_t>(selected_)] : ""; }
-    int find(const std::string& name) const
-    {
-        const auto found = std::find(names_.begin(), names_.end(), name);
-        return found == names_.end() ? -1 : static_cast<int>(found - names_.begin());
-    }
-
-private:
-    std::vector<std::string> names_;
-    int selected_ = -1;
-};
+using bench::PlainList;
 
 class SilentNotifier final : public midi::UserNotifier {
 public:

@@ -6,6 +6,7 @@
 //
 //   startup_steps [ROUNDS]
 #include "jack_arrivals.h"
+#include "plain_device_list.h"
 #include "midi/alsa_output.h"
 #include "midi/jack_output.h"
 #include "midi/midi_out_port.h"
@@ -26,20 +27,7 @@ namespace {
 
 using namespace tavrelle;
 
-// The device list as plain strings: what the window's list box holds.
-class PlainList final : public midi::DeviceListView {
-public:
-    void clear() override { names_.clear(), selected_ = -1; }
-    void append(const std::string& name) override { names_.push_back(name); }
-    int count() const override { return static_cast<int>(names_.size()); }
-    int selectedIndex() const override { return selected_; }
-    void selectIndex(int index) override { selected_ = index >= 0 && index < count() ? index : -1; }
-    std::string selectedText() const override { return selected_ >= 0 ? names_[static_cast<std::size_t>(selected_)] : ""; }
-
-private:
-    std::vector<std::string> names_;
-    int selected_ = -1;
-};
+using bench::PlainList;
 
 class CountingNotifier final : public midi::UserNotifier {
 public:
