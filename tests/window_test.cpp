@@ -442,10 +442,3 @@ TEST(message_box_test, title_and_error_text_rules)
 
 }  // namespace
 }  // namespace tavrelle
-
-int main(int argc, char** argv)
-{
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -407,10 +407,3 @@ TEST_F(WindowFaults, a_refused_save_keeps_the_window_and_the_old_file_until_it_s
 
 }  // namespace
 }  // namespace tavrelle
-
-int main(int argc, char** argv)
-{
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
