@@ -85,10 +85,10 @@ void Tavrelle_SendVoiceSelection(benchmark::State& state)
     SleepingPump pump;
     midi::MidiOutPort port(*service, list, notifier, pump);
     port.DeviceCount = static_cast<int>(service->deviceCount());
-    port.ListMidiOutDevices();
-    port.RestoreDeviceSelection(list.find(capture->portName()), capture->portName());
+    port.listMidiOutDevices();
+    port.restoreDeviceSelection(list.find(capture->portName()), capture->portName());
     if (list.selectedText() != capture->portName() ||
-        port.OpenMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
+        port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
         state.SkipWithError("cannot open the capture port through the tool's service");
         return;
     }
@@ -96,13 +96,13 @@ void Tavrelle_SendVoiceSelection(benchmark::State& state)
     display.setProgramText("5");
     display.setBankText("3");
     midi::VoiceSelection selection(display, port);
-    selection.TakeChannelFromDisplay();
+    selection.takeChannelFromDisplay();
     RunBatches(state, [&] {
         for (int i = 0; i < kBatch; ++i) {
-            selection.SendVoiceSelection();
+            selection.sendVoiceSelection();
         }
     });
-    port.CloseMidiOut();
+    port.closeMidiOut();
 }
 
 class CountingPresenter final : public window::MessagePresenter {
@@ -118,13 +118,13 @@ void Tavrelle_SendVoiceSelection_WindowLabels(benchmark::State& state)
     auto service = midi::createSystemMidiOutService();
     CountingPresenter messages;
     window::QtEventPump pump;
-    window::TForm1 form({*service, messages, pump, folder.filePath(QStringLiteral("tavrelle.ini")).toStdString()});
+    window::MainWindow form({*service, messages, pump, folder.filePath(QStringLiteral("tavrelle.ini")).toStdString()});
     // Start-up opened the first device; the capture port is picked as a user
     // would pick it in the list.
-    const int index = form.ComboBox1->findText(QString::fromStdString(capture->portName()));
+    const int index = form.deviceList->findText(QString::fromStdString(capture->portName()));
     if (index >= 0) {
-        form.ComboBox1->setCurrentIndex(index);
-        form.port().SwitchMidiOutDevice();
+        form.deviceList->setCurrentIndex(index);
+        form.port().switchMidiOutDevice();
     }
     if (index < 0 || messages.shown != 0 || form.port().LastOpenResult != midi::result::kNoError) {
         state.SkipWithError("the window did not open the capture port");
@@ -132,10 +132,10 @@ void Tavrelle_SendVoiceSelection_WindowLabels(benchmark::State& state)
     }
     RunBatches(state, [&] {
         for (int i = 0; i < kBatch; ++i) {
-            form.selection().SendVoiceSelection();
+            form.selection().sendVoiceSelection();
         }
     });
-    form.port().CloseMidiOut();
+    form.port().closeMidiOut();
 }
 
 void silenceRtMidi(RtMidiError::Type, const std::string&, void*) {}

@@ -128,7 +128,7 @@ void Tavrelle_Load(benchmark::State& state)
 {
     const Workload& work = files.For(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        SettingsFile file = SettingsFile::Open(work.path.string());
+        SettingsFile file = SettingsFile::open(work.path.string());
         benchmark::DoNotOptimize(file);
     }
     SetCounters(state);
@@ -154,11 +154,11 @@ void QSettings_Load(benchmark::State& state)
 void Tavrelle_LookupAll(benchmark::State& state)
 {
     const Workload& work = files.For(static_cast<int>(state.range(0)));
-    const SettingsFile file = SettingsFile::Open(work.path.string());
+    const SettingsFile file = SettingsFile::open(work.path.string());
     for (auto _ : state) {
         for (std::size_t i = 0; i < work.entries; ++i) {
             const EntryNames names(i);
-            benchmark::DoNotOptimize(file.ReadString(names.section(), names.name(), ""));
+            benchmark::DoNotOptimize(file.readString(names.section(), names.name(), ""));
         }
     }
     SetCounters(state);
@@ -185,11 +185,11 @@ void Tavrelle_RewriteTenth(benchmark::State& state)
     for (auto _ : state) {
         state.PauseTiming();
         {
-            SettingsFile file = SettingsFile::Open(work.path.string());
+            SettingsFile file = SettingsFile::open(work.path.string());
             state.ResumeTiming();
             for (std::size_t i = 0; i < work.entries; i += 10) {
                 const EntryNames names(i);
-                file.WriteInteger(names.section(), names.name(), static_cast<int>(i));
+                file.writeInteger(names.section(), names.name(), static_cast<int>(i));
             }
             state.PauseTiming();
         }
@@ -224,10 +224,10 @@ void QSettings_RewriteTenth(benchmark::State& state)
 void Tavrelle_Save(benchmark::State& state)
 {
     const Workload& work = files.For(static_cast<int>(state.range(0)));
-    SettingsFile file = SettingsFile::FromBytes(SettingsFile::Open(work.path.string()).ToBytes(),
+    SettingsFile file = SettingsFile::fromBytes(SettingsFile::open(work.path.string()).toBytes(),
                                                 files.Scratch("tavrelle-save.ini").string());
     for (auto _ : state) {
-        file.Save();
+        file.save();
     }
     SetCounters(state);
 }
@@ -253,10 +253,10 @@ void Tavrelle_LoadAndLookupAll(benchmark::State& state)
 {
     const Workload& work = files.For(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        const SettingsFile file = SettingsFile::Open(work.path.string());
+        const SettingsFile file = SettingsFile::open(work.path.string());
         for (std::size_t i = 0; i < work.entries; ++i) {
             const EntryNames names(i);
-            benchmark::DoNotOptimize(file.ReadString(names.section(), names.name(), ""));
+            benchmark::DoNotOptimize(file.readString(names.section(), names.name(), ""));
         }
     }
     SetCounters(state);

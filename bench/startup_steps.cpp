@@ -105,23 +105,23 @@ int main(int argc, char* argv[])
 
         port.DeviceCount = static_cast<int>(service->deviceCount());
         steps[2].milliseconds.push_back(watch.lap());
-        const auto settings = settings::SettingsFile::Open(settingsPath);
-        const int savedPosition = settings.ReadInteger("Dev", "Dev_num", 0);
-        const std::string savedName = settings.ReadString("dev", "gakki", "none");
+        const auto settings = settings::SettingsFile::open(settingsPath);
+        const int savedPosition = settings.readInteger("Dev", "Dev_num", 0);
+        const std::string savedName = settings.readString("dev", "gakki", "none");
         steps[3].milliseconds.push_back(watch.lap());
-        port.ListMidiOutDevices();
+        port.listMidiOutDevices();
         steps[4].milliseconds.push_back(watch.lap());
-        port.RestoreDeviceSelection(savedPosition, savedName);
+        port.restoreDeviceSelection(savedPosition, savedName);
         steps[5].milliseconds.push_back(watch.lap());
-        if (port.OpenMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
+        if (port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
             ++failures;
         }
         steps[6].milliseconds.push_back(watch.lap());
-        selection.TakeChannelFromDisplay();
-        selection.SendVoiceSelection();
+        selection.takeChannelFromDisplay();
+        selection.sendVoiceSelection();
         steps[7].milliseconds.push_back(watch.lap());
         steps[8].milliseconds.push_back(static_cast<double>(bench::monotonicNanoseconds() - start) / 1e6);
-        port.CloseMidiOut();
+        port.closeMidiOut();
         steps[9].milliseconds.push_back(watch.lap());
     }
     std::filesystem::remove_all(folder);

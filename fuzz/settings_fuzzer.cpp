@@ -11,13 +11,13 @@
 
 namespace {
 
-using tavrelle::settings::ParseInteger;
+using tavrelle::settings::parseInteger;
 using tavrelle::settings::SettingsFile;
 
 void CheckSavingIsFixed(const SettingsFile& file)
 {
-    const std::string first = SettingsFile::FromBytes(file.ToBytes()).ToBytes();
-    const std::string second = SettingsFile::FromBytes(first).ToBytes();
+    const std::string first = SettingsFile::fromBytes(file.toBytes()).toBytes();
+    const std::string second = SettingsFile::fromBytes(first).toBytes();
     if (first != second) {
         std::abort();
     }
@@ -37,9 +37,9 @@ std::string_view NextPiece(std::string_view& bytes)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    SettingsFile file = SettingsFile::FromBytes(bytes);
-    const std::string saved = file.ToBytes();
-    if (SettingsFile::FromBytes(saved).ToBytes() != saved) {
+    SettingsFile file = SettingsFile::fromBytes(bytes);
+    const std::string saved = file.toBytes();
+    if (SettingsFile::fromBytes(saved).toBytes() != saved) {
         std::abort();
     }
 
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view section = NextPiece(rest);
     const std::string_view name = NextPiece(rest);
     const std::string_view value = NextPiece(rest);
-    file.WriteString(section, name, value);
+    file.writeString(section, name, value);
     std::string expected(value);
     for (char& byte : expected) {
         if (byte == '\r' || byte == '\n') {
@@ -56,11 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A name holding "=" can never be found again: the entry's name ends there.
     if (name.find('=') == std::string_view::npos) {
-        if (file.ReadString(section, name, "\x01missing") != expected) {
+        if (file.readString(section, name, "\x01missing") != expected) {
             std::abort();
         }
-        const auto number = ParseInteger(value);
-        if (number && (ParseInteger(std::to_string(*number)) != number || file.ReadInteger(section, name, 0) != *number)) {
+        const auto number = parseInteger(value);
+        if (number && (parseInteger(std::to_string(*number)) != number || file.readInteger(section, name, 0) != *number)) {
             std::abort();
         }
     }

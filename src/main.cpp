@@ -51,11 +51,11 @@ int main(int argc, char* argv[])
     const QString configFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 
     auto midi = tavrelle::midi::createSystemMidiOutService();
-    tavrelle::window::DialogPresenter messages(tavrelle::window::ApplicationTitle(executable));
+    tavrelle::window::DialogPresenter messages(tavrelle::window::applicationTitle(executable));
     tavrelle::window::QtEventPump pump;
-    tavrelle::window::TForm1 Form1({*midi, messages, pump,
-                                    tavrelle::settings::LocateSettingsFile(executable.toStdString(),
+    tavrelle::window::MainWindow mainWindow({*midi, messages, pump,
+                                    tavrelle::settings::locateSettingsFile(executable.toStdString(),
                                                                            configFolder.toStdString())});
-    Form1.show();
+    mainWindow.show();
     return QApplication::exec();
 }

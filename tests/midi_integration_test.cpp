@@ -80,7 +80,7 @@ struct PortRig {
         display.setProgramText(std::to_string(program));
         display.setBankText(std::to_string(bank));
         display.setChannelText(std::to_string(channel));
-        selection.TakeChannelFromDisplay();
+        selection.takeChannelFromDisplay();
     }
 };
 
@@ -122,15 +122,15 @@ TEST_F(midi_integration_test, voice_selection_arrives_in_order_with_exact_bytes_
 {
     JackCapture capture(uniqueName("capture"), {"in"});
     PortRig rig;
-    rig.port.ListMidiOutDevices();
+    rig.port.listMidiOutDevices();
     const int position = rig.positionOf(capture.fullName(0));
     ASSERT_GE(position, 0);
-    ASSERT_EQ(rig.port.OpenMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
     EXPECT_NE(rig.port.handle, 0u);
 
     rig.select(10, 5, 3);
-    rig.selection.SendVoiceSelection();
-    rig.port.CloseMidiOut();
+    rig.selection.sendVoiceSelection();
+    rig.port.closeMidiOut();
 
     // No waiting here: close itself must deliver what was sent.
     EXPECT_EQ(capture.received(0),
@@ -142,10 +142,10 @@ TEST_F(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
     const int shellPort = fluidSynthShellPort();
     ASSERT_GT(shellPort, 0) << "TAVRELLE_FLUIDSYNTH_SHELL_PORT is not set";
     PortRig rig;
-    rig.port.ListMidiOutDevices();
+    rig.port.listMidiOutDevices();
     const int position = rig.positionOf(kFluidSynthPort);
     ASSERT_GE(position, 0) << kFluidSynthPort << " is not in the device list";
-    ASSERT_EQ(rig.port.OpenMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
 
     const auto presetOnChannel5Becomes = [&](int program) {
         const auto deadline = std::chrono::steady_clock::now() + 3s;
@@ -164,36 +164,36 @@ TEST_F(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
     // Program 1 first, so the check below cannot pass on what an earlier run
     // left behind.
     rig.select(1, 0, 5);
-    rig.selection.SendVoiceSelection();
+    rig.selection.sendVoiceSelection();
     ASSERT_EQ(presetOnChannel5Becomes(0)->program, 0);
 
     rig.select(41, 0, 5);
-    rig.selection.SendVoiceSelection();
+    rig.selection.sendVoiceSelection();
     const auto preset = presetOnChannel5Becomes(40);
     ASSERT_TRUE(preset.has_value());
     EXPECT_EQ(preset->bank, 0);
     EXPECT_EQ(preset->program, 40);
     EXPECT_EQ(preset->name, "Violin");
-    rig.port.CloseMidiOut();
+    rig.port.closeMidiOut();
 }
 
 TEST_F(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_switch)
 {
     JackCapture capture(uniqueName("switch"), {"old", "new"});
     PortRig rig;
-    rig.port.ListMidiOutDevices();
+    rig.port.listMidiOutDevices();
     const int oldPosition = rig.positionOf(capture.fullName(0));
     const int newPosition = rig.positionOf(capture.fullName(1));
     ASSERT_GE(oldPosition, 0);
     ASSERT_GE(newPosition, 0);
-    ASSERT_EQ(rig.port.OpenMidiOutWithRetries(rig.port.deviceIdTable.at(oldPosition)), result::kNoError);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(oldPosition)), result::kNoError);
 
     rig.list.selectIndex(newPosition);
-    rig.port.SwitchMidiOutDevice();
+    rig.port.switchMidiOutDevice();
     ASSERT_EQ(rig.port.LastOpenResult, result::kNoError);
     rig.select(1, 0, 1);
-    rig.selection.SendVoiceSelection();
-    rig.port.CloseMidiOut();
+    rig.selection.sendVoiceSelection();
+    rig.port.closeMidiOut();
 
     EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB9, 0x78, 0x00}}));
     EXPECT_EQ(capture.received(1),

@@ -40,9 +40,9 @@ struct Rig {
     }
     void openFirst()
     {
-        port.ListMidiOutDevices();
-        port.RestoreDeviceSelection(0, "none");
-        port.OpenMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId));
+        port.listMidiOutDevices();
+        port.restoreDeviceSelection(0, "none");
+        port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId));
     }
 };
 
@@ -50,36 +50,36 @@ TEST(midi_test, program_number_wraps_on_its_text)
 {
     Rig rig;
     rig.display.setProgramText("128");
-    rig.selection.StepProgramNumber(StepDirection::Up);
+    rig.selection.stepProgramNumber(StepDirection::Up);
     EXPECT_EQ(rig.display.programText(), "1");
-    rig.selection.StepProgramNumber(StepDirection::Down);
+    rig.selection.stepProgramNumber(StepDirection::Down);
     EXPECT_EQ(rig.display.programText(), "128");
-    rig.selection.StepProgramNumber(StepDirection::Down);
+    rig.selection.stepProgramNumber(StepDirection::Down);
     EXPECT_EQ(rig.display.programText(), "127");
 }
 
 TEST(midi_test, bank_number_wraps_and_never_shows_minus_one)
 {
     Rig rig;
-    rig.selection.StepBankNumber(StepDirection::Down);
+    rig.selection.stepBankNumber(StepDirection::Down);
     EXPECT_EQ(rig.display.bankText(), "127");
-    rig.selection.StepBankNumber(StepDirection::Up);
+    rig.selection.stepBankNumber(StepDirection::Up);
     EXPECT_EQ(rig.display.bankText(), "0");
-    rig.selection.StepBankNumber(StepDirection::Up);
+    rig.selection.stepBankNumber(StepDirection::Up);
     EXPECT_EQ(rig.display.bankText(), "1");
 }
 
 TEST(midi_test, channel_wraps_between_1_and_16)
 {
     Rig rig;
-    rig.selection.StepChannel(StepDirection::Down);
+    rig.selection.stepChannel(StepDirection::Down);
     EXPECT_EQ(rig.selection.Channel, 15);
     EXPECT_EQ(rig.display.channelText(), "16");
-    rig.selection.StepChannel(StepDirection::Up);
+    rig.selection.stepChannel(StepDirection::Up);
     EXPECT_EQ(rig.selection.Channel, 0);
     EXPECT_EQ(rig.display.channelText(), "1");
     for (int i = 0; i < 17; ++i) {
-        rig.selection.StepChannel(StepDirection::Up);
+        rig.selection.stepChannel(StepDirection::Up);
     }
     EXPECT_EQ(rig.display.channelText(), "2");
 }
@@ -89,13 +89,13 @@ TEST(midi_test, stepping_sends_nothing_and_the_send_carries_final_values)
     Rig rig;
     rig.openFirst();
     for (int i = 0; i < 5; ++i) {
-        rig.selection.StepProgramNumber(StepDirection::Up);
-        rig.selection.StepBankNumber(StepDirection::Up);
+        rig.selection.stepProgramNumber(StepDirection::Up);
+        rig.selection.stepBankNumber(StepDirection::Up);
     }
-    rig.selection.StepChannel(StepDirection::Up);
+    rig.selection.stepChannel(StepDirection::Up);
     EXPECT_TRUE(rig.service.sentWords().empty());
 
-    rig.selection.SendVoiceSelection();
+    rig.selection.sendVoiceSelection();
     EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0020B1, 0x0500B1, 0x05C1}));
     EXPECT_EQ(rig.selection.ProgramNumber, 6);
     EXPECT_EQ(rig.selection.BankNumber, 5);
@@ -109,7 +109,7 @@ TEST(midi_test, send_in_msb_mode_puts_controller_32_first_with_zero)
     rig.display.setProgramText("10");
     rig.selection.Channel = 2;
     rig.selection.BankLsbValue = 4;  // as loaded from the settings
-    rig.selection.SendVoiceSelection();
+    rig.selection.sendVoiceSelection();
 
     EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0020B2, 0x0500B2, 0x09C2}));
     EXPECT_EQ(rig.selection.BankLsbValue, 0);
@@ -129,7 +129,7 @@ TEST(midi_test, send_in_lsb_mode_carries_the_bank_in_controller_32)
     rig.display.setBankText("5");
     rig.display.setProgramText("10");
     rig.selection.Channel = 2;
-    rig.selection.SendVoiceSelection();
+    rig.selection.sendVoiceSelection();
     EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0520B2, 0x0000B2, 0x09C2}));
 }
 
@@ -138,11 +138,11 @@ TEST(midi_test, wrapped_values_reach_the_wire_as_0_and_127)
     Rig rig;
     rig.openFirst();
     rig.display.setProgramText("128");
-    rig.selection.StepProgramNumber(StepDirection::Up);
-    rig.selection.SendVoiceSelection();
-    rig.selection.StepProgramNumber(StepDirection::Down);
-    rig.selection.StepBankNumber(StepDirection::Down);
-    rig.selection.SendVoiceSelection();
+    rig.selection.stepProgramNumber(StepDirection::Up);
+    rig.selection.sendVoiceSelection();
+    rig.selection.stepProgramNumber(StepDirection::Down);
+    rig.selection.stepBankNumber(StepDirection::Down);
+    rig.selection.sendVoiceSelection();
     EXPECT_EQ(rig.service.deliveredWords(),
               (Words{0x0020B0, 0x0000B0, 0x00C0, 0x0020B0, 0x7F00B0, 0x7FC0}));
 }
@@ -164,7 +164,7 @@ TEST(midi_test, device_whose_name_fails_is_skipped_and_later_ones_keep_their_ids
 {
     Rig rig({"A", "B", "C", "D"});
     rig.service.failingNameQueries = {1};
-    rig.port.ListMidiOutDevices();
+    rig.port.listMidiOutDevices();
     EXPECT_EQ(rig.list.items, (std::vector<std::string>{"A", "C", "D"}));
     EXPECT_EQ(rig.port.deviceIdTable.at(0), 0u);
     EXPECT_EQ(rig.port.deviceIdTable.at(1), 2u);
@@ -173,7 +173,7 @@ TEST(midi_test, device_whose_name_fails_is_skipped_and_later_ones_keep_their_ids
 
     // Picking "C" opens device 2, not device 1.
     rig.list.selectIndex(1);
-    rig.port.SwitchMidiOutDevice();
+    rig.port.switchMidiOutDevice();
     EXPECT_EQ(rig.port.SelectedDeviceId, 2);
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).back().deviceId, 2u);
 }
@@ -186,13 +186,13 @@ TEST(midi_test, list_keeps_129_devices_and_leaves_the_rest_out)
     }
     Rig rig(many);
     rig.service.failingNameQueries = {3};
-    rig.port.ListMidiOutDevices();
+    rig.port.listMidiOutDevices();
     ASSERT_EQ(rig.list.count(), 129);
     EXPECT_EQ(rig.port.deviceIdTable.used, 129u);
     EXPECT_EQ(rig.list.items.back(), "Port 129");
     EXPECT_EQ(rig.port.deviceIdTable.at(128), 129u);
     // Listing again starts from an empty list and table.
-    rig.port.ListMidiOutDevices();
+    rig.port.listMidiOutDevices();
     EXPECT_EQ(rig.list.count(), 129);
 }
 
@@ -200,7 +200,7 @@ TEST(midi_test, open_that_succeeds_at_the_third_attempt_sleeps_one_second)
 {
     Rig rig;
     rig.service.openResults[1] = {4, 4};
-    EXPECT_EQ(rig.port.OpenMidiOutWithRetries(1), 0);
+    EXPECT_EQ(rig.port.openMidiOutWithRetries(1), 0);
     EXPECT_EQ(rig.pump.sleeps, (std::vector<int>{500, 500}));
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 3u);
     // Each failed attempt is followed by a close of whatever the handle holds.
@@ -214,12 +214,12 @@ TEST(midi_test, open_that_never_succeeds_tries_six_times_and_sleeps_two_and_a_ha
 {
     Rig rig;
     rig.service.openResults[0] = {4, 4, 4, 4, 4, 4, 4};
-    EXPECT_EQ(rig.port.OpenMidiOutWithRetries(0), 4);
+    EXPECT_EQ(rig.port.openMidiOutWithRetries(0), 4);
     EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 2500);
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 6u);
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Close).size(), 5u);
     // Later sends go to the failed handle and are lost quietly.
-    rig.selection.SendVoiceSelection();
+    rig.selection.sendVoiceSelection();
     EXPECT_EQ(rig.service.sentWords().size(), 3u);
     EXPECT_TRUE(rig.service.deliveredWords().empty());
     EXPECT_TRUE(rig.notifier.messages.empty());
@@ -238,11 +238,11 @@ TEST(midi_test, startup_message_by_result_code)
     };
     for (const auto& [code, text] : table) {
         Rig rig;
-        rig.port.ReportStartupOpenFailure(code);
+        rig.port.reportStartupOpenFailure(code);
         EXPECT_EQ(rig.notifier.messages, std::vector<std::string>{text}) << "result " << code;
     }
     Rig rig;
-    rig.port.ReportStartupOpenFailure(0);
+    rig.port.reportStartupOpenFailure(0);
     EXPECT_TRUE(rig.notifier.messages.empty());
 }
 
@@ -255,7 +255,7 @@ TEST(midi_test, switch_silences_channel_10_on_the_old_device_before_closing_it)
     rig.list.selectIndex(2);
     rig.service.calls.clear();
 
-    rig.port.SwitchMidiOutDevice();
+    rig.port.switchMidiOutDevice();
     ASSERT_GE(rig.service.calls.size(), 3u);
     EXPECT_EQ(rig.service.calls[0], (ServiceCall{ServiceCall::Kind::Send, oldHandle, 0, 0x78B9, 0}));
     EXPECT_EQ(rig.service.calls[1], (ServiceCall{ServiceCall::Kind::Close, oldHandle, 0, 0, 0}));
@@ -274,7 +274,7 @@ TEST(midi_test, switch_that_opens_at_the_third_attempt_shows_nothing)
     rig.openFirst();
     rig.service.openResults[1] = {4, 4};
     rig.list.selectIndex(1);
-    rig.port.SwitchMidiOutDevice();
+    rig.port.switchMidiOutDevice();
     EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 1000);
     EXPECT_TRUE(rig.notifier.messages.empty());
 }
@@ -288,7 +288,7 @@ TEST(midi_test, failed_switch_shows_the_second_message_for_four_results)
         rig.openFirst();
         rig.service.openResults[1] = std::deque<int>(6, code);
         rig.list.selectIndex(1);
-        rig.port.SwitchMidiOutDevice();
+        rig.port.switchMidiOutDevice();
         std::vector<std::string> expected{"ＭＩＤＩデバイスが開けません"};
         if (!second.empty()) {
             expected.push_back(second);
@@ -304,8 +304,8 @@ TEST(midi_test, close_sends_nothing_first_and_a_second_close_is_harmless)
     Rig rig;
     rig.openFirst();
     rig.service.calls.clear();
-    rig.port.CloseMidiOut();
-    rig.port.CloseMidiOut();
+    rig.port.closeMidiOut();
+    rig.port.closeMidiOut();
     ASSERT_EQ(rig.service.calls.size(), 2u);
     EXPECT_EQ(rig.service.calls[0].kind, ServiceCall::Kind::Close);
     EXPECT_EQ(rig.service.calls[0].result, 0);
@@ -334,8 +334,8 @@ TEST(midi_test, restore_rules_at_startup)
     };
     for (const auto& c : cases) {
         Rig rig;
-        rig.port.ListMidiOutDevices();
-        rig.port.RestoreDeviceSelection(c.savedPosition, c.savedName);
+        rig.port.listMidiOutDevices();
+        rig.port.restoreDeviceSelection(c.savedPosition, c.savedName);
         EXPECT_EQ(rig.list.selectedIndex(), c.expectedSelection) << c.what;
         EXPECT_EQ(rig.port.SelectedDeviceId, c.expectedDeviceId) << c.what;
     }
@@ -345,8 +345,8 @@ TEST(midi_test, restore_maps_positions_through_the_table)
 {
     Rig rig({"A", "B", "C"});
     rig.service.failingNameQueries = {0};
-    rig.port.ListMidiOutDevices();
-    rig.port.RestoreDeviceSelection(1, "C");
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(1, "C");
     EXPECT_EQ(rig.list.selectedText(), "C");
     EXPECT_EQ(rig.port.SelectedDeviceId, 2);
 }
@@ -354,12 +354,12 @@ TEST(midi_test, restore_maps_positions_through_the_table)
 TEST(midi_test, restore_with_no_devices_selects_nothing_and_opens_device_0)
 {
     Rig rig(std::vector<std::string>{});
-    rig.port.ListMidiOutDevices();
-    rig.port.RestoreDeviceSelection(0, "none");
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(0, "none");
     EXPECT_EQ(rig.list.selectedIndex(), -1);
     EXPECT_EQ(rig.port.SelectedDeviceId, 0);
-    EXPECT_EQ(rig.port.OpenMidiOutWithRetries(0), 2);
-    rig.port.ReportStartupOpenFailure(2);
+    EXPECT_EQ(rig.port.openMidiOutWithRetries(0), 2);
+    rig.port.reportStartupOpenFailure(2);
     EXPECT_EQ(rig.notifier.messages, std::vector<std::string>{"BADDEVICEID"});
 }
 

@@ -103,12 +103,12 @@ std::string Outcome(const std::function<std::string()>& action)
 
 std::string SaveOutcome(const SettingsFile& file)
 {
-    return Outcome([&] { file.Save(); return std::string("saved"); });
+    return Outcome([&] { file.save(); return std::string("saved"); });
 }
 
 std::string OpenOutcome(const std::string& path)
 {
-    return Outcome([&] { SettingsFile::Open(path); return std::string("opened"); });
+    return Outcome([&] { SettingsFile::open(path); return std::string("opened"); });
 }
 
 // Runs `action` in a forked child, after `prepare`, and returns its outcome.
@@ -215,123 +215,123 @@ private:
 
 TEST(settings_test, first_run_reads_defaults_and_writes_the_eleven_lines)
 {
-    SettingsFile file = SettingsFile::FromBytes("");
-    EXPECT_EQ(file.ToBytes(), "");
-    const std::int32_t height = file.ReadInteger("window", "height", 125);
-    const std::int32_t width = file.ReadInteger("window", "width", 221);
-    const std::int32_t top = file.ReadInteger("window", "top", 159);
-    const std::int32_t left = file.ReadInteger("window", "left", 193);
+    SettingsFile file = SettingsFile::fromBytes("");
+    EXPECT_EQ(file.toBytes(), "");
+    const std::int32_t height = file.readInteger("window", "height", 125);
+    const std::int32_t width = file.readInteger("window", "width", 221);
+    const std::int32_t top = file.readInteger("window", "top", 159);
+    const std::int32_t left = file.readInteger("window", "left", 193);
     EXPECT_EQ(std::vector<std::int32_t>({height, width, top, left}), std::vector<std::int32_t>({125, 221, 159, 193}));
-    EXPECT_EQ(file.ReadInteger("Dev", "Dev_num", 0), 0);
-    EXPECT_EQ(file.ReadString("dev", "gakki", "none"), "none");
-    EXPECT_EQ(file.ReadInteger("dev", "map", 4), 4);
+    EXPECT_EQ(file.readInteger("Dev", "Dev_num", 0), 0);
+    EXPECT_EQ(file.readString("dev", "gakki", "none"), "none");
+    EXPECT_EQ(file.readInteger("dev", "map", 4), 4);
 
-    file.WriteInteger("window", "Height", height);
-    file.WriteInteger("window", "Width", width);
-    file.WriteInteger("window", "Top", top);
-    file.WriteInteger("window", "Left", left);
-    file.WriteInteger("dev", "dev_num", 0);
-    file.WriteString("dev", "gakki", "Synth A");
-    file.WriteInteger("dev", "map", 0);
-    EXPECT_EQ(file.ToBytes(), DataFile("first_run.expected.ini"));
+    file.writeInteger("window", "Height", height);
+    file.writeInteger("window", "Width", width);
+    file.writeInteger("window", "Top", top);
+    file.writeInteger("window", "Left", left);
+    file.writeInteger("dev", "dev_num", 0);
+    file.writeString("dev", "gakki", "Synth A");
+    file.writeInteger("dev", "map", 0);
+    EXPECT_EQ(file.toBytes(), DataFile("first_run.expected.ini"));
 
     // A second run finds every entry and rewrites the same layout in place.
-    SettingsFile again = SettingsFile::FromBytes(file.ToBytes());
-    EXPECT_EQ(again.ReadInteger("Dev", "Dev_num", 7), 0);
-    again.WriteInteger("window", "Height", 300);
-    EXPECT_EQ(again.ReadInteger("window", "height", 125), 300);
-    EXPECT_EQ(again.ToBytes().size(), file.ToBytes().size());
+    SettingsFile again = SettingsFile::fromBytes(file.toBytes());
+    EXPECT_EQ(again.readInteger("Dev", "Dev_num", 7), 0);
+    again.writeInteger("window", "Height", 300);
+    EXPECT_EQ(again.readInteger("window", "height", 125), 300);
+    EXPECT_EQ(again.toBytes().size(), file.toBytes().size());
 }
 
 TEST(settings_test, capitals_match_and_only_the_entry_takes_the_new_case)
 {
-    SettingsFile file = SettingsFile::FromBytes(DataFile("capitals.ini"));
-    EXPECT_EQ(file.ReadInteger("window", "height", 125), 300);
-    file.WriteInteger("window", "Height", 480);
-    EXPECT_EQ(file.ToBytes(), DataFile("capitals.expected.ini"));
+    SettingsFile file = SettingsFile::fromBytes(DataFile("capitals.ini"));
+    EXPECT_EQ(file.readInteger("window", "height", 125), 300);
+    file.writeInteger("window", "Height", 480);
+    EXPECT_EQ(file.toBytes(), DataFile("capitals.expected.ini"));
 }
 
 TEST(settings_test, loading_drops_comments_and_stray_lines_and_keeps_the_rest)
 {
-    SettingsFile file = SettingsFile::FromBytes(DataFile("layout.ini"));
-    EXPECT_EQ(file.ToBytes(), DataFile("layout.expected.ini"));
-    EXPECT_EQ(file.ReadString("dev", "gakki", "none"), "Synth ; one");
-    EXPECT_EQ(file.ReadString("dev", "map", "none"), "");
-    EXPECT_EQ(file.ReadInteger("dev", "map", 4), 4);
-    EXPECT_EQ(file.ReadString("dev", "after", ""), "header=with text");
-    EXPECT_EQ(file.ReadString("dev", "bare line", "absent"), "absent");
-    EXPECT_EQ(file.ReadString("early", "lost", "absent"), "absent");
-    EXPECT_EQ(file.ReadInteger("window", "top", 0), 10);
+    SettingsFile file = SettingsFile::fromBytes(DataFile("layout.ini"));
+    EXPECT_EQ(file.toBytes(), DataFile("layout.expected.ini"));
+    EXPECT_EQ(file.readString("dev", "gakki", "none"), "Synth ; one");
+    EXPECT_EQ(file.readString("dev", "map", "none"), "");
+    EXPECT_EQ(file.readInteger("dev", "map", 4), 4);
+    EXPECT_EQ(file.readString("dev", "after", ""), "header=with text");
+    EXPECT_EQ(file.readString("dev", "bare line", "absent"), "absent");
+    EXPECT_EQ(file.readString("early", "lost", "absent"), "absent");
+    EXPECT_EQ(file.readInteger("window", "top", 0), 10);
 }
 
 TEST(settings_test, the_last_duplicate_is_read_and_updated_the_others_kept)
 {
-    SettingsFile file = SettingsFile::FromBytes(DataFile("duplicates.ini"));
-    EXPECT_EQ(file.ReadInteger("DEV", "map", 4), 3);
-    file.WriteInteger("dev", "map", 0);
-    EXPECT_EQ(file.ToBytes(), DataFile("duplicates.expected.ini"));
+    SettingsFile file = SettingsFile::fromBytes(DataFile("duplicates.ini"));
+    EXPECT_EQ(file.readInteger("DEV", "map", 4), 3);
+    file.writeInteger("dev", "map", 0);
+    EXPECT_EQ(file.toBytes(), DataFile("duplicates.expected.ini"));
 }
 
 TEST(settings_test, lf_cr_and_mixed_line_ends_load_alike)
 {
     for (const char* name : {"line_ends_lf.ini", "line_ends_cr.ini", "line_ends_mixed.ini"}) {
-        EXPECT_EQ(SettingsFile::FromBytes(DataFile(name)).ToBytes(), DataFile("line_ends.expected.ini")) << name;
+        EXPECT_EQ(SettingsFile::fromBytes(DataFile(name)).toBytes(), DataFile("line_ends.expected.ini")) << name;
     }
 }
 
 TEST(settings_test, names_match_by_ascii_case_only)
 {
-    SettingsFile file = SettingsFile::FromBytes("[dev]\r\ndev_num=2\r\n[\xC3\xA9t\xC3\xA9]\r\nk=1\r\n");
-    EXPECT_EQ(file.ReadInteger("Dev", "Dev_num", 0), 2);
-    EXPECT_EQ(file.ReadInteger("\xC3\xA9T\xC3\xA9", "K", 0), 1);
-    EXPECT_EQ(file.ReadInteger("\xC3\x89T\xC3\x89", "k", 0), 0);
-    EXPECT_EQ(file.ReadInteger("dev ", "dev_num", 0), 0);
+    SettingsFile file = SettingsFile::fromBytes("[dev]\r\ndev_num=2\r\n[\xC3\xA9t\xC3\xA9]\r\nk=1\r\n");
+    EXPECT_EQ(file.readInteger("Dev", "Dev_num", 0), 2);
+    EXPECT_EQ(file.readInteger("\xC3\xA9T\xC3\xA9", "K", 0), 1);
+    EXPECT_EQ(file.readInteger("\xC3\x89T\xC3\x89", "k", 0), 0);
+    EXPECT_EQ(file.readInteger("dev ", "dev_num", 0), 0);
 }
 
 TEST(settings_test, writes_append_new_sections_as_named_and_keep_blanks)
 {
-    SettingsFile file = SettingsFile::FromBytes("[Dev]\r\ngakki=old\r\n");
-    file.WriteString("dev", "GAKKI", " Synth B ");
-    file.WriteString("New", "Name", "v");
-    file.WriteInteger("New", "neg", -2147483647 - 1);
-    EXPECT_EQ(file.ReadString("dev", "gakki", ""), " Synth B ");
-    EXPECT_EQ(file.ToBytes(), "[Dev]\r\nGAKKI= Synth B \r\n\r\n[New]\r\nName=v\r\nneg=-2147483648\r\n\r\n");
-    EXPECT_EQ(SettingsFile::FromBytes(file.ToBytes()).ReadString("dev", "gakki", ""), "Synth B");
+    SettingsFile file = SettingsFile::fromBytes("[Dev]\r\ngakki=old\r\n");
+    file.writeString("dev", "GAKKI", " Synth B ");
+    file.writeString("New", "Name", "v");
+    file.writeInteger("New", "neg", -2147483647 - 1);
+    EXPECT_EQ(file.readString("dev", "gakki", ""), " Synth B ");
+    EXPECT_EQ(file.toBytes(), "[Dev]\r\nGAKKI= Synth B \r\n\r\n[New]\r\nName=v\r\nneg=-2147483648\r\n\r\n");
+    EXPECT_EQ(SettingsFile::fromBytes(file.toBytes()).readString("dev", "gakki", ""), "Synth B");
 }
 
 TEST(settings_test, many_rewrites_leave_every_line_intact)
 {
-    SettingsFile file = SettingsFile::FromBytes("[a]\r\nk = 0\r\nbare\r\n[b]\r\nx=1\r\n");
+    SettingsFile file = SettingsFile::fromBytes("[a]\r\nk = 0\r\nbare\r\n[b]\r\nx=1\r\n");
     std::string added;
     for (int round = 0; round < 3000; ++round) {
-        file.WriteInteger("a", "K", round);
-        file.WriteString("b", "x", std::string(static_cast<std::size_t>(round % 40), 'v'));
+        file.writeInteger("a", "K", round);
+        file.writeString("b", "x", std::string(static_cast<std::size_t>(round % 40), 'v'));
         if (round % 1000 == 0) {
             const std::string section = "s" + std::to_string(round);
-            file.WriteInteger(section, "n", round);
+            file.writeInteger(section, "n", round);
             added += "[" + section + "]\r\nn=" + std::to_string(round) + "\r\n\r\n";
         }
     }
-    EXPECT_EQ(file.ToBytes(), "[a]\r\nK=2999\r\nbare\r\n\r\n[b]\r\nx=" + std::string(2999 % 40, 'v') + "\r\n\r\n" + added);
-    EXPECT_EQ(file.ReadInteger("S2000", "N", 0), 2000);
+    EXPECT_EQ(file.toBytes(), "[a]\r\nK=2999\r\nbare\r\n\r\n[b]\r\nx=" + std::string(2999 % 40, 'v') + "\r\n\r\n" + added);
+    EXPECT_EQ(file.readInteger("S2000", "N", 0), 2000);
 }
 
 TEST(settings_test, a_line_break_in_a_written_value_cannot_forge_entries)
 {
-    SettingsFile file = SettingsFile::FromBytes("");
-    file.WriteString("dev", "gakki", "evil\r\n[window]\nHeight=1");
-    SettingsFile reloaded = SettingsFile::FromBytes(file.ToBytes());
-    EXPECT_EQ(reloaded.ReadString("dev", "gakki", ""), "evil  [window] Height=1");
-    EXPECT_EQ(reloaded.ReadInteger("window", "height", 125), 125);
+    SettingsFile file = SettingsFile::fromBytes("");
+    file.writeString("dev", "gakki", "evil\r\n[window]\nHeight=1");
+    SettingsFile reloaded = SettingsFile::fromBytes(file.toBytes());
+    EXPECT_EQ(reloaded.readString("dev", "gakki", ""), "evil  [window] Height=1");
+    EXPECT_EQ(reloaded.readInteger("window", "height", 125), 125);
 }
 
 TEST(settings_test, a_nul_byte_is_an_ordinary_byte)
 {
     const char raw[] = "[a]\r\nk=x\0y\r\n\r\n";
     const std::string bytes(raw, sizeof raw - 1);
-    SettingsFile file = SettingsFile::FromBytes(bytes);
-    EXPECT_EQ(file.ReadString("a", "k", ""), std::string("x\0y", 3));
-    EXPECT_EQ(file.ToBytes(), bytes);
+    SettingsFile file = SettingsFile::fromBytes(bytes);
+    EXPECT_EQ(file.readString("a", "k", ""), std::string("x\0y", 3));
+    EXPECT_EQ(file.toBytes(), bytes);
 }
 
 TEST(settings_test, integer_reads_follow_the_strict_rules)
@@ -345,22 +345,22 @@ TEST(settings_test, integer_reads_follow_the_strict_rules)
         {"-0x10", -7}, {"+$10", -7}, {"- 1", -7}, {"--1", -7}, {"+", -7}, {"", -7}, {" ", -7},
         {"$", -7}, {"0x", -7}, {"$100000000", -7}, {"$12G", -7}, {"FFFFFFFF", -7}, {"1e3", -7},
     };
-    SettingsFile file = SettingsFile::FromBytes("");
+    SettingsFile file = SettingsFile::fromBytes("");
     for (const auto& [text, expected] : cases) {
-        file.WriteString("s", "n", text);
-        EXPECT_EQ(file.ReadInteger("s", "n", -7), expected) << '"' << text << '"';
+        file.writeString("s", "n", text);
+        EXPECT_EQ(file.readInteger("s", "n", -7), expected) << '"' << text << '"';
     }
-    EXPECT_EQ(file.ReadInteger("s", "missing", -7), -7);
-    EXPECT_EQ(file.ReadInteger("missing", "n", -7), -7);
+    EXPECT_EQ(file.readInteger("s", "missing", -7), -7);
+    EXPECT_EQ(file.readInteger("missing", "n", -7), -7);
 }
 
 TEST(settings_test, settings_path_replaces_only_the_file_names_extension)
 {
-    EXPECT_EQ(SettingsPathForExecutable("/opt/tool.exe"), "/opt/tool.ini");
-    EXPECT_EQ(SettingsPathForExecutable("/opt/x.y/tool"), "/opt/x.y/tool.ini");
-    EXPECT_EQ(SettingsPathForExecutable("/opt/tool.old.exe"), "/opt/tool.old.ini");
-    EXPECT_EQ(SettingsPathForExecutable("/opt/tool."), "/opt/tool.ini");
-    EXPECT_EQ(SettingsPathForExecutable("tool"), "tool.ini");
+    EXPECT_EQ(settingsPathForExecutable("/opt/tool.exe"), "/opt/tool.ini");
+    EXPECT_EQ(settingsPathForExecutable("/opt/x.y/tool"), "/opt/x.y/tool.ini");
+    EXPECT_EQ(settingsPathForExecutable("/opt/tool.old.exe"), "/opt/tool.old.ini");
+    EXPECT_EQ(settingsPathForExecutable("/opt/tool."), "/opt/tool.ini");
+    EXPECT_EQ(settingsPathForExecutable("tool"), "tool.ini");
 }
 
 TEST(settings_test, settings_live_per_user_only_when_the_executables_folder_is_closed)
@@ -374,7 +374,7 @@ TEST(settings_test, settings_live_per_user_only_when_the_executables_folder_is_c
     const std::string perUser = (dir / "home/.config/tavrelle").string();
 
     const auto locate = [&](const std::string& exe) {
-        return AsUnprivileged([=] { return LocateSettingsFile(exe, perUser); });
+        return AsUnprivileged([=] { return locateSettingsFile(exe, perUser); });
     };
     EXPECT_EQ(locate((dir / "open/tavrelle").string()), (dir / "open/tavrelle.ini").string());
     EXPECT_EQ(locate((dir / "closed/tavrelle").string()), perUser + "/tavrelle.ini");
@@ -392,9 +392,9 @@ TEST(settings_test, open_treats_a_missing_file_or_a_directory_as_empty)
 {
     TempDir dir;
     fs::create_directory(dir / "folder.ini");
-    EXPECT_EQ(SettingsFile::Open((dir / "missing.ini").string()).ToBytes(), "");
-    EXPECT_EQ(SettingsFile::Open((dir / "folder.ini").string()).ToBytes(), "");
-    EXPECT_EQ(SettingsFile::Open((dir / "missing/x.ini").string()).path(), (dir / "missing/x.ini").string());
+    EXPECT_EQ(SettingsFile::open((dir / "missing.ini").string()).toBytes(), "");
+    EXPECT_EQ(SettingsFile::open((dir / "folder.ini").string()).toBytes(), "");
+    EXPECT_EQ(SettingsFile::open((dir / "missing/x.ini").string()).path(), (dir / "missing/x.ini").string());
 }
 
 TEST(settings_test, open_reads_the_whole_file)
@@ -406,9 +406,9 @@ TEST(settings_test, open_reads_the_whole_file)
         big += "k" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
     }
     WriteBytes(path, big + "\r\n");
-    SettingsFile file = SettingsFile::Open(path);
-    EXPECT_EQ(file.ReadInteger("s", "k19999", 0), 19999);
-    EXPECT_EQ(file.ToBytes(), big + "\r\n");
+    SettingsFile file = SettingsFile::open(path);
+    EXPECT_EQ(file.readInteger("s", "k19999", 0), 19999);
+    EXPECT_EQ(file.toBytes(), big + "\r\n");
 }
 
 TEST(settings_test, open_fails_on_an_unreadable_file)
@@ -460,8 +460,8 @@ TEST(settings_test, save_replaces_the_file_and_keeps_its_mode_and_symlink)
     fs::permissions(dir / "real/t.ini", fs::perms(0640));
     fs::create_symlink("real/t.ini", dir / "link.ini");
 
-    SettingsFile file = SettingsFile::Open((dir / "link.ini").string());
-    file.WriteInteger("new", "k", 1);
+    SettingsFile file = SettingsFile::open((dir / "link.ini").string());
+    file.writeInteger("new", "k", 1);
     ASSERT_EQ(SaveOutcome(file), "saved");
     EXPECT_TRUE(fs::is_symlink(dir / "link.ini"));
     EXPECT_EQ(ReadBytes(dir / "real/t.ini"), "[old]\r\n\r\n[new]\r\nk=1\r\n\r\n");
@@ -487,8 +487,8 @@ TEST(settings_test, save_removes_temporaries_of_killed_saves_but_not_of_live_one
         WriteBytes(dir / name, "partial");
     }
 
-    SettingsFile file = SettingsFile::FromBytes("", (dir / "t.ini").string());
-    file.WriteInteger("s", "k", 1);
+    SettingsFile file = SettingsFile::fromBytes("", (dir / "t.ini").string());
+    file.writeInteger("s", "k", 1);
     ASSERT_EQ(SaveOutcome(file), "saved");
     EXPECT_EQ(dir.Names(), std::vector<std::string>({live, foreign, "t.ini"}));
 }
@@ -504,7 +504,7 @@ TEST(settings_test, save_by_root_keeps_the_files_owner)
     const passwd* nobody = ::getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    ASSERT_EQ(SaveOutcome(SettingsFile::FromBytes("[b]\r\n", path)), "saved");
+    ASSERT_EQ(SaveOutcome(SettingsFile::fromBytes("[b]\r\n", path)), "saved");
     struct stat status {};
     ASSERT_EQ(::stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, nobody->pw_uid);
@@ -516,7 +516,7 @@ TEST(settings_test, save_syncs_the_data_before_the_rename_and_the_folder_after)
     TempDir dir;
     FaultyCalls recorder("", 0);
     ScopedSystemCalls scope(recorder);
-    SettingsFile file = SettingsFile::FromBytes("[a]\r\nk=v\r\n", (dir / "t.ini").string());
+    SettingsFile file = SettingsFile::fromBytes("[a]\r\nk=v\r\n", (dir / "t.ini").string());
     ASSERT_EQ(SaveOutcome(file), "saved");
     const std::vector<std::string> sequence(std::find(recorder.calls.begin(), recorder.calls.end(), "Fsync"),
                                             recorder.calls.end());
@@ -528,7 +528,7 @@ TEST(settings_test, save_of_an_empty_copy_writes_an_empty_file)
 {
     TempDir dir;
     WriteBytes(dir / "t.ini", "[a]\r\n");
-    SettingsFile file = SettingsFile::FromBytes("", (dir / "t.ini").string());
+    SettingsFile file = SettingsFile::fromBytes("", (dir / "t.ini").string());
     ASSERT_EQ(SaveOutcome(file), "saved");
     EXPECT_EQ(ReadBytes(dir / "t.ini"), "");
 }
@@ -540,7 +540,7 @@ protected:
     {
         fs::permissions(dir_.operator/(""), fs::perms::all);
         WriteBytes(path_, kOld);
-        file_.WriteString("a", "k", "new");
+        file_.writeString("a", "k", "new");
     }
     void ExpectUntouched()
     {
@@ -551,7 +551,7 @@ protected:
     static constexpr const char* kOld = "[old]\r\nx=1\r\n\r\n";
     TempDir dir_;
     std::string path_ = (dir_ / "t.ini").string();
-    SettingsFile file_ = SettingsFile::FromBytes("", path_);
+    SettingsFile file_ = SettingsFile::fromBytes("", path_);
 };
 
 TEST_F(FailedSave, a_read_only_file_is_not_replaced_even_by_root)
@@ -592,14 +592,14 @@ TEST_F(FailedSave, a_loop_of_symbolic_links_is_neither_read_nor_replaced)
     fs::create_symlink("loop-a", dir_ / "loop-b");
     const std::string loop = (dir_ / "loop-a").string();
     EXPECT_EQ(OpenOutcome(loop), Message(kCannotOpen, loop));
-    EXPECT_EQ(SaveOutcome(SettingsFile::FromBytes("[a]\r\n", loop)), Message(kCannotCreate, loop));
+    EXPECT_EQ(SaveOutcome(SettingsFile::fromBytes("[a]\r\n", loop)), Message(kCannotCreate, loop));
     EXPECT_TRUE(fs::is_symlink(dir_ / "loop-a"));
     EXPECT_EQ(dir_.Names(), std::vector<std::string>({"loop-a", "loop-b", "t.ini"}));
 }
 
 TEST_F(FailedSave, a_copy_without_a_path_is_not_saved)
 {
-    EXPECT_EQ(SaveOutcome(SettingsFile::FromBytes("[a]\r\n")), Message(kCannotCreate, ""));
+    EXPECT_EQ(SaveOutcome(SettingsFile::fromBytes("[a]\r\n")), Message(kCannotCreate, ""));
 }
 
 TEST_F(FailedSave, a_directory_in_the_way_is_not_replaced)

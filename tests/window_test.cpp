@@ -36,7 +36,7 @@ using testing::FakeMidiOutService;
 using testing::ServiceCall;
 using testing::readFile;
 using testing::writeFile;
-using window::TForm1;
+using window::MainWindow;
 using Words = std::vector<std::uint32_t>;
 
 constexpr const char* kNoDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
@@ -49,16 +49,16 @@ protected:
     FakeMidiOutService service;
     CapturingPresenter presenter;
     FakeEventPump pump;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> form;
 
     WindowTest() { service.devices = {"Synth A", "Synth B", " Space Lead"}; }
 
-    TForm1& start()
+    MainWindow& start()
     {
-        form = std::make_unique<TForm1>(window::WindowServices{service, presenter, pump, settingsPath});
+        form = std::make_unique<MainWindow>(window::WindowServices{service, presenter, pump, settingsPath});
         return *form;
     }
-    TForm1& startShown()
+    MainWindow& startShown()
     {
         start();
         form->show();
@@ -69,8 +69,8 @@ protected:
     Words sent() const { return service.sentWords(); }
     static Words selectionWords(int channel, int bank, int program)
     {
-        return {midi::BankSelectLsbWord(channel, 0), midi::BankSelectMsbWord(channel, bank),
-                midi::ProgramChangeWord(channel, program)};
+        return {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, bank),
+                midi::programChangeWord(channel, program)};
     }
     void tap(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
     {
@@ -83,31 +83,31 @@ TEST_F(WindowTest, first_run_opens_the_first_device_and_sends_once_before_showin
 {
     bool visibleDuringStartup = true;
     presenter.onShow = [&] { visibleDuringStartup = form && form->isVisible(); };
-    TForm1& w = start();
+    MainWindow& w = start();
     EXPECT_FALSE(w.isVisible());
     ASSERT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 1u);
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 0u);
     EXPECT_EQ(service.deliveredWords(), selectionWords(0, 0, 1));
     EXPECT_TRUE(presenter.shown.empty());
-    EXPECT_EQ(w.ComboBox1->count(), 3);
-    EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(w.deviceList->count(), 3);
+    EXPECT_EQ(w.deviceList->currentIndex(), 0);
     EXPECT_EQ(w.outerBounds(), QRect(193, 159, 221, 125));
-    EXPECT_EQ(w.Label4->text(), "1");
-    EXPECT_EQ(w.Label5->text(), "0");
-    EXPECT_EQ(w.Label8->text(), "1");
+    EXPECT_EQ(w.programValue->text(), "1");
+    EXPECT_EQ(w.bankValue->text(), "0");
+    EXPECT_EQ(w.channelValue->text(), "1");
     EXPECT_EQ(w.windowTitle(), "Tavrelle");
-    EXPECT_TRUE(w.RadioButton1->isChecked());
-    EXPECT_TRUE(w.RadioButton1->isHidden());
-    EXPECT_TRUE(w.RadioButton2->isHidden());
+    EXPECT_TRUE(w.msbModeButton->isChecked());
+    EXPECT_TRUE(w.msbModeButton->isHidden());
+    EXPECT_TRUE(w.lsbModeButton->isHidden());
 }
 
 TEST_F(WindowTest, no_device_shows_both_messages_in_order_and_still_starts)
 {
     service.devices.clear();
-    TForm1& w = start();
+    MainWindow& w = start();
     EXPECT_EQ(presenter.shown, (std::vector<std::string>{std::string("M:") + kNoDevice, "M:BADDEVICEID"}));
     EXPECT_EQ(pump.totalSleepMilliseconds(), 2500);
-    EXPECT_EQ(w.ComboBox1->count(), 0);
+    EXPECT_EQ(w.deviceList->count(), 0);
     // The selection still goes out, to a handle that holds nothing.
     EXPECT_EQ(sent(), selectionWords(0, 0, 1));
     EXPECT_TRUE(service.deliveredWords().empty());
@@ -125,18 +125,18 @@ TEST_F(WindowTest, saved_bounds_and_device_are_restored)
 {
     writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=-500\r\nLeft=4000\r\n\r\n"
                             "[dev]\r\ndev_num=1\r\ngakki=Synth B\r\nmap=0\r\n\r\n");
-    TForm1& w = start();
+    MainWindow& w = start();
     // An off-screen position is kept as it is.
     EXPECT_EQ(w.outerBounds(), QRect(4000, -500, 300, 140));
-    EXPECT_EQ(w.ComboBox1->currentIndex(), 1);
+    EXPECT_EQ(w.deviceList->currentIndex(), 1);
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
 }
 
 TEST_F(WindowTest, stale_device_name_falls_back_to_the_first_device_and_is_saved)
 {
     writeFile(settingsPath, "[dev]\r\ndev_num=1\r\ngakki=Gone Synth\r\n\r\n");
-    TForm1& w = start();
-    EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
+    MainWindow& w = start();
+    EXPECT_EQ(w.deviceList->currentIndex(), 0);
     ASSERT_TRUE(w.close());
     const std::string saved = readFile(settingsPath);
     EXPECT_NE(saved.find("dev_num=0\r\ngakki=Synth A\r\nmap=0\r\n"), std::string::npos) << saved;
@@ -144,7 +144,7 @@ TEST_F(WindowTest, stale_device_name_falls_back_to_the_first_device_and_is_saved
 
 TEST_F(WindowTest, close_writes_the_settings_file_in_its_layout)
 {
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     w.setOuterBounds(QRect(50, 60, 250, 130));
     ASSERT_TRUE(w.close());
     const QRect b = w.outerBounds();
@@ -169,17 +169,17 @@ TEST_F(WindowTest, unreadable_settings_file_stops_startup_and_is_never_overwritt
     ASSERT_GE(locker, 0);
     ASSERT_EQ(::flock(locker, LOCK_EX), 0);
 
-    TForm1& w = start();
+    MainWindow& w = start();
     EXPECT_EQ(presenter.shown, std::vector<std::string>{"E:ファイル " + settingsPath + " は開けません"});
-    EXPECT_EQ(w.geometry(), TForm1::kDesignedBounds);
-    EXPECT_EQ(w.ComboBox1->count(), 0);
+    EXPECT_EQ(w.geometry(), MainWindow::kDesignedBounds);
+    EXPECT_EQ(w.deviceList->count(), 0);
     EXPECT_TRUE(service.callsOf(ServiceCall::Kind::Open).empty());
     EXPECT_TRUE(sent().empty());
     ::close(locker);
 
     w.show();
     tap(&w, Qt::Key_Up);
-    EXPECT_EQ(w.Label4->text(), "2");
+    EXPECT_EQ(w.programValue->text(), "2");
     EXPECT_TRUE(w.close());
     EXPECT_EQ(readFile(settingsPath), original);
 }
@@ -187,7 +187,7 @@ TEST_F(WindowTest, unreadable_settings_file_stops_startup_and_is_never_overwritt
 TEST_F(WindowTest, failed_save_keeps_the_window_open_and_each_close_retries)
 {
     std::filesystem::create_directory(settingsPath);  // a folder in the way
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     const std::string failure = "E:ファイル " + settingsPath + " を作成できません";
 
     EXPECT_FALSE(w.close());
@@ -205,40 +205,40 @@ TEST_F(WindowTest, failed_save_keeps_the_window_open_and_each_close_retries)
 
 TEST_F(WindowTest, arrow_keys_step_while_down_and_every_release_sends)
 {
-    TForm1& w = startShown();
-    w.Label4->setText("128");
+    MainWindow& w = startShown();
+    w.programValue->setText("128");
     QTest::keyPress(&w, Qt::Key_Up);
-    EXPECT_EQ(w.Label4->text(), "1");
+    EXPECT_EQ(w.programValue->text(), "1");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_Up);
     EXPECT_EQ(sent(), selectionWords(0, 0, 1));
 
     service.calls.clear();
     tap(&w, Qt::Key_Down);
-    EXPECT_EQ(w.Label4->text(), "128");
+    EXPECT_EQ(w.programValue->text(), "128");
     tap(&w, Qt::Key_Left);
-    EXPECT_EQ(w.Label5->text(), "127");
+    EXPECT_EQ(w.bankValue->text(), "127");
     tap(&w, Qt::Key_Right);
-    EXPECT_EQ(w.Label5->text(), "0");
+    EXPECT_EQ(w.bankValue->text(), "0");
     EXPECT_EQ(sent().size(), 9u);
 }
 
 TEST_F(WindowTest, page_keys_change_the_channel_and_send_only_on_release)
 {
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     QTest::keyPress(&w, Qt::Key_PageDown);
-    EXPECT_EQ(w.Label8->text(), "16");
+    EXPECT_EQ(w.channelValue->text(), "16");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_PageDown);
     EXPECT_EQ(sent(), selectionWords(15, 0, 1));
     tap(&w, Qt::Key_PageUp);
     tap(&w, Qt::Key_PageUp);
-    EXPECT_EQ(w.Label8->text(), "2");
+    EXPECT_EQ(w.channelValue->text(), "2");
 }
 
 TEST_F(WindowTest, held_key_steps_on_every_repeat_and_sends_once_on_the_real_release)
 {
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     QTest::keyPress(&w, Qt::Key_Right);
     for (int i = 0; i < 4; ++i) {
         QKeyEvent release(QEvent::KeyRelease, Qt::Key_Right, Qt::NoModifier, QString(), true);
@@ -246,7 +246,7 @@ TEST_F(WindowTest, held_key_steps_on_every_repeat_and_sends_once_on_the_real_rel
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier, QString(), true);
         QApplication::sendEvent(&w, &press);
     }
-    EXPECT_EQ(w.Label5->text(), "5");
+    EXPECT_EQ(w.bankValue->text(), "5");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_Right);
     EXPECT_EQ(sent(), selectionWords(0, 5, 1));
@@ -254,33 +254,33 @@ TEST_F(WindowTest, held_key_steps_on_every_repeat_and_sends_once_on_the_real_rel
 
 TEST_F(WindowTest, unbound_keys_send_on_release_and_tab_moves_nothing)
 {
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     tap(&w, Qt::Key_A);
     tap(&w, Qt::Key_Shift);
     tap(&w, Qt::Key_X, Qt::AltModifier);
     tap(&w, Qt::Key_Tab);
     // Alt+X is two releases: X, then Alt.
     EXPECT_EQ(sent().size(), 15u);
-    EXPECT_FALSE(w.ComboBox1->hasFocus());
-    EXPECT_EQ(w.Label4->text(), "1");
+    EXPECT_FALSE(w.deviceList->hasFocus());
+    EXPECT_EQ(w.programValue->text(), "1");
 }
 
 TEST_F(WindowTest, keys_on_the_device_list_step_the_selection_and_never_touch_the_list)
 {
-    TForm1& w = startShown();
-    w.ComboBox1->setFocus();
+    MainWindow& w = startShown();
+    w.deviceList->setFocus();
     const std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>> keys = {
         {Qt::Key_Down, Qt::NoModifier}, {Qt::Key_Down, Qt::AltModifier}, {Qt::Key_F4, Qt::NoModifier},
         {Qt::Key_End, Qt::NoModifier},  {Qt::Key_Home, Qt::NoModifier},  {Qt::Key_F4, Qt::AltModifier},
         {Qt::Key_PageDown, Qt::NoModifier}};
     for (const auto& [key, modifiers] : keys) {
-        tap(w.ComboBox1, key, modifiers);
+        tap(w.deviceList, key, modifiers);
     }
-    EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
-    EXPECT_FALSE(w.ComboBox1->view()->isVisible());
+    EXPECT_EQ(w.deviceList->currentIndex(), 0);
+    EXPECT_FALSE(w.deviceList->view()->isVisible());
     EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(w.Label4->text(), "127");  // Down twice
-    EXPECT_EQ(w.Label8->text(), "16");
+    EXPECT_EQ(w.programValue->text(), "127");  // Down twice
+    EXPECT_EQ(w.channelValue->text(), "16");
     EXPECT_TRUE(service.callsOf(ServiceCall::Kind::Open).empty());
     // Each key sends on release, and so does each Alt released after it.
     EXPECT_EQ(sent().size(), 3u * (keys.size() + 2));
@@ -288,67 +288,67 @@ TEST_F(WindowTest, keys_on_the_device_list_step_the_selection_and_never_touch_th
 
 TEST_F(WindowTest, typed_characters_reach_the_list_as_blanks)
 {
-    TForm1& w = startShown();
-    w.ComboBox1->setFocus();
-    tap(w.ComboBox1, Qt::Key_S);
+    MainWindow& w = startShown();
+    w.deviceList->setFocus();
+    tap(w.deviceList, Qt::Key_S);
     // Only the entry that starts with a blank can be found, and finding it is
     // a user's change of device.
-    EXPECT_EQ(w.ComboBox1->currentIndex(), 2);
+    EXPECT_EQ(w.deviceList->currentIndex(), 2);
     ASSERT_FALSE(service.callsOf(ServiceCall::Kind::Open).empty());
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open).back().deviceId, 2u);
 }
 
 TEST_F(WindowTest, mouse_presses_on_the_labels)
 {
-    TForm1& w = startShown();
-    QTest::mousePress(w.Label3, Qt::RightButton);
-    EXPECT_EQ(w.Label5->text(), "127");
+    MainWindow& w = startShown();
+    QTest::mousePress(w.bankCaption, Qt::RightButton);
+    EXPECT_EQ(w.bankValue->text(), "127");
     EXPECT_EQ(sent(), selectionWords(0, 127, 1));
 
     service.calls.clear();
     // X11 delivers a double click as press, release, double-click, release.
-    QTest::mouseClick(w.Label4, Qt::LeftButton);
-    QTest::mouseDClick(w.Label4, Qt::LeftButton);
-    EXPECT_EQ(w.Label4->text(), "3");
+    QTest::mouseClick(w.programValue, Qt::LeftButton);
+    QTest::mouseDClick(w.programValue, Qt::LeftButton);
+    EXPECT_EQ(w.programValue->text(), "3");
     EXPECT_EQ(sent().size(), 6u);
 
     service.calls.clear();
-    QTest::mousePress(w.Label4, Qt::MiddleButton);
+    QTest::mousePress(w.programValue, Qt::MiddleButton);
     EXPECT_EQ(sent(), selectionWords(0, 127, 3));
     service.calls.clear();
-    QTest::mousePress(w.Label2, Qt::MiddleButton);
-    QTest::mousePress(w.Label3, Qt::MiddleButton);
-    QTest::mousePress(w.Label5, Qt::MiddleButton);
-    QTest::mousePress(w.Label8, Qt::LeftButton);
+    QTest::mousePress(w.programCaption, Qt::MiddleButton);
+    QTest::mousePress(w.bankCaption, Qt::MiddleButton);
+    QTest::mousePress(w.bankValue, Qt::MiddleButton);
+    QTest::mousePress(w.channelValue, Qt::LeftButton);
     EXPECT_TRUE(sent().empty());
 
-    QTest::mousePress(w.Label2, Qt::RightButton);
-    QTest::mousePress(w.Label5, Qt::LeftButton);
-    EXPECT_EQ(w.Label4->text(), "2");
-    EXPECT_EQ(w.Label5->text(), "0");
+    QTest::mousePress(w.programCaption, Qt::RightButton);
+    QTest::mousePress(w.bankValue, Qt::LeftButton);
+    EXPECT_EQ(w.programValue->text(), "2");
+    EXPECT_EQ(w.bankValue->text(), "0");
     EXPECT_EQ(sent().size(), 6u);
 }
 
 TEST_F(WindowTest, wheel_does_nothing_over_the_window_labels_or_list)
 {
-    TForm1& w = startShown();
-    for (QWidget* target : {static_cast<QWidget*>(&w), static_cast<QWidget*>(w.Label4),
-                            static_cast<QWidget*>(w.ComboBox1)}) {
+    MainWindow& w = startShown();
+    for (QWidget* target : {static_cast<QWidget*>(&w), static_cast<QWidget*>(w.programValue),
+                            static_cast<QWidget*>(w.deviceList)}) {
         QWheelEvent wheel(QPointF(5, 5), w.mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
                           Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(target, &wheel);
     }
-    EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
-    EXPECT_EQ(w.Label4->text(), "1");
+    EXPECT_EQ(w.deviceList->currentIndex(), 0);
+    EXPECT_EQ(w.programValue->text(), "1");
     EXPECT_TRUE(service.calls.empty());
 }
 
 TEST_F(WindowTest, picking_a_device_switches_and_sends_even_when_the_open_fails)
 {
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     const auto oldHandle = w.port().handle;
-    w.selection().StepChannel(midi::StepDirection::Up);
-    emit w.ComboBox1->activated(1);
+    w.selection().stepChannel(midi::StepDirection::Up);
+    emit w.deviceList->activated(1);
     ASSERT_GE(service.calls.size(), 3u);
     EXPECT_EQ(service.calls[0], (ServiceCall{ServiceCall::Kind::Send, oldHandle, 0, 0x78B9, 0}));
     EXPECT_EQ(service.calls[1].kind, ServiceCall::Kind::Close);
@@ -356,9 +356,9 @@ TEST_F(WindowTest, picking_a_device_switches_and_sends_even_when_the_open_fails)
 
     service.calls.clear();
     service.openResults[2] = std::deque<int>(6, 64);
-    w.ComboBox1->setCurrentIndex(2);
+    w.deviceList->setCurrentIndex(2);
     EXPECT_TRUE(service.calls.empty());  // a change made by the program is no switch
-    emit w.ComboBox1->activated(2);
+    emit w.deviceList->activated(2);
     EXPECT_EQ(presenter.shown, (std::vector<std::string>{std::string("M:") + kCannotOpenDevice, "M:error2"}));
     EXPECT_EQ(sent().size(), 4u);
     EXPECT_TRUE(service.deliveredWords().size() == 1u);
@@ -366,35 +366,35 @@ TEST_F(WindowTest, picking_a_device_switches_and_sends_even_when_the_open_fails)
 
 TEST_F(WindowTest, program_tool_tip_names_the_general_midi_voice_and_follows_every_step)
 {
-    TForm1& w = startShown();
-    const QPoint labelAt = w.Label4->pos();
-    EXPECT_EQ(w.Label4->toolTip(), "Acoustic Grand Piano");
-    EXPECT_EQ(w.Label2->toolTip(), "Acoustic Grand Piano");
+    MainWindow& w = startShown();
+    const QPoint labelAt = w.programValue->pos();
+    EXPECT_EQ(w.programValue->toolTip(), "Acoustic Grand Piano");
+    EXPECT_EQ(w.programCaption->toolTip(), "Acoustic Grand Piano");
     tap(&w, Qt::Key_Down);
-    EXPECT_EQ(w.Label4->toolTip(), "Gunshot");
-    EXPECT_EQ(w.Label4->accessibleDescription(), "Gunshot");
-    EXPECT_EQ(w.Label4->accessibleName(), "プログラムナンバー = 128");
+    EXPECT_EQ(w.programValue->toolTip(), "Gunshot");
+    EXPECT_EQ(w.programValue->accessibleDescription(), "Gunshot");
+    EXPECT_EQ(w.programValue->accessibleName(), "プログラムナンバー = 128");
     tap(&w, Qt::Key_Up);
-    EXPECT_EQ(w.Label2->toolTip(), "Acoustic Grand Piano");
+    EXPECT_EQ(w.programCaption->toolTip(), "Acoustic Grand Piano");
     service.calls.clear();
     for (int i = 0; i < 9; ++i) {
         QTest::keyPress(&w, Qt::Key_PageUp);
     }
-    EXPECT_EQ(w.Label8->text(), "10");
-    EXPECT_TRUE(w.Label4->toolTip().startsWith("Percussion")) << w.Label4->toolTip().toStdString();
-    EXPECT_EQ(w.Label8->accessibleName(), "チャンネル = 10");
-    EXPECT_EQ(w.Label5->accessibleName(), "バンクセレクト = 0");
-    EXPECT_EQ(w.ComboBox1->accessibleName(), "音源");
+    EXPECT_EQ(w.channelValue->text(), "10");
+    EXPECT_TRUE(w.programValue->toolTip().startsWith("Percussion")) << w.programValue->toolTip().toStdString();
+    EXPECT_EQ(w.channelValue->accessibleName(), "チャンネル = 10");
+    EXPECT_EQ(w.bankValue->accessibleName(), "バンクセレクト = 0");
+    EXPECT_EQ(w.deviceList->accessibleName(), "音源");
     // Describing the voice sends nothing and moves nothing.
     EXPECT_TRUE(sent().empty());
-    EXPECT_EQ(w.Label4->pos(), labelAt);
+    EXPECT_EQ(w.programValue->pos(), labelAt);
 }
 
 // Run a second time by ctest with QT_SCALE_FACTOR=2: at 192 dpi the window
 // and its font scale together and every text still fits inside the window.
 TEST_F(WindowTest, nothing_is_clipped_at_this_scale)
 {
-    TForm1& w = startShown();
+    MainWindow& w = startShown();
     for (int i = 0; i < 40; ++i) {
         tap(&w, Qt::Key_Up);
     }
@@ -407,7 +407,7 @@ TEST_F(WindowTest, nothing_is_clipped_at_this_scale)
         EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
             << label->objectName().toStdString();
     }
-    EXPECT_TRUE(inside.contains(w.ComboBox1->geometry()));
+    EXPECT_TRUE(inside.contains(w.deviceList->geometry()));
     const QString picture = QDir(QCoreApplication::applicationDirPath())
                                 .filePath(QStringLiteral("window-at-scale-%1.png").arg(w.devicePixelRatioF()));
     ASSERT_TRUE(w.grab().save(picture));
@@ -419,25 +419,25 @@ TEST_F(WindowTest, nothing_is_clipped_at_this_scale)
 
 TEST(general_midi_test, names_follow_the_general_midi_1_program_list)
 {
-    EXPECT_EQ(window::GeneralMidiInstrument(1), "Acoustic Grand Piano");
-    EXPECT_EQ(window::GeneralMidiInstrument(41), "Violin");
-    EXPECT_EQ(window::GeneralMidiInstrument(57), "Trumpet");
-    EXPECT_EQ(window::GeneralMidiInstrument(128), "Gunshot");
-    EXPECT_EQ(window::GeneralMidiInstrument(0), "");
-    EXPECT_EQ(window::GeneralMidiInstrument(129), "");
-    EXPECT_EQ(window::GeneralMidiVoiceHint(41, 9), "Violin");
-    EXPECT_EQ(window::GeneralMidiVoiceHint(41, 11), "Violin");
+    EXPECT_EQ(window::generalMidiInstrument(1), "Acoustic Grand Piano");
+    EXPECT_EQ(window::generalMidiInstrument(41), "Violin");
+    EXPECT_EQ(window::generalMidiInstrument(57), "Trumpet");
+    EXPECT_EQ(window::generalMidiInstrument(128), "Gunshot");
+    EXPECT_EQ(window::generalMidiInstrument(0), "");
+    EXPECT_EQ(window::generalMidiInstrument(129), "");
+    EXPECT_EQ(window::generalMidiVoiceHint(41, 9), "Violin");
+    EXPECT_EQ(window::generalMidiVoiceHint(41, 11), "Violin");
 }
 
 TEST(message_box_test, title_and_error_text_rules)
 {
-    EXPECT_EQ(window::ApplicationTitle("/usr/bin/tavrelle"), "tavrelle");
-    EXPECT_EQ(window::ApplicationTitle("/opt/x.y/TavRelle.Old.bin"), "Tavrelle");
-    EXPECT_EQ(window::ErrorBoxText("ストリームへの書き込みエラー"), "ストリームへの書き込みエラー.");
-    EXPECT_EQ(window::ErrorBoxText("Done."), "Done.");
-    EXPECT_EQ(window::ErrorBoxText("Done!"), "Done!");
-    EXPECT_EQ(window::ErrorBoxText("Done"), "Done.");
-    EXPECT_EQ(window::ErrorBoxText(""), "");
+    EXPECT_EQ(window::applicationTitle("/usr/bin/tavrelle"), "tavrelle");
+    EXPECT_EQ(window::applicationTitle("/opt/x.y/TavRelle.Old.bin"), "Tavrelle");
+    EXPECT_EQ(window::errorBoxText("ストリームへの書き込みエラー"), "ストリームへの書き込みエラー.");
+    EXPECT_EQ(window::errorBoxText("Done."), "Done.");
+    EXPECT_EQ(window::errorBoxText("Done!"), "Done!");
+    EXPECT_EQ(window::errorBoxText("Done"), "Done.");
+    EXPECT_EQ(window::errorBoxText(""), "");
 }
 
 }  // namespace

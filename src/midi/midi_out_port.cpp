@@ -7,7 +7,7 @@ MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, UserNoti
 {
 }
 
-void MidiOutPort::ListMidiOutDevices()
+void MidiOutPort::listMidiOutDevices()
 {
     list_.clear();
     deviceIdTable = DeviceIdTable{};
@@ -25,7 +25,7 @@ void MidiOutPort::ListMidiOutDevices()
     }
 }
 
-void MidiOutPort::RestoreDeviceSelection(int savedPosition, const std::string& savedName)
+void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& savedName)
 {
     // The saved value is the device identifier of the last run, applied here
     // as a list position; the name check below catches the difference.
@@ -45,7 +45,7 @@ void MidiOutPort::RestoreDeviceSelection(int savedPosition, const std::string& s
     }
 }
 
-int MidiOutPort::OpenMidiOutWithRetries(unsigned deviceId)
+int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
 {
     int result = service_.open(handle, deviceId);
     for (int retry = 1; retry < kOpenAttempts && result != result::kNoError; ++retry) {
@@ -56,7 +56,7 @@ int MidiOutPort::OpenMidiOutWithRetries(unsigned deviceId)
     return result;
 }
 
-std::string MidiOutPort::StartupOpenFailureMessage(int result)
+std::string MidiOutPort::startupOpenFailureMessage(int result)
 {
     switch (result) {
     case 1: return "ERROR";
@@ -77,7 +77,7 @@ std::string MidiOutPort::StartupOpenFailureMessage(int result)
     }
 }
 
-std::string MidiOutPort::SwitchFailureDetail(int result)
+std::string MidiOutPort::switchFailureDetail(int result)
 {
     switch (result) {
     case 5: return "error3";
@@ -88,36 +88,36 @@ std::string MidiOutPort::SwitchFailureDetail(int result)
     }
 }
 
-void MidiOutPort::ReportStartupOpenFailure(int result)
+void MidiOutPort::reportStartupOpenFailure(int result)
 {
     if (result == result::kNoError) {
         return;
     }
-    notifier_.showMessage(StartupOpenFailureMessage(result));
+    notifier_.showMessage(startupOpenFailureMessage(result));
 }
 
-void MidiOutPort::SwitchMidiOutDevice()
+void MidiOutPort::switchMidiOutDevice()
 {
     pump_.processPendingEvents();
     service_.sendShortMessage(handle, kAllSoundOffChannel10);
     service_.close(handle);
     SelectedDeviceId = static_cast<int>(deviceIdTable.at(list_.selectedIndex()));
-    LastOpenResult = OpenMidiOutWithRetries(static_cast<unsigned>(SelectedDeviceId));
+    LastOpenResult = openMidiOutWithRetries(static_cast<unsigned>(SelectedDeviceId));
     if (LastOpenResult == result::kNoError) {
         return;
     }
     notifier_.showMessage("ＭＩＤＩデバイスが開けません");
-    if (const std::string detail = SwitchFailureDetail(LastOpenResult); !detail.empty()) {
+    if (const std::string detail = switchFailureDetail(LastOpenResult); !detail.empty()) {
         notifier_.showMessage(detail);
     }
 }
 
-void MidiOutPort::SendShortMessage(std::uint32_t word)
+void MidiOutPort::sendShortMessage(std::uint32_t word)
 {
     service_.sendShortMessage(handle, word);
 }
 
-void MidiOutPort::CloseMidiOut()
+void MidiOutPort::closeMidiOut()
 {
     service_.close(handle);
 }

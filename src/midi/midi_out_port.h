@@ -67,24 +67,24 @@ public:
 
     // Fills the device list and the table; devices whose names cannot be read
     // are skipped.
-    void ListMidiOutDevices();
+    void listMidiOutDevices();
     // Chooses the list entry at start-up from the saved position and name and
     // sets SelectedDeviceId.
-    void RestoreDeviceSelection(int savedPosition, const std::string& savedName);
+    void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
-    int OpenMidiOutWithRetries(unsigned deviceId);
+    int openMidiOutWithRetries(unsigned deviceId);
     // The start-up message for a failed open; nothing for 0.
-    void ReportStartupOpenFailure(int result);
+    void reportStartupOpenFailure(int result);
     // The user picked another entry: silence the old device, close it, open
     // the new one with retries and report a failure.
-    void SwitchMidiOutDevice();
-    void SendShortMessage(std::uint32_t word);
-    void CloseMidiOut();
+    void switchMidiOutDevice();
+    void sendShortMessage(std::uint32_t word);
+    void closeMidiOut();
 
     // The message ReportStartupOpenFailure shows for a non-zero result.
-    static std::string StartupOpenFailureMessage(int result);
+    static std::string startupOpenFailureMessage(int result);
     // The second message a failed switch shows, or empty for none.
-    static std::string SwitchFailureDetail(int result);
+    static std::string switchFailureDetail(int result);
 
     MidiOutHandle handle = 0;
     int SelectedDeviceId = 0;

@@ -26,7 +26,7 @@ int parseDecimal(const std::string& text)
 VoiceSelection::VoiceSelection(VoiceDisplay& display, MidiOutPort& port) : display_(display), port_(port) {}
 
 // The wrap is decided on the text written back, as the labels are the values.
-void VoiceSelection::StepProgramNumber(StepDirection direction)
+void VoiceSelection::stepProgramNumber(StepDirection direction)
 {
     const int step = direction == StepDirection::Up ? 1 : -1;
     display_.setProgramText(std::to_string(parseDecimal(display_.programText()) + step));
@@ -38,7 +38,7 @@ void VoiceSelection::StepProgramNumber(StepDirection direction)
     }
 }
 
-void VoiceSelection::StepBankNumber(StepDirection direction)
+void VoiceSelection::stepBankNumber(StepDirection direction)
 {
     const int step = direction == StepDirection::Up ? 1 : -1;
     display_.setBankText(std::to_string(parseDecimal(display_.bankText()) + step));
@@ -50,7 +50,7 @@ void VoiceSelection::StepBankNumber(StepDirection direction)
     }
 }
 
-void VoiceSelection::StepChannel(StepDirection direction)
+void VoiceSelection::stepChannel(StepDirection direction)
 {
     if (direction == StepDirection::Up) {
         Channel = Channel + 1 == 16 ? 0 : Channel + 1;
@@ -60,25 +60,25 @@ void VoiceSelection::StepChannel(StepDirection direction)
     display_.setChannelText(std::to_string(Channel + 1));
 }
 
-void VoiceSelection::TakeChannelFromDisplay()
+void VoiceSelection::takeChannelFromDisplay()
 {
     Channel = parseDecimal(display_.channelText()) - 1;
 }
 
-void VoiceSelection::SendVoiceSelection()
+void VoiceSelection::sendVoiceSelection()
 {
     BankLsbValue = 0;
     BankNumber = parseDecimal(display_.bankText());
     ProgramNumber = parseDecimal(display_.programText());
     // Controller 32 always goes first, in both modes.
     if (display_.msbModeChecked()) {
-        port_.SendShortMessage(BankSelectLsbWord(Channel, BankLsbValue));
-        port_.SendShortMessage(BankSelectMsbWord(Channel, BankNumber));
+        port_.sendShortMessage(bankSelectLsbWord(Channel, BankLsbValue));
+        port_.sendShortMessage(bankSelectMsbWord(Channel, BankNumber));
     } else {
-        port_.SendShortMessage(BankSelectLsbWord(Channel, BankNumber));
-        port_.SendShortMessage(BankSelectMsbWord(Channel, BankLsbValue));
+        port_.sendShortMessage(bankSelectLsbWord(Channel, BankNumber));
+        port_.sendShortMessage(bankSelectMsbWord(Channel, BankLsbValue));
     }
-    port_.SendShortMessage(ProgramChangeWord(Channel, ProgramNumber));
+    port_.sendShortMessage(programChangeWord(Channel, ProgramNumber));
 }
 
 }  // namespace tavrelle::midi

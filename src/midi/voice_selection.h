@@ -50,15 +50,15 @@ private:
 
 // Short message words of the selection (status in bits 0-7, data 1 in bits
 // 8-15, data 2 in bits 16-23). `channel` is 0..15.
-constexpr std::uint32_t BankSelectLsbWord(int channel, int value)
+constexpr std::uint32_t bankSelectLsbWord(int channel, int value)
 {
     return static_cast<std::uint32_t>(value) * 65536u + 0x20B0u + static_cast<std::uint32_t>(channel);
 }
-constexpr std::uint32_t BankSelectMsbWord(int channel, int value)
+constexpr std::uint32_t bankSelectMsbWord(int channel, int value)
 {
     return static_cast<std::uint32_t>(value) * 65536u + 0xB0u + static_cast<std::uint32_t>(channel);
 }
-constexpr std::uint32_t ProgramChangeWord(int channel, int programNumber)
+constexpr std::uint32_t programChangeWord(int channel, int programNumber)
 {
     return static_cast<std::uint32_t>(programNumber - 1) * 256u + 0xC0u + static_cast<std::uint32_t>(channel);
 }
@@ -68,16 +68,16 @@ public:
     VoiceSelection(VoiceDisplay& display, MidiOutPort& port);
 
     // Each step changes only what is shown; nothing is sent.
-    void StepProgramNumber(StepDirection direction);
-    void StepBankNumber(StepDirection direction);
-    void StepChannel(StepDirection direction);
+    void stepProgramNumber(StepDirection direction);
+    void stepBankNumber(StepDirection direction);
+    void stepChannel(StepDirection direction);
 
     // Bank Select LSB, Bank Select MSB, Program Change, in that order, on the
     // current channel. Results of the sends are ignored.
-    void SendVoiceSelection();
+    void sendVoiceSelection();
 
     // Takes the channel from the channel label (its number minus 1).
-    void TakeChannelFromDisplay();
+    void takeChannelFromDisplay();
 
     int ProgramNumber = 1;   // 1..128, parsed from the program label at each send
     int BankNumber = 0;      // 0..127, parsed from the bank label at each send

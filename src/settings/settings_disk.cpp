@@ -190,7 +190,7 @@ void SyncDirectory(SystemCalls& sys, const std::string& directory)
 
 }  // namespace
 
-SettingsFile SettingsFile::Open(const std::string& path)
+SettingsFile SettingsFile::open(const std::string& path)
 {
     SystemCalls& sys = SystemCalls::Current();
     struct stat status {};
@@ -234,7 +234,7 @@ SettingsFile SettingsFile::Open(const std::string& path)
     return Parse(std::move(bytes), path);
 }
 
-void SettingsFile::Save() const
+void SettingsFile::save() const
 {
     SystemCalls& sys = SystemCalls::Current();
     const std::optional<std::string> target = FinalTarget(sys, path_);
@@ -260,7 +260,7 @@ void SettingsFile::Save() const
         sys.Fchown(fd.get(), old.st_uid, old.st_gid);
         sys.Fchmod(fd.get(), old.st_mode & 07777);
     }
-    const std::string bytes = ToBytes();
+    const std::string bytes = toBytes();
     const bool written = WriteAll(sys, fd.get(), bytes) && sys.Fsync(fd.get()) == 0;
     if (!fd.CloseNow() || !written) {
         sys.Unlink(temporaryPath.c_str());
@@ -274,7 +274,7 @@ void SettingsFile::Save() const
     RemoveAbandonedTemporaries(sys, *target);
 }
 
-std::string SettingsPathForExecutable(const std::string& executablePath)
+std::string settingsPathForExecutable(const std::string& executablePath)
 {
     const std::size_t slash = executablePath.rfind('/');
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
@@ -285,10 +285,10 @@ std::string SettingsPathForExecutable(const std::string& executablePath)
     return executablePath.substr(0, dot) + ".ini";
 }
 
-std::string LocateSettingsFile(const std::string& executablePath, const std::string& perUserConfigDir)
+std::string locateSettingsFile(const std::string& executablePath, const std::string& perUserConfigDir)
 {
     SystemCalls& sys = SystemCalls::Current();
-    const std::string beside = SettingsPathForExecutable(executablePath);
+    const std::string beside = settingsPathForExecutable(executablePath);
     struct stat status {};
     if (sys.Stat(beside.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         return beside;

@@ -135,7 +135,7 @@ std::optional<std::int32_t> ParseDecimal(std::string_view text)
 
 }  // namespace
 
-std::optional<std::int32_t> ParseInteger(std::string_view text)
+std::optional<std::int32_t> parseInteger(std::string_view text)
 {
     while (!text.empty() && text.front() == ' ') {
         text.remove_prefix(1);
@@ -223,7 +223,7 @@ void SettingsFile::NameIndex::Grow(std::size_t size)
     }
 }
 
-SettingsFile SettingsFile::FromBytes(std::string_view bytes, std::string path)
+SettingsFile SettingsFile::fromBytes(std::string_view bytes, std::string path)
 {
     return Parse(std::string(bytes), std::move(path));
 }
@@ -403,21 +403,21 @@ std::optional<std::string_view> SettingsFile::FindValue(std::string_view section
     return Text(e.line).substr(e.nameLength + 1);
 }
 
-std::string SettingsFile::ReadString(std::string_view section, std::string_view name, std::string_view def) const
+std::string SettingsFile::readString(std::string_view section, std::string_view name, std::string_view def) const
 {
     return std::string(FindValue(section, name).value_or(def));
 }
 
-std::int32_t SettingsFile::ReadInteger(std::string_view section, std::string_view name, std::int32_t def) const
+std::int32_t SettingsFile::readInteger(std::string_view section, std::string_view name, std::int32_t def) const
 {
     const std::optional<std::string_view> text = FindValue(section, name);
     if (!text) {
         return def;
     }
-    return ParseInteger(*text).value_or(def);
+    return parseInteger(*text).value_or(def);
 }
 
-void SettingsFile::WriteString(std::string_view section, std::string_view name, std::string_view value)
+void SettingsFile::writeString(std::string_view section, std::string_view name, std::string_view value)
 {
     std::optional<std::size_t> sectionPosition = FindSection(section);
     if (!sectionPosition) {
@@ -440,12 +440,12 @@ void SettingsFile::WriteString(std::string_view section, std::string_view name, 
     Discard(old);
 }
 
-void SettingsFile::WriteInteger(std::string_view section, std::string_view name, std::int32_t value)
+void SettingsFile::writeInteger(std::string_view section, std::string_view name, std::int32_t value)
 {
-    WriteString(section, name, std::to_string(value));
+    writeString(section, name, std::to_string(value));
 }
 
-std::string SettingsFile::ToBytes() const
+std::string SettingsFile::toBytes() const
 {
     std::size_t size = 0;
     for (const Section& section : sections_) {

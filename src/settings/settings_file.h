@@ -28,30 +28,30 @@ public:
     // Loads the file at `path`. A missing file, or a directory of that name,
     // gives an empty copy; a file that exists but cannot be read (permissions,
     // another program's exclusive lock, a read error) throws SettingsError.
-    static SettingsFile Open(const std::string& path);
+    static SettingsFile open(const std::string& path);
     // Parses `bytes` as if they had been read from `path`; never touches disk.
-    static SettingsFile FromBytes(std::string_view bytes, std::string path = {});
+    static SettingsFile fromBytes(std::string_view bytes, std::string path = {});
 
     // The value of the entry, or `def` when the section or entry is missing.
     // An entry with an empty value gives empty text, not the default.
-    std::string ReadString(std::string_view section, std::string_view name, std::string_view def) const;
+    std::string readString(std::string_view section, std::string_view name, std::string_view def) const;
     // The entry's value read by ParseInteger, or `def` when the entry is
     // missing, empty or not a valid number.
-    std::int32_t ReadInteger(std::string_view section, std::string_view name, std::int32_t def) const;
+    std::int32_t readInteger(std::string_view section, std::string_view name, std::int32_t def) const;
 
     // Replaces the entry in place (the name takes the case passed now), or
     // appends it to the section, appending the section when it is missing.
     // A CR or LF in any argument is stored as a space, so that one write
     // stays one line of the file.
-    void WriteString(std::string_view section, std::string_view name, std::string_view value);
-    void WriteInteger(std::string_view section, std::string_view name, std::int32_t value);
+    void writeString(std::string_view section, std::string_view name, std::string_view value);
+    void writeInteger(std::string_view section, std::string_view name, std::int32_t value);
 
     // The exact bytes Save writes: each section's header, its entries and an
     // empty line, every line ended by CR LF; nothing at all for an empty copy.
-    std::string ToBytes() const;
-    // Replaces the file at path() atomically with ToBytes(). On failure throws
+    std::string toBytes() const;
+    // Replaces the file at path() atomically with toBytes(). On failure throws
     // SettingsError and leaves the old file and the copy in memory as they were.
-    void Save() const;
+    void save() const;
 
     const std::string& path() const { return path_; }
 
@@ -140,15 +140,15 @@ private:
 // or one of the prefixes $ x X 0x 0X and at most 32 significant bits of
 // hexadecimal digits taken as signed. Anything else, trailing bytes
 // included, gives no value.
-std::optional<std::int32_t> ParseInteger(std::string_view text);
+std::optional<std::int32_t> parseInteger(std::string_view text);
 
 // "/a/b.c/tool.old" -> "/a/b.c/tool.ini": the extension starts at the last "."
 // of the file name; a name without one gets ".ini" appended.
-std::string SettingsPathForExecutable(const std::string& executablePath);
+std::string settingsPathForExecutable(const std::string& executablePath);
 
 // The file beside the executable when it exists or its folder is writable;
 // otherwise the same file name in `perUserConfigDir`, which is created
 // when missing so that the first save can succeed.
-std::string LocateSettingsFile(const std::string& executablePath, const std::string& perUserConfigDir);
+std::string locateSettingsFile(const std::string& executablePath, const std::string& perUserConfigDir);
 
 }  // namespace tavrelle::settings

@@ -56,7 +56,7 @@ constexpr int kPercussionChannel = 10;
 
 }  // namespace
 
-std::string_view GeneralMidiInstrument(int programNumber)
+std::string_view generalMidiInstrument(int programNumber)
 {
     if (programNumber < 1 || programNumber > static_cast<int>(kInstruments.size())) {
         return {};
@@ -64,12 +64,12 @@ std::string_view GeneralMidiInstrument(int programNumber)
     return kInstruments[static_cast<std::size_t>(programNumber - 1)];
 }
 
-std::string_view GeneralMidiVoiceHint(int programNumber, int channel)
+std::string_view generalMidiVoiceHint(int programNumber, int channel)
 {
     if (channel == kPercussionChannel) {
         return "Percussion: General MIDI modules play drum kits on channel 10";
     }
-    return GeneralMidiInstrument(programNumber);
+    return generalMidiInstrument(programNumber);
 }
 
 }  // namespace tavrelle::window

@@ -99,27 +99,27 @@ void QtEventPump::processPendingEvents()
     QCoreApplication::processEvents();
 }
 
-TForm1::TForm1(WindowServices services, QWidget* parent)
+MainWindow::MainWindow(WindowServices services, QWidget* parent)
     : QWidget(parent),
       services_(std::move(services)),
       port_(services_.midi, *this, *this, services_.pump),
       selection_(*this, port_)
 {
     buildControls();
-    FormCreate();
+    runStartup();
 }
 
-TForm1::~TForm1() = default;
+MainWindow::~MainWindow() = default;
 
-bool TForm1::hasSettingsStore() const
+bool MainWindow::hasSettingsStore() const
 {
     return settings_ != nullptr;
 }
 
-void TForm1::buildControls()
+void MainWindow::buildControls()
 {
     setWindowTitle(QStringLiteral("Tavrelle"));
-    setObjectName(QStringLiteral("Form1"));
+    setObjectName(QStringLiteral("mainWindow"));
 
     QFont font;
     font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic")});
@@ -131,58 +131,58 @@ void TForm1::buildControls()
     setPalette(colours);
     setAutoFillBackground(true);
 
-    Label1 = makeLabel(this, "音源=", 8, 8, 30, 12);
-    ComboBox1 = new QComboBox(this);
-    ComboBox1->setGeometry(48, 8, 161, 20);
-    ComboBox1->setEditable(false);
-    ComboBox1->setMaxVisibleItems(8);
-    ComboBox1->setFocusPolicy(Qt::ClickFocus);
-    Label2 = makeLabel(this, "プログラムナンバー =", 8, 32, 109, 12);
-    Label4 = makeLabel(this, "1", 120, 32, 6, 12);
-    Label3 = makeLabel(this, "バンクセレクト  =", 32, 48, 85, 12);
-    Label5 = makeLabel(this, "0", 120, 48, 6, 12);
-    Label7 = makeLabel(this, "チャンネル  =", 48, 64, 68, 12);
-    Label8 = makeLabel(this, "1", 121, 64, 6, 12);
-    Label6 = makeLabel(this, "Tavrelle Version 1.0", 8, 80, 165, 12);
+    deviceCaption = makeLabel(this, "音源=", 8, 8, 30, 12);
+    deviceList = new QComboBox(this);
+    deviceList->setGeometry(48, 8, 161, 20);
+    deviceList->setEditable(false);
+    deviceList->setMaxVisibleItems(8);
+    deviceList->setFocusPolicy(Qt::ClickFocus);
+    programCaption = makeLabel(this, "プログラムナンバー =", 8, 32, 109, 12);
+    programValue = makeLabel(this, "1", 120, 32, 6, 12);
+    bankCaption = makeLabel(this, "バンクセレクト  =", 32, 48, 85, 12);
+    bankValue = makeLabel(this, "0", 120, 48, 6, 12);
+    channelCaption = makeLabel(this, "チャンネル  =", 48, 64, 68, 12);
+    channelValue = makeLabel(this, "1", 121, 64, 6, 12);
+    versionLabel = makeLabel(this, "Tavrelle Version 1.0", 8, 80, 165, 12);
 
-    RadioButton1 = new QRadioButton(QStringLiteral("MSB"), this);
-    RadioButton1->setGeometry(136, 32, 65, 17);
-    RadioButton1->setChecked(true);
-    RadioButton1->hide();
-    RadioButton2 = new QRadioButton(QStringLiteral("LSB"), this);
-    RadioButton2->setGeometry(136, 56, 73, 17);
-    RadioButton2->setFocusPolicy(Qt::ClickFocus);
-    RadioButton2->hide();
+    msbModeButton = new QRadioButton(QStringLiteral("MSB"), this);
+    msbModeButton->setGeometry(136, 32, 65, 17);
+    msbModeButton->setChecked(true);
+    msbModeButton->hide();
+    lsbModeButton = new QRadioButton(QStringLiteral("LSB"), this);
+    lsbModeButton->setGeometry(136, 56, 73, 17);
+    lsbModeButton->setFocusPolicy(Qt::ClickFocus);
+    lsbModeButton->hide();
 
-    const char* names[] = {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "Label7", "Label8"};
-    QLabel* labels[] = {Label1, Label2, Label3, Label4, Label5, Label6, Label7, Label8};
+    const char* names[] = {"deviceCaption", "programCaption", "bankCaption", "programValue", "bankValue", "versionLabel", "channelCaption", "channelValue"};
+    QLabel* labels[] = {deviceCaption, programCaption, bankCaption, programValue, bankValue, versionLabel, channelCaption, channelValue};
     for (int i = 0; i < 8; ++i) {
         labels[i]->setObjectName(QString::fromLatin1(names[i]));
         labels[i]->installEventFilter(this);
     }
-    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
-    RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
+    deviceList->setObjectName(QStringLiteral("deviceList"));
+    msbModeButton->setObjectName(QStringLiteral("msbModeButton"));
+    lsbModeButton->setObjectName(QStringLiteral("lsbModeButton"));
 
     // Key preview: the window's handlers see every key the list would get,
     // also while its drop-down is open.
-    ComboBox1->installEventFilter(this);
-    ComboBox1->view()->installEventFilter(this);
-    ComboBox1->view()->viewport()->installEventFilter(this);
-    connect(ComboBox1, &QComboBox::activated, this, &TForm1::ComboBox1Change);
-    ComboBox1->setAccessibleName(Label1->text().chopped(1));
-    Label1->setAccessibleName(ComboBox1->accessibleName());
+    deviceList->installEventFilter(this);
+    deviceList->view()->installEventFilter(this);
+    deviceList->view()->viewport()->installEventFilter(this);
+    connect(deviceList, &QComboBox::activated, this, &MainWindow::onDeviceActivated);
+    deviceList->setAccessibleName(deviceCaption->text().chopped(1));
+    deviceCaption->setAccessibleName(deviceList->accessibleName());
     describeSelection();
 
     setGeometry(kDesignedBounds);
 }
 
-QRect TForm1::outerBounds() const
+QRect MainWindow::outerBounds() const
 {
     return frameGeometry();
 }
 
-void TForm1::setOuterBounds(const QRect& bounds)
+void MainWindow::setOuterBounds(const QRect& bounds)
 {
     // move() places the frame's corner; resize() sizes the inside, so the
     // frame's own size is taken off. Before the window manager has framed the
@@ -192,7 +192,7 @@ void TForm1::setOuterBounds(const QRect& bounds)
     applyPendingOuterSize(false);
 }
 
-void TForm1::applyPendingOuterSize(bool lastChance)
+void MainWindow::applyPendingOuterSize(bool lastChance)
 {
     if (!pendingOuterSize_) {
         return;
@@ -210,7 +210,7 @@ void TForm1::applyPendingOuterSize(bool lastChance)
     }
 }
 
-void TForm1::FormCreate()
+void MainWindow::runStartup()
 {
     if (services_.midi.deviceCount() == 0) {
         services_.messages.showMessage(kNoDeviceMessage);
@@ -219,7 +219,7 @@ void TForm1::FormCreate()
     services_.pump.processPendingEvents();
 
     try {
-        settings_ = std::make_unique<settings::SettingsFile>(settings::SettingsFile::Open(services_.settingsPath));
+        settings_ = std::make_unique<settings::SettingsFile>(settings::SettingsFile::open(services_.settingsPath));
     } catch (const settings::SettingsError& failure) {
         // The rest of start-up is skipped: designed bounds, empty list,
         // nothing opened, nothing sent.
@@ -227,46 +227,46 @@ void TForm1::FormCreate()
         return;
     }
 
-    const int height = settings_->ReadInteger(kWindowSection, kHeightRead, kDefaultHeight);
-    const int width = settings_->ReadInteger(kWindowSection, kWidthRead, kDefaultWidth);
-    const int top = settings_->ReadInteger(kWindowSection, kTopRead, kDefaultTop);
-    const int left = settings_->ReadInteger(kWindowSection, kLeftRead, kDefaultLeft);
+    const int height = settings_->readInteger(kWindowSection, kHeightRead, kDefaultHeight);
+    const int width = settings_->readInteger(kWindowSection, kWidthRead, kDefaultWidth);
+    const int top = settings_->readInteger(kWindowSection, kTopRead, kDefaultTop);
+    const int left = settings_->readInteger(kWindowSection, kLeftRead, kDefaultLeft);
     setOuterBounds(usableOuterBounds(left, top, width, height));
 
-    const int savedPosition = settings_->ReadInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
-    const std::string savedName = settings_->ReadString(kDevSection, kDeviceName, kDefaultDeviceName);
-    selection_.BankLsbValue = settings_->ReadInteger(kDevSection, kBankLsb, kDefaultBankLsb);
+    const int savedPosition = settings_->readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
+    const std::string savedName = settings_->readString(kDevSection, kDeviceName, kDefaultDeviceName);
+    selection_.BankLsbValue = settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb);
 
-    port_.ListMidiOutDevices();
-    port_.RestoreDeviceSelection(savedPosition, savedName);
+    port_.listMidiOutDevices();
+    port_.restoreDeviceSelection(savedPosition, savedName);
     services_.pump.processPendingEvents();
-    const int opened = port_.OpenMidiOutWithRetries(static_cast<unsigned>(port_.SelectedDeviceId));
+    const int opened = port_.openMidiOutWithRetries(static_cast<unsigned>(port_.SelectedDeviceId));
     if (opened != midi::result::kNoError) {
-        port_.ReportStartupOpenFailure(opened);
+        port_.reportStartupOpenFailure(opened);
     }
     services_.pump.processPendingEvents();
-    selection_.TakeChannelFromDisplay();
-    selection_.SendVoiceSelection();
+    selection_.takeChannelFromDisplay();
+    selection_.sendVoiceSelection();
 }
 
-bool TForm1::FormClose()
+bool MainWindow::runShutdown()
 {
-    port_.CloseMidiOut();
+    port_.closeMidiOut();
     // A settings file that could not be read at start-up is never written
     // over: the user's settings in it would be lost.
     if (!settings_) {
         return true;
     }
     const QRect bounds = outerBounds();
-    settings_->WriteInteger(kWindowSection, kHeightWritten, bounds.height());
-    settings_->WriteInteger(kWindowSection, kWidthWritten, bounds.width());
-    settings_->WriteInteger(kWindowSection, kTopWritten, bounds.top());
-    settings_->WriteInteger(kWindowSection, kLeftWritten, bounds.left());
-    settings_->WriteInteger(kDevSection, kDevNumWritten, port_.SelectedDeviceId);
-    settings_->WriteString(kDevSection, kDeviceName, selectedText());
-    settings_->WriteInteger(kDevSection, kBankLsb, selection_.BankLsbValue);
+    settings_->writeInteger(kWindowSection, kHeightWritten, bounds.height());
+    settings_->writeInteger(kWindowSection, kWidthWritten, bounds.width());
+    settings_->writeInteger(kWindowSection, kTopWritten, bounds.top());
+    settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left());
+    settings_->writeInteger(kDevSection, kDevNumWritten, port_.SelectedDeviceId);
+    settings_->writeString(kDevSection, kDeviceName, selectedText());
+    settings_->writeInteger(kDevSection, kBankLsb, selection_.BankLsbValue);
     try {
-        settings_->Save();
+        settings_->save();
     } catch (const settings::SettingsError& failure) {
         services_.messages.showError(failure.what());
         return false;
@@ -275,63 +275,63 @@ bool TForm1::FormClose()
     return true;
 }
 
-void TForm1::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (FormClose()) {
+    if (runShutdown()) {
         event->accept();
     } else {
         event->ignore();
     }
 }
 
-void TForm1::FormKeyDown(int key)
+void MainWindow::stepForKey(int key)
 {
     using midi::StepDirection;
     switch (key) {
-    case Qt::Key_Up: selection_.StepProgramNumber(StepDirection::Up); break;
-    case Qt::Key_Down: selection_.StepProgramNumber(StepDirection::Down); break;
-    case Qt::Key_Left: selection_.StepBankNumber(StepDirection::Down); break;
-    case Qt::Key_Right: selection_.StepBankNumber(StepDirection::Up); break;
-    case Qt::Key_PageUp: selection_.StepChannel(StepDirection::Up); break;
-    case Qt::Key_PageDown: selection_.StepChannel(StepDirection::Down); break;
+    case Qt::Key_Up: selection_.stepProgramNumber(StepDirection::Up); break;
+    case Qt::Key_Down: selection_.stepProgramNumber(StepDirection::Down); break;
+    case Qt::Key_Left: selection_.stepBankNumber(StepDirection::Down); break;
+    case Qt::Key_Right: selection_.stepBankNumber(StepDirection::Up); break;
+    case Qt::Key_PageUp: selection_.stepChannel(StepDirection::Up); break;
+    case Qt::Key_PageDown: selection_.stepChannel(StepDirection::Down); break;
     default: break;
     }
 }
 
-void TForm1::FormKeyUp()
+void MainWindow::sendOnKeyRelease()
 {
-    selection_.SendVoiceSelection();
+    selection_.sendVoiceSelection();
 }
 
 // Every key that reaches the window or the list passes here first. Presses
 // step (auto-repeats included), real releases send, and nothing goes on to
 // the list or to Qt's focus handling, so Tab moves nothing and no key opens
 // or changes the list.
-bool TForm1::handleKey(QEvent* event)
+bool MainWindow::handleKey(QEvent* event)
 {
     auto* key = static_cast<QKeyEvent*>(event);
     if (event->type() == QEvent::KeyPress) {
-        FormKeyDown(key->key());
+        stepForKey(key->key());
         return true;
     }
     if (key->isAutoRepeat()) {
         return true;
     }
-    FormKeyUp();
+    sendOnKeyRelease();
     return true;
 }
 
-void TForm1::ComboBox1KeyPress(const QString& typed)
+void MainWindow::forwardTypedAsBlanks(const QString& typed)
 {
     // Typed characters reach the list's type-ahead search as blanks, with
     // the key itself already cancelled.
     QKeyEvent blanks(QEvent::KeyPress, 0, Qt::NoModifier, QString(typed.size(), u' '));
     forwardingBlanks_ = true;
-    QCoreApplication::sendEvent(ComboBox1, &blanks);
+    QCoreApplication::sendEvent(deviceList, &blanks);
     forwardingBlanks_ = false;
 }
 
-bool TForm1::event(QEvent* event)
+bool MainWindow::event(QEvent* event)
 {
     switch (event->type()) {
     case QEvent::KeyPress:
@@ -352,23 +352,23 @@ bool TForm1::event(QEvent* event)
     }
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event)
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     const auto type = event->type();
     if (type == QEvent::Wheel) {
         // The wheel changes nothing over the window, the labels or the list.
-        return watched == ComboBox1->view() || watched == ComboBox1->view()->viewport()
+        return watched == deviceList->view() || watched == deviceList->view()->viewport()
                    ? QWidget::eventFilter(watched, event)
                    : true;
     }
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
-        if (watched == ComboBox1 || watched == ComboBox1->view() || watched == ComboBox1->view()->viewport()) {
+        if (watched == deviceList || watched == deviceList->view() || watched == deviceList->view()->viewport()) {
             auto* key = static_cast<QKeyEvent*>(event);
             if (!forwardingBlanks_) {
                 const QString typed = type == QEvent::KeyPress ? key->text() : QString();
                 handleKey(event);
-                if (watched == ComboBox1 && !typed.isEmpty() && typed.at(0).isPrint()) {
-                    ComboBox1KeyPress(typed);
+                if (watched == deviceList && !typed.isEmpty() && typed.at(0).isPrint()) {
+                    forwardTypedAsBlanks(typed);
                 }
                 return true;
             }
@@ -377,155 +377,155 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
     }
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
         const auto button = static_cast<QMouseEvent*>(event)->button();
-        if (watched == Label2) {
-            Label2MouseDown(button);
+        if (watched == programCaption) {
+            onProgramCaptionPressed(button);
             return true;
         }
-        if (watched == Label3) {
-            Label3MouseDown(button);
+        if (watched == bankCaption) {
+            onBankCaptionPressed(button);
             return true;
         }
-        if (watched == Label4) {
-            Label4MouseDown(button);
+        if (watched == programValue) {
+            onProgramValuePressed(button);
             return true;
         }
-        if (watched == Label5) {
-            Label5MouseDown(button);
+        if (watched == bankValue) {
+            onBankValuePressed(button);
             return true;
         }
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void TForm1::Label2MouseDown(Qt::MouseButton button)
+void MainWindow::onProgramCaptionPressed(Qt::MouseButton button)
 {
     if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection_.StepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection_.SendVoiceSelection();
+        selection_.stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
+        selection_.sendVoiceSelection();
     }
 }
 
-void TForm1::Label4MouseDown(Qt::MouseButton button)
+void MainWindow::onProgramValuePressed(Qt::MouseButton button)
 {
     if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection_.StepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection_.SendVoiceSelection();
+        selection_.stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
+        selection_.sendVoiceSelection();
     } else if (button == Qt::MiddleButton) {
-        selection_.SendVoiceSelection();
+        selection_.sendVoiceSelection();
     }
 }
 
-void TForm1::Label3MouseDown(Qt::MouseButton button)
+void MainWindow::onBankCaptionPressed(Qt::MouseButton button)
 {
     if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection_.StepBankNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection_.SendVoiceSelection();
+        selection_.stepBankNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
+        selection_.sendVoiceSelection();
     }
 }
 
-void TForm1::Label5MouseDown(Qt::MouseButton button)
+void MainWindow::onBankValuePressed(Qt::MouseButton button)
 {
-    Label3MouseDown(button);
+    onBankCaptionPressed(button);
 }
 
-void TForm1::ComboBox1Change()
+void MainWindow::onDeviceActivated()
 {
-    port_.SwitchMidiOutDevice();
-    selection_.SendVoiceSelection();
+    port_.switchMidiOutDevice();
+    selection_.sendVoiceSelection();
 }
 
-std::string TForm1::programText() const
+std::string MainWindow::programText() const
 {
-    return labelText(Label4);
+    return labelText(programValue);
 }
 
-void TForm1::setProgramText(const std::string& text)
+void MainWindow::setProgramText(const std::string& text)
 {
-    Label4->setText(QString::fromStdString(text));
-    Label4->adjustSize();
+    programValue->setText(QString::fromStdString(text));
+    programValue->adjustSize();
     describeSelection();
 }
 
-std::string TForm1::bankText() const
+std::string MainWindow::bankText() const
 {
-    return labelText(Label5);
+    return labelText(bankValue);
 }
 
-void TForm1::setBankText(const std::string& text)
+void MainWindow::setBankText(const std::string& text)
 {
-    Label5->setText(QString::fromStdString(text));
-    Label5->adjustSize();
+    bankValue->setText(QString::fromStdString(text));
+    bankValue->adjustSize();
     describeSelection();
 }
 
-std::string TForm1::channelText() const
+std::string MainWindow::channelText() const
 {
-    return labelText(Label8);
+    return labelText(channelValue);
 }
 
-void TForm1::setChannelText(const std::string& text)
+void MainWindow::setChannelText(const std::string& text)
 {
-    Label8->setText(QString::fromStdString(text));
-    Label8->adjustSize();
+    channelValue->setText(QString::fromStdString(text));
+    channelValue->adjustSize();
     describeSelection();
 }
 
 // Tool tips and what a screen reader announces: each value with its caption
 // ("プログラムナンバー = 5"), and the General MIDI voice of the program.
-void TForm1::describeSelection()
+void MainWindow::describeSelection()
 {
     const auto announce = [](QLabel* caption, QLabel* value) {
         const QString spoken = caption->text().simplified() + u' ' + value->text();
         caption->setAccessibleName(spoken);
         value->setAccessibleName(spoken);
     };
-    announce(Label2, Label4);
-    announce(Label3, Label5);
-    announce(Label7, Label8);
-    const std::string_view voice = GeneralMidiVoiceHint(Label4->text().toInt(), Label8->text().toInt());
+    announce(programCaption, programValue);
+    announce(bankCaption, bankValue);
+    announce(channelCaption, channelValue);
+    const std::string_view voice = generalMidiVoiceHint(programValue->text().toInt(), channelValue->text().toInt());
     const QString hint = QString::fromUtf8(voice.data(), static_cast<qsizetype>(voice.size()));
-    for (QLabel* label : {Label2, Label4}) {
+    for (QLabel* label : {programCaption, programValue}) {
         label->setToolTip(hint);
         label->setAccessibleDescription(hint);
     }
 }
 
-bool TForm1::msbModeChecked() const
+bool MainWindow::msbModeChecked() const
 {
-    return RadioButton1->isChecked();
+    return msbModeButton->isChecked();
 }
 
-void TForm1::clear()
+void MainWindow::clear()
 {
-    ComboBox1->clear();
+    deviceList->clear();
 }
 
-void TForm1::append(const std::string& name)
+void MainWindow::append(const std::string& name)
 {
-    ComboBox1->addItem(QString::fromStdString(name));
+    deviceList->addItem(QString::fromStdString(name));
 }
 
-int TForm1::count() const
+int MainWindow::count() const
 {
-    return ComboBox1->count();
+    return deviceList->count();
 }
 
-int TForm1::selectedIndex() const
+int MainWindow::selectedIndex() const
 {
-    return ComboBox1->currentIndex();
+    return deviceList->currentIndex();
 }
 
-void TForm1::selectIndex(int index)
+void MainWindow::selectIndex(int index)
 {
-    ComboBox1->setCurrentIndex(index >= 0 && index < ComboBox1->count() ? index : -1);
+    deviceList->setCurrentIndex(index >= 0 && index < deviceList->count() ? index : -1);
 }
 
-std::string TForm1::selectedText() const
+std::string MainWindow::selectedText() const
 {
-    return ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : std::string{};
+    return deviceList->currentIndex() >= 0 ? deviceList->currentText().toStdString() : std::string{};
 }
 
-void TForm1::showMessage(const std::string& text)
+void MainWindow::showMessage(const std::string& text)
 {
     services_.messages.showMessage(text);
 }

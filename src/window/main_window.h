@@ -36,7 +36,7 @@ public:
     void processPendingEvents() override;
 };
 
-class TForm1 final : public QWidget, private midi::VoiceDisplay, private midi::DeviceListView, private midi::UserNotifier {
+class MainWindow final : public QWidget, private midi::VoiceDisplay, private midi::DeviceListView, private midi::UserNotifier {
     Q_OBJECT
 
 public:
@@ -44,20 +44,20 @@ public:
 
     // Builds the controls and runs the start-up sequence; the caller shows
     // the window afterwards.
-    explicit TForm1(WindowServices services, QWidget* parent = nullptr);
-    ~TForm1() override;
+    explicit MainWindow(WindowServices services, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QLabel* Label4;
-    QLabel* Label5;
-    QLabel* Label6;
-    QLabel* Label7;
-    QLabel* Label8;
-    QComboBox* ComboBox1;
-    QRadioButton* RadioButton1;
-    QRadioButton* RadioButton2;
+    QLabel* deviceCaption;
+    QLabel* programCaption;
+    QLabel* bankCaption;
+    QLabel* programValue;
+    QLabel* bankValue;
+    QLabel* versionLabel;
+    QLabel* channelCaption;
+    QLabel* channelValue;
+    QComboBox* deviceList;
+    QRadioButton* msbModeButton;
+    QRadioButton* lsbModeButton;
 
     midi::VoiceSelection& selection() { return selection_; }
     midi::MidiOutPort& port() { return port_; }
@@ -77,18 +77,18 @@ private:
     void buildControls();
     void applyPendingOuterSize(bool lastChance);
     void describeSelection();
-    void FormCreate();
+    void runStartup();
     // Returns false when the close must be abandoned.
-    bool FormClose();
-    void FormKeyDown(int key);
-    void FormKeyUp();
-    void ComboBox1Change();
-    void Label2MouseDown(Qt::MouseButton button);
-    void Label3MouseDown(Qt::MouseButton button);
-    void Label4MouseDown(Qt::MouseButton button);
-    void Label5MouseDown(Qt::MouseButton button);
+    bool runShutdown();
+    void stepForKey(int key);
+    void sendOnKeyRelease();
+    void onDeviceActivated();
+    void onProgramCaptionPressed(Qt::MouseButton button);
+    void onBankCaptionPressed(Qt::MouseButton button);
+    void onProgramValuePressed(Qt::MouseButton button);
+    void onBankValuePressed(Qt::MouseButton button);
     bool handleKey(QEvent* event);
-    void ComboBox1KeyPress(const QString& typed);
+    void forwardTypedAsBlanks(const QString& typed);
 
     // VoiceDisplay over the labels.
     std::string programText() const override;
@@ -98,7 +98,7 @@ private:
     std::string channelText() const override;
     void setChannelText(const std::string& text) override;
     bool msbModeChecked() const override;
-    // DeviceListView over ComboBox1.
+    // DeviceListView over deviceList.
     void clear() override;
     void append(const std::string& name) override;
     int count() const override;

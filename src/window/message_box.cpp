@@ -12,7 +12,7 @@
 
 namespace tavrelle::window {
 
-QString ApplicationTitle(const QString& executablePath)
+QString applicationTitle(const QString& executablePath)
 {
     QString name = QFileInfo(executablePath).fileName();
     if (const auto dot = name.indexOf(u'.'); dot >= 0) {
@@ -24,7 +24,7 @@ QString ApplicationTitle(const QString& executablePath)
     return name;
 }
 
-QString ErrorBoxText(const std::string& message)
+QString errorBoxText(const std::string& message)
 {
     QString text = QString::fromStdString(message);
     if (!message.empty() && static_cast<unsigned char>(message.back()) > 0x2E) {
@@ -74,7 +74,7 @@ void DialogPresenter::showMessage(const std::string& text)
 
 void DialogPresenter::showError(const std::string& text)
 {
-    QMessageBox box(QMessageBox::Critical, title_, ErrorBoxText(text), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, title_, errorBoxText(text), QMessageBox::Ok);
     box.setEscapeButton(QMessageBox::Ok);
     box.exec();
 }

@@ -12,11 +12,11 @@ namespace tavrelle::window {
 
 // The application title shown on every box: the executable's file name cut
 // at its first ".", every character after the first in lower case.
-QString ApplicationTitle(const QString& executablePath);
+QString applicationTitle(const QString& executablePath);
 
 // An error text with "." appended unless its last character is a single byte
 // of value 0x2E or less.
-QString ErrorBoxText(const std::string& message);
+QString errorBoxText(const std::string& message);
 
 // How the window reaches the user; tests capture instead of showing.
 class MessagePresenter {

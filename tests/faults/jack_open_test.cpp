@@ -87,8 +87,8 @@ TEST(faults_jack_open_test, the_selection_sent_right_after_an_open_arrives_whole
     for (int program = 1; program <= kOpens; ++program) {
         midi::MidiOutHandle handle = 0;
         ASSERT_EQ(service->open(handle, *id), result::kNoError);
-        for (const std::uint32_t word : {midi::BankSelectLsbWord(0, 0), midi::BankSelectMsbWord(0, 0),
-                                         midi::ProgramChangeWord(0, program)}) {
+        for (const std::uint32_t word : {midi::bankSelectLsbWord(0, 0), midi::bankSelectMsbWord(0, 0),
+                                         midi::programChangeWord(0, program)}) {
             EXPECT_EQ(service->sendShortMessage(handle, word), result::kNoError);
         }
         EXPECT_EQ(service->close(handle), result::kNoError);

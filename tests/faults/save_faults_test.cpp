@@ -91,9 +91,9 @@ std::string settingsOfGeneration(int generation)
 
 std::string nextGeneration(const std::string& bytes, int generation)
 {
-    auto copy = SettingsFile::FromBytes(bytes);
-    copy.WriteInteger("gen", "n", generation);
-    return copy.ToBytes();
+    auto copy = SettingsFile::fromBytes(bytes);
+    copy.writeInteger("gen", "n", generation);
+    return copy.toBytes();
 }
 
 // One save of generation `generation` in a child process, killed `killAfter`
@@ -117,13 +117,13 @@ SaveRound saveInChild(const fs::path& path, int generation, std::optional<std::c
     if (child == 0) {
         ::close(ready[0]);
         try {
-            auto copy = SettingsFile::Open(path.string());
-            copy.WriteInteger("gen", "n", generation);
+            auto copy = SettingsFile::open(path.string());
+            copy.writeInteger("gen", "n", generation);
             const char go = 'g';
             if (::write(ready[1], &go, 1) != 1) {
                 ::_exit(3);
             }
-            copy.Save();
+            copy.save();
         } catch (const SettingsError&) {
             ::_exit(2);
         }
@@ -207,9 +207,9 @@ TEST(save_faults_test, a_save_killed_at_any_point_leaves_the_old_or_the_new_file
 
     // What killed saves left behind neither stops the next save nor is taken
     // for the settings file.
-    auto copy = SettingsFile::Open(path.string());
-    copy.WriteInteger("gen", "n", generation + 1);
-    copy.Save();
+    auto copy = SettingsFile::open(path.string());
+    copy.writeInteger("gen", "n", generation + 1);
+    copy.save();
     EXPECT_EQ(readFile(path), nextGeneration(current, generation + 1));
     for (const auto& [name, bytes] : otherFiles(folder.path(), "tavrelle.ini")) {
         const auto before = leftovers.find(name);
@@ -282,11 +282,11 @@ int saveOnFullDisk(const fs::path& folder)
         return 16;
     }
 
-    auto copy = SettingsFile::Open(path.string());
-    copy.WriteString("other", "big", std::string(16 * 1024, 'b'));
-    const std::string wanted = copy.ToBytes();
+    auto copy = SettingsFile::open(path.string());
+    copy.writeString("other", "big", std::string(16 * 1024, 'b'));
+    const std::string wanted = copy.toBytes();
     try {
-        copy.Save();
+        copy.save();
         return 10;
     } catch (const SettingsError& failure) {
         if (std::string(failure.what()) != "ストリームへの書き込みエラー") {
@@ -301,7 +301,7 @@ int saveOnFullDisk(const fs::path& folder)
     }
     fs::remove(folder / "filler");
     try {
-        copy.Save();
+        copy.save();
     } catch (const SettingsError&) {
         return 14;
     }

@@ -43,7 +43,7 @@ using testing::readFile;
 using testing::writeFile;
 using testing::FakeMidiOutService;
 using testing::ServiceCall;
-using window::TForm1;
+using window::MainWindow;
 
 constexpr QRect kFirstRunBounds{193, 159, 221, 125};
 
@@ -67,21 +67,21 @@ protected:
     FakeMidiOutService service;
     CapturingPresenter presenter;
     FakeEventPump pump;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> form;
 
     WindowFaults() { service.devices = {"Synth A", "Synth B"}; }
 
-    TForm1& start()
+    MainWindow& start()
     {
-        form = std::make_unique<TForm1>(window::WindowServices{service, presenter, pump, settingsPath});
+        form = std::make_unique<MainWindow>(window::WindowServices{service, presenter, pump, settingsPath});
         return *form;
     }
-    TForm1& startShown()
+    MainWindow& startShown()
     {
         start();
         return show();
     }
-    TForm1& show()
+    MainWindow& show()
     {
         form->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
@@ -89,33 +89,33 @@ protected:
     }
 
     // The window answers: a key steps the program and its release sends.
-    void expectUsable(TForm1& w)
+    void expectUsable(MainWindow& w)
     {
         EXPECT_TRUE(w.isVisible());
         EXPECT_GT(w.width(), 0);
         EXPECT_GT(w.height(), 0);
-        const QString before = w.Label4->text();
+        const QString before = w.programValue->text();
         service.calls.clear();
         QTest::keyClick(&w, Qt::Key_Up);
-        EXPECT_NE(w.Label4->text(), before);
+        EXPECT_NE(w.programValue->text(), before);
         EXPECT_EQ(service.callsOf(ServiceCall::Kind::Send).size(), 3u);
     }
 
     // What a save of `original` must give after the shut-down writes of the
     // closed window: everything the file held that the tool does not own
     // comes back unchanged.
-    std::string expectedSave(const std::string& original, const TForm1& w) const
+    std::string expectedSave(const std::string& original, const MainWindow& w) const
     {
-        auto copy = settings::SettingsFile::FromBytes(original, settingsPath);
+        auto copy = settings::SettingsFile::fromBytes(original, settingsPath);
         const QRect b = w.outerBounds();
-        copy.WriteInteger("window", "Height", b.height());
-        copy.WriteInteger("window", "Width", b.width());
-        copy.WriteInteger("window", "Top", b.top());
-        copy.WriteInteger("window", "Left", b.left());
-        copy.WriteInteger("dev", "dev_num", form->port().SelectedDeviceId);
-        copy.WriteString("dev", "gakki", w.ComboBox1->currentText().toStdString());
-        copy.WriteInteger("dev", "map", 0);
-        return copy.ToBytes();
+        copy.writeInteger("window", "Height", b.height());
+        copy.writeInteger("window", "Width", b.width());
+        copy.writeInteger("window", "Top", b.top());
+        copy.writeInteger("window", "Left", b.left());
+        copy.writeInteger("dev", "dev_num", form->port().SelectedDeviceId);
+        copy.writeString("dev", "gakki", w.deviceList->currentText().toStdString());
+        copy.writeInteger("dev", "map", 0);
+        return copy.toBytes();
     }
 };
 
@@ -161,10 +161,10 @@ TEST_F(WindowFaults, garbage_settings_start_on_defaults_and_survive_the_save)
         presenter.shown.clear();
         service.calls.clear();
 
-        TForm1& w = startShown();
+        MainWindow& w = startShown();
         EXPECT_TRUE(presenter.shown.empty());
         EXPECT_EQ(w.outerBounds(), kFirstRunBounds);
-        EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
+        EXPECT_EQ(w.deviceList->currentIndex(), 0);
         ASSERT_FALSE(service.calls.empty());
         EXPECT_EQ(service.calls.front().kind, ServiceCall::Kind::Open);
         expectUsable(w);
@@ -186,7 +186,7 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         SCOPED_TRACE("a directory: defaults, and a close that cannot save is abandoned");
         fs::create_directory(settingsPath);
         writeFile(settingsPath + "/inside", "mine");
-        TForm1& w = startShown();
+        MainWindow& w = startShown();
         EXPECT_TRUE(presenter.shown.empty());
         EXPECT_EQ(w.outerBounds(), kFirstRunBounds);
         EXPECT_FALSE(w.close());
@@ -203,7 +203,7 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         SCOPED_TRACE("a FIFO nobody writes to: no wait at start-up, a settings file at close");
         fs::remove(settingsPath);
         ASSERT_EQ(::mkfifo(settingsPath.c_str(), 0644), 0);
-        TForm1& w = startShown();
+        MainWindow& w = startShown();
         EXPECT_TRUE(presenter.shown.empty());
         EXPECT_EQ(w.outerBounds(), kFirstRunBounds);
         expectUsable(w);
@@ -217,7 +217,7 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         fs::remove(settingsPath);
         const std::string target = folder.path().toStdString() + "/elsewhere.ini";
         fs::create_symlink("elsewhere.ini", settingsPath);
-        TForm1& w = startShown();
+        MainWindow& w = startShown();
         EXPECT_TRUE(presenter.shown.empty());
         expectUsable(w);
         EXPECT_TRUE(w.close());
@@ -232,9 +232,9 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         const std::string other = folder.path().toStdString() + "/other.ini";
         fs::create_symlink("other.ini", settingsPath);
         fs::create_symlink("tavrelle.ini", other);
-        TForm1& w = startShown();
+        MainWindow& w = startShown();
         EXPECT_EQ(presenter.shown, std::vector<std::string>{"E:ファイル " + settingsPath + " は開けません"});
-        EXPECT_EQ(w.ComboBox1->count(), 0);
+        EXPECT_EQ(w.deviceList->count(), 0);
         EXPECT_TRUE(w.close());
         EXPECT_TRUE(fs::is_symlink(settingsPath));
         EXPECT_TRUE(fs::is_symlink(other));
@@ -269,7 +269,7 @@ TEST_F(WindowFaults, absurd_saved_bounds_still_give_a_usable_window)
                                     std::to_string(c.width) + "\r\nTop=" + std::to_string(c.top) + "\r\nLeft=" +
                                     std::to_string(c.left) + "\r\n\r\n[keep]\r\nthis=1\r\n\r\n");
         presenter.shown.clear();
-        TForm1& w = start();
+        MainWindow& w = start();
         EXPECT_TRUE(presenter.shown.empty());
         // As asked of the window system, which may still move a window that
         // lies off its screens.
@@ -380,8 +380,8 @@ TEST_F(WindowFaults, a_refused_save_keeps_the_window_and_the_old_file_until_it_s
         SCOPED_TRACE(fault.name);
         writeFile(settingsPath, original);
         presenter.shown.clear();
-        TForm1& w = startShown();
-        EXPECT_EQ(w.ComboBox1->currentIndex(), 1);
+        MainWindow& w = startShown();
+        EXPECT_EQ(w.deviceList->currentIndex(), 1);
         w.setOuterBounds(QRect(60, 70, 240, 140));
 
         fault.inject();
