@@ -17,7 +17,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace tavrelle::midi {
@@ -50,8 +52,22 @@ public:
     // Sends one short message word: status in bits 0-7, data 1 in bits 8-15,
     // data 2 in bits 16-23.
     virtual int sendShortMessage(MidiOutHandle handle, std::uint32_t word) = 0;
+    // Sends several words that belong together (one voice selection) whole
+    // or not at all: the first failing result, or kNoError.
+    virtual int sendShortMessages(MidiOutHandle handle, std::span<const std::uint32_t> words)
+    {
+        for (const std::uint32_t word : words) {
+            if (const int failed = sendShortMessage(handle, word); failed != result::kNoError) {
+                return failed;
+            }
+        }
+        return result::kNoError;
+    }
     // Closes the port after everything sent through it has been delivered.
     virtual int close(MidiOutHandle handle) = 0;
+    // Reads the system's ports again: deviceCount and deviceName describe
+    // the list as it is now. Open handles stay open.
+    virtual void rescanDevices() {}
 };
 
 // The service over the machine's real MIDI system (ALSA sequencer and JACK).
