@@ -14,7 +14,7 @@ namespace {
 using tavrelle::settings::parseInteger;
 using tavrelle::settings::SettingsFile;
 
-void CheckSavingIsFixed(const SettingsFile& file)
+void checkSavingIsFixed(const SettingsFile& file)
 {
     const std::string first = SettingsFile::fromBytes(file.toBytes()).toBytes();
     const std::string second = SettingsFile::fromBytes(first).toBytes();
@@ -24,7 +24,7 @@ void CheckSavingIsFixed(const SettingsFile& file)
 }
 
 // The next piece of `bytes` up to a NUL byte, which ends the piece.
-std::string_view NextPiece(std::string_view& bytes)
+std::string_view nextPiece(std::string_view& bytes)
 {
     const std::size_t end = bytes.find('\0');
     const std::string_view piece = bytes.substr(0, end);
@@ -44,9 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::string_view rest = bytes;
-    const std::string_view section = NextPiece(rest);
-    const std::string_view name = NextPiece(rest);
-    const std::string_view value = NextPiece(rest);
+    const std::string_view section = nextPiece(rest);
+    const std::string_view name = nextPiece(rest);
+    const std::string_view value = nextPiece(rest);
     file.writeString(section, name, value);
     std::string expected(value);
     for (char& byte : expected) {
@@ -64,6 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
-    CheckSavingIsFixed(file);
+    checkSavingIsFixed(file);
     return 0;
 }

@@ -1,13 +1,12 @@
 // Program entry: create the one window (its creation runs start-up), show it,
 // and run the message loop until it closes.
 #include "midi/midi_out_service.h"
-#include "settings/settings_file.h"
+#include "settings/settings_location.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QStandardPaths>
 
 #include <cstdio>
 
@@ -48,14 +47,12 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(icon);
 
     const QString executable = QCoreApplication::applicationFilePath();
-    const QString configFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
 
     auto midi = tavrelle::midi::createSystemMidiOutService();
     tavrelle::window::DialogPresenter messages(tavrelle::window::applicationTitle(executable));
     tavrelle::window::QtEventPump pump;
-    tavrelle::window::MainWindow mainWindow({*midi, messages, pump,
-                                    tavrelle::settings::locateSettingsFile(executable.toStdString(),
-                                                                           configFolder.toStdString())});
+    tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath});
     mainWindow.show();
     return QApplication::exec();
 }

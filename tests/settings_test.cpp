@@ -1,5 +1,7 @@
 #include "settings/settings_file.h"
+#include "settings/settings_location.h"
 #include "settings/system_calls.h"
+#include "support/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,13 +19,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
+#include <map>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -30,69 +33,26 @@ namespace tavrelle::settings {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::readFile;
+using testing::ScratchFolder;
+using testing::writeFile;
 
 const std::string kCannotOpen = "ファイル %s は開けません";
 const std::string kCannotCreate = "ファイル %s を作成できません";
 const std::string kWriteError = "ストリームへの書き込みエラー";
 
-std::string Message(std::string pattern, const std::string& path)
+std::string message(std::string pattern, const std::string& path)
 {
     return pattern.replace(pattern.find("%s"), 2, path);
 }
 
-std::string ReadBytes(const fs::path& path)
+std::string dataFile(const std::string& name)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return readFile(fs::path(TAVRELLE_SETTINGS_DATA_DIR) / name);
 }
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string DataFile(const std::string& name)
-{
-    return ReadBytes(fs::path(TAVRELLE_SETTINGS_DATA_DIR) / name);
-}
-
-// A fresh folder that the unprivileged user can enter, removed afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "settings_test.XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-        fs::permissions(path_, fs::perms(0755));
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
-            if (!entry.is_symlink(ignored) && entry.is_directory(ignored)) {
-                fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-            }
-        }
-        fs::remove_all(path_, ignored);
-    }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
 
 // Runs `action` and returns its result text, or the SettingsError's message.
-std::string Outcome(const std::function<std::string()>& action)
+std::string outcome(const std::function<std::string()>& action)
 {
     try {
         return action();
@@ -101,18 +61,18 @@ std::string Outcome(const std::function<std::string()>& action)
     }
 }
 
-std::string SaveOutcome(const SettingsFile& file)
+std::string saveOutcome(const SettingsFile& file)
 {
-    return Outcome([&] { file.save(); return std::string("saved"); });
+    return outcome([&] { file.save(); return std::string("saved"); });
 }
 
-std::string OpenOutcome(const std::string& path)
+std::string openOutcome(const std::string& path)
 {
-    return Outcome([&] { SettingsFile::open(path); return std::string("opened"); });
+    return outcome([&] { SettingsFile::open(path); return std::string("opened"); });
 }
 
 // Runs `action` in a forked child, after `prepare`, and returns its outcome.
-std::string InChild(const std::function<void()>& prepare, const std::function<std::string()>& action)
+std::string inChild(const std::function<void()>& prepare, const std::function<std::string()>& action)
 {
     int channel[2];
     if (::pipe(channel) != 0) {
@@ -122,29 +82,29 @@ std::string InChild(const std::function<void()>& prepare, const std::function<st
     if (child == 0) {
         ::close(channel[0]);
         prepare();
-        const std::string outcome = Outcome(action);
-        const bool sent = ::write(channel[1], outcome.data(), outcome.size()) == static_cast<ssize_t>(outcome.size());
+        const std::string result = outcome(action);
+        const bool sent = ::write(channel[1], result.data(), result.size()) == static_cast<ssize_t>(result.size());
         ::_exit(sent ? 0 : 1);
     }
     ::close(channel[1]);
-    std::string outcome;
+    std::string result;
     char buffer[256];
     for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
-        outcome.append(buffer, static_cast<std::size_t>(got));
+        result.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(channel[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? outcome : "child failed";
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? result : "child failed";
 }
 
 // Permissions bind only ordinary users, so as root the action runs as "nobody".
-std::string AsUnprivileged(const std::function<std::string()>& action)
+std::string asUnprivileged(const std::function<std::string()>& action)
 {
     if (::geteuid() != 0) {
-        return Outcome(action);
+        return outcome(action);
     }
-    return InChild(
+    return inChild(
         [] {
             const passwd* nobody = ::getpwnam("nobody");
             if (nobody == nullptr || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
@@ -163,44 +123,44 @@ public:
 
     std::vector<std::string> calls;
 
-    int Open(const char* path, int flags, mode_t mode) override
+    int open(const char* path, int flags, mode_t mode) override
     {
         calls.push_back((flags & O_DIRECTORY) ? "OpenFolder" : "Open");
-        return Fails("Open") ? -1 : SystemCalls::Open(path, flags, mode);
+        return fails("Open") ? -1 : SystemCalls::open(path, flags, mode);
     }
-    ssize_t Read(int fd, void* buffer, std::size_t size) override
+    ssize_t read(int fd, void* buffer, std::size_t size) override
     {
-        return Fails("Read") ? -1 : SystemCalls::Read(fd, buffer, size);
+        return fails("Read") ? -1 : SystemCalls::read(fd, buffer, size);
     }
-    ssize_t Write(int fd, const void* buffer, std::size_t size) override
+    ssize_t write(int fd, const void* buffer, std::size_t size) override
     {
         calls.push_back("Write");
         if (failing_ == "Write" && written_ > 0) {
             errno = error_;
             return -1;
         }
-        written_ = SystemCalls::Write(fd, buffer, std::min<std::size_t>(size, 5));
+        written_ = SystemCalls::write(fd, buffer, std::min<std::size_t>(size, 5));
         return written_;
     }
-    int Fsync(int fd) override
+    int fsync(int fd) override
     {
         calls.push_back("Fsync");
-        return Fails("Fsync") ? -1 : SystemCalls::Fsync(fd);
+        return fails("Fsync") ? -1 : SystemCalls::fsync(fd);
     }
-    int Rename(const char* from, const char* to) override
+    int rename(const char* from, const char* to) override
     {
         calls.push_back("Rename");
-        return Fails("Rename") ? -1 : SystemCalls::Rename(from, to);
+        return fails("Rename") ? -1 : SystemCalls::rename(from, to);
     }
     // A failing close still releases the descriptor, as close(2) does.
-    int Close(int fd) override
+    int close(int fd) override
     {
-        const int result = SystemCalls::Close(fd);
-        return Fails("Close") ? -1 : result;
+        const int result = SystemCalls::close(fd);
+        return fails("Close") ? -1 : result;
     }
 
 private:
-    bool Fails(const std::string& call)
+    bool fails(const std::string& call)
     {
         errno = error_;
         return call == failing_;
@@ -209,6 +169,55 @@ private:
     std::string failing_;
     int error_;
     ssize_t written_ = 0;
+};
+
+// The real file system, with the environment, the executable's path, the
+// user's home in the password database and the access this user is refused
+// (path to the access(2) mode bits) as a test sets them.
+class LocationCalls : public SystemCalls {
+public:
+    std::map<std::string, std::string> environment;
+    std::string executable;
+    std::string passwordHome;
+    std::map<std::string, int> refused;
+
+    const char* getenv(const char* name) override
+    {
+        const auto found = environment.find(name);
+        return found == environment.end() ? nullptr : found->second.c_str();
+    }
+    ssize_t readlink(const char* path, char* buffer, std::size_t size) override
+    {
+        if (std::strcmp(path, "/proc/self/exe") != 0) {
+            return SystemCalls::readlink(path, buffer, size);
+        }
+        if (executable.empty()) {
+            errno = ENOENT;
+            return -1;
+        }
+        const std::size_t length = std::min(size, executable.size());
+        std::memcpy(buffer, executable.data(), length);
+        return static_cast<ssize_t>(length);
+    }
+    uid_t geteuid() override { return 4242; }
+    const passwd* getpwuid(uid_t user) override
+    {
+        entry_.pw_uid = user;
+        entry_.pw_dir = passwordHome.data();
+        return passwordHome.empty() ? nullptr : &entry_;
+    }
+    int access(const char* path, int mode) override
+    {
+        const auto found = refused.find(path);
+        if (found != refused.end() && (mode & found->second) != 0) {
+            errno = EACCES;
+            return -1;
+        }
+        return SystemCalls::access(path, mode);
+    }
+
+private:
+    passwd entry_{};
 };
 
 // --- Loading, lookups and the saved layout ---------------------------------
@@ -233,7 +242,7 @@ TEST(settings_test, first_run_reads_defaults_and_writes_the_eleven_lines)
     file.writeInteger("dev", "dev_num", 0);
     file.writeString("dev", "gakki", "Synth A");
     file.writeInteger("dev", "map", 0);
-    EXPECT_EQ(file.toBytes(), DataFile("first_run.expected.ini"));
+    EXPECT_EQ(file.toBytes(), dataFile("first_run.expected.ini"));
 
     // A second run finds every entry and rewrites the same layout in place.
     SettingsFile again = SettingsFile::fromBytes(file.toBytes());
@@ -245,16 +254,16 @@ TEST(settings_test, first_run_reads_defaults_and_writes_the_eleven_lines)
 
 TEST(settings_test, capitals_match_and_only_the_entry_takes_the_new_case)
 {
-    SettingsFile file = SettingsFile::fromBytes(DataFile("capitals.ini"));
+    SettingsFile file = SettingsFile::fromBytes(dataFile("capitals.ini"));
     EXPECT_EQ(file.readInteger("window", "height", 125), 300);
     file.writeInteger("window", "Height", 480);
-    EXPECT_EQ(file.toBytes(), DataFile("capitals.expected.ini"));
+    EXPECT_EQ(file.toBytes(), dataFile("capitals.expected.ini"));
 }
 
 TEST(settings_test, loading_drops_comments_and_stray_lines_and_keeps_the_rest)
 {
-    SettingsFile file = SettingsFile::fromBytes(DataFile("layout.ini"));
-    EXPECT_EQ(file.toBytes(), DataFile("layout.expected.ini"));
+    SettingsFile file = SettingsFile::fromBytes(dataFile("layout.ini"));
+    EXPECT_EQ(file.toBytes(), dataFile("layout.expected.ini"));
     EXPECT_EQ(file.readString("dev", "gakki", "none"), "Synth ; one");
     EXPECT_EQ(file.readString("dev", "map", "none"), "");
     EXPECT_EQ(file.readInteger("dev", "map", 4), 4);
@@ -266,16 +275,16 @@ TEST(settings_test, loading_drops_comments_and_stray_lines_and_keeps_the_rest)
 
 TEST(settings_test, the_last_duplicate_is_read_and_updated_the_others_kept)
 {
-    SettingsFile file = SettingsFile::fromBytes(DataFile("duplicates.ini"));
+    SettingsFile file = SettingsFile::fromBytes(dataFile("duplicates.ini"));
     EXPECT_EQ(file.readInteger("DEV", "map", 4), 3);
     file.writeInteger("dev", "map", 0);
-    EXPECT_EQ(file.toBytes(), DataFile("duplicates.expected.ini"));
+    EXPECT_EQ(file.toBytes(), dataFile("duplicates.expected.ini"));
 }
 
 TEST(settings_test, lf_cr_and_mixed_line_ends_load_alike)
 {
     for (const char* name : {"line_ends_lf.ini", "line_ends_cr.ini", "line_ends_mixed.ini"}) {
-        EXPECT_EQ(SettingsFile::fromBytes(DataFile(name)).toBytes(), DataFile("line_ends.expected.ini")) << name;
+        EXPECT_EQ(SettingsFile::fromBytes(dataFile(name)).toBytes(), dataFile("line_ends.expected.ini")) << name;
     }
 }
 
@@ -363,90 +372,185 @@ TEST(settings_test, settings_path_replaces_only_the_file_names_extension)
     EXPECT_EQ(settingsPathForExecutable("tool"), "tool.ini");
 }
 
-TEST(settings_test, settings_live_per_user_only_when_the_executables_folder_is_closed)
+TEST(settings_test, settings_live_beside_a_copy_that_is_not_installed_and_may_save_there)
 {
-    TempDir dir;
-    fs::create_directories(dir / "open");
-    fs::create_directories(dir / "closed");
-    fs::permissions(dir / "open", fs::perms::all);
-    fs::permissions(dir / "closed", fs::perms(0555));
-    fs::permissions(dir.operator/(""), fs::perms::all);
-    const std::string perUser = (dir / "home/.config/tavrelle").string();
-
-    const auto locate = [&](const std::string& exe) {
-        return AsUnprivileged([=] { return locateSettingsFile(exe, perUser); });
+    ScratchFolder dir;
+    for (const char* folder : {"bin", "build", "home", "xdg", "b\xff\xfe"}) {
+        fs::create_directory(dir / folder);
+    }
+    const std::string bin = (dir / "bin").string();
+    const std::string build = (dir / "build").string();
+    const std::string perUser = (dir / "home/.config/tavrelle/tavrelle.ini").string();
+    LocationCalls calls;
+    ScopedSystemCalls scope(calls);
+    calls.environment = {{"HOME", (dir / "home").string()}, {"XDG_CONFIG_HOME", "relative/xdg"}};
+    const auto locate = [&](const std::string& executable) {
+        calls.executable = executable;
+        const SettingsLocation location = locateSettings(bin);
+        return std::make_pair(location.readPath, location.savePath);
     };
-    EXPECT_EQ(locate((dir / "open/tavrelle").string()), (dir / "open/tavrelle.ini").string());
-    EXPECT_EQ(locate((dir / "closed/tavrelle").string()), perUser + "/tavrelle.ini");
-    EXPECT_TRUE(fs::is_directory(perUser));
+    const auto both = [](const std::string& path) { return std::make_pair(path, path); };
 
-    fs::permissions(dir / "closed", fs::perms::owner_write, fs::perm_options::add);
-    WriteBytes(dir / "closed/tavrelle.ini", "");
-    fs::permissions(dir / "closed", fs::perms::owner_write, fs::perm_options::remove);
-    EXPECT_EQ(locate((dir / "closed/tavrelle").string()), (dir / "closed/tavrelle.ini").string());
+    EXPECT_EQ(locate(build + "/tavrelle"), both(build + "/tavrelle.ini"));
+    EXPECT_EQ(locate(build + "/tavrelle (deleted)"), both(build + "/tavrelle.ini"));
+    EXPECT_EQ(locate((dir / "b\xff\xfe/tavrelle").string()), both((dir / "b\xff\xfe/tavrelle.ini").string()));
+    // No executable path never means ".ini" in the current folder.
+    EXPECT_EQ(locate(""), both(perUser));
+    EXPECT_EQ(locate("tavrelle"), both(perUser));
+
+    // A folder that takes no new file, or a file this user may not write.
+    calls.refused = {{build, W_OK}};
+    EXPECT_EQ(locate(build + "/tavrelle"), both(perUser));
+    EXPECT_TRUE(fs::is_directory(dir / "home/.config/tavrelle"));
+    calls.refused = {{build + "/tavrelle.ini", W_OK}};
+    writeFile(build + "/tavrelle.ini", "[dev]\r\n");
+    EXPECT_EQ(locate(build + "/tavrelle"), std::make_pair(build + "/tavrelle.ini", perUser));
+    writeFile(perUser, "");
+    EXPECT_EQ(locate(build + "/tavrelle"), both(perUser));
+}
+
+TEST(settings_test, an_installed_copy_keeps_its_settings_per_user)
+{
+    ScratchFolder dir;
+    fs::create_directories(dir / "usr/bin");
+    const std::string bin = (dir / "usr/bin").string();
+    writeFile(bin + "/tavrelle.ini", "[dev]\r\nmap=3\r\n");
+    LocationCalls calls;
+    ScopedSystemCalls scope(calls);
+    calls.executable = bin + "/tavrelle";
+    const auto locate = [&] {
+        const SettingsLocation location = locateSettings(bin);
+        return std::make_pair(location.readPath, location.savePath);
+    };
+
+    // An administrator's file beside the program gives the first values only.
+    calls.environment = {{"XDG_CONFIG_HOME", (dir / "xdg").string()}, {"HOME", "/nonexistent"}};
+    const std::string xdgFile = (dir / "xdg/tavrelle/tavrelle.ini").string();
+    EXPECT_EQ(locate(), std::make_pair(bin + "/tavrelle.ini", xdgFile));
+    calls.refused = {{bin + "/tavrelle.ini", R_OK}};
+    EXPECT_EQ(locate(), std::make_pair(xdgFile, xdgFile));
+    calls.refused.clear();
+    writeFile(xdgFile, "");
+    EXPECT_EQ(locate(), std::make_pair(xdgFile, xdgFile));
+
+    // Without HOME the password database gives the home; without either the
+    // path that was tried is named by the failed save, and nothing is written.
+    calls.environment.clear();
+    calls.passwordHome = (dir / "pw").string();
+    EXPECT_EQ(locate().second, (dir / "pw/.config/tavrelle/tavrelle.ini").string());
+    calls.passwordHome.clear();
+    const SettingsLocation homeless = locateSettings(bin);
+    EXPECT_EQ(homeless.readPath, bin + "/tavrelle.ini");
+    EXPECT_EQ(homeless.savePath, "~/.config/tavrelle/tavrelle.ini");
+    SettingsFile file = SettingsFile::open(homeless.readPath, homeless.savePath);
+    EXPECT_EQ(file.readInteger("dev", "map", 4), 3);
+    EXPECT_EQ(saveOutcome(file), message(kCannotCreate, "~/.config/tavrelle/tavrelle.ini"));
+    EXPECT_EQ(readFile(bin + "/tavrelle.ini"), "[dev]\r\nmap=3\r\n");
 }
 
 // --- Opening -----------------------------------------------------------------
 
 TEST(settings_test, open_treats_a_missing_file_or_a_directory_as_empty)
 {
-    TempDir dir;
+    ScratchFolder dir;
     fs::create_directory(dir / "folder.ini");
     EXPECT_EQ(SettingsFile::open((dir / "missing.ini").string()).toBytes(), "");
     EXPECT_EQ(SettingsFile::open((dir / "folder.ini").string()).toBytes(), "");
     EXPECT_EQ(SettingsFile::open((dir / "missing/x.ini").string()).path(), (dir / "missing/x.ini").string());
 }
 
-TEST(settings_test, open_reads_the_whole_file)
+// Lookups are linear, so a huge file must still load, update and save as the
+// small pieces it is made of do.
+TEST(settings_test, a_ten_mebibyte_garbage_file_loads_and_saves_like_its_pieces)
 {
-    TempDir dir;
-    const std::string path = (dir / "t.ini").string();
-    std::string big = "[s]\r\n";
-    for (int i = 0; i < 20000; ++i) {
-        big += "k" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+    using namespace std::string_literals;
+    const std::string piece = "; c\r\n[Sec]\n k = v \r x\0y\r\n[dev] tail\r\nmap=1\n\n  bare  \r\n[]\r\n=\r\n"
+                              "[DEV]\r\ngakki=A\r\n"s;
+    std::string garbage;
+    while (garbage.size() < (10u << 20)) {
+        garbage += piece;
     }
-    WriteBytes(path, big + "\r\n");
+    ScratchFolder dir;
+    const std::string path = (dir / "t.ini").string();
+    writeFile(path, garbage);
+
     SettingsFile file = SettingsFile::open(path);
-    EXPECT_EQ(file.readInteger("s", "k19999", 0), 19999);
-    EXPECT_EQ(file.toBytes(), big + "\r\n");
+    SettingsFile small = SettingsFile::fromBytes(piece);
+    const std::string unchanged = small.toBytes();
+    for (SettingsFile* copy : {&file, &small}) {
+        EXPECT_EQ(copy->readString("dev", "gakki", "none"), "A");
+        copy->writeString("dev", "gakki", "B");
+        copy->writeInteger("window", "Height", 125);
+    }
+    ASSERT_EQ(saveOutcome(file), "saved");
+    std::string expected;
+    for (std::size_t i = 1; i < garbage.size() / piece.size(); ++i) {
+        expected += unchanged;
+    }
+    expected += small.toBytes();
+    EXPECT_TRUE(readFile(path) == expected) << "the saved file differs from its pieces";
+}
+
+TEST(settings_test, a_copy_read_from_one_file_saves_to_another)
+{
+    ScratchFolder dir;
+    const std::string admin = (dir / "admin.ini").string();
+    const std::string user = (dir / "user.ini").string();
+    writeFile(admin, "[dev]\r\nmap=3\r\n");
+    SettingsFile file = SettingsFile::open(admin, user);
+    EXPECT_EQ(file.readInteger("dev", "map", 4), 3);
+    ASSERT_EQ(saveOutcome(file), "saved");
+    EXPECT_EQ(readFile(admin), "[dev]\r\nmap=3\r\n");
+    EXPECT_EQ(readFile(user), "[dev]\r\nmap=3\r\n\r\n");
+
+    // Each failure names the file the user would have to mend.
+    FaultyCalls faulty("Read", EIO);
+    {
+        ScopedSystemCalls scope(faulty);
+        EXPECT_EQ(outcome([&] { SettingsFile::open(admin, user); return std::string("opened"); }),
+                  message(kCannotOpen, admin));
+    }
+    fs::remove(user);
+    fs::create_directory(user);
+    EXPECT_EQ(saveOutcome(file), message(kCannotCreate, user));
 }
 
 TEST(settings_test, open_fails_on_an_unreadable_file)
 {
-    TempDir dir;
+    ScratchFolder dir;
     const std::string path = (dir / "t.ini").string();
-    WriteBytes(path, "[a]\r\n");
+    writeFile(path, "[a]\r\n");
     fs::permissions(path, fs::perms::owner_write);
-    EXPECT_EQ(AsUnprivileged([&] { return OpenOutcome(path); }), Message(kCannotOpen, path));
+    EXPECT_EQ(asUnprivileged([&] { return openOutcome(path); }), message(kCannotOpen, path));
 
     // A folder that may not be searched hides whether a file is there at all.
     fs::permissions(path, fs::perms(0644));
-    fs::permissions(dir.operator/(""), fs::perms::none);
-    EXPECT_EQ(AsUnprivileged([&] { return OpenOutcome(path); }), Message(kCannotOpen, path));
+    fs::permissions(dir.path(), fs::perms::none);
+    EXPECT_EQ(asUnprivileged([&] { return openOutcome(path); }), message(kCannotOpen, path));
 }
 
 TEST(settings_test, open_fails_while_another_program_holds_an_exclusive_lock)
 {
-    TempDir dir;
+    ScratchFolder dir;
     const std::string path = (dir / "t.ini").string();
-    WriteBytes(path, "[a]\r\n");
+    writeFile(path, "[a]\r\n");
     const int holder = ::open(path.c_str(), O_RDWR);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    EXPECT_EQ(OpenOutcome(path), Message(kCannotOpen, path));
+    EXPECT_EQ(openOutcome(path), message(kCannotOpen, path));
     ::flock(holder, LOCK_SH);
-    EXPECT_EQ(OpenOutcome(path), "opened");
+    EXPECT_EQ(openOutcome(path), "opened");
     ::close(holder);
 }
 
 TEST(settings_test, open_fails_when_reading_fails)
 {
-    TempDir dir;
+    ScratchFolder dir;
     const std::string path = (dir / "t.ini").string();
-    WriteBytes(path, "[a]\r\n");
+    writeFile(path, "[a]\r\n");
     for (const char* call : {"Open", "Read"}) {
         FaultyCalls faulty(call, EIO);
         ScopedSystemCalls scope(faulty);
-        EXPECT_EQ(OpenOutcome(path), Message(kCannotOpen, path)) << call;
+        EXPECT_EQ(openOutcome(path), message(kCannotOpen, path)) << call;
     }
 }
 
@@ -454,25 +558,25 @@ TEST(settings_test, open_fails_when_reading_fails)
 
 TEST(settings_test, save_replaces_the_file_and_keeps_its_mode_and_symlink)
 {
-    TempDir dir;
+    ScratchFolder dir;
     fs::create_directory(dir / "real");
-    WriteBytes(dir / "real/t.ini", "[old]\r\n");
+    writeFile(dir / "real/t.ini", "[old]\r\n");
     fs::permissions(dir / "real/t.ini", fs::perms(0640));
     fs::create_symlink("real/t.ini", dir / "link.ini");
 
     SettingsFile file = SettingsFile::open((dir / "link.ini").string());
     file.writeInteger("new", "k", 1);
-    ASSERT_EQ(SaveOutcome(file), "saved");
+    ASSERT_EQ(saveOutcome(file), "saved");
     EXPECT_TRUE(fs::is_symlink(dir / "link.ini"));
-    EXPECT_EQ(ReadBytes(dir / "real/t.ini"), "[old]\r\n\r\n[new]\r\nk=1\r\n\r\n");
+    EXPECT_EQ(readFile(dir / "real/t.ini"), "[old]\r\n\r\n[new]\r\nk=1\r\n\r\n");
     EXPECT_EQ(fs::status(dir / "real/t.ini").permissions(), fs::perms(0640));
-    EXPECT_EQ(dir.Names(), std::vector<std::string>({"link.ini", "real"}));
+    EXPECT_EQ(dir.names(), std::vector<std::string>({"link.ini", "real"}));
     EXPECT_EQ(fs::directory_iterator(dir / "real")->path().filename(), "t.ini");
 }
 
 TEST(settings_test, save_removes_temporaries_of_killed_saves_but_not_of_live_ones)
 {
-    TempDir dir;
+    ScratchFolder dir;
     // A process that has ended: its pid is free until something reuses it.
     const pid_t child = ::fork();
     if (child == 0) {
@@ -484,13 +588,13 @@ TEST(settings_test, save_removes_temporaries_of_killed_saves_but_not_of_live_one
     const std::string live = ".t.ini.1-0.tmp";  // init never ends
     const std::string foreign = ".t.ini.notes.tmp";
     for (const auto& name : {abandoned, live, foreign}) {
-        WriteBytes(dir / name, "partial");
+        writeFile(dir / name, "partial");
     }
 
     SettingsFile file = SettingsFile::fromBytes("", (dir / "t.ini").string());
     file.writeInteger("s", "k", 1);
-    ASSERT_EQ(SaveOutcome(file), "saved");
-    EXPECT_EQ(dir.Names(), std::vector<std::string>({live, foreign, "t.ini"}));
+    ASSERT_EQ(saveOutcome(file), "saved");
+    EXPECT_EQ(dir.names(), std::vector<std::string>({live, foreign, "t.ini"}));
 }
 
 TEST(settings_test, save_by_root_keeps_the_files_owner)
@@ -498,39 +602,39 @@ TEST(settings_test, save_by_root_keeps_the_files_owner)
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can save a file that belongs to someone else";
     }
-    TempDir dir;
+    ScratchFolder dir;
     const std::string path = (dir / "t.ini").string();
-    WriteBytes(path, "[a]\r\n");
+    writeFile(path, "[a]\r\n");
     const passwd* nobody = ::getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    ASSERT_EQ(SaveOutcome(SettingsFile::fromBytes("[b]\r\n", path)), "saved");
+    ASSERT_EQ(saveOutcome(SettingsFile::fromBytes("[b]\r\n", path)), "saved");
     struct stat status {};
     ASSERT_EQ(::stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, nobody->pw_uid);
-    EXPECT_EQ(ReadBytes(path), "[b]\r\n\r\n");
+    EXPECT_EQ(readFile(path), "[b]\r\n\r\n");
 }
 
 TEST(settings_test, save_syncs_the_data_before_the_rename_and_the_folder_after)
 {
-    TempDir dir;
+    ScratchFolder dir;
     FaultyCalls recorder("", 0);
     ScopedSystemCalls scope(recorder);
     SettingsFile file = SettingsFile::fromBytes("[a]\r\nk=v\r\n", (dir / "t.ini").string());
-    ASSERT_EQ(SaveOutcome(file), "saved");
+    ASSERT_EQ(saveOutcome(file), "saved");
     const std::vector<std::string> sequence(std::find(recorder.calls.begin(), recorder.calls.end(), "Fsync"),
                                             recorder.calls.end());
     EXPECT_EQ(sequence, std::vector<std::string>({"Fsync", "Rename", "OpenFolder", "Fsync"}));
-    EXPECT_EQ(ReadBytes(dir / "t.ini"), "[a]\r\nk=v\r\n\r\n");
+    EXPECT_EQ(readFile(dir / "t.ini"), "[a]\r\nk=v\r\n\r\n");
 }
 
 TEST(settings_test, save_of_an_empty_copy_writes_an_empty_file)
 {
-    TempDir dir;
-    WriteBytes(dir / "t.ini", "[a]\r\n");
+    ScratchFolder dir;
+    writeFile(dir / "t.ini", "[a]\r\n");
     SettingsFile file = SettingsFile::fromBytes("", (dir / "t.ini").string());
-    ASSERT_EQ(SaveOutcome(file), "saved");
-    EXPECT_EQ(ReadBytes(dir / "t.ini"), "");
+    ASSERT_EQ(saveOutcome(file), "saved");
+    EXPECT_EQ(readFile(dir / "t.ini"), "");
 }
 
 // Each failing save must leave the old file as it was and no temporary file.
@@ -538,18 +642,18 @@ class FailedSave : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fs::permissions(dir_.operator/(""), fs::perms::all);
-        WriteBytes(path_, kOld);
+        fs::permissions(dir_.path(), fs::perms::all);
+        writeFile(path_, kOld);
         file_.writeString("a", "k", "new");
     }
-    void ExpectUntouched()
+    void expectUntouched()
     {
-        EXPECT_EQ(ReadBytes(path_), kOld);
-        EXPECT_EQ(dir_.Names(), std::vector<std::string>({"t.ini"}));
+        EXPECT_EQ(readFile(path_), kOld);
+        EXPECT_EQ(dir_.names(), std::vector<std::string>({"t.ini"}));
     }
 
     static constexpr const char* kOld = "[old]\r\nx=1\r\n\r\n";
-    TempDir dir_;
+    ScratchFolder dir_;
     std::string path_ = (dir_ / "t.ini").string();
     SettingsFile file_ = SettingsFile::fromBytes("", path_);
 };
@@ -557,13 +661,13 @@ protected:
 TEST_F(FailedSave, a_read_only_file_is_not_replaced_even_by_root)
 {
     fs::permissions(path_, fs::perms(0444));
-    EXPECT_EQ(SaveOutcome(file_), Message(kCannotCreate, path_));
-    ExpectUntouched();
+    EXPECT_EQ(saveOutcome(file_), message(kCannotCreate, path_));
+    expectUntouched();
 
     // The copy stays in memory, so a later save succeeds once allowed.
     fs::permissions(path_, fs::perms(0644));
-    EXPECT_EQ(SaveOutcome(file_), "saved");
-    EXPECT_EQ(ReadBytes(path_), "[a]\r\nk=new\r\n\r\n");
+    EXPECT_EQ(saveOutcome(file_), "saved");
+    EXPECT_EQ(readFile(path_), "[a]\r\nk=new\r\n\r\n");
 }
 
 TEST_F(FailedSave, another_users_file_is_not_replaced)
@@ -571,18 +675,67 @@ TEST_F(FailedSave, another_users_file_is_not_replaced)
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to own a file that the test's user may not write";
     }
-    EXPECT_EQ(AsUnprivileged([&] { return SaveOutcome(file_); }), Message(kCannotCreate, path_));
-    ExpectUntouched();
+    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(file_); }), message(kCannotCreate, path_));
+    expectUntouched();
 }
 
-TEST_F(FailedSave, a_folder_without_write_or_search_permission_refuses_the_file)
+TEST_F(FailedSave, a_folder_without_search_permission_refuses_the_file)
 {
     fs::permissions(path_, fs::perms::all);
-    for (const fs::perms folder : {fs::perms(0555), fs::perms::none}) {
-        fs::permissions(dir_.operator/(""), folder);
-        EXPECT_EQ(AsUnprivileged([&] { return SaveOutcome(file_); }), Message(kCannotCreate, path_));
-        fs::permissions(dir_.operator/(""), fs::perms::all);
-        ExpectUntouched();
+    fs::permissions(dir_.path(), fs::perms::none);
+    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(file_); }), message(kCannotCreate, path_));
+    fs::permissions(dir_.path(), fs::perms::all);
+    expectUntouched();
+}
+
+TEST(settings_test, a_writable_file_in_a_folder_that_takes_no_new_file_is_rewritten_in_place)
+{
+    ScratchFolder dir;
+    const std::string path = (dir / "t.ini").string();
+    writeFile(path, "[old]\r\nx=1\r\n\r\n");
+    fs::permissions(path, fs::perms(0666));
+    fs::permissions(dir.path(), fs::perms(0555));
+    const auto inode = [&] {
+        struct stat status {};
+        ::stat(path.c_str(), &status);
+        return status.st_ino;
+    };
+    const ino_t before = inode();
+    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(SettingsFile::fromBytes("[a]\r\nk=new\r\n", path)); }),
+              "saved");
+    EXPECT_EQ(readFile(path), "[a]\r\nk=new\r\n\r\n");
+    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(dir.names(), std::vector<std::string>({"t.ini"}));
+}
+
+// Replacing what a link points to would put a file in place of a device node,
+// a pipe or a folder.
+TEST(settings_test, a_link_is_followed_only_to_a_regular_file)
+{
+    ScratchFolder dir;
+    fs::create_directory(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
+    std::vector<std::string> nodes = {"folder", "fifo"};
+    struct stat null {};
+    ASSERT_EQ(::stat("/dev/null", &null), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::mknod((dir / "device").c_str(), S_IFCHR | 0666, null.st_rdev), 0);
+        nodes.push_back("device");
+    }
+    for (const std::string& node : nodes) {
+        const std::string link = (dir / ("link-" + node)).string();
+        fs::create_symlink(node, link);
+        EXPECT_EQ(saveOutcome(SettingsFile::fromBytes("[a]\r\n", link)), message(kCannotCreate, link)) << node;
+        struct stat status {};
+        ASSERT_EQ(::lstat((dir / node).c_str(), &status), 0);
+        EXPECT_FALSE(S_ISREG(status.st_mode)) << node;
+        EXPECT_TRUE(fs::is_symlink(link)) << node;
+    }
+    struct stat device {};
+    EXPECT_TRUE(!root || (::lstat((dir / "device").c_str(), &device) == 0 && device.st_rdev == null.st_rdev));
+    if (!root) {
+        GTEST_SKIP() << "a link to a device node was not tried: only root can make one";
     }
 }
 
@@ -591,60 +744,71 @@ TEST_F(FailedSave, a_loop_of_symbolic_links_is_neither_read_nor_replaced)
     fs::create_symlink("loop-b", dir_ / "loop-a");
     fs::create_symlink("loop-a", dir_ / "loop-b");
     const std::string loop = (dir_ / "loop-a").string();
-    EXPECT_EQ(OpenOutcome(loop), Message(kCannotOpen, loop));
-    EXPECT_EQ(SaveOutcome(SettingsFile::fromBytes("[a]\r\n", loop)), Message(kCannotCreate, loop));
+    EXPECT_EQ(openOutcome(loop), message(kCannotOpen, loop));
+    EXPECT_EQ(saveOutcome(SettingsFile::fromBytes("[a]\r\n", loop)), message(kCannotCreate, loop));
     EXPECT_TRUE(fs::is_symlink(dir_ / "loop-a"));
-    EXPECT_EQ(dir_.Names(), std::vector<std::string>({"loop-a", "loop-b", "t.ini"}));
+    EXPECT_EQ(dir_.names(), std::vector<std::string>({"loop-a", "loop-b", "t.ini"}));
 }
 
-TEST_F(FailedSave, a_copy_without_a_path_is_not_saved)
+TEST_F(FailedSave, a_copy_without_an_absolute_path_is_not_saved)
 {
-    EXPECT_EQ(SaveOutcome(SettingsFile::fromBytes("[a]\r\n")), Message(kCannotCreate, ""));
+    EXPECT_EQ(saveOutcome(SettingsFile::fromBytes("[a]\r\n")), message(kCannotCreate, ""));
+    EXPECT_EQ(saveOutcome(SettingsFile::fromBytes("[a]\r\n", "t.ini")), message(kCannotCreate, "t.ini"));
 }
 
 TEST_F(FailedSave, a_directory_in_the_way_is_not_replaced)
 {
     fs::remove(path_);
     fs::create_directory(path_);
-    EXPECT_EQ(SaveOutcome(file_), Message(kCannotCreate, path_));
+    EXPECT_EQ(saveOutcome(file_), message(kCannotCreate, path_));
     EXPECT_TRUE(fs::is_directory(path_));
-    EXPECT_EQ(dir_.Names(), std::vector<std::string>({"t.ini"}));
+    EXPECT_EQ(dir_.names(), std::vector<std::string>({"t.ini"}));
 }
 
-TEST_F(FailedSave, a_file_locked_by_another_program_is_not_replaced)
+// Another copy holds a shared lock briefly while it starts; the save outwaits
+// that, but not a lock that stays.
+TEST_F(FailedSave, a_file_locked_beyond_a_second_is_not_replaced)
 {
     const int holder = ::open(path_.c_str(), O_RDONLY);
     ASSERT_EQ(::flock(holder, LOCK_SH), 0);
-    EXPECT_EQ(SaveOutcome(file_), Message(kCannotCreate, path_));
-    ::close(holder);
-    ExpectUntouched();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(saveOutcome(file_), message(kCannotCreate, path_));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    expectUntouched();
+
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::close(holder);
+    });
+    EXPECT_EQ(saveOutcome(file_), "saved");
+    release.join();
 }
 
 TEST_F(FailedSave, a_file_size_limit_stops_the_write_part_way)
 {
-    const std::string outcome = InChild(
+    const std::string outcome = inChild(
         [] {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{4, 4};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         },
-        [&] { return SaveOutcome(file_); });
+        [&] { return saveOutcome(file_); });
     EXPECT_EQ(outcome, kWriteError);
-    ExpectUntouched();
+    expectUntouched();
 }
 
 TEST_F(FailedSave, failing_calls_give_their_messages)
 {
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"Write", ENOSPC, kWriteError}, {"Write", EFBIG, kWriteError}, {"Fsync", EIO, kWriteError},
-        {"Close", EIO, kWriteError}, {"Rename", EACCES, Message(kCannotCreate, path_)},
-        {"Open", EROFS, Message(kCannotCreate, path_)}, {"Open", EEXIST, Message(kCannotCreate, path_)},
+        {"Close", EIO, kWriteError}, {"Rename", EACCES, message(kCannotCreate, path_)},
+        {"Open", EROFS, message(kCannotCreate, path_)}, {"Open", EEXIST, message(kCannotCreate, path_)},
     };
     for (const auto& [call, error, message] : cases) {
         FaultyCalls faulty(call, error);
         ScopedSystemCalls scope(faulty);
-        EXPECT_EQ(SaveOutcome(file_), message) << call;
-        ExpectUntouched();
+        EXPECT_EQ(saveOutcome(file_), message) << call;
+        expectUntouched();
     }
 }
 

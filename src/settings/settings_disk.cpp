@@ -1,4 +1,5 @@
-// Reading the settings file from disk and replacing it atomically.
+// Reading the settings file from disk and replacing it, atomically wherever
+// the folder allows.
 #include "settings/settings_file.h"
 #include "settings/system_calls.h"
 
@@ -8,8 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 namespace tavrelle::settings {
 namespace {
@@ -18,22 +22,22 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-SettingsError CannotOpen(const std::string& path)
+SettingsError cannotOpen(const std::string& path)
 {
     return SettingsError("ファイル " + path + " は開けません");
 }
 
-SettingsError CannotCreate(const std::string& path)
+SettingsError cannotCreate(const std::string& path)
 {
     return SettingsError("ファイル " + path + " を作成できません");
 }
 
-SettingsError WriteFailed()
+SettingsError writeFailed()
 {
     return SettingsError("ストリームへの書き込みエラー");
 }
 
-std::string DirectoryOf(const std::string& path)
+std::string directoryOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -42,7 +46,7 @@ std::string DirectoryOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string FileNameOf(const std::string& path)
+std::string fileNameOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -50,15 +54,15 @@ std::string FileNameOf(const std::string& path)
 
 // Follows symbolic links to the file that a save must replace, so that the
 // link itself survives. Gives no value for a loop of links.
-std::optional<std::string> FinalTarget(SystemCalls& sys, std::string path)
+std::optional<std::string> finalTarget(SystemCalls& sys, std::string path)
 {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
         struct stat status {};
-        if (sys.Lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+        if (sys.lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
             return path;
         }
         char buffer[PATH_MAX];
-        const ssize_t length = sys.Readlink(path.c_str(), buffer, sizeof buffer);
+        const ssize_t length = sys.readlink(path.c_str(), buffer, sizeof buffer);
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
             return std::nullopt;
         }
@@ -66,7 +70,7 @@ std::optional<std::string> FinalTarget(SystemCalls& sys, std::string path)
         if (target.empty()) {
             return std::nullopt;
         }
-        path = target.front() == '/' ? target : DirectoryOf(path) + "/" + target;
+        path = target.front() == '/' ? target : directoryOf(path) + "/" + target;
     }
     return std::nullopt;
 }
@@ -78,7 +82,7 @@ public:
     ~Descriptor()
     {
         if (fd_ >= 0) {
-            sys_.Close(fd_);
+            sys_.close(fd_);
         }
     }
     Descriptor(const Descriptor&) = delete;
@@ -86,11 +90,11 @@ public:
 
     int get() const { return fd_; }
     // Closes now and reports whether the close succeeded.
-    bool CloseNow()
+    bool closeNow()
     {
         const int fd = fd_;
         fd_ = -1;
-        return sys_.Close(fd) == 0;
+        return sys_.close(fd) == 0;
     }
 
 private:
@@ -98,10 +102,10 @@ private:
     int fd_;
 };
 
-bool WriteAll(SystemCalls& sys, int fd, std::string_view bytes)
+bool writeAll(SystemCalls& sys, int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t written = sys.Write(fd, bytes.data(), bytes.size());
+        const ssize_t written = sys.write(fd, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -115,12 +119,12 @@ bool WriteAll(SystemCalls& sys, int fd, std::string_view bytes)
 
 // Creates a new file beside `target`; the name is hidden, and O_EXCL keeps a
 // stale or foreign file of the same name from being reused.
-int CreateTemporary(SystemCalls& sys, const std::string& target, std::string& temporaryPath)
+int createTemporary(SystemCalls& sys, const std::string& target, std::string& temporaryPath)
 {
-    const std::string prefix = DirectoryOf(target) + "/." + FileNameOf(target).substr(0, 200) + ".";
+    const std::string prefix = directoryOf(target) + "/." + fileNameOf(target).substr(0, 200) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporaryPath = prefix + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
-        const int fd = sys.Open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = sys.open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -128,35 +132,67 @@ int CreateTemporary(SystemCalls& sys, const std::string& target, std::string& te
     return -1;
 }
 
+// Another copy of the program holds a shared lock only while it reads the
+// file at start-up, so a lock that stays for a whole second is someone else's.
+bool outwaitOtherLocks(SystemCalls& sys, int fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (sys.flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            return true;  // no locks here, as on some network file systems
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // Refuses to replace what the user could not have written to: a directory,
 // a file without any write permission bit (even for root, who could write
 // it anyway), a file this user may not write, or one that another program
-// holds locked.
-void CheckReplaceable(SystemCalls& sys, const std::string& target, const struct stat& status,
+// holds locked. A link is followed only to a regular file, so that a save
+// never puts a file in place of the device or pipe it points to.
+void checkReplaceable(SystemCalls& sys, const std::string& target, const struct stat& status, bool throughLink,
                       const std::string& path)
 {
-    if (S_ISDIR(status.st_mode)) {
-        throw CannotCreate(path);
+    if (S_ISDIR(status.st_mode) || (throughLink && !S_ISREG(status.st_mode))) {
+        throw cannotCreate(path);
     }
     if (!S_ISREG(status.st_mode)) {
         return;
     }
-    if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || sys.Access(target.c_str(), W_OK) != 0) {
-        throw CannotCreate(path);
+    if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || sys.access(target.c_str(), W_OK) != 0) {
+        throw cannotCreate(path);
     }
-    Descriptor old(sys, sys.Open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
-    if (old.get() >= 0 && sys.Flock(old.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        throw CannotCreate(path);
+    Descriptor old(sys, sys.open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
+    if (old.get() >= 0 && !outwaitOtherLocks(sys, old.get())) {
+        throw cannotCreate(path);
+    }
+}
+
+// For a file the user may write in a folder that takes no new file: not
+// atomic, but the only save there is.
+void rewriteInPlace(SystemCalls& sys, const std::string& target, std::string_view bytes, const std::string& path)
+{
+    Descriptor fd(sys, sys.open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+    if (fd.get() < 0 || !outwaitOtherLocks(sys, fd.get())) {
+        throw cannotCreate(path);
+    }
+    const bool written = sys.ftruncate(fd.get(), 0) == 0 && writeAll(sys, fd.get(), bytes) && sys.fsync(fd.get()) == 0;
+    if (!fd.closeNow() || !written) {
+        throw writeFailed();
     }
 }
 
 // A save that was killed part-way leaves its temporary file behind. The next
 // good save removes those whose process is gone; a live one may be saving.
-void RemoveAbandonedTemporaries(SystemCalls& sys, const std::string& target)
+void removeAbandonedTemporaries(SystemCalls& sys, const std::string& target)
 {
-    const std::string prefix = "." + FileNameOf(target).substr(0, 200) + ".";
+    const std::string prefix = "." + fileNameOf(target).substr(0, 200) + ".";
     std::error_code error;
-    for (std::filesystem::directory_iterator entry(DirectoryOf(target), error), end; !error && entry != end;
+    for (std::filesystem::directory_iterator entry(directoryOf(target), error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
@@ -173,141 +209,114 @@ void RemoveAbandonedTemporaries(SystemCalls& sys, const std::string& target)
         }
         const pid_t owner = static_cast<pid_t>(std::stol(middle.substr(0, dash)));
         if (owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH) {
-            sys.Unlink(entry->path().c_str());
+            sys.unlink(entry->path().c_str());
         }
     }
 }
 
-void SyncDirectory(SystemCalls& sys, const std::string& directory)
+void syncDirectory(SystemCalls& sys, const std::string& directory)
 {
     // The rename is done; a folder that cannot be synced (some file systems
     // refuse) leaves the new file in place, so this is not a failed save.
-    Descriptor fd(sys, sys.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    Descriptor fd(sys, sys.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (fd.get() >= 0) {
-        sys.Fsync(fd.get());
+        sys.fsync(fd.get());
     }
 }
 
 }  // namespace
 
-SettingsFile SettingsFile::open(const std::string& path)
+SettingsFile SettingsFile::open(const std::string& readPath, const std::string& savePath)
 {
-    SystemCalls& sys = SystemCalls::Current();
+    // Relative to wherever the program was started, it cannot mean the user's file.
+    if (!readPath.starts_with('/')) {
+        return SettingsFile(savePath);
+    }
+    SystemCalls& sys = SystemCalls::current();
     struct stat status {};
-    if (sys.Stat(path.c_str(), &status) != 0) {
+    if (sys.stat(readPath.c_str(), &status) != 0) {
         // Only a certainly missing file is a first run; anything else may hide
         // a file with the user's settings that a later save would overwrite.
         if (errno == ENOENT || errno == ENOTDIR) {
-            return SettingsFile(path);
+            return SettingsFile(savePath);
         }
-        throw CannotOpen(path);
+        throw cannotOpen(readPath);
     }
     if (!S_ISREG(status.st_mode)) {
-        return SettingsFile(path);
+        return SettingsFile(savePath);
     }
 
-    Descriptor fd(sys, sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+    Descriptor fd(sys, sys.open(readPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
     if (fd.get() < 0) {
-        throw CannotOpen(path);
+        throw cannotOpen(readPath);
     }
-    if (sys.Flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        throw CannotOpen(path);
+    if (sys.flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        throw cannotOpen(readPath);
     }
     std::string bytes;
-    if (sys.Fstat(fd.get(), &status) == 0 && status.st_size > 0) {
+    if (sys.fstat(fd.get(), &status) == 0 && status.st_size > 0) {
         bytes.reserve(static_cast<std::size_t>(status.st_size));
     }
     char chunk[kReadChunk];
     for (;;) {
-        const ssize_t got = sys.Read(fd.get(), chunk, sizeof chunk);
+        const ssize_t got = sys.read(fd.get(), chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            throw CannotOpen(path);
+            throw cannotOpen(readPath);
         }
         if (got == 0) {
             break;
         }
         bytes.append(chunk, static_cast<std::size_t>(got));
     }
-    return Parse(std::move(bytes), path);
+    return fromBytes(bytes, savePath);
 }
 
 void SettingsFile::save() const
 {
-    SystemCalls& sys = SystemCalls::Current();
-    const std::optional<std::string> target = FinalTarget(sys, path_);
-    if (path_.empty() || !target) {
-        throw CannotCreate(path_);
+    SystemCalls& sys = SystemCalls::current();
+    // A relative path would put the file wherever the program was started.
+    const std::optional<std::string> target = path_.starts_with('/') ? finalTarget(sys, path_) : std::nullopt;
+    if (!target) {
+        throw cannotCreate(path_);
     }
     struct stat old {};
-    const bool replacing = sys.Lstat(target->c_str(), &old) == 0;
+    const bool replacing = sys.lstat(target->c_str(), &old) == 0;
     if (!replacing && errno != ENOENT) {
-        throw CannotCreate(path_);
+        throw cannotCreate(path_);
     }
     if (replacing) {
-        CheckReplaceable(sys, *target, old, path_);
+        checkReplaceable(sys, *target, old, *target != path_, path_);
     }
 
+    const std::string bytes = toBytes();
     std::string temporaryPath;
-    Descriptor fd(sys, CreateTemporary(sys, *target, temporaryPath));
+    Descriptor fd(sys, createTemporary(sys, *target, temporaryPath));
     if (fd.get() < 0) {
-        throw CannotCreate(path_);
+        if (replacing && S_ISREG(old.st_mode) && (errno == EACCES || errno == EPERM)) {
+            rewriteInPlace(sys, *target, bytes, path_);
+            return;
+        }
+        throw cannotCreate(path_);
     }
     if (replacing && S_ISREG(old.st_mode)) {
         // Best effort: the owner first, since changing it may clear mode bits.
-        sys.Fchown(fd.get(), old.st_uid, old.st_gid);
-        sys.Fchmod(fd.get(), old.st_mode & 07777);
+        sys.fchown(fd.get(), old.st_uid, old.st_gid);
+        sys.fchmod(fd.get(), old.st_mode & 07777);
     }
-    const std::string bytes = toBytes();
-    const bool written = WriteAll(sys, fd.get(), bytes) && sys.Fsync(fd.get()) == 0;
-    if (!fd.CloseNow() || !written) {
-        sys.Unlink(temporaryPath.c_str());
-        throw WriteFailed();
+    const bool written = writeAll(sys, fd.get(), bytes) && sys.fsync(fd.get()) == 0;
+    if (!fd.closeNow() || !written) {
+        sys.unlink(temporaryPath.c_str());
+        throw writeFailed();
     }
-    if (sys.Rename(temporaryPath.c_str(), target->c_str()) != 0) {
-        sys.Unlink(temporaryPath.c_str());
-        throw CannotCreate(path_);
+    if (sys.rename(temporaryPath.c_str(), target->c_str()) != 0) {
+        sys.unlink(temporaryPath.c_str());
+        throw cannotCreate(path_);
     }
-    SyncDirectory(sys, DirectoryOf(*target));
-    RemoveAbandonedTemporaries(sys, *target);
-}
-
-std::string settingsPathForExecutable(const std::string& executablePath)
-{
-    const std::size_t slash = executablePath.rfind('/');
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t dot = executablePath.rfind('.');
-    if (dot == std::string::npos || dot < nameStart) {
-        return executablePath + ".ini";
-    }
-    return executablePath.substr(0, dot) + ".ini";
-}
-
-std::string locateSettingsFile(const std::string& executablePath, const std::string& perUserConfigDir)
-{
-    SystemCalls& sys = SystemCalls::Current();
-    const std::string beside = settingsPathForExecutable(executablePath);
-    struct stat status {};
-    if (sys.Stat(beside.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-        return beside;
-    }
-    if (sys.Access(DirectoryOf(beside).c_str(), W_OK) == 0 || perUserConfigDir.empty()) {
-        return beside;
-    }
-    // Creates each missing folder on the way; a failure shows up at the save.
-    for (std::size_t slash = perUserConfigDir.find('/', 1); ; slash = perUserConfigDir.find('/', slash + 1)) {
-        sys.Mkdir(perUserConfigDir.substr(0, slash).c_str(), 0700);
-        if (slash == std::string::npos) {
-            break;
-        }
-    }
-    std::string directory = perUserConfigDir;
-    if (directory.back() != '/') {
-        directory += '/';
-    }
-    return directory + FileNameOf(beside);
+    syncDirectory(sys, directoryOf(*target));
+    removeAbandonedTemporaries(sys, *target);
 }
 
 }  // namespace tavrelle::settings

@@ -1,11 +1,13 @@
-// The file-system calls that opening and saving the settings file make.
+// The system calls that finding, opening and saving the settings file make.
 //
 // They go through one replaceable object so that tests can make a single call
 // fail (a full disk, an unreadable file) even when they run as root, where
-// permissions alone cannot produce those failures. Each method behaves like
+// permissions alone cannot produce those failures, and can hand in the
+// environment, the executable's path and the user. Each method behaves like
 // the POSIX call of the same name: -1 and errno on failure.
 #pragma once
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -17,25 +19,29 @@ class SystemCalls {
 public:
     virtual ~SystemCalls() = default;
 
-    virtual int Open(const char* path, int flags, mode_t mode);
-    virtual int Close(int fd);
-    virtual ssize_t Read(int fd, void* buffer, std::size_t size);
-    virtual ssize_t Write(int fd, const void* buffer, std::size_t size);
-    virtual int Fsync(int fd);
-    virtual int Flock(int fd, int operation);
-    virtual int Fstat(int fd, struct stat* status);
-    virtual int Fchmod(int fd, mode_t mode);
-    virtual int Fchown(int fd, uid_t owner, gid_t group);
-    virtual int Stat(const char* path, struct stat* status);
-    virtual int Lstat(const char* path, struct stat* status);
-    virtual ssize_t Readlink(const char* path, char* buffer, std::size_t size);
-    virtual int Access(const char* path, int mode);
-    virtual int Rename(const char* from, const char* to);
-    virtual int Unlink(const char* path);
-    virtual int Mkdir(const char* path, mode_t mode);
+    virtual int open(const char* path, int flags, mode_t mode);
+    virtual int close(int fd);
+    virtual ssize_t read(int fd, void* buffer, std::size_t size);
+    virtual ssize_t write(int fd, const void* buffer, std::size_t size);
+    virtual int fsync(int fd);
+    virtual int ftruncate(int fd, off_t length);
+    virtual int flock(int fd, int operation);
+    virtual int fstat(int fd, struct stat* status);
+    virtual int fchmod(int fd, mode_t mode);
+    virtual int fchown(int fd, uid_t owner, gid_t group);
+    virtual int stat(const char* path, struct stat* status);
+    virtual int lstat(const char* path, struct stat* status);
+    virtual ssize_t readlink(const char* path, char* buffer, std::size_t size);
+    virtual int access(const char* path, int mode);
+    virtual int rename(const char* from, const char* to);
+    virtual int unlink(const char* path);
+    virtual int mkdir(const char* path, mode_t mode);
+    virtual const char* getenv(const char* name);
+    virtual uid_t geteuid();
+    virtual const passwd* getpwuid(uid_t user);
 
     // The calls in force: the real ones unless a ScopedSystemCalls is alive.
-    static SystemCalls& Current();
+    static SystemCalls& current();
 };
 
 // Puts other calls in force for its lifetime and restores the previous ones

@@ -219,7 +219,9 @@ void MainWindow::runStartup()
     services_.pump.processPendingEvents();
 
     try {
-        settings_ = std::make_unique<settings::SettingsFile>(settings::SettingsFile::open(services_.settingsPath));
+        settings_ = std::make_unique<settings::SettingsFile>(settings::SettingsFile::open(
+            services_.settingsReadPath.empty() ? services_.settingsPath : services_.settingsReadPath,
+            services_.settingsPath));
     } catch (const settings::SettingsError& failure) {
         // The rest of start-up is skipped: designed bounds, empty list,
         // nothing opened, nothing sent.

@@ -27,6 +27,7 @@ struct WindowServices {
     MessagePresenter& messages;
     midi::EventPump& pump;
     std::string settingsPath;
+    std::string settingsReadPath = {};  // empty: read where the settings are saved
 };
 
 // Waits and event runs of the real user-interface thread.

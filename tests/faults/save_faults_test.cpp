@@ -1,6 +1,7 @@
 // Saving the settings file when the process dies half-way or the disk fills
 // up: the file on disk is always the whole old one or the whole new one.
 #include "settings/settings_file.h"
+#include "support/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +16,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <algorithm>
 #include <map>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,20 +31,10 @@ namespace {
 namespace fs = std::filesystem;
 using settings::SettingsError;
 using settings::SettingsFile;
+using testing::readFile;
+using testing::ScratchFolder;
+using testing::writeFile;
 using namespace std::chrono_literals;
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void writeFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // Files in `folder` other than `keep`, with their contents.
 std::map<std::string, std::string> otherFiles(const fs::path& folder, const std::string& keep)
@@ -58,24 +47,6 @@ std::map<std::string, std::string> otherFiles(const fs::path& folder, const std:
     }
     return files;
 }
-
-class ScratchFolder {
-public:
-    ScratchFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavrelle-faults-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
-    }
-    ~ScratchFolder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // A settings file of some size, so that writing it takes long enough to be
 // cut short, with one entry that each save changes.
@@ -156,7 +127,6 @@ SaveRound saveInChild(const fs::path& path, int generation, std::optional<std::c
 TEST(save_faults_test, a_save_killed_at_any_point_leaves_the_old_or_the_new_file)
 {
     ScratchFolder folder;
-    ASSERT_FALSE(folder.path().empty());
     const fs::path path = folder.path() / "tavrelle.ini";
     std::string current = nextGeneration(settingsOfGeneration(0), 0);
     writeFile(path, current);
@@ -314,7 +284,6 @@ int saveOnFullDisk(const fs::path& folder)
 TEST(save_faults_test, a_full_disk_fails_the_save_with_its_message_and_keeps_the_old_file)
 {
     ScratchFolder folder;
-    ASSERT_FALSE(folder.path().empty());
     const int outcome = runOnFullDisk(folder.path(), &saveOnFullDisk);
     if (outcome == 77) {
         GTEST_SKIP() << "no private file system can be mounted here (needs root or user namespaces)";
