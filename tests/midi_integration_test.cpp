@@ -36,18 +36,6 @@ std::string uniqueName(const std::string& stem)
     return stem + "-" + std::to_string(getpid());
 }
 
-std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& wanted)
-{
-    const unsigned count = service.deviceCount();
-    for (unsigned id = 0; id < count; ++id) {
-        std::string name;
-        if (service.deviceName(id, name) == result::kNoError && name == wanted) {
-            return id;
-        }
-    }
-    return std::nullopt;
-}
-
 int fluidSynthShellPort()
 {
     const char* port = std::getenv("TAVRELLE_FLUIDSYNTH_SHELL_PORT");
@@ -383,11 +371,7 @@ TEST_F(midi_restart_test, server_death_is_survived_and_a_restarted_server_serves
     EXPECT_EQ(service->close(handle), result::kNoDriver);
     EXPECT_EQ(service->sendShortMessage(handle, 0x0002C0), result::kInvalidHandle);
 
-    const auto captureDeadline = std::chrono::steady_clock::now() + 10s;
-    while (!capture->serverGone() && std::chrono::steady_clock::now() < captureDeadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(capture->serverGone());
+    ASSERT_TRUE(capture->waitUntilServerGone(10s));
     capture.reset();
     ASSERT_TRUE(server.start()) << "jackd did not restart for " << serverName;
     JackCapture again("restart", {"in"});
@@ -402,11 +386,7 @@ TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_sur
 {
     // Listing keeps its client for the first open; that client dies here.
     server.kill();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!capture->serverGone() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(capture->serverGone());
+    ASSERT_TRUE(capture->waitUntilServerGone(10s));
     capture.reset();
 
     MidiOutHandle handle = 9;
