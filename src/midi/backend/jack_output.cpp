@@ -44,8 +44,11 @@ constexpr Milliseconds kListPorts = 250ms;
 // may wait one or two cycles: the deadline grows with the period.
 constexpr Milliseconds kPortSteps = 1000ms;
 constexpr int kPortStepsPeriods = 8;
-// A close past this goes on in the background; shut-down is not held up by it.
+// Closing deactivates the client, which waits for about two cycles. A close
+// past this deadline goes on in the background and shut-down is not held up
+// by it.
 constexpr Milliseconds kClientClose = 250ms;
+constexpr int kClientClosePeriods = 3;
 
 // Close waits for delivery at most this many periods, within these bounds.
 constexpr int kDrainPeriods = 6;
@@ -264,7 +267,9 @@ JackClient::~JackClient()
         return;
     }
     try {
-        callWithin(kClientClose, state_, [state = state_]() noexcept {
+        const auto limit =
+            kClientClose + std::chrono::duration_cast<Milliseconds>(kClientClosePeriods * state_->period());
+        callWithin(limit, state_, [state = state_]() noexcept {
             jack_client_close(state->client);
             return true;
         });
