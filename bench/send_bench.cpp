@@ -10,6 +10,9 @@
 // until the capture port has received every message: the queues then start
 // each batch empty, as a user's key release finds them, and neither side is
 // timed while its queue is full.
+//
+// Also timed here: re-reading the device list, as the window does each time
+// the list is opened, beside the first listing of a new service.
 #include "support/jack_capture.h"
 #include "plain_device_list.h"
 #include "midi/midi_out_port.h"
@@ -191,9 +194,59 @@ void Settings(benchmark::internal::Benchmark* bench)
         ->Unit(benchmark::kNanosecond);
 }
 
+// Re-reading the ports when the device list opens, with the capture port open
+// (the listing goes through its client), beside the first listing of a new
+// service, which has to open a client of its own.
+void Tavrelle_RescanDevices_PortOpen(benchmark::State& state)
+{
+    auto service = midi::createSystemMidiOutService();
+    const auto id = testing::findDevice(*service, capture->fullName());
+    midi::MidiOutHandle handle = 0;
+    if (!id || service->open(handle, *id) != midi::result::kNoError) {
+        state.SkipWithError("cannot open the capture port through the tool's service");
+        return;
+    }
+    for (auto _ : state) {
+        service->rescanDevices();
+        benchmark::DoNotOptimize(service->deviceCount());
+    }
+    service->close(handle);
+}
+
+void Tavrelle_RescanDevices_NothingOpen(benchmark::State& state)
+{
+    auto service = midi::createSystemMidiOutService();
+    benchmark::DoNotOptimize(service->deviceCount());
+    for (auto _ : state) {
+        service->rescanDevices();
+        benchmark::DoNotOptimize(service->deviceCount());
+    }
+}
+
+void Tavrelle_FirstListing(benchmark::State& state)
+{
+    for (auto _ : state) {
+        auto service = midi::createSystemMidiOutService();
+        benchmark::DoNotOptimize(service->deviceCount());
+    }
+}
+
+void ListingSettings(benchmark::internal::Benchmark* bench)
+{
+    bench->UseRealTime()
+        ->Iterations(40)
+        ->Repetitions(5)
+        ->ComputeStatistics("min", Minimum)
+        ->ComputeStatistics("max", Maximum)
+        ->Unit(benchmark::kMillisecond);
+}
+
 BENCHMARK(Tavrelle_SendVoiceSelection)->Apply(Settings);
 BENCHMARK(RtMidi_ThreeSendMessages)->Apply(Settings);
 BENCHMARK(Tavrelle_SendVoiceSelection_WindowLabels)->Apply(Settings);
+BENCHMARK(Tavrelle_RescanDevices_PortOpen)->Apply(ListingSettings);
+BENCHMARK(Tavrelle_RescanDevices_NothingOpen)->Apply(ListingSettings);
+BENCHMARK(Tavrelle_FirstListing)->Apply(ListingSettings);
 
 }  // namespace
 
