@@ -46,3 +46,11 @@ tavrelle_add_test(midi_integration_test
 target_compile_definitions(midi_integration_test PRIVATE
   TAVRELLE_SILENCE_PROBE="$<TARGET_FILE:jack_silence_probe>")
 add_dependencies(midi_integration_test jack_silence_probe)
+
+# The service on PipeWire's JACK graph, with PipeWire, WirePlumber and
+# FluidSynth started by the script itself on a private runtime folder.
+add_executable(voice_probe support/voice_probe.cpp)
+target_link_libraries(voice_probe PRIVATE tavrelle_midi_system tavrelle_midi tavrelle_jack_test_support)
+add_test(NAME midi_pipewire_test
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/pipewire_test.sh $<TARGET_FILE:voice_probe>)
+set_tests_properties(midi_pipewire_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 120)
