@@ -32,7 +32,9 @@ constexpr const char* kClientName = "tavrelle";
 constexpr const char* kPortName = "out";
 
 // Deadlines of the calls that wait for the server. A healthy server answers
-// each in well under 50 ms; a stalled one never does. They are chosen so that
+// an open or a listing in tens of milliseconds; activation and close wait
+// for cycles, so theirs grow with the period. A stalled server never
+// answers. They are chosen so that
 // a start-up against a stalled server shows its first message within 6 s (the
 // listing waits kClientOpen + kListPorts at most) and its window within 6 s of
 // the last message box (the first open attempt waits kClientOpen +
