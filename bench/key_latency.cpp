@@ -6,7 +6,7 @@
 // here, beside the connection the tool made itself.
 //
 //   key_latency WINDOW-ID [RELEASES]
-#include "jack_arrivals.h"
+#include "support/jack_capture.h"
 
 #include <sys/uio.h>
 #include <xcb/xcb.h>
@@ -122,7 +122,7 @@ int main(int argc, char* argv[])
     xcb_set_input_focus(x, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
     const std::uint8_t up = keycodeOf(x, kUpKeysym);
 
-    tavrelle::bench::JackArrivals capture("key-latency");
+    tavrelle::testing::JackCapture capture("key-latency");
     if (!capture.connectFrom(kToolPort)) {
         die(std::string("cannot connect ") + kToolPort + " to the capture port");
     }
@@ -137,7 +137,7 @@ int main(int argc, char* argv[])
         // cycle, so that the figures cover every moment a user could hit.
         std::this_thread::sleep_for(std::chrono::milliseconds(heldMs(random)));
         const std::uint64_t expected = capture.count() + 3;
-        const std::int64_t released = tavrelle::bench::monotonicNanoseconds();
+        const std::int64_t released = tavrelle::testing::monotonicNanoseconds();
         fakeKey(x, kKeyRelease, up);
         if (!capture.waitForCount(expected, std::chrono::seconds(2))) {
             die("release " + std::to_string(i + 1) + " sent nothing to the capture port");

@@ -10,7 +10,10 @@
 // until the capture port has received every message: the queues then start
 // each batch empty, as a user's key release finds them, and neither side is
 // timed while its queue is full.
-#include "jack_arrivals.h"
+//
+// Also timed here: re-reading the device list, as the window does each time
+// the list is opened, beside the first listing of a new service.
+#include "support/jack_capture.h"
 #include "plain_device_list.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
@@ -42,7 +45,7 @@ constexpr int kBatchesPerRepetition = 200;
 constexpr int kRepetitions = 12;
 constexpr auto kDeliveryLimit = std::chrono::seconds(2);
 
-std::unique_ptr<bench::JackArrivals> capture;
+std::unique_ptr<testing::JackCapture> capture;
 
 using bench::PlainList;
 
@@ -66,9 +69,9 @@ void RunBatches(benchmark::State& state, Batch batch)
 {
     for (auto _ : state) {
         const std::uint64_t expected = capture->count() + kBatch * kMessagesPerSelection;
-        const std::int64_t start = bench::monotonicNanoseconds();
+        const std::int64_t start = testing::monotonicNanoseconds();
         batch();
-        const std::int64_t elapsed = bench::monotonicNanoseconds() - start;
+        const std::int64_t elapsed = testing::monotonicNanoseconds() - start;
         state.SetIterationTime(static_cast<double>(elapsed) / 1e9 / kBatch);
         if (!capture->waitForCount(expected, kDeliveryLimit)) {
             state.SkipWithError("the capture port did not receive every message");
@@ -86,8 +89,8 @@ void Tavrelle_SendVoiceSelection(benchmark::State& state)
     midi::MidiOutPort port(*service, list, notifier, pump);
     port.DeviceCount = static_cast<int>(service->deviceCount());
     port.listMidiOutDevices();
-    port.restoreDeviceSelection(list.find(capture->portName()), capture->portName());
-    if (list.selectedText() != capture->portName() ||
+    port.restoreDeviceSelection(list.find(capture->fullName()), capture->fullName());
+    if (list.selectedText() != capture->fullName() ||
         port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
         state.SkipWithError("cannot open the capture port through the tool's service");
         return;
@@ -121,7 +124,7 @@ void Tavrelle_SendVoiceSelection_WindowLabels(benchmark::State& state)
     window::MainWindow form({*service, messages, pump, folder.filePath(QStringLiteral("tavrelle.ini")).toStdString()});
     // Start-up opened the first device; the capture port is picked as a user
     // would pick it in the list.
-    const int index = form.deviceList->findText(QString::fromStdString(capture->portName()));
+    const int index = form.deviceList->findText(QString::fromStdString(capture->fullName()));
     if (index >= 0) {
         form.deviceList->setCurrentIndex(index);
         form.port().switchMidiOutDevice();
@@ -146,7 +149,7 @@ void RtMidi_ThreeSendMessages(benchmark::State& state)
     out.setErrorCallback(&silenceRtMidi, nullptr);
     std::optional<unsigned> index;
     for (unsigned i = 0; i < out.getPortCount(); ++i) {
-        if (out.getPortName(i) == capture->portName()) {
+        if (out.getPortName(i) == capture->fullName()) {
             index = i;
         }
     }
@@ -191,9 +194,59 @@ void Settings(benchmark::internal::Benchmark* bench)
         ->Unit(benchmark::kNanosecond);
 }
 
+// Re-reading the ports when the device list opens, with the capture port open
+// (the listing goes through its client), beside the first listing of a new
+// service, which has to open a client of its own.
+void Tavrelle_RescanDevices_PortOpen(benchmark::State& state)
+{
+    auto service = midi::createSystemMidiOutService();
+    const auto id = testing::findDevice(*service, capture->fullName());
+    midi::MidiOutHandle handle = 0;
+    if (!id || service->open(handle, *id) != midi::result::kNoError) {
+        state.SkipWithError("cannot open the capture port through the tool's service");
+        return;
+    }
+    for (auto _ : state) {
+        service->rescanDevices();
+        benchmark::DoNotOptimize(service->deviceCount());
+    }
+    service->close(handle);
+}
+
+void Tavrelle_RescanDevices_NothingOpen(benchmark::State& state)
+{
+    auto service = midi::createSystemMidiOutService();
+    benchmark::DoNotOptimize(service->deviceCount());
+    for (auto _ : state) {
+        service->rescanDevices();
+        benchmark::DoNotOptimize(service->deviceCount());
+    }
+}
+
+void Tavrelle_FirstListing(benchmark::State& state)
+{
+    for (auto _ : state) {
+        auto service = midi::createSystemMidiOutService();
+        benchmark::DoNotOptimize(service->deviceCount());
+    }
+}
+
+void ListingSettings(benchmark::internal::Benchmark* bench)
+{
+    bench->UseRealTime()
+        ->Iterations(40)
+        ->Repetitions(5)
+        ->ComputeStatistics("min", Minimum)
+        ->ComputeStatistics("max", Maximum)
+        ->Unit(benchmark::kMillisecond);
+}
+
 BENCHMARK(Tavrelle_SendVoiceSelection)->Apply(Settings);
 BENCHMARK(RtMidi_ThreeSendMessages)->Apply(Settings);
 BENCHMARK(Tavrelle_SendVoiceSelection_WindowLabels)->Apply(Settings);
+BENCHMARK(Tavrelle_RescanDevices_PortOpen)->Apply(ListingSettings);
+BENCHMARK(Tavrelle_RescanDevices_NothingOpen)->Apply(ListingSettings);
+BENCHMARK(Tavrelle_FirstListing)->Apply(ListingSettings);
 
 }  // namespace
 
@@ -214,7 +267,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     try {
-        capture = std::make_unique<bench::JackArrivals>("send-bench");
+        capture = std::make_unique<testing::JackCapture>("send-bench");
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "send_bench: %s\n", failure.what());
         return 1;

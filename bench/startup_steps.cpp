@@ -5,10 +5,10 @@
 // marked "alone" time each backend's listing by itself, for reference.
 //
 //   startup_steps [ROUNDS]
-#include "jack_arrivals.h"
+#include "support/jack_capture.h"
 #include "plain_device_list.h"
-#include "midi/alsa_output.h"
-#include "midi/jack_output.h"
+#include "alsa_output.h"
+#include "jack_output.h"
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
 #include "settings/settings_file.h"
@@ -53,14 +53,14 @@ class Stopwatch {
 public:
     double lap()
     {
-        const std::int64_t now = bench::monotonicNanoseconds();
+        const std::int64_t now = testing::monotonicNanoseconds();
         const double elapsed = static_cast<double>(now - last_) / 1e6;
         last_ = now;
         return elapsed;
     }
 
 private:
-    std::int64_t last_ = bench::monotonicNanoseconds();
+    std::int64_t last_ = testing::monotonicNanoseconds();
 };
 
 }  // namespace
@@ -88,9 +88,9 @@ int main(int argc, char* argv[])
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         Stopwatch watch;
-        const auto alsaNames = midi::system::alsaOutputPortNames();
+        const auto alsaNames = midi::backend::alsaOutputPortNames();
         steps[0].milliseconds.push_back(watch.lap());
-        const auto jackNames = midi::system::jackMidiInputPortNames();
+        const auto jackNames = midi::backend::jackMidiInputPortNames();
         steps[1].milliseconds.push_back(watch.lap());
 
         auto service = midi::createSystemMidiOutService();
@@ -101,7 +101,7 @@ int main(int argc, char* argv[])
         midi::TextVoiceDisplay display;
         midi::VoiceSelection selection(display, port);
         watch.lap();
-        const std::int64_t start = bench::monotonicNanoseconds();
+        const std::int64_t start = testing::monotonicNanoseconds();
 
         port.DeviceCount = static_cast<int>(service->deviceCount());
         steps[2].milliseconds.push_back(watch.lap());
@@ -120,7 +120,7 @@ int main(int argc, char* argv[])
         selection.takeChannelFromDisplay();
         selection.sendVoiceSelection();
         steps[7].milliseconds.push_back(watch.lap());
-        steps[8].milliseconds.push_back(static_cast<double>(bench::monotonicNanoseconds() - start) / 1e6);
+        steps[8].milliseconds.push_back(static_cast<double>(testing::monotonicNanoseconds() - start) / 1e6);
         port.closeMidiOut();
         steps[9].milliseconds.push_back(watch.lap());
     }

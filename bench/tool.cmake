@@ -9,7 +9,9 @@ endif()
 set(tavrelle_bench_dir ${PROJECT_SOURCE_DIR}/bench)
 set(tavrelle_bench_out ${CMAKE_BINARY_DIR}/bench)
 
-add_library(tavrelle_bench_jack STATIC ${tavrelle_bench_dir}/jack_arrivals.cpp)
+# The tests' capture client, which counts and times what reaches its port.
+add_library(tavrelle_bench_jack STATIC ${PROJECT_SOURCE_DIR}/tests/support/jack_capture.cpp)
+target_include_directories(tavrelle_bench_jack PUBLIC ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(tavrelle_bench_jack PUBLIC PkgConfig::JACK)
 
 add_executable(floor_window ${tavrelle_bench_dir}/floor_window.cpp)
@@ -19,7 +21,8 @@ add_executable(launch_probe ${tavrelle_bench_dir}/launch_probe.cpp)
 target_link_libraries(launch_probe PRIVATE PkgConfig::TAVRELLE_BENCH_XCB)
 
 add_executable(startup_steps ${tavrelle_bench_dir}/startup_steps.cpp)
-target_link_libraries(startup_steps PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_settings tavrelle_bench_jack)
+target_link_libraries(startup_steps PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_midi_backend_internals
+  tavrelle_settings tavrelle_bench_jack)
 
 add_executable(send_bench ${tavrelle_bench_dir}/send_bench.cpp)
 target_link_libraries(send_bench PRIVATE tavrelle_window tavrelle_midi tavrelle_midi_system tavrelle_bench_jack

@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-ipafont-gothic
-  jackd2 fluidsynth timgm6mb-soundfont
+  jackd2 fluidsynth timgm6mb-soundfont pipewire pipewire-jack wireplumber dbus
   xvfb xauth openbox xdotool x11-utils imagemagick libxcb1-dev
   procps psmisc python3
   desktop-file-utils appstream dpkg-dev file man-db

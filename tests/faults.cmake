@@ -18,8 +18,8 @@ tavrelle_add_test(faults_save_test
 # fixture (tests/midi_system.cmake).
 if(DEFINED tavrelle_services_env)
   tavrelle_add_test(faults_jack_open_test
-    SOURCES faults/jack_open_test.cpp support/jack_capture.cpp
-    LIBS tavrelle_midi_system tavrelle_midi PkgConfig::JACK
+    SOURCES faults/jack_open_test.cpp
+    LIBS tavrelle_midi_system tavrelle_midi tavrelle_jack_test_support
     LABELS "faults;integration"
     FIXTURES jack_services
     ENVIRONMENT ${tavrelle_services_env}

@@ -36,18 +36,6 @@ std::string uniqueName(const std::string& stem)
     return stem + "-" + std::to_string(getpid());
 }
 
-std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& wanted)
-{
-    const unsigned count = service.deviceCount();
-    for (unsigned id = 0; id < count; ++id) {
-        std::string name;
-        if (service.deviceName(id, name) == result::kNoError && name == wanted) {
-            return id;
-        }
-    }
-    return std::nullopt;
-}
-
 int fluidSynthShellPort()
 {
     const char* port = std::getenv("TAVRELLE_FLUIDSYNTH_SHELL_PORT");
@@ -328,16 +316,21 @@ TEST_F(midi_integration_test, without_any_midi_system_there_are_no_devices_and_n
     EXPECT_FALSE(jackdRunningFor(absent));
 }
 
-// A JACK server of its own, to be killed and restarted, with one capture port
-// listed by a fresh service. The name is fixed, so that the next run takes
-// over the slot a kill leaves in JACK's table of servers.
-class midi_restart_test : public midi_integration_test {
+// A JACK server of the test's own, to be stopped, killed or run with long
+// periods. The name is fixed, so that the next run takes over the slot a kill
+// leaves in JACK's table of servers.
+class midi_private_server_test : public midi_integration_test {
 protected:
     // The base class refuses to run without the fixture's server name.
     const std::string serverName =
-        std::string(std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "") + "-restart";
+        std::string(std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "") + "-private";
     ServerNameOverride override{serverName};
     JackServerProcess server{serverName};
+};
+
+// The private server with one capture port listed by a fresh service.
+class midi_restart_test : public midi_private_server_test {
+protected:
     std::unique_ptr<JackCapture> capture;
     std::string portName;
     std::unique_ptr<midi::MidiOutService> service;
@@ -383,11 +376,7 @@ TEST_F(midi_restart_test, server_death_is_survived_and_a_restarted_server_serves
     EXPECT_EQ(service->close(handle), result::kNoDriver);
     EXPECT_EQ(service->sendShortMessage(handle, 0x0002C0), result::kInvalidHandle);
 
-    const auto captureDeadline = std::chrono::steady_clock::now() + 10s;
-    while (!capture->serverGone() && std::chrono::steady_clock::now() < captureDeadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(capture->serverGone());
+    ASSERT_TRUE(capture->waitUntilServerGone(10s));
     capture.reset();
     ASSERT_TRUE(server.start()) << "jackd did not restart for " << serverName;
     JackCapture again("restart", {"in"});
@@ -402,11 +391,7 @@ TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_sur
 {
     // Listing keeps its client for the first open; that client dies here.
     server.kill();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!capture->serverGone() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(capture->serverGone());
+    ASSERT_TRUE(capture->waitUntilServerGone(10s));
     capture.reset();
 
     MidiOutHandle handle = 9;
@@ -420,6 +405,120 @@ TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_sur
     EXPECT_EQ(service->sendShortMessage(handle, 0x0005C0), result::kNoError);
     EXPECT_EQ(service->close(handle), result::kNoError);
     EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x05}}));
+}
+
+template <typename Call>
+std::chrono::milliseconds timeOf(Call call)
+{
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_nothing_breaks_when_it_resumes)
+{
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    auto capture = std::make_unique<JackCapture>("stall", std::vector<std::string>{"in"});
+    auto service = midi::createSystemMidiOutService();
+    const auto id = findDevice(*service, capture->fullName(0));
+    ASSERT_TRUE(id);
+    MidiOutHandle handle = 0;
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+
+    server.pause();
+    // Sends only queue, whatever the server does.
+    const std::uint32_t selection[] = {0x0020B0, 0x0000B0, 0x0007C0};
+    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->sendShortMessages(handle, selection), result::kNoError); }), 100ms);
+
+    // A listing on a client of its own gives up at its deadline.
+    auto fresh = midi::createSystemMidiOutService();
+    EXPECT_LT(timeOf([&] { EXPECT_EQ(fresh->deviceCount(), 0u); }), 1500ms);
+    // With that call still stuck, an open and a re-read give up at once; the
+    // re-read keeps the list it had.
+    MidiOutHandle second = 9;
+    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->open(second, *id), result::kNoDriver); }), 100ms);
+    EXPECT_EQ(second, 0u);
+    EXPECT_LT(timeOf([&] { service->rescanDevices(); }), 100ms);
+    EXPECT_EQ(findDevice(*service, capture->fullName(0)), id);
+
+    EXPECT_LT(timeOf([&] { service->close(handle); }), 1s);
+    EXPECT_LT(timeOf([&] {
+                  fresh.reset();
+                  service.reset();
+              }),
+              1s);
+
+    server.resume();
+    // The stuck calls come back; the server serves the next service as ever.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    int opened = result::kNoDriver;
+    while (opened != result::kNoError && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        service = midi::createSystemMidiOutService();
+        if (const auto again = findDevice(*service, capture->fullName(0))) {
+            opened = service->open(handle, *again);
+        }
+    }
+    ASSERT_EQ(opened, result::kNoError);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0009C0), result::kNoError);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+    EXPECT_EQ(capture->received(0).back(), (MidiBytes{0xC0, 0x09}));
+}
+
+TEST_F(midi_private_server_test, switch_at_long_periods_delivers_all_sound_off_and_the_selection)
+{
+    ASSERT_TRUE(server.start(8192)) << "jackd did not start for " << serverName;
+    JackCapture capture("long", {"old", "new"});
+    PortRig rig;
+    rig.port.listMidiOutDevices();
+    const int oldPosition = rig.positionOf(capture.fullName(0));
+    const int newPosition = rig.positionOf(capture.fullName(1));
+    ASSERT_GE(oldPosition, 0);
+    ASSERT_GE(newPosition, 0);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(oldPosition)), result::kNoError);
+    rig.select(3, 0, 1);
+    rig.selection.sendVoiceSelection();
+    // A user picks the other port about a second later, and closes soon after.
+    std::this_thread::sleep_for(1s);
+    rig.list.selectIndex(newPosition);
+    rig.port.switchMidiOutDevice();
+    ASSERT_EQ(rig.port.LastOpenResult, result::kNoError);
+    rig.select(4, 0, 1);
+    rig.selection.sendVoiceSelection();
+    rig.port.closeMidiOut();
+
+    EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x02},
+                                                           {0xB9, 0x78, 0x00}}));
+    EXPECT_EQ(capture.received(1),
+              (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x03}}));
+}
+
+TEST_F(midi_integration_test, rescan_follows_the_ports_and_keeps_the_open_one_open)
+{
+    JackCapture open(uniqueName("rescan-open"), {"in"});
+    auto goes = std::make_unique<JackCapture>(uniqueName("rescan-goes"), std::vector<std::string>{"in"});
+    const std::string gone = goes->fullName(0);
+    auto service = midi::createSystemMidiOutService();
+    const auto id = findDevice(*service, open.fullName(0));
+    ASSERT_TRUE(id && findDevice(*service, gone));
+    MidiOutHandle handle = 0;
+    ASSERT_EQ(service->open(handle, *id), result::kNoError);
+
+    goes.reset();
+    JackCapture comes(uniqueName("rescan-comes"), {"in"});
+    service->rescanDevices();
+    EXPECT_FALSE(findDevice(*service, gone));
+    const auto newcomer = findDevice(*service, comes.fullName(0));
+    ASSERT_TRUE(newcomer);
+
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0011C0), result::kNoError);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+    EXPECT_EQ(open.received(0), (std::vector<MidiBytes>{{0xC0, 0x11}}));
+    // Identifiers follow the new list.
+    ASSERT_EQ(service->open(handle, *newcomer), result::kNoError);
+    EXPECT_EQ(service->sendShortMessage(handle, 0x0012C0), result::kNoError);
+    EXPECT_EQ(service->close(handle), result::kNoError);
+    EXPECT_EQ(comes.received(0), (std::vector<MidiBytes>{{0xC0, 0x12}}));
 }
 
 }  // namespace

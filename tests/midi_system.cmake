@@ -1,8 +1,9 @@
-# The system's MIDI output service: its naming rules as plain unit tests, and
-# the service itself against a private JACK server with FluidSynth on it.
-tavrelle_add_test(midi_system_test
-  SOURCES midi_system_test.cpp
-  LIBS tavrelle_midi_system)
+# The system's MIDI output service: its backends as plain unit tests (naming
+# rules, the ALSA output over a stand-in sequencer, the JACK queue), and the
+# service itself against a private JACK server with FluidSynth on it.
+tavrelle_add_test(midi_backend_test
+  SOURCES midi_backend_test.cpp
+  LIBS tavrelle_midi_backend_internals)
 
 # Derived from the build folder, so that two build trees can run their
 # integration tests at the same time.
@@ -27,12 +28,17 @@ set_tests_properties(jack_services_start PROPERTIES
 set_tests_properties(jack_services_stop PROPERTIES
   FIXTURES_CLEANUP jack_services ENVIRONMENT "${tavrelle_services_env}" LABELS integration TIMEOUT 60)
 
+# JACK clients of the tests' own: capture ports and private servers.
+add_library(tavrelle_jack_test_support STATIC support/jack_capture.cpp support/jack_server.cpp)
+target_include_directories(tavrelle_jack_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(tavrelle_jack_test_support PUBLIC PkgConfig::JACK)
+
 add_executable(jack_silence_probe support/jack_silence_probe.cpp)
 target_link_libraries(jack_silence_probe PRIVATE tavrelle_midi_system PkgConfig::JACK)
 
 tavrelle_add_test(midi_integration_test
-  SOURCES midi_integration_test.cpp support/jack_capture.cpp support/jack_server.cpp support/fluidsynth_shell.cpp
-  LIBS tavrelle_midi_system tavrelle_midi tavrelle_test_support PkgConfig::JACK
+  SOURCES midi_integration_test.cpp support/fluidsynth_shell.cpp
+  LIBS tavrelle_midi_system tavrelle_midi tavrelle_test_support tavrelle_jack_test_support
   LABELS integration
   FIXTURES jack_services
   ENVIRONMENT ${tavrelle_services_env}
@@ -40,3 +46,11 @@ tavrelle_add_test(midi_integration_test
 target_compile_definitions(midi_integration_test PRIVATE
   TAVRELLE_SILENCE_PROBE="$<TARGET_FILE:jack_silence_probe>")
 add_dependencies(midi_integration_test jack_silence_probe)
+
+# The service on PipeWire's JACK graph, with PipeWire, WirePlumber and
+# FluidSynth started by the script itself on a private runtime folder.
+add_executable(voice_probe support/voice_probe.cpp)
+target_link_libraries(voice_probe PRIVATE tavrelle_midi_system tavrelle_midi tavrelle_jack_test_support)
+add_test(NAME midi_pipewire_test
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/pipewire_test.sh $<TARGET_FILE:voice_probe>)
+set_tests_properties(midi_pipewire_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 120)

@@ -52,8 +52,8 @@ public:
     // Sends one short message word: status in bits 0-7, data 1 in bits 8-15,
     // data 2 in bits 16-23.
     virtual int sendShortMessage(MidiOutHandle handle, std::uint32_t word) = 0;
-    // Sends several words that belong together (one voice selection) whole
-    // or not at all: the first failing result, or kNoError.
+    // Sends several words that belong together (one voice selection, at most
+    // four words) whole or not at all: the first failing result, or kNoError.
     virtual int sendShortMessages(MidiOutHandle handle, std::span<const std::uint32_t> words)
     {
         for (const std::uint32_t word : words) {
@@ -63,10 +63,13 @@ public:
         }
         return result::kNoError;
     }
-    // Closes the port after everything sent through it has been delivered.
+    // Closes the port after everything sent through it has been delivered,
+    // or once the system stopped answering.
     virtual int close(MidiOutHandle handle) = 0;
     // Reads the system's ports again: deviceCount and deviceName describe
-    // the list as it is now. Open handles stay open.
+    // the list as it is now, by the same rules as the first listing. Open
+    // handles stay open. A system that does not answer in time leaves its
+    // part of the list as it was.
     virtual void rescanDevices() {}
 };
 

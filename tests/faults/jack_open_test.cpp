@@ -60,17 +60,6 @@ private:
     bool active_ = false;
 };
 
-std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& wanted)
-{
-    for (unsigned id = 0; id < service.deviceCount(); ++id) {
-        std::string name;
-        if (service.deviceName(id, name) == result::kNoError && name == wanted) {
-            return id;
-        }
-    }
-    return std::nullopt;
-}
-
 TEST(faults_jack_open_test, the_selection_sent_right_after_an_open_arrives_whole_every_time)
 {
     const char* server = std::getenv("JACK_DEFAULT_SERVER");

@@ -3,6 +3,7 @@
 #include <jack/midiport.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -21,6 +22,13 @@ constexpr std::size_t kRingBytes = 64 * sizeof(Record);
 void ignoreJackMessage(const char*) {}
 
 }  // namespace
+
+std::int64_t monotonicNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 JackCapture::JackCapture(const std::string& clientName, const std::vector<std::string>& portNames)
     : shared_(new Shared)
@@ -76,6 +84,10 @@ int JackCapture::process(jack_nframes_t frames, void* arg)
         }
         void* buffer = jack_port_get_buffer(port.port, frames);
         const jack_nframes_t count = jack_midi_get_event_count(buffer);
+        if (count > 0) {
+            shared.lastArrival.store(monotonicNanoseconds(), std::memory_order_relaxed);
+            shared.count.fetch_add(count, std::memory_order_release);
+        }
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t event;
             if (jack_midi_event_get(&event, buffer, i) != 0) {
@@ -126,6 +138,39 @@ bool JackCapture::waitForMessages(std::size_t port, std::size_t count, std::chro
     return true;
 }
 
+bool JackCapture::waitForCount(std::uint64_t target, std::chrono::milliseconds limit) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (count() < target) {
+        if (serverGone() || std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        // Short naps: the arrival time is taken in the process callback, so
+        // how soon this loop notices does not change a benchmark's figures.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+bool JackCapture::waitUntilServerGone(std::chrono::milliseconds limit) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!serverGone() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return serverGone();
+}
+
+bool JackCapture::connectFrom(const std::string& source)
+{
+    return jack_connect(shared_->client, source.c_str(), jack_port_name(shared_->ports.at(0).port)) == 0;
+}
+
+double JackCapture::periodMilliseconds() const
+{
+    return 1000.0 * jack_get_buffer_size(shared_->client) / jack_get_sample_rate(shared_->client);
+}
+
 void JackCapture::unregisterPort(std::size_t index)
 {
     Port& port = shared_->ports.at(index);
@@ -158,6 +203,18 @@ std::vector<std::string> allJackConnections(jack_client_t* client)
     jack_free(ports);
     std::sort(connections.begin(), connections.end());
     return connections;
+}
+
+std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& name)
+{
+    const unsigned count = service.deviceCount();
+    for (unsigned id = 0; id < count; ++id) {
+        std::string listed;
+        if (service.deviceName(id, listed) == midi::result::kNoError && listed == name) {
+            return id;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace tavrelle::testing

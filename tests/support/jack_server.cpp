@@ -77,9 +77,10 @@ JackServerProcess::~JackServerProcess()
     stop(SIGTERM);
 }
 
-bool JackServerProcess::start()
+bool JackServerProcess::start(int periodFrames)
 {
-    std::vector<std::string> args = {"jackd", "-n", serverName_, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"};
+    std::vector<std::string> args = {"jackd", "-n", serverName_, "--no-realtime", "-d", "dummy", "-r", "48000",
+                                     "-p", std::to_string(periodFrames)};
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());
@@ -122,11 +123,27 @@ void JackServerProcess::kill()
     stop(SIGKILL);
 }
 
+void JackServerProcess::pause()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGSTOP);
+    }
+}
+
+void JackServerProcess::resume()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGCONT);
+    }
+}
+
 void JackServerProcess::stop(int signal)
 {
     if (pid_ <= 0) {
         return;
     }
+    // A stopped server would take neither signal until it runs again.
+    ::kill(pid_, SIGCONT);
     ::kill(pid_, signal);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (waitpid(pid_, nullptr, WNOHANG) != pid_) {

@@ -24,11 +24,15 @@ public:
     JackServerProcess(const JackServerProcess&) = delete;
     JackServerProcess& operator=(const JackServerProcess&) = delete;
 
-    // Starts jackd and waits until it answers; false when it does not within
-    // ten seconds.
-    bool start();
+    // Starts jackd with that many frames per period and waits until it
+    // answers; false when it does not within ten seconds.
+    bool start(int periodFrames = 256);
     // Kills the server outright, as a crash would, and reaps it.
     void kill();
+    // Stops the server where it stands, as a debugger or the scheduler
+    // would, and lets it go on.
+    void pause();
+    void resume();
 
 private:
     void stop(int signal);

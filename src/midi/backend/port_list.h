@@ -3,13 +3,15 @@
 // be checked on machines without a MIDI system.
 #pragma once
 
+#include "private.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tavrelle::midi::system {
+namespace tavrelle::midi::backend {
 
 enum class Backend { Alsa, Jack };
 
@@ -44,4 +46,4 @@ std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaName
 // the port is gone or the match is ambiguous.
 std::optional<std::size_t> findAlsaPort(const std::vector<std::string>& currentAlsaNames, const PortEntry& entry);
 
-}  // namespace tavrelle::midi::system
+}  // namespace tavrelle::midi::backend

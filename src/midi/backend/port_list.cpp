@@ -1,9 +1,9 @@
-#include "midi/system_port_list.h"
+#include "port_list.h"
 
 #include <algorithm>
 #include <map>
 
-namespace tavrelle::midi::system {
+namespace tavrelle::midi::backend {
 
 namespace {
 
@@ -85,4 +85,4 @@ std::optional<std::size_t> findAlsaPort(const std::vector<std::string>& currentA
     return found;
 }
 
-}  // namespace tavrelle::midi::system
+}  // namespace tavrelle::midi::backend

@@ -1,0 +1,310 @@
+// The backends of the system's MIDI output service without a MIDI system: the
+// naming and ordering rules over names as RtMidi and libjack report them, the
+// ALSA output over a stand-in sequencer, and the JACK output's queue.
+#include "alsa_output.h"
+#include "port_list.h"
+#include "selection_queue.h"
+
+#include "midi/midi_out_service.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+namespace tavrelle::midi::backend {
+namespace {
+
+using MidiBytes = std::vector<unsigned char>;
+
+std::vector<std::string> namesOf(const std::vector<PortEntry>& list)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : list) {
+        names.push_back(entry.name);
+    }
+    return names;
+}
+
+TEST(midi_backend_test, alsa_names_lose_the_numbers_rtmidi_appends)
+{
+    EXPECT_EQ(stripAlsaPortNumbers("Midi Through:Midi Through Port-0 14:0"), "Midi Through:Midi Through Port-0");
+    EXPECT_EQ(stripAlsaPortNumbers("FLUID Synth (1234):Synth input port (1234:0) 128:0"),
+              "FLUID Synth (1234):Synth input port (1234:0)");
+    EXPECT_EQ(stripAlsaPortNumbers("SC-8850:SC-8850 Part A 20:1"), "SC-8850:SC-8850 Part A");
+}
+
+TEST(midi_backend_test, alsa_names_without_appended_numbers_stay_whole)
+{
+    EXPECT_EQ(stripAlsaPortNumbers("Module:Port"), "Module:Port");
+    EXPECT_EQ(stripAlsaPortNumbers("Module:Port 2"), "Module:Port 2");
+    EXPECT_EQ(stripAlsaPortNumbers("Module:Port 20:"), "Module:Port 20:");
+    EXPECT_EQ(stripAlsaPortNumbers("Module:Port :1"), "Module:Port :1");
+    EXPECT_EQ(stripAlsaPortNumbers("Module:Port 2x:1"), "Module:Port 2x:1");
+    EXPECT_EQ(stripAlsaPortNumbers(""), "");
+}
+
+TEST(midi_backend_test, only_the_kernel_loopback_client_counts_as_midi_through)
+{
+    EXPECT_TRUE(isAlsaMidiThrough("Midi Through:Midi Through Port-0 14:0"));
+    EXPECT_FALSE(isAlsaMidiThrough("Synth:Midi Through 20:0"));
+    EXPECT_FALSE(isAlsaMidiThrough("Midi Throughput:Port 20:0"));
+}
+
+TEST(midi_backend_test, list_puts_alsa_then_jack_then_midi_through)
+{
+    const auto list = combinedPortList(
+        {"Midi Through:Midi Through Port-0 14:0", "SC-8850:Part A 20:0", "Midi Through:Midi Through Port-1 14:1",
+         "USB Keys:USB Keys MIDI 1 24:0"},
+        {"fsynth:midi_00", "a2j:Out 1"});
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"SC-8850:Part A", "USB Keys:USB Keys MIDI 1", "fsynth:midi_00",
+                                                       "a2j:Out 1", "Midi Through:Midi Through Port-0",
+                                                       "Midi Through:Midi Through Port-1"}));
+    EXPECT_EQ(list[0], (PortEntry{Backend::Alsa, "SC-8850:Part A", "SC-8850:Part A 20:0"}));
+    EXPECT_EQ(list[2], (PortEntry{Backend::Jack, "fsynth:midi_00", "fsynth:midi_00"}));
+    EXPECT_EQ(list[4].backend, Backend::Alsa);
+    EXPECT_EQ(list[4].systemName, "Midi Through:Midi Through Port-0 14:0");
+}
+
+TEST(midi_backend_test, only_namesakes_keep_their_numbers)
+{
+    const auto list = combinedPortList({"Synth:In 128:0", "Other:In 130:0", "Synth:In 129:0"}, {});
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"Synth:In 128:0", "Other:In", "Synth:In 129:0"}));
+}
+
+TEST(midi_backend_test, alsa_port_named_like_a_jack_port_keeps_its_numbers)
+{
+    const auto list = combinedPortList({"fsynth:midi_00 130:0"}, {"fsynth:midi_00"});
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"fsynth:midi_00 130:0", "fsynth:midi_00"}));
+}
+
+TEST(midi_backend_test, no_ports_give_an_empty_list)
+{
+    EXPECT_TRUE(combinedPortList({}, {}).empty());
+    EXPECT_EQ(namesOf(combinedPortList({}, {"fsynth:midi_00"})), (std::vector<std::string>{"fsynth:midi_00"}));
+}
+
+TEST(midi_backend_test, alsa_port_is_found_where_it_moved)
+{
+    const PortEntry synth{Backend::Alsa, "Synth:In", "Synth:In 128:0"};
+    EXPECT_EQ(findAlsaPort({"Keys:Out 24:0", "Synth:In 128:0"}, synth), 1u);
+    // The synth was restarted and came back as another client.
+    EXPECT_EQ(findAlsaPort({"Synth:In 131:0", "Keys:Out 24:0"}, synth), 0u);
+}
+
+TEST(midi_backend_test, gone_or_ambiguous_alsa_port_is_not_found)
+{
+    const PortEntry synth{Backend::Alsa, "Synth:In", "Synth:In 128:0"};
+    EXPECT_EQ(findAlsaPort({}, synth), std::nullopt);
+    EXPECT_EQ(findAlsaPort({"Keys:Out 24:0", "Synth:Input 128:0"}, synth), std::nullopt);
+    EXPECT_EQ(findAlsaPort({"Synth:In 131:0", "Synth:In 132:0"}, synth), std::nullopt);
+}
+
+TEST(midi_backend_test, alsa_port_told_apart_by_numbers_needs_those_numbers)
+{
+    const PortEntry second{Backend::Alsa, "Synth:In 129:0", "Synth:In 129:0"};
+    EXPECT_EQ(findAlsaPort({"Synth:In 128:0", "Synth:In 129:0"}, second), 1u);
+    EXPECT_EQ(findAlsaPort({"Synth:In 128:0"}, second), std::nullopt);
+}
+
+// A sequencer whose ports and failures the test sets, recording what the
+// output does with it.
+struct FakeSequencer final : AlsaSequencer {
+    std::vector<std::string> ports;
+    // The ports as they are once the open has happened, when they shift then.
+    std::optional<std::vector<std::string>> portsAfterOpen;
+    Failure openFailure = Failure::none;
+    Failure sendFailure = Failure::none;
+    std::optional<unsigned> opened;
+    bool closed = false;
+    std::vector<std::vector<unsigned char>> sent;
+    Failure pending = Failure::none;
+
+    unsigned portCount() override { return static_cast<unsigned>(ports.size()); }
+    std::string portName(unsigned port) override
+    {
+        if (port >= ports.size()) {
+            pending = Failure::portGone;
+            return {};
+        }
+        return ports[port];
+    }
+    void openPort(unsigned port) override
+    {
+        if (openFailure != Failure::none) {
+            pending = openFailure;
+            return;
+        }
+        opened = port;
+        if (portsAfterOpen) {
+            ports = *portsAfterOpen;
+        }
+    }
+    bool isPortOpen() override { return opened.has_value() && !closed; }
+    void sendMessage(const unsigned char* bytes, std::size_t size) override
+    {
+        if (sendFailure != Failure::none) {
+            pending = sendFailure;
+            return;
+        }
+        sent.emplace_back(bytes, bytes + size);
+    }
+    void closePort() override { closed = true; }
+    Failure takeFailure() override { return std::exchange(pending, Failure::none); }
+};
+
+// Opens `entry` on a fake the test keeps its eyes on.
+struct AlsaRig {
+    FakeSequencer* sequencer = nullptr;
+    std::unique_ptr<Output> output;
+
+    int open(std::unique_ptr<FakeSequencer> fake, const PortEntry& entry)
+    {
+        sequencer = fake.get();
+        return openAlsaOutput(std::move(fake), entry, output);
+    }
+};
+
+const PortEntry kSynth{Backend::Alsa, "Synth:In", "Synth:In 128:0"};
+
+TEST(midi_backend_test, alsa_opens_the_port_listed_under_the_identifier_where_it_is_now)
+{
+    auto fake = std::make_unique<FakeSequencer>();
+    fake->ports = {"Keys:Out 24:0", "Synth:In 131:0"};
+    FakeSequencer& sequencer = *fake;
+    AlsaRig rig;
+    ASSERT_EQ(rig.open(std::move(fake), kSynth), result::kNoError);
+    EXPECT_EQ(sequencer.opened, 1u);
+
+    const ShortMessageBytes selection[] = {shortMessageBytes(0x0020B0), shortMessageBytes(0x0500B0),
+                                           shortMessageBytes(0x09C0)};
+    EXPECT_EQ(rig.output->send(selection), result::kNoError);
+    EXPECT_EQ(sequencer.sent, (std::vector<std::vector<unsigned char>>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x05},
+                                                                       {0xC0, 0x09}}));
+    EXPECT_EQ(rig.output->close(), result::kNoError);
+    EXPECT_TRUE(sequencer.closed);
+}
+
+TEST(midi_backend_test, alsa_never_keeps_another_port_than_the_one_picked)
+{
+    // Gone before the open: nothing is opened.
+    {
+        auto fake = std::make_unique<FakeSequencer>();
+        fake->ports = {"Keys:Out 24:0"};
+        AlsaRig rig;
+        EXPECT_EQ(rig.open(std::move(fake), kSynth), result::kBadDeviceId);
+        EXPECT_FALSE(rig.output);
+    }
+    // The ports shifted between the listing and the open, so RtMidi's open by
+    // position reached another port: it is let go again.
+    {
+        auto fake = std::make_unique<FakeSequencer>();
+        fake->ports = {"Keys:Out 24:0", "Synth:In 128:0"};
+        fake->portsAfterOpen = std::vector<std::string>{"Synth:In 128:0", "Drums:In 129:0"};
+        FakeSequencer& sequencer = *fake;
+        auto keep = std::make_unique<AlsaRig>();
+        EXPECT_EQ(keep->open(std::move(fake), kSynth), result::kBadDeviceId);
+        EXPECT_TRUE(sequencer.closed);
+        EXPECT_FALSE(keep->output);
+    }
+}
+
+TEST(midi_backend_test, alsa_failures_become_result_codes)
+{
+    const std::pair<AlsaSequencer::Failure, int> cases[] = {
+        {AlsaSequencer::Failure::portGone, result::kBadDeviceId},
+        {AlsaSequencer::Failure::noMemory, result::kNoMemory},
+        {AlsaSequencer::Failure::other, result::kError},
+    };
+    for (const auto& [failure, code] : cases) {
+        auto refusing = std::make_unique<FakeSequencer>();
+        refusing->ports = {"Synth:In 128:0"};
+        refusing->openFailure = failure;
+        AlsaRig failed;
+        EXPECT_EQ(failed.open(std::move(refusing), kSynth), code);
+
+        auto fake = std::make_unique<FakeSequencer>();
+        fake->ports = {"Synth:In 128:0"};
+        FakeSequencer& sequencer = *fake;
+        AlsaRig rig;
+        ASSERT_EQ(rig.open(std::move(fake), kSynth), result::kNoError);
+        sequencer.sendFailure = failure;
+        const ShortMessageBytes message[] = {shortMessageBytes(0x09C0)};
+        EXPECT_EQ(rig.output->send(message), code);
+    }
+}
+
+// The queue as the process callback sees it: what one cycle hands over.
+std::vector<MidiBytes> deliverAll(SelectionQueue& queue, std::size_t room = SIZE_MAX)
+{
+    std::vector<MidiBytes> out;
+    queue.deliver([&](const unsigned char* bytes, std::size_t size) {
+        if (out.size() == room) {
+            return false;
+        }
+        out.emplace_back(bytes, bytes + size);
+        return true;
+    });
+    return out;
+}
+
+std::vector<ShortMessageBytes> selectionFor(int program)
+{
+    return {shortMessageBytes(0x0020B0), shortMessageBytes(0x0000B0),
+            shortMessageBytes(0x00C0 | static_cast<std::uint32_t>(program) << 8)};
+}
+
+TEST(midi_backend_test, full_queue_keeps_whole_selections_and_the_newest)
+{
+    SelectionQueue queue(8);
+    constexpr int kSent = 100;  // far more than fit while no cycle runs
+    for (int program = 0; program < kSent; ++program) {
+        ASSERT_TRUE(queue.push(selectionFor(program)));
+    }
+    EXPECT_FALSE(queue.settled());
+    const auto delivered = deliverAll(queue);
+    ASSERT_FALSE(delivered.empty());
+    ASSERT_EQ(delivered.size() % 3, 0u);
+    const int kept = static_cast<int>(delivered.size() / 3);
+    EXPECT_GE(kept, 8);
+    EXPECT_EQ(queue.droppedGroups(), static_cast<std::uint64_t>(kSent - kept));
+    // The newest selections, in order, each whole.
+    for (int i = 0; i < kept; ++i) {
+        const auto program = static_cast<unsigned char>(kSent - kept + i);
+        EXPECT_EQ(delivered[3 * i], (MidiBytes{0xB0, 0x20, 0x00}));
+        EXPECT_EQ(delivered[3 * i + 1], (MidiBytes{0xB0, 0x00, 0x00}));
+        EXPECT_EQ(delivered[3 * i + 2], (MidiBytes{0xC0, program}));
+    }
+    EXPECT_TRUE(queue.settled());
+}
+
+TEST(midi_backend_test, selection_cut_short_by_a_full_cycle_stays_whole_when_the_queue_overflows)
+{
+    SelectionQueue queue(2);
+    ASSERT_TRUE(queue.push(selectionFor(1)));
+    // The cycle's buffer took one message of the first selection only.
+    EXPECT_EQ(deliverAll(queue, 1), (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}}));
+    for (int program = 2; program < 20; ++program) {
+        ASSERT_TRUE(queue.push(selectionFor(program)));
+    }
+    const auto delivered = deliverAll(queue);
+    ASSERT_GE(delivered.size(), 5u);
+    // The rest of the first, then whole newest ones ending on the last sent.
+    EXPECT_EQ(delivered[0], (MidiBytes{0xB0, 0x00, 0x00}));
+    EXPECT_EQ(delivered[1], (MidiBytes{0xC0, 0x01}));
+    EXPECT_EQ((delivered.size() - 2) % 3, 0u);
+    EXPECT_EQ(delivered.back(), (MidiBytes{0xC0, 19}));
+    EXPECT_TRUE(queue.settled());
+}
+
+TEST(midi_backend_test, queue_refuses_groups_it_cannot_carry_whole)
+{
+    SelectionQueue queue(4);
+    EXPECT_FALSE(queue.push({}));
+    const std::vector<ShortMessageBytes> five(5, shortMessageBytes(0x09C0));
+    EXPECT_FALSE(queue.push(five));
+    EXPECT_TRUE(queue.settled());
+    EXPECT_TRUE(deliverAll(queue).empty());
+}
+
+}  // namespace
+}  // namespace tavrelle::midi::backend
