@@ -51,25 +51,34 @@ std::string MidiOutPort::selectedDeviceName() const
                                                                                : std::string{};
 }
 
-void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& savedName)
+int MidiOutPort::restoredPosition(int savedPosition, const std::string& savedName) const
 {
+    const auto listed = [this](int position) {
+        return position >= 0 && static_cast<std::size_t>(position) < names_.size() ? position : -1;
+    };
+    const auto idAt = [this](int position) { return position >= 0 ? static_cast<int>(deviceIdTable_.at(position)) : 0; };
     // The saved value is the device identifier of the last run, applied here
     // as a list position; the name check below catches the difference.
-    select(savedPosition);
-    if (deviceCount_ < selectedDeviceId_) {
-        select(0);
+    int position = listed(savedPosition);
+    if (deviceCount_ < idAt(position)) {
+        position = listed(0);
     }
-    if (!sameDeviceName(savedName, selectedDeviceName())) {
-        // Ports change places between sessions; the name is what stays.
-        int position = 0;
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (sameDeviceName(savedName, names_[i])) {
-                position = static_cast<int>(i);
-                break;
-            }
+    const std::string shown = position >= 0 ? names_[static_cast<std::size_t>(position)] : std::string{};
+    if (sameDeviceName(savedName, shown)) {
+        return position;
+    }
+    // Ports change places between sessions; the name is what stays.
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        if (sameDeviceName(savedName, names_[i])) {
+            return static_cast<int>(i);
         }
-        select(position);
     }
+    return listed(0);
+}
+
+void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& savedName)
+{
+    select(restoredPosition(savedPosition, savedName));
     if (deviceCount_ < selectedDeviceId_) {
         selectedDeviceId_ = 0;
     }

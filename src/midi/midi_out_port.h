@@ -129,6 +129,9 @@ public:
     std::string selectedDeviceName() const;
 
 private:
+    // The list position start-up chooses; reads only the listed names, so
+    // it can be worked out before any window exists.
+    int restoredPosition(int savedPosition, const std::string& savedName) const;
     void select(int position);
 
     MidiOutService& service_;

@@ -66,7 +66,6 @@ public:
 
     midi::VoiceSelection& selection() { return startupShutdown_->selection(); }
     midi::MidiOutPort& port() { return startupShutdown_->port(); }
-    bool hasSettingsStore() const { return startupShutdown_->hasSettingsStore(); }
 
     // Frame included, as the settings file keeps them.
     OuterBounds outerBounds() const override;
