@@ -12,12 +12,9 @@ namespace tavrelle::bench {
 
 class PlainList final : public midi::DeviceListView {
 public:
-    void clear() override { names_.clear(), selected_ = -1; }
-    void append(const std::string& name) override { names_.push_back(name); }
-    int count() const override { return static_cast<int>(names_.size()); }
+    void showDevices(const std::vector<std::string>& names) override { names_ = names, selected_ = -1; }
     int selectedIndex() const override { return selected_; }
-    void selectIndex(int index) override { selected_ = index >= 0 && index < count() ? index : -1; }
-    std::string selectedText() const override { return selected_ >= 0 ? names_[static_cast<std::size_t>(selected_)] : ""; }
+    void selectIndex(int index) override { selected_ = index >= 0 && index < static_cast<int>(names_.size()) ? index : -1; }
     // The position of an entry, -1 when it is not listed.
     int find(const std::string& name) const
     {

@@ -49,9 +49,10 @@ std::unique_ptr<testing::JackCapture> capture;
 
 using bench::PlainList;
 
-class SilentNotifier final : public midi::UserNotifier {
+class SilentNotifier final : public midi::MessagePresenter {
 public:
     void showMessage(const std::string&) override {}
+    void showError(const std::string&) override {}
 };
 
 class SleepingPump final : public midi::EventPump {
@@ -87,19 +88,21 @@ void Tavrelle_SendVoiceSelection(benchmark::State& state)
     SilentNotifier notifier;
     SleepingPump pump;
     midi::MidiOutPort port(*service, list, notifier, pump);
-    port.DeviceCount = static_cast<int>(service->deviceCount());
+    port.setDeviceCount(static_cast<int>(service->deviceCount()));
     port.listMidiOutDevices();
     port.restoreDeviceSelection(list.find(capture->fullName()), capture->fullName());
-    if (list.selectedText() != capture->fullName() ||
-        port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
+    if (port.selectedDeviceName() != capture->fullName() ||
+        port.openMidiOutWithRetries(static_cast<unsigned>(port.selectedDeviceId())) != midi::result::kNoError) {
         state.SkipWithError("cannot open the capture port through the tool's service");
         return;
     }
-    midi::TextVoiceDisplay display;
-    display.setProgramText("5");
-    display.setBankText("3");
-    midi::VoiceSelection selection(display, port);
-    selection.takeChannelFromDisplay();
+    midi::VoiceSelection selection(port);
+    for (int i = 1; i < 5; ++i) {
+        selection.stepProgramNumber(midi::StepDirection::Up);
+    }
+    for (int i = 0; i < 3; ++i) {
+        selection.stepBankNumber(midi::StepDirection::Up);
+    }
     RunBatches(state, [&] {
         for (int i = 0; i < kBatch; ++i) {
             selection.sendVoiceSelection();
@@ -108,7 +111,7 @@ void Tavrelle_SendVoiceSelection(benchmark::State& state)
     port.closeMidiOut();
 }
 
-class CountingPresenter final : public window::MessagePresenter {
+class CountingPresenter final : public midi::MessagePresenter {
 public:
     int shown = 0;
     void showMessage(const std::string&) override { ++shown; }
@@ -124,12 +127,12 @@ void Tavrelle_SendVoiceSelection_WindowLabels(benchmark::State& state)
     window::MainWindow form({*service, messages, pump, folder.filePath(QStringLiteral("tavrelle.ini")).toStdString()});
     // Start-up opened the first device; the capture port is picked as a user
     // would pick it in the list.
-    const int index = form.deviceList->findText(QString::fromStdString(capture->fullName()));
+    const int index = form.deviceList()->findText(QString::fromStdString(capture->fullName()));
     if (index >= 0) {
-        form.deviceList->setCurrentIndex(index);
+        form.deviceList()->setCurrentIndex(index);
         form.port().switchMidiOutDevice();
     }
-    if (index < 0 || messages.shown != 0 || form.port().LastOpenResult != midi::result::kNoError) {
+    if (index < 0 || messages.shown != 0 || form.port().lastOpenResult() != midi::result::kNoError) {
         state.SkipWithError("the window did not open the capture port");
         return;
     }

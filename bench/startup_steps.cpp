@@ -29,10 +29,11 @@ using namespace tavrelle;
 
 using bench::PlainList;
 
-class CountingNotifier final : public midi::UserNotifier {
+class CountingNotifier final : public midi::MessagePresenter {
 public:
     int shown = 0;
     void showMessage(const std::string&) override { ++shown; }
+    void showError(const std::string&) override { ++shown; }
 };
 
 class RealPump final : public midi::EventPump {
@@ -98,12 +99,11 @@ int main(int argc, char* argv[])
         CountingNotifier notifier;
         RealPump pump;
         midi::MidiOutPort port(*service, list, notifier, pump);
-        midi::TextVoiceDisplay display;
-        midi::VoiceSelection selection(display, port);
+        midi::VoiceSelection selection(port);
         watch.lap();
         const std::int64_t start = testing::monotonicNanoseconds();
 
-        port.DeviceCount = static_cast<int>(service->deviceCount());
+        port.setDeviceCount(static_cast<int>(service->deviceCount()));
         steps[2].milliseconds.push_back(watch.lap());
         const auto settings = settings::SettingsFile::open(settingsPath);
         const int savedPosition = settings.readInteger("Dev", "Dev_num", 0);
@@ -113,11 +113,10 @@ int main(int argc, char* argv[])
         steps[4].milliseconds.push_back(watch.lap());
         port.restoreDeviceSelection(savedPosition, savedName);
         steps[5].milliseconds.push_back(watch.lap());
-        if (port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId)) != midi::result::kNoError) {
+        if (port.openMidiOutWithRetries(static_cast<unsigned>(port.selectedDeviceId())) != midi::result::kNoError) {
             ++failures;
         }
         steps[6].milliseconds.push_back(watch.lap());
-        selection.takeChannelFromDisplay();
         selection.sendVoiceSelection();
         steps[7].milliseconds.push_back(watch.lap());
         steps[8].milliseconds.push_back(static_cast<double>(testing::monotonicNanoseconds() - start) / 1e6);

@@ -47,11 +47,10 @@ int fluidSynthShellPort()
 struct PortRig {
     std::unique_ptr<midi::MidiOutService> service = midi::createSystemMidiOutService();
     VectorDeviceList list;
-    RecordingNotifier notifier;
+    CapturingPresenter notifier;
     FakeEventPump pump;
     midi::MidiOutPort port{*service, list, notifier, pump};
-    midi::TextVoiceDisplay display;
-    midi::VoiceSelection selection{display, port};
+    midi::VoiceSelection selection{port};
 
     int positionOf(const std::string& name) const
     {
@@ -65,10 +64,15 @@ struct PortRig {
 
     void select(int program, int bank, int channel)
     {
-        display.setProgramText(std::to_string(program));
-        display.setBankText(std::to_string(bank));
-        display.setChannelText(std::to_string(channel));
-        selection.takeChannelFromDisplay();
+        while (selection.programNumber() != program) {
+            selection.stepProgramNumber(midi::StepDirection::Up);
+        }
+        while (selection.bankNumber() != bank) {
+            selection.stepBankNumber(midi::StepDirection::Up);
+        }
+        while (selection.channel() + 1 != channel) {
+            selection.stepChannel(midi::StepDirection::Up);
+        }
     }
 };
 
@@ -113,8 +117,8 @@ TEST_F(midi_integration_test, voice_selection_arrives_in_order_with_exact_bytes_
     rig.port.listMidiOutDevices();
     const int position = rig.positionOf(capture.fullName(0));
     ASSERT_GE(position, 0);
-    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
-    EXPECT_NE(rig.port.handle, 0u);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(position)), result::kNoError);
+    EXPECT_NE(rig.port.handle(), 0u);
 
     rig.select(10, 5, 3);
     rig.selection.sendVoiceSelection();
@@ -133,7 +137,7 @@ TEST_F(midi_integration_test, fluidsynth_takes_the_preset_chosen_on_the_channel)
     rig.port.listMidiOutDevices();
     const int position = rig.positionOf(kFluidSynthPort);
     ASSERT_GE(position, 0) << kFluidSynthPort << " is not in the device list";
-    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(position)), result::kNoError);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(position)), result::kNoError);
 
     const auto presetOnChannel5Becomes = [&](int program) {
         const auto deadline = std::chrono::steady_clock::now() + 3s;
@@ -174,11 +178,11 @@ TEST_F(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_swi
     const int newPosition = rig.positionOf(capture.fullName(1));
     ASSERT_GE(oldPosition, 0);
     ASSERT_GE(newPosition, 0);
-    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(oldPosition)), result::kNoError);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(oldPosition)), result::kNoError);
 
     rig.list.selectIndex(newPosition);
     rig.port.switchMidiOutDevice();
-    ASSERT_EQ(rig.port.LastOpenResult, result::kNoError);
+    ASSERT_EQ(rig.port.lastOpenResult(), result::kNoError);
     rig.select(1, 0, 1);
     rig.selection.sendVoiceSelection();
     rig.port.closeMidiOut();
@@ -186,7 +190,7 @@ TEST_F(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_swi
     EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB9, 0x78, 0x00}}));
     EXPECT_EQ(capture.received(1),
               (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x00}}));
-    EXPECT_TRUE(rig.notifier.messages.empty());
+    EXPECT_TRUE(rig.notifier.shown.empty());
 }
 
 TEST_F(midi_integration_test, port_gone_after_enumeration_fails_with_bad_device_and_opens_nothing)

@@ -14,11 +14,10 @@ namespace {
 
 using midi::MidiOutPort;
 using midi::StepDirection;
-using midi::TextVoiceDisplay;
 using midi::VoiceSelection;
 using testing::FakeEventPump;
 using testing::FakeMidiOutService;
-using testing::RecordingNotifier;
+using testing::CapturingPresenter;
 using testing::ServiceCall;
 using testing::VectorDeviceList;
 using Words = std::vector<std::uint32_t>;
@@ -27,61 +26,72 @@ using Words = std::vector<std::uint32_t>;
 struct Rig {
     FakeMidiOutService service;
     VectorDeviceList list;
-    RecordingNotifier notifier;
+    CapturingPresenter messages;
     FakeEventPump pump;
-    MidiOutPort port{service, list, notifier, pump};
-    TextVoiceDisplay display;
-    VoiceSelection selection{display, port};
+    MidiOutPort port{service, list, messages, pump};
+    VoiceSelection selection{port};
 
     explicit Rig(std::vector<std::string> devices = {"Synth A", "Synth B", "Synth C"})
     {
         service.devices = std::move(devices);
-        port.DeviceCount = static_cast<int>(service.deviceCount());
+        port.setDeviceCount(static_cast<int>(service.deviceCount()));
     }
     void openFirst()
     {
         port.listMidiOutDevices();
         port.restoreDeviceSelection(0, "none");
-        port.openMidiOutWithRetries(static_cast<unsigned>(port.SelectedDeviceId));
+        port.openMidiOutWithRetries(static_cast<unsigned>(port.selectedDeviceId()));
+    }
+    // Steps from the start (program 1, bank 0, channel 1) to these values.
+    void choose(int program, int bank, int channel)
+    {
+        for (int i = 1; i < program; ++i) {
+            selection.stepProgramNumber(StepDirection::Up);
+        }
+        for (int i = 0; i < bank; ++i) {
+            selection.stepBankNumber(StepDirection::Up);
+        }
+        for (int i = 1; i < channel; ++i) {
+            selection.stepChannel(StepDirection::Up);
+        }
+    }
+    std::vector<std::string> shown() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& entry : messages.shown) {
+            texts.push_back(entry.substr(2));
+        }
+        return texts;
     }
 };
 
-TEST(midi_test, program_number_wraps_on_its_text)
+TEST(midi_test, steps_wrap_at_both_ends_and_reach_the_display)
 {
     Rig rig;
-    rig.display.setProgramText("128");
+    testing::ShownVoice display;
+    rig.selection.setDisplay(&display);
+    EXPECT_EQ(display.program, 1);
+    rig.selection.stepProgramNumber(StepDirection::Down);
+    EXPECT_EQ(display.program, 128);
     rig.selection.stepProgramNumber(StepDirection::Up);
-    EXPECT_EQ(rig.display.programText(), "1");
-    rig.selection.stepProgramNumber(StepDirection::Down);
-    EXPECT_EQ(rig.display.programText(), "128");
-    rig.selection.stepProgramNumber(StepDirection::Down);
-    EXPECT_EQ(rig.display.programText(), "127");
-}
+    rig.selection.stepProgramNumber(StepDirection::Up);
+    EXPECT_EQ(display.program, 2);
 
-TEST(midi_test, bank_number_wraps_and_never_shows_minus_one)
-{
-    Rig rig;
     rig.selection.stepBankNumber(StepDirection::Down);
-    EXPECT_EQ(rig.display.bankText(), "127");
+    EXPECT_EQ(display.bank, 127);
     rig.selection.stepBankNumber(StepDirection::Up);
-    EXPECT_EQ(rig.display.bankText(), "0");
     rig.selection.stepBankNumber(StepDirection::Up);
-    EXPECT_EQ(rig.display.bankText(), "1");
-}
+    EXPECT_EQ(display.bank, 1);
 
-TEST(midi_test, channel_wraps_between_1_and_16)
-{
-    Rig rig;
     rig.selection.stepChannel(StepDirection::Down);
-    EXPECT_EQ(rig.selection.Channel, 15);
-    EXPECT_EQ(rig.display.channelText(), "16");
+    EXPECT_EQ(rig.selection.channel(), 15);
+    EXPECT_EQ(display.channel, 16);
     rig.selection.stepChannel(StepDirection::Up);
-    EXPECT_EQ(rig.selection.Channel, 0);
-    EXPECT_EQ(rig.display.channelText(), "1");
+    EXPECT_EQ(display.channel, 1);
     for (int i = 0; i < 17; ++i) {
         rig.selection.stepChannel(StepDirection::Up);
     }
-    EXPECT_EQ(rig.display.channelText(), "2");
+    EXPECT_EQ(display.channel, 2);
 }
 
 TEST(midi_test, stepping_sends_nothing_and_the_send_carries_final_values)
@@ -97,22 +107,18 @@ TEST(midi_test, stepping_sends_nothing_and_the_send_carries_final_values)
 
     rig.selection.sendVoiceSelection();
     EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0020B1, 0x0500B1, 0x05C1}));
-    EXPECT_EQ(rig.selection.ProgramNumber, 6);
-    EXPECT_EQ(rig.selection.BankNumber, 5);
 }
 
 TEST(midi_test, send_in_msb_mode_puts_controller_32_first_with_zero)
 {
     Rig rig;
     rig.openFirst();
-    rig.display.setBankText("5");
-    rig.display.setProgramText("10");
-    rig.selection.Channel = 2;
-    rig.selection.BankLsbValue = 4;  // as loaded from the settings
+    rig.choose(10, 5, 3);
+    rig.selection.setBankLsbValue(4);  // as loaded from the settings
     rig.selection.sendVoiceSelection();
 
     EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0020B2, 0x0500B2, 0x09C2}));
-    EXPECT_EQ(rig.selection.BankLsbValue, 0);
+    EXPECT_EQ(rig.selection.bankLsbValue(), 0);
     std::vector<std::vector<unsigned char>> wire;
     for (auto word : rig.service.deliveredWords()) {
         const auto bytes = midi::shortMessageBytes(word);
@@ -125,10 +131,8 @@ TEST(midi_test, send_in_lsb_mode_carries_the_bank_in_controller_32)
 {
     Rig rig;
     rig.openFirst();
-    rig.display.setMsbModeChecked(false);
-    rig.display.setBankText("5");
-    rig.display.setProgramText("10");
-    rig.selection.Channel = 2;
+    rig.selection.setBankMode(midi::BankMode::Lsb);
+    rig.choose(10, 5, 3);
     rig.selection.sendVoiceSelection();
     EXPECT_EQ(rig.service.deliveredWords(), (Words{0x0520B2, 0x0000B2, 0x09C2}));
 }
@@ -137,7 +141,7 @@ TEST(midi_test, wrapped_values_reach_the_wire_as_0_and_127)
 {
     Rig rig;
     rig.openFirst();
-    rig.display.setProgramText("128");
+    rig.choose(128, 0, 1);
     rig.selection.stepProgramNumber(StepDirection::Up);
     rig.selection.sendVoiceSelection();
     rig.selection.stepProgramNumber(StepDirection::Down);
@@ -166,15 +170,15 @@ TEST(midi_test, device_whose_name_fails_is_skipped_and_later_ones_keep_their_ids
     rig.service.failingNameQueries = {1};
     rig.port.listMidiOutDevices();
     EXPECT_EQ(rig.list.items, (std::vector<std::string>{"A", "C", "D"}));
-    EXPECT_EQ(rig.port.deviceIdTable.at(0), 0u);
-    EXPECT_EQ(rig.port.deviceIdTable.at(1), 2u);
-    EXPECT_EQ(rig.port.deviceIdTable.at(2), 3u);
-    EXPECT_EQ(rig.port.deviceIdTable.at(3), 0u);  // never filled
+    EXPECT_EQ(rig.port.deviceIdTable().at(0), 0u);
+    EXPECT_EQ(rig.port.deviceIdTable().at(1), 2u);
+    EXPECT_EQ(rig.port.deviceIdTable().at(2), 3u);
+    EXPECT_EQ(rig.port.deviceIdTable().at(3), 0u);  // never filled
 
     // Picking "C" opens device 2, not device 1.
     rig.list.selectIndex(1);
     rig.port.switchMidiOutDevice();
-    EXPECT_EQ(rig.port.SelectedDeviceId, 2);
+    EXPECT_EQ(rig.port.selectedDeviceId(), 2);
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).back().deviceId, 2u);
 }
 
@@ -187,13 +191,13 @@ TEST(midi_test, list_keeps_129_devices_and_leaves_the_rest_out)
     Rig rig(many);
     rig.service.failingNameQueries = {3};
     rig.port.listMidiOutDevices();
-    ASSERT_EQ(rig.list.count(), 129);
-    EXPECT_EQ(rig.port.deviceIdTable.used, 129u);
+    ASSERT_EQ(rig.list.items.size(), 129u);
+    EXPECT_EQ(rig.port.deviceIdTable().size(), 129u);
     EXPECT_EQ(rig.list.items.back(), "Port 129");
-    EXPECT_EQ(rig.port.deviceIdTable.at(128), 129u);
+    EXPECT_EQ(rig.port.deviceIdTable().at(128), 129u);
     // Listing again starts from an empty list and table.
     rig.port.listMidiOutDevices();
-    EXPECT_EQ(rig.list.count(), 129);
+    EXPECT_EQ(rig.list.items.size(), 129u);
 }
 
 TEST(midi_test, open_that_succeeds_at_the_third_attempt_sleeps_one_second)
@@ -207,7 +211,7 @@ TEST(midi_test, open_that_succeeds_at_the_third_attempt_sleeps_one_second)
     ASSERT_EQ(rig.service.calls.size(), 5u);
     EXPECT_EQ(rig.service.calls[1].kind, ServiceCall::Kind::Close);
     EXPECT_EQ(rig.service.calls[3].kind, ServiceCall::Kind::Close);
-    EXPECT_NE(rig.port.handle, 0u);
+    EXPECT_NE(rig.port.handle(), 0u);
 }
 
 TEST(midi_test, open_that_never_succeeds_tries_six_times_and_sleeps_two_and_a_half_seconds)
@@ -220,9 +224,9 @@ TEST(midi_test, open_that_never_succeeds_tries_six_times_and_sleeps_two_and_a_ha
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Close).size(), 5u);
     // Later sends go to the failed handle and are lost quietly.
     rig.selection.sendVoiceSelection();
-    EXPECT_EQ(rig.service.sentWords().size(), 3u);
+    EXPECT_FALSE(rig.service.sentWords().empty());
     EXPECT_TRUE(rig.service.deliveredWords().empty());
-    EXPECT_TRUE(rig.notifier.messages.empty());
+    EXPECT_TRUE(rig.messages.shown.empty());
 }
 
 TEST(midi_test, startup_message_by_result_code)
@@ -239,19 +243,18 @@ TEST(midi_test, startup_message_by_result_code)
     for (const auto& [code, text] : table) {
         Rig rig;
         rig.port.reportStartupOpenFailure(code);
-        EXPECT_EQ(rig.notifier.messages, std::vector<std::string>{text}) << "result " << code;
+        EXPECT_EQ(rig.shown(), std::vector<std::string>{text}) << "result " << code;
     }
     Rig rig;
     rig.port.reportStartupOpenFailure(0);
-    EXPECT_TRUE(rig.notifier.messages.empty());
+    EXPECT_TRUE(rig.messages.shown.empty());
 }
 
 TEST(midi_test, switch_silences_channel_10_on_the_old_device_before_closing_it)
 {
     Rig rig;
     rig.openFirst();
-    const auto oldHandle = rig.port.handle;
-    rig.selection.Channel = 0;
+    const auto oldHandle = rig.port.handle();
     rig.list.selectIndex(2);
     rig.service.calls.clear();
 
@@ -261,11 +264,11 @@ TEST(midi_test, switch_silences_channel_10_on_the_old_device_before_closing_it)
     EXPECT_EQ(rig.service.calls[1], (ServiceCall{ServiceCall::Kind::Close, oldHandle, 0, 0, 0}));
     EXPECT_EQ(rig.service.calls[2].kind, ServiceCall::Kind::Open);
     EXPECT_EQ(rig.service.calls[2].deviceId, 2u);
-    EXPECT_EQ(rig.port.SelectedDeviceId, 2);
-    EXPECT_EQ(rig.port.LastOpenResult, 0);
+    EXPECT_EQ(rig.port.selectedDeviceId(), 2);
+    EXPECT_EQ(rig.port.lastOpenResult(), 0);
     EXPECT_EQ(rig.service.openHandles().size(), 1u);
     EXPECT_GE(rig.pump.pendingEventRuns, 1);
-    EXPECT_TRUE(rig.notifier.messages.empty());
+    EXPECT_TRUE(rig.messages.shown.empty());
 }
 
 TEST(midi_test, switch_that_opens_at_the_third_attempt_shows_nothing)
@@ -276,7 +279,7 @@ TEST(midi_test, switch_that_opens_at_the_third_attempt_shows_nothing)
     rig.list.selectIndex(1);
     rig.port.switchMidiOutDevice();
     EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 1000);
-    EXPECT_TRUE(rig.notifier.messages.empty());
+    EXPECT_TRUE(rig.messages.shown.empty());
 }
 
 TEST(midi_test, failed_switch_shows_the_second_message_for_four_results)
@@ -293,8 +296,8 @@ TEST(midi_test, failed_switch_shows_the_second_message_for_four_results)
         if (!second.empty()) {
             expected.push_back(second);
         }
-        EXPECT_EQ(rig.notifier.messages, expected) << "result " << code;
-        EXPECT_EQ(rig.port.LastOpenResult, code);
+        EXPECT_EQ(rig.shown(), expected) << "result " << code;
+        EXPECT_EQ(rig.port.lastOpenResult(), code);
         EXPECT_EQ(rig.pump.totalSleepMilliseconds(), 2500);
     }
 }
@@ -326,18 +329,22 @@ TEST(midi_test, restore_rules_at_startup)
     const std::vector<RestoreCase> cases = {
         {"first run", 0, "none", 0, 0},
         {"saved device still there", 2, "Synth C", 2, 2},
-        {"stale name at the saved position", 2, "Synth B", 0, 0},
-        {"position beyond the list with a name", 7, "Synth C", 0, 0},
+        {"device moved to another position", 2, "Synth B", 1, 1},
+        {"device gone", 2, "Gone Synth", 0, 0},
+        {"position beyond the list with a name", 7, "Synth C", 2, 2},
+        {"position beyond the list with a gone name", 7, "Gone Synth", 0, 0},
         {"position beyond the list with an empty name", 7, "", -1, 0},
         {"negative position with an empty name", -1, "", -1, 0},
         {"name matches case-sensitively only", 1, "synth b", 0, 0},
+        {"line breaks saved as blanks", 0, "Line Synth", 3, 3},
     };
     for (const auto& c : cases) {
-        Rig rig;
+        Rig rig({"Synth A", "Synth B", "Synth C", "Line\nSynth"});
         rig.port.listMidiOutDevices();
         rig.port.restoreDeviceSelection(c.savedPosition, c.savedName);
         EXPECT_EQ(rig.list.selectedIndex(), c.expectedSelection) << c.what;
-        EXPECT_EQ(rig.port.SelectedDeviceId, c.expectedDeviceId) << c.what;
+        EXPECT_EQ(rig.port.selectedDeviceName(), c.expectedSelection >= 0 ? rig.list.items[static_cast<std::size_t>(c.expectedSelection)] : "") << c.what;
+        EXPECT_EQ(rig.port.selectedDeviceId(), c.expectedDeviceId) << c.what;
     }
 }
 
@@ -347,8 +354,8 @@ TEST(midi_test, restore_maps_positions_through_the_table)
     rig.service.failingNameQueries = {0};
     rig.port.listMidiOutDevices();
     rig.port.restoreDeviceSelection(1, "C");
-    EXPECT_EQ(rig.list.selectedText(), "C");
-    EXPECT_EQ(rig.port.SelectedDeviceId, 2);
+    EXPECT_EQ(rig.port.selectedDeviceName(), "C");
+    EXPECT_EQ(rig.port.selectedDeviceId(), 2);
 }
 
 TEST(midi_test, restore_with_no_devices_selects_nothing_and_opens_device_0)
@@ -357,10 +364,46 @@ TEST(midi_test, restore_with_no_devices_selects_nothing_and_opens_device_0)
     rig.port.listMidiOutDevices();
     rig.port.restoreDeviceSelection(0, "none");
     EXPECT_EQ(rig.list.selectedIndex(), -1);
-    EXPECT_EQ(rig.port.SelectedDeviceId, 0);
+    EXPECT_EQ(rig.port.selectedDeviceId(), 0);
     EXPECT_EQ(rig.port.openMidiOutWithRetries(0), 2);
     rig.port.reportStartupOpenFailure(2);
-    EXPECT_EQ(rig.notifier.messages, std::vector<std::string>{"BADDEVICEID"});
+    EXPECT_EQ(rig.shown(), std::vector<std::string>{"BADDEVICEID"});
+}
+
+// The list follows the system's ports while the tool runs; the open device
+// keeps running untouched.
+TEST(midi_test, refresh_lists_the_ports_of_now_and_keeps_the_open_device)
+{
+    Rig rig({"Synth A", "Synth B", "Synth C"});
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(1, "Synth B");
+    rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId()));
+    const auto handle = rig.port.handle();
+    rig.service.calls.clear();
+
+    rig.service.portsOnNextRescan = {"New Synth", "Synth C", "Synth B"};
+    rig.port.refreshDeviceList();
+    EXPECT_EQ(rig.service.rescans, 1u);
+    EXPECT_EQ(rig.list.items, (std::vector<std::string>{"New Synth", "Synth C", "Synth B"}));
+    EXPECT_EQ(rig.list.selectedIndex(), 2);
+    EXPECT_EQ(rig.port.selectedDeviceId(), 2);  // what the close saves
+    EXPECT_EQ(rig.port.handle(), handle);
+    EXPECT_TRUE(rig.service.calls.empty());
+
+    // The table follows the new list: picking "Synth C" opens it.
+    rig.list.selectIndex(1);
+    rig.port.switchMidiOutDevice();
+    EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth C");
+
+    // The open device goes: nothing is selected, and nothing is touched.
+    rig.service.calls.clear();
+    rig.service.portsOnNextRescan = {"New Synth"};
+    rig.port.refreshDeviceList();
+    EXPECT_EQ(rig.list.items, std::vector<std::string>{"New Synth"});
+    EXPECT_EQ(rig.list.selectedIndex(), -1);
+    EXPECT_EQ(rig.port.selectedDeviceName(), "");
+    EXPECT_TRUE(rig.service.calls.empty());
+    EXPECT_TRUE(rig.messages.shown.empty());
 }
 
 }  // namespace

@@ -7,31 +7,36 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace tavrelle::midi {
 
-// The device list as the window shows it (a drop-down list).
+// The device list as the window shows it (a drop-down list). The port keeps
+// the names; the view shows them and holds which entry is selected.
 class DeviceListView {
 public:
     virtual ~DeviceListView() = default;
-    virtual void clear() = 0;
-    virtual void append(const std::string& name) = 0;
-    virtual int count() const = 0;
+    // Replaces every entry; nothing is selected afterwards.
+    virtual void showDevices(const std::vector<std::string>& names) = 0;
     // -1 when nothing is selected.
     virtual int selectedIndex() const = 0;
     // A selection made by the program: it never counts as the user's change.
-    // An index outside the list leaves nothing selected.
+    // -1 leaves nothing selected.
     virtual void selectIndex(int index) = 0;
-    // The text of the selected entry, empty when nothing is selected.
-    virtual std::string selectedText() const = 0;
 };
 
-// Shows one modal message with an "OK" button and returns when it is dismissed.
-class UserNotifier {
+// How the tool reaches the user. Both boxes are modal: each call returns
+// when the user has dismissed the box.
+class MessagePresenter {
 public:
-    virtual ~UserNotifier() = default;
+    virtual ~MessagePresenter() = default;
+    // The tool's own message box: no icon, one "OK".
     virtual void showMessage(const std::string& text) = 0;
+    // The error box for a settings failure: stop icon, one "OK"; `text` is
+    // the failure's message as raised.
+    virtual void showError(const std::string& text) = 0;
 };
 
 // Waiting on the user-interface thread.
@@ -45,17 +50,33 @@ public:
 
 // List positions to device identifiers. The table has 129 places; devices
 // beyond them are left out of the list, so list and table stay in step.
-struct DeviceIdTable {
+class DeviceIdTable {
+public:
     static constexpr std::size_t kCapacity = 129;
-    std::array<unsigned, kCapacity> ids{};
-    std::size_t used = 0;
 
     // The identifier at a list position; 0 for a position never filled.
     unsigned at(int position) const
     {
-        return position >= 0 && static_cast<std::size_t>(position) < kCapacity ? ids[static_cast<std::size_t>(position)] : 0;
+        return position >= 0 && static_cast<std::size_t>(position) < kCapacity ? ids_[static_cast<std::size_t>(position)] : 0;
     }
+    std::size_t size() const { return used_; }
+    bool full() const { return used_ == kCapacity; }
+    // Does nothing once the table is full.
+    void append(unsigned deviceId)
+    {
+        if (!full()) {
+            ids_[used_++] = deviceId;
+        }
+    }
+
+private:
+    std::array<unsigned, kCapacity> ids_{};
+    std::size_t used_ = 0;
 };
+
+// True when a saved device name names this listed device. Line breaks count
+// as blanks, since a name is saved with its line breaks turned into blanks.
+bool sameDeviceName(const std::string& saved, const std::string& listed);
 
 class MidiOutPort {
 public:
@@ -63,13 +84,15 @@ public:
     static constexpr int kRetrySleepMilliseconds = 500;
     static constexpr std::uint32_t kAllSoundOffChannel10 = 0x78B9;
 
-    MidiOutPort(MidiOutService& service, DeviceListView& list, UserNotifier& notifier, EventPump& pump);
+    MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump);
 
-    // Fills the device list and the table; devices whose names cannot be read
-    // are skipped.
+    // Fills the device list and the table from the service; devices whose
+    // names cannot be read are skipped, and at most 129 are listed.
     void listMidiOutDevices();
-    // Chooses the list entry at start-up from the saved position and name and
-    // sets SelectedDeviceId.
+    // Chooses the list entry at start-up from the saved position and name
+    // and sets the selected device identifier. When the entry at the saved
+    // position carries another name, the entry that carries the saved name
+    // is chosen, and only when none does, the first entry.
     void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
     int openMidiOutWithRetries(unsigned deviceId);
@@ -78,7 +101,13 @@ public:
     // The user picked another entry: silence the old device, close it, open
     // the new one with retries and report a failure.
     void switchMidiOutDevice();
+    // Lists the system's ports again as they are now. The chosen device stays
+    // selected (and open) when it is still listed; otherwise nothing is
+    // selected. Nothing is sent, opened or closed.
+    void refreshDeviceList();
     void sendShortMessage(std::uint32_t word);
+    // Words that belong together, sent whole or not at all.
+    void sendShortMessages(std::span<const std::uint32_t> words);
     void closeMidiOut();
 
     // The message ReportStartupOpenFailure shows for a non-zero result.
@@ -86,19 +115,38 @@ public:
     // The second message a failed switch shows, or empty for none.
     static std::string switchFailureDetail(int result);
 
-    MidiOutHandle handle = 0;
-    int SelectedDeviceId = 0;
-    int DeviceCount = 0;
-    int LastOpenResult = 0;
-    DeviceIdTable deviceIdTable;
-
-    MidiOutService& service() { return service_; }
+    MidiOutHandle handle() const { return handle_; }
+    // The identifier saved at shut-down.
+    int selectedDeviceId() const { return selectedDeviceId_; }
+    // The number of devices the service reported, at start-up or at the last
+    // refresh.
+    int deviceCount() const { return deviceCount_; }
+    void setDeviceCount(int count) { deviceCount_ = count; }
+    int lastOpenResult() const { return lastOpenResult_; }
+    const DeviceIdTable& deviceIdTable() const { return deviceIdTable_; }
+    const std::vector<std::string>& deviceNames() const { return names_; }
+    // The selected entry's name, empty when nothing is selected.
+    std::string selectedDeviceName() const;
 
 private:
+    // The list position start-up chooses; reads only the listed names, so
+    // it can be worked out before any window exists.
+    int restoredPosition(int savedPosition, const std::string& savedName) const;
+    void select(int position);
+
     MidiOutService& service_;
     DeviceListView& list_;
-    UserNotifier& notifier_;
+    MessagePresenter& messages_;
     EventPump& pump_;
+    MidiOutHandle handle_ = 0;
+    int selectedDeviceId_ = 0;
+    int deviceCount_ = 0;
+    int lastOpenResult_ = 0;
+    DeviceIdTable deviceIdTable_;
+    std::vector<std::string> names_;
+    // The name of the entry last chosen at start-up or by the user: what a
+    // refresh keeps selected.
+    std::string chosenName_;
 };
 
 }  // namespace tavrelle::midi

@@ -2,83 +2,63 @@
 
 #include "midi/midi_out_port.h"
 
-#include <charconv>
-
 namespace tavrelle::midi {
 namespace {
 
-// The labels only ever hold integers this file wrote; anything else counts
-// as 0 rather than failing.
-int parseDecimal(const std::string& text)
+int wrapped(int value, StepDirection direction, int lowest, int highest)
 {
-    int value = 0;
-    const auto* first = text.data();
-    const auto* last = text.data() + text.size();
-    const auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc{} || end != last) {
-        return 0;
+    if (direction == StepDirection::Up) {
+        return value == highest ? lowest : value + 1;
     }
-    return value;
+    return value == lowest ? highest : value - 1;
 }
 
 }  // namespace
 
-VoiceSelection::VoiceSelection(VoiceDisplay& display, MidiOutPort& port) : display_(display), port_(port) {}
+VoiceSelection::VoiceSelection(MidiOutPort& port) : port_(port) {}
 
-// The wrap is decided on the text written back, as the labels are the values.
+void VoiceSelection::setDisplay(VoiceDisplay* display)
+{
+    display_ = display;
+    show();
+}
+
 void VoiceSelection::stepProgramNumber(StepDirection direction)
 {
-    const int step = direction == StepDirection::Up ? 1 : -1;
-    display_.setProgramText(std::to_string(parseDecimal(display_.programText()) + step));
-    const std::string shown = display_.programText();
-    if (direction == StepDirection::Up && shown == "129") {
-        display_.setProgramText("1");
-    } else if (direction == StepDirection::Down && shown == "0") {
-        display_.setProgramText("128");
-    }
+    programNumber_ = wrapped(programNumber_, direction, 1, 128);
+    show();
 }
 
 void VoiceSelection::stepBankNumber(StepDirection direction)
 {
-    const int step = direction == StepDirection::Up ? 1 : -1;
-    display_.setBankText(std::to_string(parseDecimal(display_.bankText()) + step));
-    const std::string shown = display_.bankText();
-    if (direction == StepDirection::Up && shown == "128") {
-        display_.setBankText("0");
-    } else if (direction == StepDirection::Down && shown == "-1") {
-        display_.setBankText("127");
-    }
+    bankNumber_ = wrapped(bankNumber_, direction, 0, 127);
+    show();
 }
 
 void VoiceSelection::stepChannel(StepDirection direction)
 {
-    if (direction == StepDirection::Up) {
-        Channel = Channel + 1 == 16 ? 0 : Channel + 1;
-    } else {
-        Channel = Channel - 1 == -1 ? 15 : Channel - 1;
-    }
-    display_.setChannelText(std::to_string(Channel + 1));
-}
-
-void VoiceSelection::takeChannelFromDisplay()
-{
-    Channel = parseDecimal(display_.channelText()) - 1;
+    channel_ = wrapped(channel_, direction, 0, 15);
+    show();
 }
 
 void VoiceSelection::sendVoiceSelection()
 {
-    BankLsbValue = 0;
-    BankNumber = parseDecimal(display_.bankText());
-    ProgramNumber = parseDecimal(display_.programText());
+    bankLsbValue_ = 0;
     // Controller 32 always goes first, in both modes.
-    if (display_.msbModeChecked()) {
-        port_.sendShortMessage(bankSelectLsbWord(Channel, BankLsbValue));
-        port_.sendShortMessage(bankSelectMsbWord(Channel, BankNumber));
-    } else {
-        port_.sendShortMessage(bankSelectLsbWord(Channel, BankNumber));
-        port_.sendShortMessage(bankSelectMsbWord(Channel, BankLsbValue));
+    const bool msb = bankMode_ == BankMode::Msb;
+    const std::array<std::uint32_t, 3> words = {
+        bankSelectLsbWord(channel_, msb ? bankLsbValue_ : bankNumber_),
+        bankSelectMsbWord(channel_, msb ? bankNumber_ : bankLsbValue_),
+        programChangeWord(channel_, programNumber_),
+    };
+    port_.sendShortMessages(words);
+}
+
+void VoiceSelection::show()
+{
+    if (display_ != nullptr) {
+        display_->showVoiceSelection(programNumber_, bankNumber_, channel_ + 1);
     }
-    port_.sendShortMessage(programChangeWord(Channel, ProgramNumber));
 }
 
 }  // namespace tavrelle::midi

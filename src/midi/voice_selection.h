@@ -2,8 +2,8 @@
 // messages that carry it.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <string>
 
 namespace tavrelle::midi {
 
@@ -11,41 +11,16 @@ class MidiOutPort;
 
 enum class StepDirection { Up, Down };
 
-// Where the selection is shown. The program and bank numbers live only as the
-// text of their value labels, so this is also where they are kept; the main
-// window implements it over its labels, and TextVoiceDisplay holds plain
-// strings for everything else.
+// Which Bank Select controller carries the bank number: MSB (controller 0)
+// or LSB (controller 32).
+enum class BankMode { Msb, Lsb };
+
+// Where the selection is shown: the numbers as the user counts them.
 class VoiceDisplay {
 public:
     virtual ~VoiceDisplay() = default;
-    virtual std::string programText() const = 0;
-    virtual void setProgramText(const std::string& text) = 0;
-    virtual std::string bankText() const = 0;
-    virtual void setBankText(const std::string& text) = 0;
-    virtual std::string channelText() const = 0;
-    virtual void setChannelText(const std::string& text) = 0;
-    // True when the MSB bank mode is chosen.
-    virtual bool msbModeChecked() const = 0;
-};
-
-// The display as a window shows it at first: program "1", bank "0",
-// channel "1", MSB mode.
-class TextVoiceDisplay final : public VoiceDisplay {
-public:
-    std::string programText() const override { return program_; }
-    void setProgramText(const std::string& text) override { program_ = text; }
-    std::string bankText() const override { return bank_; }
-    void setBankText(const std::string& text) override { bank_ = text; }
-    std::string channelText() const override { return channel_; }
-    void setChannelText(const std::string& text) override { channel_ = text; }
-    bool msbModeChecked() const override { return msb_; }
-    void setMsbModeChecked(bool msb) { msb_ = msb; }
-
-private:
-    std::string program_ = "1";
-    std::string bank_ = "0";
-    std::string channel_ = "1";
-    bool msb_ = true;
+    // Program 1..128, bank 0..127, channel 1..16.
+    virtual void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) = 0;
 };
 
 // Short message words of the selection (status in bits 0-7, data 1 in bits
@@ -63,32 +38,46 @@ constexpr std::uint32_t programChangeWord(int channel, int programNumber)
     return static_cast<std::uint32_t>(programNumber - 1) * 256u + 0xC0u + static_cast<std::uint32_t>(channel);
 }
 
+// Starts at program 1, bank 0, channel 1, MSB mode: nothing of it but the
+// bank LSB value is kept between runs.
 class VoiceSelection {
 public:
-    VoiceSelection(VoiceDisplay& display, MidiOutPort& port);
+    explicit VoiceSelection(MidiOutPort& port);
 
-    // Each step changes only what is shown; nothing is sent.
+    // Shows the current values at once and after every step; nullptr shows
+    // nothing.
+    void setDisplay(VoiceDisplay* display);
+
+    // Each step wraps around (program 128 to 1, bank 127 to 0, channel 16 to
+    // 1 and back) and changes only what is shown; nothing is sent.
     void stepProgramNumber(StepDirection direction);
     void stepBankNumber(StepDirection direction);
     void stepChannel(StepDirection direction);
 
     // Bank Select LSB, Bank Select MSB, Program Change, in that order, on the
-    // current channel. Results of the sends are ignored.
+    // current channel, as one unit. Resets the bank LSB value to 0 first.
+    // Results of the send are ignored.
     void sendVoiceSelection();
 
-    // Takes the channel from the channel label (its number minus 1).
-    void takeChannelFromDisplay();
-
-    int ProgramNumber = 1;   // 1..128, parsed from the program label at each send
-    int BankNumber = 0;      // 0..127, parsed from the bank label at each send
-    int Channel = 0;         // 0..15
-    int BankLsbValue = 0;    // loaded from the settings, 0 after the first send
-
-    VoiceDisplay& display() { return display_; }
+    int programNumber() const { return programNumber_; }
+    int bankNumber() const { return bankNumber_; }
+    // 0..15; channel 1 is 0.
+    int channel() const { return channel_; }
+    int bankLsbValue() const { return bankLsbValue_; }
+    void setBankLsbValue(int value) { bankLsbValue_ = value; }
+    BankMode bankMode() const { return bankMode_; }
+    void setBankMode(BankMode mode) { bankMode_ = mode; }
 
 private:
-    VoiceDisplay& display_;
+    void show();
+
     MidiOutPort& port_;
+    VoiceDisplay* display_ = nullptr;
+    int programNumber_ = 1;
+    int bankNumber_ = 0;
+    int channel_ = 0;
+    int bankLsbValue_ = 0;
+    BankMode bankMode_ = BankMode::Msb;
 };
 
 }  // namespace tavrelle::midi

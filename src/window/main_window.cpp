@@ -1,6 +1,5 @@
 #include "window/main_window.h"
 
-#include "settings/settings_file.h"
 #include "window/general_midi.h"
 
 #include <QAbstractItemView>
@@ -15,68 +14,6 @@
 
 namespace tavrelle::window {
 namespace {
-
-// Settings entries, read at start-up and written at shut-down in this order.
-// The names as read and as written differ in letter case; matching ignores it.
-constexpr const char* kWindowSection = "window";
-constexpr const char* kHeightRead = "height";
-constexpr const char* kWidthRead = "width";
-constexpr const char* kTopRead = "top";
-constexpr const char* kLeftRead = "left";
-constexpr const char* kHeightWritten = "Height";
-constexpr const char* kWidthWritten = "Width";
-constexpr const char* kTopWritten = "Top";
-constexpr const char* kLeftWritten = "Left";
-constexpr const char* kDevSectionRead = "Dev";
-constexpr const char* kDevNumRead = "Dev_num";
-constexpr const char* kDevSection = "dev";
-constexpr const char* kDevNumWritten = "dev_num";
-constexpr const char* kDeviceName = "gakki";
-constexpr const char* kBankLsb = "map";
-
-constexpr int kDefaultHeight = 125;
-constexpr int kDefaultWidth = 221;
-constexpr int kDefaultTop = 159;
-constexpr int kDefaultLeft = 193;
-constexpr int kDefaultDevicePosition = 0;
-constexpr const char* kDefaultDeviceName = "none";
-constexpr int kDefaultBankLsb = 4;
-
-constexpr const char* kNoDeviceMessage = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
-
-// Saved bounds as a window can take them. A size of 0 or less, which no
-// window has, is the first-run size; a size beyond the desktop shrinks to it,
-// so that the frame and its buttons stay within reach. A position is kept as
-// saved, off the screen too, but within the range where Qt's arithmetic on
-// window rectangles does not overflow.
-QRect usableOuterBounds(int left, int top, int width, int height)
-{
-    QSize largest(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        largest = largest.boundedTo(screen->availableVirtualGeometry().size());
-    }
-    const int usableWidth = width > 0 ? std::min(width, largest.width()) : kDefaultWidth;
-    const int usableHeight = height > 0 ? std::min(height, largest.height()) : kDefaultHeight;
-    return QRect(std::clamp(left, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX), std::clamp(top, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX),
-                 usableWidth, usableHeight);
-}
-
-// A value label's text as UTF-8. The values are short runs of digits, read on
-// every send: those are copied as they are, without the buffer that
-// toStdString() allocates on the way.
-std::string labelText(const QLabel* label)
-{
-    const QString text = label->text();
-    std::string bytes(static_cast<std::size_t>(text.size()), '\0');
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t unit = text.at(i).unicode();
-        if (unit >= 0x80) {
-            return text.toStdString();
-        }
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>(unit);
-    }
-    return bytes;
-}
 
 QLabel* makeLabel(QWidget* parent, const char* text, int left, int top, int width, int height)
 {
@@ -99,22 +36,26 @@ void QtEventPump::processPendingEvents()
     QCoreApplication::processEvents();
 }
 
-MainWindow::MainWindow(WindowServices services, QWidget* parent)
-    : QWidget(parent),
-      services_(std::move(services)),
-      port_(services_.midi, *this, *this, services_.pump),
-      selection_(*this, port_)
+void DeviceListBox::showPopup()
+{
+    if (beforePopup_) {
+        beforePopup_();
+    }
+    QComboBox::showPopup();
+}
+
+MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(parent)
 {
     buildControls();
-    runStartup();
+    setOuterBounds(kDesignedBounds);
+    startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
+    deviceList_->setBeforePopup([this] { port().refreshDeviceList(); });
+    connect(msbModeButton_, &QRadioButton::toggled, this,
+            [this](bool msb) { selection().setBankMode(msb ? midi::BankMode::Msb : midi::BankMode::Lsb); });
+    startupShutdown_->runStartup();
 }
 
 MainWindow::~MainWindow() = default;
-
-bool MainWindow::hasSettingsStore() const
-{
-    return settings_ != nullptr;
-}
 
 void MainWindow::buildControls()
 {
@@ -131,65 +72,70 @@ void MainWindow::buildControls()
     setPalette(colours);
     setAutoFillBackground(true);
 
-    deviceCaption = makeLabel(this, "音源=", 8, 8, 30, 12);
-    deviceList = new QComboBox(this);
-    deviceList->setGeometry(48, 8, 161, 20);
-    deviceList->setEditable(false);
-    deviceList->setMaxVisibleItems(8);
-    deviceList->setFocusPolicy(Qt::ClickFocus);
-    programCaption = makeLabel(this, "プログラムナンバー =", 8, 32, 109, 12);
-    programValue = makeLabel(this, "1", 120, 32, 6, 12);
-    bankCaption = makeLabel(this, "バンクセレクト  =", 32, 48, 85, 12);
-    bankValue = makeLabel(this, "0", 120, 48, 6, 12);
-    channelCaption = makeLabel(this, "チャンネル  =", 48, 64, 68, 12);
-    channelValue = makeLabel(this, "1", 121, 64, 6, 12);
-    versionLabel = makeLabel(this, "Tavrelle Version 1.0", 8, 80, 165, 12);
+    deviceCaption_ = makeLabel(this, "音源=", 8, 8, 30, 12);
+    deviceList_ = new DeviceListBox(this);
+    deviceList_->setGeometry(48, 8, 161, 20);
+    deviceList_->setEditable(false);
+    deviceList_->setMaxVisibleItems(8);
+    deviceList_->setFocusPolicy(Qt::ClickFocus);
+    programCaption_ = makeLabel(this, "プログラムナンバー =", 8, 32, 109, 12);
+    programValue_ = makeLabel(this, "1", 120, 32, 6, 12);
+    bankCaption_ = makeLabel(this, "バンクセレクト  =", 32, 48, 85, 12);
+    bankValue_ = makeLabel(this, "0", 120, 48, 6, 12);
+    channelCaption_ = makeLabel(this, "チャンネル  =", 48, 64, 68, 12);
+    channelValue_ = makeLabel(this, "1", 121, 64, 6, 12);
+    versionLabel_ = makeLabel(this, "Tavrelle Version 1.0", 8, 80, 165, 12);
 
-    msbModeButton = new QRadioButton(QStringLiteral("MSB"), this);
-    msbModeButton->setGeometry(136, 32, 65, 17);
-    msbModeButton->setChecked(true);
-    msbModeButton->hide();
-    lsbModeButton = new QRadioButton(QStringLiteral("LSB"), this);
-    lsbModeButton->setGeometry(136, 56, 73, 17);
-    lsbModeButton->setFocusPolicy(Qt::ClickFocus);
-    lsbModeButton->hide();
+    msbModeButton_ = new QRadioButton(QStringLiteral("MSB"), this);
+    msbModeButton_->setGeometry(136, 32, 65, 17);
+    msbModeButton_->setChecked(true);
+    msbModeButton_->hide();
+    lsbModeButton_ = new QRadioButton(QStringLiteral("LSB"), this);
+    lsbModeButton_->setGeometry(136, 56, 73, 17);
+    lsbModeButton_->setFocusPolicy(Qt::ClickFocus);
+    lsbModeButton_->hide();
 
     const char* names[] = {"deviceCaption", "programCaption", "bankCaption", "programValue", "bankValue", "versionLabel", "channelCaption", "channelValue"};
-    QLabel* labels[] = {deviceCaption, programCaption, bankCaption, programValue, bankValue, versionLabel, channelCaption, channelValue};
+    QLabel* labels[] = {deviceCaption_, programCaption_, bankCaption_, programValue_, bankValue_, versionLabel_, channelCaption_, channelValue_};
     for (int i = 0; i < 8; ++i) {
         labels[i]->setObjectName(QString::fromLatin1(names[i]));
         labels[i]->installEventFilter(this);
     }
-    deviceList->setObjectName(QStringLiteral("deviceList"));
-    msbModeButton->setObjectName(QStringLiteral("msbModeButton"));
-    lsbModeButton->setObjectName(QStringLiteral("lsbModeButton"));
+    deviceList_->setObjectName(QStringLiteral("deviceList"));
+    msbModeButton_->setObjectName(QStringLiteral("msbModeButton"));
+    lsbModeButton_->setObjectName(QStringLiteral("lsbModeButton"));
 
     // Key preview: the window's handlers see every key the list would get,
     // also while its drop-down is open.
-    deviceList->installEventFilter(this);
-    deviceList->view()->installEventFilter(this);
-    deviceList->view()->viewport()->installEventFilter(this);
-    connect(deviceList, &QComboBox::activated, this, &MainWindow::onDeviceActivated);
-    deviceList->setAccessibleName(deviceCaption->text().chopped(1));
-    deviceCaption->setAccessibleName(deviceList->accessibleName());
-    describeSelection();
-
-    setGeometry(kDesignedBounds);
+    deviceList_->installEventFilter(this);
+    deviceList_->view()->installEventFilter(this);
+    deviceList_->view()->viewport()->installEventFilter(this);
+    connect(deviceList_, &QComboBox::activated, this, &MainWindow::onDeviceActivated);
+    deviceList_->setAccessibleName(deviceCaption_->text().chopped(1));
+    deviceCaption_->setAccessibleName(deviceList_->accessibleName());
 }
 
-QRect MainWindow::outerBounds() const
+OuterBounds MainWindow::outerBounds() const
 {
-    return frameGeometry();
+    const QRect frame = frameGeometry();
+    return {frame.left(), frame.top(), frame.width(), frame.height()};
 }
 
-void MainWindow::setOuterBounds(const QRect& bounds)
+void MainWindow::setOuterBounds(const OuterBounds& bounds)
 {
     // move() places the frame's corner; resize() sizes the inside, so the
     // frame's own size is taken off. Before the window manager has framed the
     // window that size is unknown, and the correction waits for the frame.
-    move(bounds.topLeft());
-    pendingOuterSize_ = bounds.size();
+    move(bounds.left, bounds.top);
+    pendingOuterSize_ = QSize(bounds.width, bounds.height);
     applyPendingOuterSize(false);
+}
+
+OuterBounds MainWindow::availableDesktop() const
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect desktop = screen ? screen->availableVirtualGeometry() : QRect(0, 0, QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    return {desktop.left(), desktop.top(), desktop.width(), desktop.height()};
 }
 
 void MainWindow::applyPendingOuterSize(bool lastChance)
@@ -210,76 +156,9 @@ void MainWindow::applyPendingOuterSize(bool lastChance)
     }
 }
 
-void MainWindow::runStartup()
-{
-    if (services_.midi.deviceCount() == 0) {
-        services_.messages.showMessage(kNoDeviceMessage);
-    }
-    port_.DeviceCount = static_cast<int>(services_.midi.deviceCount());
-    services_.pump.processPendingEvents();
-
-    try {
-        settings_ = std::make_unique<settings::SettingsFile>(settings::SettingsFile::open(
-            services_.settingsReadPath.empty() ? services_.settingsPath : services_.settingsReadPath,
-            services_.settingsPath));
-    } catch (const settings::SettingsError& failure) {
-        // The rest of start-up is skipped: designed bounds, empty list,
-        // nothing opened, nothing sent.
-        services_.messages.showError(failure.what());
-        return;
-    }
-
-    const int height = settings_->readInteger(kWindowSection, kHeightRead, kDefaultHeight);
-    const int width = settings_->readInteger(kWindowSection, kWidthRead, kDefaultWidth);
-    const int top = settings_->readInteger(kWindowSection, kTopRead, kDefaultTop);
-    const int left = settings_->readInteger(kWindowSection, kLeftRead, kDefaultLeft);
-    setOuterBounds(usableOuterBounds(left, top, width, height));
-
-    const int savedPosition = settings_->readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
-    const std::string savedName = settings_->readString(kDevSection, kDeviceName, kDefaultDeviceName);
-    selection_.BankLsbValue = settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb);
-
-    port_.listMidiOutDevices();
-    port_.restoreDeviceSelection(savedPosition, savedName);
-    services_.pump.processPendingEvents();
-    const int opened = port_.openMidiOutWithRetries(static_cast<unsigned>(port_.SelectedDeviceId));
-    if (opened != midi::result::kNoError) {
-        port_.reportStartupOpenFailure(opened);
-    }
-    services_.pump.processPendingEvents();
-    selection_.takeChannelFromDisplay();
-    selection_.sendVoiceSelection();
-}
-
-bool MainWindow::runShutdown()
-{
-    port_.closeMidiOut();
-    // A settings file that could not be read at start-up is never written
-    // over: the user's settings in it would be lost.
-    if (!settings_) {
-        return true;
-    }
-    const QRect bounds = outerBounds();
-    settings_->writeInteger(kWindowSection, kHeightWritten, bounds.height());
-    settings_->writeInteger(kWindowSection, kWidthWritten, bounds.width());
-    settings_->writeInteger(kWindowSection, kTopWritten, bounds.top());
-    settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left());
-    settings_->writeInteger(kDevSection, kDevNumWritten, port_.SelectedDeviceId);
-    settings_->writeString(kDevSection, kDeviceName, selectedText());
-    settings_->writeInteger(kDevSection, kBankLsb, selection_.BankLsbValue);
-    try {
-        settings_->save();
-    } catch (const settings::SettingsError& failure) {
-        services_.messages.showError(failure.what());
-        return false;
-    }
-    settings_.reset();
-    return true;
-}
-
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (runShutdown()) {
+    if (startupShutdown_->runShutdown()) {
         event->accept();
     } else {
         event->ignore();
@@ -290,19 +169,19 @@ void MainWindow::stepForKey(int key)
 {
     using midi::StepDirection;
     switch (key) {
-    case Qt::Key_Up: selection_.stepProgramNumber(StepDirection::Up); break;
-    case Qt::Key_Down: selection_.stepProgramNumber(StepDirection::Down); break;
-    case Qt::Key_Left: selection_.stepBankNumber(StepDirection::Down); break;
-    case Qt::Key_Right: selection_.stepBankNumber(StepDirection::Up); break;
-    case Qt::Key_PageUp: selection_.stepChannel(StepDirection::Up); break;
-    case Qt::Key_PageDown: selection_.stepChannel(StepDirection::Down); break;
+    case Qt::Key_Up: selection().stepProgramNumber(StepDirection::Up); break;
+    case Qt::Key_Down: selection().stepProgramNumber(StepDirection::Down); break;
+    case Qt::Key_Left: selection().stepBankNumber(StepDirection::Down); break;
+    case Qt::Key_Right: selection().stepBankNumber(StepDirection::Up); break;
+    case Qt::Key_PageUp: selection().stepChannel(StepDirection::Up); break;
+    case Qt::Key_PageDown: selection().stepChannel(StepDirection::Down); break;
     default: break;
     }
 }
 
 void MainWindow::sendOnKeyRelease()
 {
-    selection_.sendVoiceSelection();
+    selection().sendVoiceSelection();
 }
 
 // Every key that reaches the window or the list passes here first. Presses
@@ -329,7 +208,7 @@ void MainWindow::forwardTypedAsBlanks(const QString& typed)
     // the key itself already cancelled.
     QKeyEvent blanks(QEvent::KeyPress, 0, Qt::NoModifier, QString(typed.size(), u' '));
     forwardingBlanks_ = true;
-    QCoreApplication::sendEvent(deviceList, &blanks);
+    QCoreApplication::sendEvent(deviceList_, &blanks);
     forwardingBlanks_ = false;
 }
 
@@ -354,22 +233,30 @@ bool MainWindow::event(QEvent* event)
     }
 }
 
+bool MainWindow::isDeviceListPart(const QObject* watched) const
+{
+    return watched == deviceList_ || watched == deviceList_->view() || watched == deviceList_->view()->viewport();
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     const auto type = event->type();
     if (type == QEvent::Wheel) {
         // The wheel changes nothing over the window, the labels or the list.
-        return watched == deviceList->view() || watched == deviceList->view()->viewport()
-                   ? QWidget::eventFilter(watched, event)
-                   : true;
+        return watched != deviceList_ && isDeviceListPart(watched) ? QWidget::eventFilter(watched, event) : true;
+    }
+    if (type == QEvent::ShortcutOverride && isDeviceListPart(watched)) {
+        // The open drop-down takes Return and Enter here, before any key
+        // press, to pick the entry under the cursor.
+        return true;
     }
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
-        if (watched == deviceList || watched == deviceList->view() || watched == deviceList->view()->viewport()) {
+        if (isDeviceListPart(watched)) {
             auto* key = static_cast<QKeyEvent*>(event);
             if (!forwardingBlanks_) {
                 const QString typed = type == QEvent::KeyPress ? key->text() : QString();
                 handleKey(event);
-                if (watched == deviceList && !typed.isEmpty() && typed.at(0).isPrint()) {
+                if (watched == deviceList_ && !typed.isEmpty() && typed.at(0).isPrint()) {
                     forwardTypedAsBlanks(typed);
                 }
                 return true;
@@ -379,19 +266,19 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     }
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
         const auto button = static_cast<QMouseEvent*>(event)->button();
-        if (watched == programCaption) {
+        if (watched == programCaption_) {
             onProgramCaptionPressed(button);
             return true;
         }
-        if (watched == bankCaption) {
+        if (watched == bankCaption_) {
             onBankCaptionPressed(button);
             return true;
         }
-        if (watched == programValue) {
+        if (watched == programValue_) {
             onProgramValuePressed(button);
             return true;
         }
-        if (watched == bankValue) {
+        if (watched == bankValue_) {
             onBankValuePressed(button);
             return true;
         }
@@ -402,26 +289,26 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 void MainWindow::onProgramCaptionPressed(Qt::MouseButton button)
 {
     if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection_.stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection_.sendVoiceSelection();
+        selection().stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
+        selection().sendVoiceSelection();
     }
 }
 
 void MainWindow::onProgramValuePressed(Qt::MouseButton button)
 {
     if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection_.stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection_.sendVoiceSelection();
+        selection().stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
+        selection().sendVoiceSelection();
     } else if (button == Qt::MiddleButton) {
-        selection_.sendVoiceSelection();
+        selection().sendVoiceSelection();
     }
 }
 
 void MainWindow::onBankCaptionPressed(Qt::MouseButton button)
 {
     if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection_.stepBankNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection_.sendVoiceSelection();
+        selection().stepBankNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
+        selection().sendVoiceSelection();
     }
 }
 
@@ -432,104 +319,63 @@ void MainWindow::onBankValuePressed(Qt::MouseButton button)
 
 void MainWindow::onDeviceActivated()
 {
-    port_.switchMidiOutDevice();
-    selection_.sendVoiceSelection();
+    port().switchMidiOutDevice();
+    selection().sendVoiceSelection();
 }
 
-std::string MainWindow::programText() const
+void MainWindow::showVoiceSelection(int programNumber, int bankNumber, int channelNumber)
 {
-    return labelText(programValue);
-}
-
-void MainWindow::setProgramText(const std::string& text)
-{
-    programValue->setText(QString::fromStdString(text));
-    programValue->adjustSize();
-    describeSelection();
-}
-
-std::string MainWindow::bankText() const
-{
-    return labelText(bankValue);
-}
-
-void MainWindow::setBankText(const std::string& text)
-{
-    bankValue->setText(QString::fromStdString(text));
-    bankValue->adjustSize();
-    describeSelection();
-}
-
-std::string MainWindow::channelText() const
-{
-    return labelText(channelValue);
-}
-
-void MainWindow::setChannelText(const std::string& text)
-{
-    channelValue->setText(QString::fromStdString(text));
-    channelValue->adjustSize();
-    describeSelection();
+    const std::pair<QLabel*, int> shown[] = {{programValue_, programNumber}, {bankValue_, bankNumber}, {channelValue_, channelNumber}};
+    for (const auto& [label, number] : shown) {
+        const QString text = QString::number(number);
+        if (label->text() != text) {
+            label->setText(text);
+            label->adjustSize();
+        }
+    }
+    describeSelection(programNumber, channelNumber);
 }
 
 // Tool tips and what a screen reader announces: each value with its caption
 // ("プログラムナンバー = 5"), and the General MIDI voice of the program.
-void MainWindow::describeSelection()
+void MainWindow::describeSelection(int programNumber, int channelNumber)
 {
     const auto announce = [](QLabel* caption, QLabel* value) {
         const QString spoken = caption->text().simplified() + u' ' + value->text();
         caption->setAccessibleName(spoken);
         value->setAccessibleName(spoken);
     };
-    announce(programCaption, programValue);
-    announce(bankCaption, bankValue);
-    announce(channelCaption, channelValue);
-    const std::string_view voice = generalMidiVoiceHint(programValue->text().toInt(), channelValue->text().toInt());
+    announce(programCaption_, programValue_);
+    announce(bankCaption_, bankValue_);
+    announce(channelCaption_, channelValue_);
+    const std::string_view voice = generalMidiVoiceHint(programNumber, channelNumber);
     const QString hint = QString::fromUtf8(voice.data(), static_cast<qsizetype>(voice.size()));
-    for (QLabel* label : {programCaption, programValue}) {
+    for (QLabel* label : {programCaption_, programValue_}) {
         label->setToolTip(hint);
         label->setAccessibleDescription(hint);
     }
 }
 
-bool MainWindow::msbModeChecked() const
+void MainWindow::showDevices(const std::vector<std::string>& names)
 {
-    return msbModeButton->isChecked();
-}
-
-void MainWindow::clear()
-{
-    deviceList->clear();
-}
-
-void MainWindow::append(const std::string& name)
-{
-    deviceList->addItem(QString::fromStdString(name));
-}
-
-int MainWindow::count() const
-{
-    return deviceList->count();
+    QStringList entries;
+    entries.reserve(static_cast<qsizetype>(names.size()));
+    for (const std::string& name : names) {
+        entries.append(QString::fromStdString(name));
+    }
+    deviceList_->clear();
+    deviceList_->addItems(entries);
+    deviceList_->setCurrentIndex(-1);
 }
 
 int MainWindow::selectedIndex() const
 {
-    return deviceList->currentIndex();
+    return deviceList_->currentIndex();
 }
 
 void MainWindow::selectIndex(int index)
 {
-    deviceList->setCurrentIndex(index >= 0 && index < deviceList->count() ? index : -1);
-}
-
-std::string MainWindow::selectedText() const
-{
-    return deviceList->currentIndex() >= 0 ? deviceList->currentText().toStdString() : std::string{};
-}
-
-void MainWindow::showMessage(const std::string& text)
-{
-    services_.messages.showMessage(text);
+    deviceList_->setCurrentIndex(index >= 0 && index < deviceList_->count() ? index : -1);
 }
 
 }  // namespace tavrelle::window

@@ -1,34 +1,25 @@
 // The tool's one window: the device list, the program, bank and channel, and
-// the keys and mouse presses that step and send them.
+// the keys and mouse presses that step and send them. Start-up and shut-down
+// live in StartupShutdown; the window runs them and shows what they set.
 #pragma once
 
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
-#include "window/message_box.h"
+#include "window/startup_shutdown.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QRadioButton>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-namespace tavrelle::settings {
-class SettingsFile;
-}
-
 namespace tavrelle::window {
 
-// What the window needs from the world; tests hand in fakes.
-struct WindowServices {
-    midi::MidiOutService& midi;
-    MessagePresenter& messages;
-    midi::EventPump& pump;
-    std::string settingsPath;
-    std::string settingsReadPath = {};  // empty: read where the settings are saved
-};
+using WindowServices = StartupServices;
 
 // Waits and event runs of the real user-interface thread.
 class QtEventPump final : public midi::EventPump {
@@ -37,37 +28,49 @@ public:
     void processPendingEvents() override;
 };
 
-class MainWindow final : public QWidget, private midi::VoiceDisplay, private midi::DeviceListView, private midi::UserNotifier {
+// The device list: before its drop-down opens, however it is opened, it lets
+// the port list the system's ports again.
+class DeviceListBox final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    void setBeforePopup(std::function<void()> beforePopup) { beforePopup_ = std::move(beforePopup); }
+    void showPopup() override;
+
+private:
+    std::function<void()> beforePopup_;
+};
+
+class MainWindow final : public QWidget,
+                         public WindowBoundsView,
+                         private midi::VoiceDisplay,
+                         private midi::DeviceListView {
     Q_OBJECT
 
 public:
-    static constexpr QRect kDesignedBounds{192, 107, 221, 125};  // left, top, width, height
-
-    // Builds the controls and runs the start-up sequence; the caller shows
-    // the window afterwards.
+    // Builds the controls and runs the start-up sequence, whose messages
+    // appear before the window; the caller shows the window afterwards.
     explicit MainWindow(WindowServices services, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    QLabel* deviceCaption;
-    QLabel* programCaption;
-    QLabel* bankCaption;
-    QLabel* programValue;
-    QLabel* bankValue;
-    QLabel* versionLabel;
-    QLabel* channelCaption;
-    QLabel* channelValue;
-    QComboBox* deviceList;
-    QRadioButton* msbModeButton;
-    QRadioButton* lsbModeButton;
+    QLabel* deviceCaption() const { return deviceCaption_; }
+    DeviceListBox* deviceList() const { return deviceList_; }
+    QLabel* programCaption() const { return programCaption_; }
+    QLabel* programValue() const { return programValue_; }
+    QLabel* bankCaption() const { return bankCaption_; }
+    QLabel* bankValue() const { return bankValue_; }
+    QLabel* channelCaption() const { return channelCaption_; }
+    QLabel* channelValue() const { return channelValue_; }
+    QLabel* versionLabel() const { return versionLabel_; }
+    QRadioButton* msbModeButton() const { return msbModeButton_; }
+    QRadioButton* lsbModeButton() const { return lsbModeButton_; }
 
-    midi::VoiceSelection& selection() { return selection_; }
-    midi::MidiOutPort& port() { return port_; }
-    // True while a settings store is open (from start-up until a good save).
-    bool hasSettingsStore() const;
+    midi::VoiceSelection& selection() { return startupShutdown_->selection(); }
+    midi::MidiOutPort& port() { return startupShutdown_->port(); }
 
-    // The window's outer bounds in the settings file's terms.
-    QRect outerBounds() const;
-    void setOuterBounds(const QRect& bounds);
+    // Frame included, as the settings file keeps them.
+    OuterBounds outerBounds() const override;
+    void setOuterBounds(const OuterBounds& bounds) override;
+    OuterBounds availableDesktop() const override;
 
 protected:
     bool event(QEvent* event) override;
@@ -77,10 +80,7 @@ protected:
 private:
     void buildControls();
     void applyPendingOuterSize(bool lastChance);
-    void describeSelection();
-    void runStartup();
-    // Returns false when the close must be abandoned.
-    bool runShutdown();
+    void describeSelection(int programNumber, int channelNumber);
     void stepForKey(int key);
     void sendOnKeyRelease();
     void onDeviceActivated();
@@ -89,30 +89,27 @@ private:
     void onProgramValuePressed(Qt::MouseButton button);
     void onBankValuePressed(Qt::MouseButton button);
     bool handleKey(QEvent* event);
+    bool isDeviceListPart(const QObject* watched) const;
     void forwardTypedAsBlanks(const QString& typed);
 
-    // VoiceDisplay over the labels.
-    std::string programText() const override;
-    void setProgramText(const std::string& text) override;
-    std::string bankText() const override;
-    void setBankText(const std::string& text) override;
-    std::string channelText() const override;
-    void setChannelText(const std::string& text) override;
-    bool msbModeChecked() const override;
-    // DeviceListView over deviceList.
-    void clear() override;
-    void append(const std::string& name) override;
-    int count() const override;
+    void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override;
+    void showDevices(const std::vector<std::string>& names) override;
     int selectedIndex() const override;
     void selectIndex(int index) override;
-    std::string selectedText() const override;
-    // UserNotifier through the message box.
-    void showMessage(const std::string& text) override;
 
-    WindowServices services_;
-    midi::MidiOutPort port_;
-    midi::VoiceSelection selection_;
-    std::unique_ptr<settings::SettingsFile> settings_;
+    QLabel* deviceCaption_ = nullptr;
+    DeviceListBox* deviceList_ = nullptr;
+    QLabel* programCaption_ = nullptr;
+    QLabel* programValue_ = nullptr;
+    QLabel* bankCaption_ = nullptr;
+    QLabel* bankValue_ = nullptr;
+    QLabel* channelCaption_ = nullptr;
+    QLabel* channelValue_ = nullptr;
+    QLabel* versionLabel_ = nullptr;
+    QRadioButton* msbModeButton_ = nullptr;
+    QRadioButton* lsbModeButton_ = nullptr;
+
+    std::unique_ptr<StartupShutdown> startupShutdown_;
     bool forwardingBlanks_ = false;
     // Outer size asked for before the window manager's frame was known.
     std::optional<QSize> pendingOuterSize_;

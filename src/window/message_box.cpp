@@ -10,6 +10,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace tavrelle::window {
 
 QString applicationTitle(const QString& executablePath)
@@ -60,6 +62,12 @@ void DialogPresenter::showMessage(const std::string& text)
     layout->addWidget(label);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    // The window manager cuts a title that does not fit; QMessageBox leaves
+    // the same 50 pixels beside it for the title bar's buttons.
+    const QMargins margins = layout->contentsMargins();
+    const int titleWidth = box.fontMetrics().horizontalAdvance(title_) + 50;
+    const int screenWidth = screen ? screen->availableGeometry().width() : titleWidth;
+    label->setMinimumWidth(std::min(titleWidth, screenWidth) - margins.left() - margins.right());
 
     // Centred on the screen, not on the (possibly not yet shown) main window.
     box.adjustSize();

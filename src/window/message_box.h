@@ -2,6 +2,8 @@
 // box for settings failures.
 #pragma once
 
+#include "midi/midi_out_port.h"
+
 #include <QString>
 
 #include <string>
@@ -18,17 +20,8 @@ QString applicationTitle(const QString& executablePath);
 // of value 0x2E or less.
 QString errorBoxText(const std::string& message);
 
-// How the window reaches the user; tests capture instead of showing.
-class MessagePresenter {
-public:
-    virtual ~MessagePresenter() = default;
-    // Modal, centred, no icon, one "OK" that answers Enter and Esc.
-    virtual void showMessage(const std::string& text) = 0;
-    // Modal, stop icon, one "OK"; `text` is the failure's message as raised.
-    virtual void showError(const std::string& text) = 0;
-};
-
-class DialogPresenter final : public MessagePresenter {
+// The boxes themselves, titled with the application title.
+class DialogPresenter final : public midi::MessagePresenter {
 public:
     explicit DialogPresenter(QString title) : title_(std::move(title)) {}
     void showMessage(const std::string& text) override;

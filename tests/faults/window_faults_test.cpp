@@ -44,8 +44,9 @@ using testing::writeFile;
 using testing::FakeMidiOutService;
 using testing::ServiceCall;
 using window::MainWindow;
+using window::OuterBounds;
 
-constexpr QRect kFirstRunBounds{193, 159, 221, 125};
+constexpr OuterBounds kFirstRunBounds{193, 159, 221, 125};
 
 // Everything in `folder` but the settings file itself: temporary files a save
 // left behind.
@@ -94,10 +95,10 @@ protected:
         EXPECT_TRUE(w.isVisible());
         EXPECT_GT(w.width(), 0);
         EXPECT_GT(w.height(), 0);
-        const QString before = w.programValue->text();
+        const QString before = w.programValue()->text();
         service.calls.clear();
         QTest::keyClick(&w, Qt::Key_Up);
-        EXPECT_NE(w.programValue->text(), before);
+        EXPECT_NE(w.programValue()->text(), before);
         EXPECT_EQ(service.callsOf(ServiceCall::Kind::Send).size(), 3u);
     }
 
@@ -107,13 +108,13 @@ protected:
     std::string expectedSave(const std::string& original, const MainWindow& w) const
     {
         auto copy = settings::SettingsFile::fromBytes(original, settingsPath);
-        const QRect b = w.outerBounds();
-        copy.writeInteger("window", "Height", b.height());
-        copy.writeInteger("window", "Width", b.width());
-        copy.writeInteger("window", "Top", b.top());
-        copy.writeInteger("window", "Left", b.left());
-        copy.writeInteger("dev", "dev_num", form->port().SelectedDeviceId);
-        copy.writeString("dev", "gakki", w.deviceList->currentText().toStdString());
+        const OuterBounds b = w.outerBounds();
+        copy.writeInteger("window", "Height", b.height);
+        copy.writeInteger("window", "Width", b.width);
+        copy.writeInteger("window", "Top", b.top);
+        copy.writeInteger("window", "Left", b.left);
+        copy.writeInteger("dev", "dev_num", form->port().selectedDeviceId());
+        copy.writeString("dev", "gakki", w.deviceList()->currentText().toStdString());
         copy.writeInteger("dev", "map", 0);
         return copy.toBytes();
     }
@@ -164,7 +165,7 @@ TEST_F(WindowFaults, garbage_settings_start_on_defaults_and_survive_the_save)
         MainWindow& w = startShown();
         EXPECT_TRUE(presenter.shown.empty());
         EXPECT_EQ(w.outerBounds(), kFirstRunBounds);
-        EXPECT_EQ(w.deviceList->currentIndex(), 0);
+        EXPECT_EQ(w.deviceList()->currentIndex(), 0);
         ASSERT_FALSE(service.calls.empty());
         EXPECT_EQ(service.calls.front().kind, ServiceCall::Kind::Open);
         expectUsable(w);
@@ -234,7 +235,7 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         fs::create_symlink("tavrelle.ini", other);
         MainWindow& w = startShown();
         EXPECT_EQ(presenter.shown, std::vector<std::string>{"E:ファイル " + settingsPath + " は開けません"});
-        EXPECT_EQ(w.deviceList->count(), 0);
+        EXPECT_EQ(w.deviceList()->count(), 0);
         EXPECT_TRUE(w.close());
         EXPECT_TRUE(fs::is_symlink(settingsPath));
         EXPECT_TRUE(fs::is_symlink(other));
@@ -252,15 +253,15 @@ TEST_F(WindowFaults, absurd_saved_bounds_still_give_a_usable_window)
     constexpr int kMaxPosition = QWIDGETSIZE_MAX;
     struct Case {
         int height, width, top, left;
-        QRect expected;
+        OuterBounds expected;
     };
     const std::vector<Case> cases = {
-        {0, 0, 0, 0, QRect(0, 0, 221, 125)},
-        {-1, -300, -50, -80, QRect(-80, -50, 221, 125)},
-        {INT_MIN, INT_MIN, INT_MIN, INT_MIN, QRect(-kMaxPosition, -kMaxPosition, 221, 125)},
-        {INT_MAX, INT_MAX, 10, 20, QRect(20, 10, desktop.width(), desktop.height())},
-        {INT_MAX, INT_MAX, INT_MAX, INT_MAX, QRect(kMaxPosition, kMaxPosition, desktop.width(), desktop.height())},
-        {60, 40, 5000, -7000, QRect(-7000, 5000, 40, 60)},
+        {0, 0, 0, 0, OuterBounds{0, 0, 221, 125}},
+        {-1, -300, -50, -80, OuterBounds{-80, -50, 221, 125}},
+        {INT_MIN, INT_MIN, INT_MIN, INT_MIN, OuterBounds{-kMaxPosition, -kMaxPosition, 221, 125}},
+        {INT_MAX, INT_MAX, 10, 20, OuterBounds{20, 10, desktop.width(), desktop.height()}},
+        {INT_MAX, INT_MAX, INT_MAX, INT_MAX, OuterBounds{kMaxPosition, kMaxPosition, desktop.width(), desktop.height()}},
+        {60, 40, 5000, -7000, OuterBounds{-7000, 5000, 40, 60}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "Height=" << c.height << " Width=" << c.width << " Top=" << c.top
@@ -276,12 +277,12 @@ TEST_F(WindowFaults, absurd_saved_bounds_still_give_a_usable_window)
         EXPECT_EQ(w.outerBounds(), c.expected);
         show();
         expectUsable(w);
-        const QRect shown = w.outerBounds();
+        const OuterBounds shown = w.outerBounds();
         ASSERT_TRUE(w.close());
         const std::string saved = readFile(settingsPath);
-        EXPECT_NE(saved.find("Height=" + std::to_string(shown.height()) + "\r\nWidth=" +
-                             std::to_string(shown.width()) + "\r\nTop=" + std::to_string(shown.top()) +
-                             "\r\nLeft=" + std::to_string(shown.left()) + "\r\n"),
+        EXPECT_NE(saved.find("Height=" + std::to_string(shown.height) + "\r\nWidth=" +
+                             std::to_string(shown.width) + "\r\nTop=" + std::to_string(shown.top) +
+                             "\r\nLeft=" + std::to_string(shown.left) + "\r\n"),
                   std::string::npos)
             << saved;
         EXPECT_NE(saved.find("[keep]\r\nthis=1\r\n"), std::string::npos);
@@ -340,7 +341,7 @@ private:
     bool active_ = false;
 };
 
-TEST_F(WindowFaults, a_refused_save_keeps_the_window_and_the_old_file_until_it_succeeds)
+TEST_F(WindowFaults, a_refused_save_keeps_the_window_and_the_old_file_and_the_next_good_save_has_everything)
 {
     const std::string original = "[window]\r\nHeight=130\r\nWidth=230\r\nTop=40\r\nLeft=50\r\n\r\n"
                                  "[dev]\r\ndev_num=1\r\ngakki=Synth B\r\nmap=0\r\n\r\n"
@@ -381,16 +382,15 @@ TEST_F(WindowFaults, a_refused_save_keeps_the_window_and_the_old_file_until_it_s
         writeFile(settingsPath, original);
         presenter.shown.clear();
         MainWindow& w = startShown();
-        EXPECT_EQ(w.deviceList->currentIndex(), 1);
-        w.setOuterBounds(QRect(60, 70, 240, 140));
+        EXPECT_EQ(w.deviceList()->currentIndex(), 1);
+        w.setOuterBounds(OuterBounds{60, 70, 240, 140});
 
         fault.inject();
         ASSERT_TRUE(!unprivileged || unprivileged->usable()) << "root needs the user nobody for this check";
         EXPECT_FALSE(w.close());
-        EXPECT_FALSE(w.close());
         fault.lift();
 
-        EXPECT_EQ(presenter.shown, (std::vector<std::string>{fault.message, fault.message}));
+        EXPECT_EQ(presenter.shown, std::vector<std::string>{fault.message});
         EXPECT_TRUE(w.isVisible());
         EXPECT_TRUE(readFile(settingsPath) == original) << "the old file changed";
         EXPECT_TRUE(strayFiles(dir, "tavrelle.ini").empty());

@@ -40,6 +40,7 @@ int FakeMidiOutService::open(MidiOutHandle& handle, unsigned deviceId)
         handle = nextHandle_++;
         open_[handle] = deviceId;
         everOpened_[handle] = deviceId;
+        openedNames_[handle] = devices[deviceId];
     }
     calls.push_back({ServiceCall::Kind::Open, handle, deviceId, 0, outcome});
     return outcome;
@@ -62,6 +63,21 @@ int FakeMidiOutService::close(MidiOutHandle handle)
     const int outcome = open_.erase(handle) == 1 ? result::kNoError : result::kInvalidHandle;
     calls.push_back({ServiceCall::Kind::Close, handle, 0, 0, outcome});
     return outcome;
+}
+
+void FakeMidiOutService::rescanDevices()
+{
+    ++rescans;
+    if (portsOnNextRescan) {
+        devices = std::move(*portsOnNextRescan);
+        portsOnNextRescan.reset();
+    }
+}
+
+std::string FakeMidiOutService::deviceNameOf(MidiOutHandle handle) const
+{
+    const auto it = openedNames_.find(handle);
+    return it == openedNames_.end() ? std::string{} : it->second;
 }
 
 std::vector<std::uint32_t> FakeMidiOutService::deliveredWords() const

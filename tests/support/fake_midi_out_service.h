@@ -4,10 +4,13 @@
 
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
+#include "midi/voice_selection.h"
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,7 +32,12 @@ struct ServiceCall {
 
 class FakeMidiOutService final : public midi::MidiOutService {
 public:
+    // The ports as the service lists them now.
     std::vector<std::string> devices;
+    // The ports the system has now; the service lists them after its next
+    // rescanDevices().
+    std::optional<std::vector<std::string>> portsOnNextRescan;
+    unsigned rescans = 0;
     std::set<unsigned> failingNameQueries;
     // Results of successive open attempts, per device; an empty queue opens.
     std::map<unsigned, std::deque<int>> openResults;
@@ -41,6 +49,7 @@ public:
     int open(MidiOutHandle& handle, unsigned deviceId) override;
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override;
     int close(MidiOutHandle handle) override;
+    void rescanDevices() override;
 
     // Words that reached an open handle, in order.
     std::vector<std::uint32_t> deliveredWords() const;
@@ -48,19 +57,35 @@ public:
     std::vector<std::uint32_t> sentWords() const;
     // Device identifier a handle was opened on; -1 for an unknown handle.
     int deviceOf(MidiOutHandle handle) const;
+    // The name of the device a handle was opened on; empty for an unknown handle.
+    std::string deviceNameOf(MidiOutHandle handle) const;
     std::vector<ServiceCall> callsOf(ServiceCall::Kind kind) const;
     std::set<MidiOutHandle> openHandles() const;
 
 private:
     std::map<MidiOutHandle, unsigned> open_;
     std::map<MidiOutHandle, unsigned> everOpened_;
+    std::map<MidiOutHandle, std::string> openedNames_;
     MidiOutHandle nextHandle_ = 0x100;
 };
 
-class RecordingNotifier final : public midi::UserNotifier {
+// Captures both kinds of boxes in one ordered list ("M:" message, "E:" error).
+class CapturingPresenter final : public midi::MessagePresenter {
 public:
-    std::vector<std::string> messages;
-    void showMessage(const std::string& text) override { messages.push_back(text); }
+    std::vector<std::string> shown;
+    // Runs as each box would show, e.g. to look at the window at that moment.
+    std::function<void()> onShow;
+    void showMessage(const std::string& text) override { record("M:" + text); }
+    void showError(const std::string& text) override { record("E:" + text); }
+
+private:
+    void record(std::string entry)
+    {
+        shown.push_back(std::move(entry));
+        if (onShow) {
+            onShow();
+        }
+    }
 };
 
 class FakeEventPump final : public midi::EventPump {
@@ -72,16 +97,27 @@ public:
     int totalSleepMilliseconds() const;
 };
 
+// The numbers a window would show.
+class ShownVoice final : public midi::VoiceDisplay {
+public:
+    int program = 0;
+    int bank = -1;
+    int channel = 0;
+    void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override
+    {
+        program = programNumber;
+        bank = bankNumber;
+        channel = channelNumber;
+    }
+};
+
 class VectorDeviceList final : public midi::DeviceListView {
 public:
     std::vector<std::string> items;
     int selected = -1;
-    void clear() override { items.clear(); selected = -1; }
-    void append(const std::string& name) override { items.push_back(name); }
-    int count() const override { return static_cast<int>(items.size()); }
+    void showDevices(const std::vector<std::string>& names) override { items = names; selected = -1; }
     int selectedIndex() const override { return selected; }
-    void selectIndex(int index) override { selected = index >= 0 && index < count() ? index : -1; }
-    std::string selectedText() const override { return selected >= 0 ? items[static_cast<std::size_t>(selected)] : std::string{}; }
+    void selectIndex(int index) override { selected = index >= 0 && index < static_cast<int>(items.size()) ? index : -1; }
 };
 
 }  // namespace tavrelle::testing

@@ -1,33 +1,31 @@
-// What the window tests share: captured message boxes and whole-file I/O.
+// What the start-up and window tests share: the window's views as plain
+// values, and whole-file I/O.
 #pragma once
 
-#include "window/message_box.h"
+#include "window/startup_shutdown.h"
 
 #include <fstream>
-#include <functional>
+#include <ostream>
 #include <sstream>
 #include <string>
-#include <vector>
+
+namespace tavrelle::window {
+inline std::ostream& operator<<(std::ostream& out, const OuterBounds& b)
+{
+    return out << "left " << b.left << " top " << b.top << " width " << b.width << " height " << b.height;
+}
+}  // namespace tavrelle::window
 
 namespace tavrelle::testing {
 
-// Captures both kinds of boxes in one ordered list ("M:" message, "E:" error).
-class CapturingPresenter final : public window::MessagePresenter {
+// A window's bounds as plain numbers, on a desktop of 1920 x 1080.
+class FakeWindowBounds final : public window::WindowBoundsView {
 public:
-    std::vector<std::string> shown;
-    // Runs as each box would show, e.g. to look at the window at that moment.
-    std::function<void()> onShow;
-    void showMessage(const std::string& text) override { record("M:" + text); }
-    void showError(const std::string& text) override { record("E:" + text); }
-
-private:
-    void record(std::string entry)
-    {
-        shown.push_back(std::move(entry));
-        if (onShow) {
-            onShow();
-        }
-    }
+    window::OuterBounds bounds = window::kDesignedBounds;
+    window::OuterBounds desktop{0, 0, 1920, 1080};
+    window::OuterBounds outerBounds() const override { return bounds; }
+    void setOuterBounds(const window::OuterBounds& b) override { bounds = b; }
+    window::OuterBounds availableDesktop() const override { return desktop; }
 };
 
 inline std::string readFile(const std::string& path)

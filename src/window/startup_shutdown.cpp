@@ -1,0 +1,163 @@
+#include "window/startup_shutdown.h"
+
+#include "settings/settings_file.h"
+
+#include <algorithm>
+
+namespace tavrelle::window {
+namespace {
+
+// Settings entries, read at start-up and written at shut-down in this order.
+// The names as read and as written differ in letter case; matching ignores it.
+constexpr const char* kWindowSection = "window";
+constexpr const char* kHeightRead = "height";
+constexpr const char* kWidthRead = "width";
+constexpr const char* kTopRead = "top";
+constexpr const char* kLeftRead = "left";
+constexpr const char* kHeightWritten = "Height";
+constexpr const char* kWidthWritten = "Width";
+constexpr const char* kTopWritten = "Top";
+constexpr const char* kLeftWritten = "Left";
+constexpr const char* kDevSectionRead = "Dev";
+constexpr const char* kDevNumRead = "Dev_num";
+constexpr const char* kDevSection = "dev";
+constexpr const char* kDevNumWritten = "dev_num";
+constexpr const char* kDeviceName = "gakki";
+constexpr const char* kBankLsb = "map";
+
+constexpr OuterBounds kFirstRunBounds{193, 159, 221, 125};
+constexpr int kDefaultDevicePosition = 0;
+constexpr const char* kDefaultDeviceName = "none";
+constexpr int kDefaultBankLsb = 4;
+
+// Qt's largest widget coordinate: beyond it its arithmetic on window
+// rectangles overflows.
+constexpr int kLargestCoordinate = (1 << 24) - 1;
+
+constexpr const char* kNoDeviceMessage = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
+
+}  // namespace
+
+OuterBounds usableOuterBounds(const OuterBounds& saved, const OuterBounds& desktop)
+{
+    const int largestWidth = std::clamp(desktop.width, 1, kLargestCoordinate);
+    const int largestHeight = std::clamp(desktop.height, 1, kLargestCoordinate);
+    return {
+        std::clamp(saved.left, -kLargestCoordinate, kLargestCoordinate),
+        std::clamp(saved.top, -kLargestCoordinate, kLargestCoordinate),
+        saved.width > 0 ? std::min(saved.width, largestWidth) : kFirstRunBounds.width,
+        saved.height > 0 ? std::min(saved.height, largestHeight) : kFirstRunBounds.height,
+    };
+}
+
+StartupShutdown::StartupShutdown(StartupServices services, WindowViews views)
+    : services_(std::move(services)),
+      views_(views),
+      port_(services_.midi, views_.devices, services_.messages, services_.pump),
+      selection_(port_)
+{
+    selection_.setDisplay(&views_.voice);
+}
+
+StartupShutdown::~StartupShutdown() = default;
+
+void StartupShutdown::runStartup()
+{
+    reportMissingDevices();
+    port_.setDeviceCount(static_cast<int>(services_.midi.deviceCount()));
+    services_.pump.processPendingEvents();
+    if (!openSettings()) {
+        // The rest is skipped: designed bounds, empty list, nothing opened,
+        // nothing sent.
+        return;
+    }
+    restoreWindowBounds();
+    restoreDevice();
+    services_.pump.processPendingEvents();
+    openDevice();
+    services_.pump.processPendingEvents();
+    selection_.sendVoiceSelection();
+}
+
+void StartupShutdown::reportMissingDevices()
+{
+    if (services_.midi.deviceCount() == 0) {
+        services_.messages.showMessage(kNoDeviceMessage);
+    }
+}
+
+bool StartupShutdown::openSettings()
+{
+    try {
+        settings_ = std::make_unique<settings::SettingsFile>(settings::SettingsFile::open(
+            services_.settingsReadPath.empty() ? services_.settingsPath : services_.settingsReadPath,
+            services_.settingsPath));
+    } catch (const settings::SettingsError& failure) {
+        services_.messages.showError(failure.what());
+        return false;
+    }
+    return true;
+}
+
+void StartupShutdown::restoreWindowBounds()
+{
+    OuterBounds saved;
+    saved.height = settings_->readInteger(kWindowSection, kHeightRead, kFirstRunBounds.height);
+    saved.width = settings_->readInteger(kWindowSection, kWidthRead, kFirstRunBounds.width);
+    saved.top = settings_->readInteger(kWindowSection, kTopRead, kFirstRunBounds.top);
+    saved.left = settings_->readInteger(kWindowSection, kLeftRead, kFirstRunBounds.left);
+    views_.bounds.setOuterBounds(usableOuterBounds(saved, views_.bounds.availableDesktop()));
+}
+
+void StartupShutdown::restoreDevice()
+{
+    const int savedPosition = settings_->readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
+    const std::string savedName = settings_->readString(kDevSection, kDeviceName, kDefaultDeviceName);
+    selection_.setBankLsbValue(settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb));
+    port_.listMidiOutDevices();
+    port_.restoreDeviceSelection(savedPosition, savedName);
+}
+
+void StartupShutdown::openDevice()
+{
+    const int opened = port_.openMidiOutWithRetries(static_cast<unsigned>(port_.selectedDeviceId()));
+    port_.reportStartupOpenFailure(opened);
+}
+
+bool StartupShutdown::runShutdown()
+{
+    port_.closeMidiOut();
+    // A settings file that could not be read at start-up is never written
+    // over: the user's settings in it would be lost.
+    if (!settings_) {
+        return true;
+    }
+    writeSettings();
+    try {
+        settings_->save();
+    } catch (const settings::SettingsError& failure) {
+        services_.messages.showError(failure.what());
+        // The user has been told once; a window that no close can end is
+        // worse than settings that are not saved.
+        const bool giveUp = lastSaveFailed_;
+        lastSaveFailed_ = true;
+        return giveUp;
+    }
+    lastSaveFailed_ = false;
+    settings_.reset();
+    return true;
+}
+
+void StartupShutdown::writeSettings()
+{
+    const OuterBounds bounds = views_.bounds.outerBounds();
+    settings_->writeInteger(kWindowSection, kHeightWritten, bounds.height);
+    settings_->writeInteger(kWindowSection, kWidthWritten, bounds.width);
+    settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
+    settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
+    settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
+    settings_->writeString(kDevSection, kDeviceName, port_.selectedDeviceName());
+    settings_->writeInteger(kDevSection, kBankLsb, selection_.bankLsbValue());
+}
+
+}  // namespace tavrelle::window

@@ -1,0 +1,193 @@
+// Start-up and shut-down without a window: the fake MIDI service, the window's
+// views as plain values, and a real settings file in a scratch folder.
+#include "support/fake_midi_out_service.h"
+#include "support/window_support.h"
+#include "window/startup_shutdown.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tavrelle {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CapturingPresenter;
+using testing::FakeEventPump;
+using testing::FakeMidiOutService;
+using testing::FakeWindowBounds;
+using testing::readFile;
+using testing::ServiceCall;
+using testing::ShownVoice;
+using testing::VectorDeviceList;
+using testing::writeFile;
+using window::OuterBounds;
+using window::StartupShutdown;
+using Words = std::vector<std::uint32_t>;
+
+constexpr const char* kNoDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
+
+class StartupTest : public ::testing::Test {
+protected:
+    fs::path folder = fs::temp_directory_path() / ("startup_test." + std::to_string(::getpid()));
+    std::string settingsPath = (folder / "tavrelle.ini").string();
+    FakeMidiOutService service;
+    CapturingPresenter presenter;
+    FakeEventPump pump;
+    FakeWindowBounds bounds;
+    VectorDeviceList list;
+    ShownVoice voice;
+    std::unique_ptr<StartupShutdown> tool;
+
+    StartupTest()
+    {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        service.devices = {"Synth A", "Synth B", "Synth C"};
+    }
+    ~StartupTest() override { fs::remove_all(folder); }
+
+    StartupShutdown& start()
+    {
+        tool = std::make_unique<StartupShutdown>(window::StartupServices{service, presenter, pump, settingsPath},
+                                                 window::WindowViews{bounds, list, voice});
+        tool->runStartup();
+        return *tool;
+    }
+    std::string errorSaving() const { return "E:ファイル " + settingsPath + " を作成できません"; }
+    static Words selectionWords(int channel, int bank, int program)
+    {
+        return {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, bank),
+                midi::programChangeWord(channel, program)};
+    }
+};
+
+TEST_F(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_settings_layout)
+{
+    StartupShutdown& t = start();
+    EXPECT_TRUE(presenter.shown.empty());
+    EXPECT_EQ(bounds.bounds, (OuterBounds{193, 159, 221, 125}));
+    EXPECT_EQ(list.items.size(), 3u);
+    EXPECT_EQ(list.selected, 0);
+    ASSERT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 1u);
+    EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 0u);
+    EXPECT_EQ(service.deliveredWords(), selectionWords(0, 0, 1));
+    EXPECT_EQ(voice.program, 1);
+    EXPECT_EQ(voice.bank, 0);
+    EXPECT_EQ(voice.channel, 1);
+
+    bounds.bounds = {50, 60, 250, 130};
+    service.calls.clear();
+    ASSERT_TRUE(t.runShutdown());
+    EXPECT_EQ(readFile(settingsPath), "[window]\r\nHeight=130\r\nWidth=250\r\nTop=60\r\nLeft=50\r\n\r\n"
+                                      "[dev]\r\ndev_num=0\r\ngakki=Synth A\r\nmap=0\r\n\r\n");
+    EXPECT_FALSE(t.hasSettingsStore());
+    // The device is closed and nothing is sent on the way out.
+    ASSERT_EQ(service.calls.size(), 1u);
+    EXPECT_EQ(service.calls[0].kind, ServiceCall::Kind::Close);
+    EXPECT_TRUE(service.openHandles().empty());
+}
+
+TEST_F(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
+{
+    service.devices.clear();
+    start();
+    EXPECT_EQ(presenter.shown, (std::vector<std::string>{std::string("M:") + kNoDevice, "M:BADDEVICEID"}));
+    EXPECT_EQ(pump.totalSleepMilliseconds(), 2500);
+    EXPECT_TRUE(list.items.empty());
+    // The selection still goes out, to a handle that holds nothing.
+    EXPECT_FALSE(service.sentWords().empty());
+    EXPECT_TRUE(service.deliveredWords().empty());
+}
+
+TEST_F(StartupTest, failed_open_at_startup_is_reported_by_result_code)
+{
+    service.openResults[0] = std::deque<int>(6, 4);
+    start();
+    EXPECT_EQ(presenter.shown, std::vector<std::string>{"M:ALLOCATED"});
+    EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 6u);
+}
+
+TEST_F(StartupTest, saved_bounds_and_device_are_restored)
+{
+    writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=-500\r\nLeft=4000\r\n\r\n"
+                            "[dev]\r\ndev_num=1\r\ngakki=Synth B\r\nmap=0\r\n\r\n");
+    start();
+    // An off-screen position is kept as it is.
+    EXPECT_EQ(bounds.bounds, (OuterBounds{4000, -500, 300, 140}));
+    EXPECT_EQ(list.selected, 1);
+    EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
+}
+
+TEST_F(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
+{
+    writeFile(settingsPath, "[dev]\r\ndev_num=0\r\ngakki=Synth C\r\n\r\n");
+    start();
+    EXPECT_EQ(list.selected, 2);
+    ASSERT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 1u);
+    EXPECT_EQ(service.deviceNameOf(service.callsOf(ServiceCall::Kind::Open)[0].handle), "Synth C");
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("dev_num=2\r\ngakki=Synth C\r\n"), std::string::npos);
+
+    writeFile(settingsPath, "[dev]\r\ndev_num=1\r\ngakki=Gone Synth\r\n\r\n");
+    service.calls.clear();
+    start();
+    EXPECT_EQ(list.selected, 0);
+    ASSERT_TRUE(tool->runShutdown());
+    const std::string saved = readFile(settingsPath);
+    EXPECT_NE(saved.find("dev_num=0\r\ngakki=Synth A\r\nmap=0\r\n"), std::string::npos) << saved;
+}
+
+TEST_F(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)
+{
+    const std::string original = "[window]\r\nHeight=300\r\n";
+    writeFile(settingsPath, original);
+    const int locker = ::open(settingsPath.c_str(), O_RDWR);
+    ASSERT_GE(locker, 0);
+    ASSERT_EQ(::flock(locker, LOCK_EX), 0);
+
+    StartupShutdown& t = start();
+    ::close(locker);
+    EXPECT_EQ(presenter.shown, std::vector<std::string>{"E:ファイル " + settingsPath + " は開けません"});
+    EXPECT_EQ(bounds.bounds, window::kDesignedBounds);
+    EXPECT_TRUE(list.items.empty());
+    EXPECT_TRUE(service.callsOf(ServiceCall::Kind::Open).empty());
+    EXPECT_TRUE(service.sentWords().empty());
+
+    EXPECT_TRUE(t.runShutdown());
+    EXPECT_EQ(readFile(settingsPath), original);
+}
+
+// A failed save abandons the first close; the second failure in a row lets
+// the window close unsaved, and a save that succeeds in between starts the
+// count again.
+TEST_F(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_row)
+{
+    fs::create_directory(settingsPath);  // a folder in the way
+    StartupShutdown& t = start();
+    EXPECT_FALSE(t.runShutdown());
+    EXPECT_TRUE(t.hasSettingsStore());
+    EXPECT_EQ(presenter.shown, std::vector<std::string>{errorSaving()});
+    EXPECT_TRUE(t.runShutdown());
+    EXPECT_EQ(presenter.shown, (std::vector<std::string>{errorSaving(), errorSaving()}));
+    EXPECT_TRUE(fs::is_directory(settingsPath));
+    // Each attempt closed the (already closed) handle again.
+    EXPECT_EQ(service.callsOf(ServiceCall::Kind::Close).size(), 2u);
+
+    presenter.shown.clear();
+    start();
+    EXPECT_FALSE(tool->runShutdown());
+    fs::remove(settingsPath);
+    EXPECT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("[dev]\r\ndev_num=0\r\n"), std::string::npos);
+    EXPECT_EQ(presenter.shown.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tavrelle
