@@ -130,8 +130,13 @@ start_jack() {
   jack_running && { services_fail "a JACK server named $services_server is already running"; return 1; }
   reclaim_dead_server_slots
   launch_service jackd jackd -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
-  jack_wait -s "$services_server" -w -t 10 >/dev/null 2>&1 ||
-    services_fail "the JACK server $services_server did not start"
+  local i
+  for ((i = 0; i < 100; i++)); do
+    jack_running && return 0
+    service_running jackd || break
+    sleep 0.1
+  done
+  services_fail "the JACK server $services_server did not start"
 }
 has_port() { jack_lsp -s "$services_server" 2>/dev/null | grep -qx -- "$1"; }
 
