@@ -28,7 +28,7 @@ std::string usage()
            "  -v, --version  show the name and version and exit\n";
 }
 
-bool set(const char* value)
+bool nonEmpty(const char* value)
 {
     return value != nullptr && *value != '\0';
 }
@@ -77,7 +77,7 @@ bool waylandDisplayReachable(const char* display, const char* runtimeFolder)
 {
     std::string path(display);
     if (!path.starts_with("/")) {
-        if (!set(runtimeFolder)) {
+        if (!nonEmpty(runtimeFolder)) {
             return false;
         }
         path = std::string(runtimeFolder) + "/" + path;
@@ -87,7 +87,7 @@ bool waylandDisplayReachable(const char* display, const char* runtimeFolder)
 
 bool needsDisplay(const char* platform)
 {
-    if (!set(platform)) {
+    if (!nonEmpty(platform)) {
         return true;
     }
     // Qt takes the first of a ";"-separated list that starts.
@@ -120,11 +120,11 @@ std::optional<int> handleCommandLine(int argc, const char* const* argv)
     }
     const char* x = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if ((set(wayland) && waylandDisplayReachable(wayland, std::getenv("XDG_RUNTIME_DIR"))) ||
-        (set(x) && xDisplayReachable(x))) {
+    if ((nonEmpty(wayland) && waylandDisplayReachable(wayland, std::getenv("XDG_RUNTIME_DIR"))) ||
+        (nonEmpty(x) && xDisplayReachable(x))) {
         return std::nullopt;
     }
-    if (!set(x) && !set(wayland)) {
+    if (!nonEmpty(x) && !nonEmpty(wayland)) {
         std::fprintf(stderr, "%s: no display could be opened: neither DISPLAY nor WAYLAND_DISPLAY is set\n", kProgram);
     } else {
         std::fprintf(stderr, "%s: no display could be opened (DISPLAY=%s, WAYLAND_DISPLAY=%s)\n", kProgram,
