@@ -1,37 +1,55 @@
 # Everything starts here: `make run` and `make test` work on a fresh Debian 12.
+#   make run      install what the program needs, build it alone, open the window
+#   make check    the quick loop: unit and widget tests (ctest -L check)
+#   make test     the whole suite: ctest, a 30 s fuzz run, the sanitizer suite
+#   make bench    the benchmarks beside their baselines (docs/performance.md)
+#   make package  a Debian package in build/
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+CONFIGURE = cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) >/dev/null
 
-.PHONY: all deps configure build run test bench fuzz package clean
+.PHONY: all run check test bench fuzz package clean
 
-all: build
+all: run-build
 
-deps:
-	@scripts/install-deps.sh
+# The program alone: no GoogleTest, Google Benchmark or test tools needed.
+.PHONY: run-build
+run-build:
+	@scripts/install-deps.sh run
+	@$(CONFIGURE) -DTAVRELLE_BUILD_TESTS=OFF -DTAVRELLE_BUILD_BENCH=OFF
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target tavrelle
 
-configure: deps
-	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) >/dev/null
-
-build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS)
-
-run: build
+run: run-build
 	@scripts/run.sh $(BUILD_DIR)/src/tavrelle
 
-test: build
+.PHONY: test-build
+test-build:
+	@scripts/install-deps.sh run test
+	@$(CONFIGURE) -DTAVRELLE_BUILD_TESTS=ON -DTAVRELLE_BUILD_BENCH=OFF
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+check: test-build
+	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -L '^check$$'
+
+test: test-build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j 1
 	@scripts/fuzz-settings.sh 30
 	@scripts/sanitize-test.sh
 
-bench: build
+bench:
+	@scripts/install-deps.sh run test bench
+	@$(CONFIGURE) -DTAVRELLE_BUILD_TESTS=ON -DTAVRELLE_BUILD_BENCH=ON
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	@scripts/bench.sh $(BUILD_DIR)
 
-package: build
-	@cmake --build $(BUILD_DIR) --target package
+package: run-build
+	@scripts/install-deps.sh package
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target package
 
-fuzz: deps
+fuzz:
+	@scripts/install-deps.sh run test
 	@scripts/fuzz-settings.sh 600
 
 clean:

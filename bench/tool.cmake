@@ -1,9 +1,8 @@
 # The tool's own benchmarks: start-up, memory and send path beside their
 # floors. scripts/bench.sh runs them all with the services they need.
-find_package(benchmark REQUIRED)
 pkg_check_modules(TAVRELLE_BENCH_XCB xcb IMPORTED_TARGET)
 if(NOT TAVRELLE_BENCH_XCB_FOUND)
-  message(FATAL_ERROR "xcb was not found: install Debian's libxcb1-dev (make deps does).")
+  message(FATAL_ERROR "xcb was not found: install Debian's libxcb1-dev (make bench does).")
 endif()
 
 set(tavrelle_bench_dir ${PROJECT_SOURCE_DIR}/bench)

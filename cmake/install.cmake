@@ -31,3 +31,16 @@ add_custom_command(OUTPUT ${tavrelle_man_page}
   VERBATIM)
 add_custom_target(tavrelle_man_page ALL DEPENDS ${tavrelle_man_page})
 install(FILES ${tavrelle_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Debian's policy for every package: the licence in the machine-readable
+# copyright format and a compressed changelog, under the package's doc folder.
+install(FILES ${tavrelle_data}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(tavrelle_changelog ${PROJECT_BINARY_DIR}/data/changelog.gz)
+add_custom_command(OUTPUT ${tavrelle_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/data
+  COMMAND ${TAVRELLE_GZIP} -9 -n -c ${tavrelle_data}/changelog > ${tavrelle_changelog}
+  DEPENDS ${tavrelle_data}/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(tavrelle_changelog ALL DEPENDS ${tavrelle_changelog})
+install(FILES ${tavrelle_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})

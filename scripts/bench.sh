@@ -7,7 +7,8 @@
 # PARTs: settings startup steps send keys.
 #
 # Starts and stops its own X server (Xvfb), window manager (openbox), private
-# JACK server (dummy driver, named tavrelle-bench) and FluidSynth on it.
+# JACK server (dummy driver, named tavrelle-bench) and FluidSynth on it,
+# through scripts/services.sh.
 # TAVRELLE_BENCH_RUNS sets the rounds of the start-up comparison (default 15).
 set -euo pipefail
 
@@ -18,10 +19,7 @@ bin=$build/bench
 tool=$build/src/tavrelle
 runs=${TAVRELLE_BENCH_RUNS:-15}
 releases=200
-soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
-# A fixed name: JACK keeps eight server slots per machine, and a server that
-# died uncleanly frees its slot only when one of the same name starts again.
-server=tavrelle-bench
+source "$(dirname "$0")/services.sh"
 
 for program in "$tool" "$bin/settings_bench" "$bin/floor_window" "$bin/launch_probe" "$bin/startup_steps" \
   "$bin/send_bench" "$bin/key_latency"; do
@@ -29,38 +27,15 @@ for program in "$tool" "$bin/settings_bench" "$bin/floor_window" "$bin/launch_pr
 done
 
 work=$(mktemp -d)
-pids=()
+services_init "$work/services" tavrelle-bench
 cleanup() {
-  local pid
-  # Reverse order: FluidSynth leaves the JACK server before the server ends,
-  # and jackd gets all the time it needs to give back its slot.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    pid=${pids[i]}
-    kill -TERM "$pid" 2>/dev/null || continue
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null || true
-  done
+  stop_services
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 fail() { echo "bench: $*" >&2; exit 1; }
-wait_for() {  # <seconds> <command...>, polled every 0.1 s
-  local limit=$(($1 * 10)); shift
-  for ((i = 0; i < limit; i++)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
-free_display() {
-  for n in $(seq 150 199); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { echo ":$n"; return; }
-  done
-  fail "no free X display"
-}
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 heading() { printf '\n== %s\n' "$*"; }
 
 wanted() { [[ $parts == *" $1 "* ]]; }
@@ -90,23 +65,9 @@ wanted startup || wanted steps || wanted send || wanted keys || exit 0
 
 export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config"
 mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
-export DISPLAY; DISPLAY=$(free_display)
-export JACK_DEFAULT_SERVER=$server
-
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 & pids+=($!)
-wait_for 10 xdpyinfo || fail "Xvfb did not start"
-# openbox runs its start-up command once it manages windows.
-openbox --startup "touch $work/wm-ready" >"$work/openbox.log" 2>&1 & pids+=($!)
-wait_for 10 test -e "$work/wm-ready" || fail "openbox did not start"
-
-[ "$(jack_wait -s "$server" -c 2>/dev/null)" != running ] || fail "a JACK server named $server is already running"
-jackd -n "$server" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 & pids+=($!)
-jack_wait -s "$server" -w -t 10 >/dev/null 2>&1 || fail "JACK did not start: $(tail -3 "$work/jackd.log")"
-# Its shell server, on a free port, is what keeps it running without a terminal.
-fluidsynth -q -s -i -a jack -m jack -r 48000 -o audio.jack.server="$server" -o midi.jack.server="$server" \
-  -o shell.port="$(free_port)" -o midi.jack.id=fsynth -o audio.jack.id=fsynth "$soundfont" \
-  </dev/null >"$work/fluidsynth.log" 2>&1 & pids+=($!)
-wait_for 15 sh -c 'jack_lsp | grep -qx fsynth:midi_00' || fail "FluidSynth did not join JACK"
+start_x || fail "no X server"
+start_jack || fail "no JACK server"
+start_fluidsynth fsynth || fail "no FluidSynth"
 
 if wanted startup; then
 heading "Start-up to the window mapped, and memory 1 s later ($runs interleaved rounds, fresh folder each run)"

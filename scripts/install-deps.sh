@@ -1,21 +1,48 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and `make run` need.
+# Installs the Debian packages of the sets named on the command line:
+#   run      building the program and running it (make run)
+#   package  building the Debian package (make package)
+#   test     the tests, the fuzzer, the sanitizer suite and the packaging checks
+#   bench    the benchmarks
+#   scripts/install-deps.sh run [package] [test] [bench]
 # Quiet and quick when everything is there already; non-interactive, through
 # sudo when not root.
 set -euo pipefail
 
-packages=(
+run=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
   librtmidi-dev libasound2-dev libjack-jackd2-dev
-  googletest libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev
   fonts-ipafont-gothic
-  jackd2 fluidsynth timgm6mb-soundfont pipewire pipewire-jack wireplumber dbus
-  xvfb xauth openbox xdotool x11-utils imagemagick libxcb1-dev
-  procps psmisc python3
-  desktop-file-utils appstream dpkg-dev file man-db
+  jackd2 fluidsynth timgm6mb-soundfont
 )
+package=(
+  dpkg-dev file
+)
+test=(
+  googletest libgtest-dev
+  pipewire pipewire-jack wireplumber dbus
+  clang libclang-rt-14-dev
+  xvfb xauth openbox xdotool x11-utils imagemagick
+  procps psmisc python3
+  desktop-file-utils appstream man-db lintian
+  dpkg-dev file
+)
+bench=(
+  libbenchmark-dev libxcb1-dev
+)
+
+[ $# -gt 0 ] || set -- run
+packages=()
+for set in "$@"; do
+  case $set in
+    run) packages+=("${run[@]}") ;;
+    package) packages+=("${package[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    bench) packages+=("${bench[@]}") ;;
+    *) echo "install-deps: unknown package set '$set' (run, package, test, bench)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -30,6 +57,5 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "Need root or sudo to install: ${missing[*]}" >&2; exit 1; }
   as_root=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -23,25 +23,19 @@ work=$(mktemp -d /tmp/tavrelle-install.XXXXXX)
 # The unprivileged user must reach the installed program.
 chmod 755 "$work"
 if $installed; then prefix=$target; else prefix=$work/prefix; fi
-pids=()
+source "$(dirname "$0")/services.sh"
+services_init "$work/services" tavrelle-install
 tool_pid=
 cleanup() {
   local status=$?
   [ -z "$tool_pid" ] || kill "$tool_pid" 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_services
   $installed || [ ! -d "$prefix/bin" ] || chmod u+w "$prefix/bin"
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
 }
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-# wait_for <seconds> <command...>: polls every 0.1 s.
-wait_for() {
-  local limit=$(( $1 * 10 )) i; shift
-  for ((i = 0; i < limit; i++)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
 # desktop_key <key>: the value of an untranslated key of the menu entry.
 desktop_key() { sed -n "s/^$1=//p" "$desktop"; }
 
@@ -109,20 +103,12 @@ if [ "$(id -u)" -eq 0 ]; then
   run_as=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups --)
 fi
 
-# Xvfb picks a free display itself and reports it once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 & pids+=($!)
-wait_for 10 grep -q . "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$work/display")"
-# Openbox announces itself before it manages windows; a window mapped in
-# between may never be managed, so wait until it runs its start-up command.
-mkdir "$work/wm"
-HOME=$work/wm openbox --startup "touch $work/wm/ready" >/dev/null 2>&1 & pids+=($!)
-wait_for 10 test -e "$work/wm/ready" || fail "openbox did not start"
+start_x || fail "no X server"
 
 # A clean environment: the user's HOME decides the configuration folder, and
 # a JACK server name of its own keeps the program off any session's server.
 "${run_as[@]}" env -i HOME="$home" XDG_RUNTIME_DIR="$runtime" DISPLAY="$DISPLAY" PATH=/usr/bin:/bin \
-  LANG=C.UTF-8 JACK_DEFAULT_SERVER="tavrelle-install-$$" \
+  LANG=C.UTF-8 JACK_DEFAULT_SERVER="$services_server" \
   "$prefix/bin/tavrelle" >"$work/tool.out" 2>"$work/tool.err" & tool_pid=$!
 
 # window_named <exact title>: the first visible window of the program with

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it with apt, runs the installed program
-# as an ordinary user (scripts/install-test.sh --installed), purges the
-# package and checks that it left nothing behind: every path it brought is
-# gone again unless it was there before. Needs root or sudo and changes the
-# system's package set while it runs, so `make test` does not run it.
-#   scripts/package-test.sh [build folder]      (default: build)
+# Builds the Debian package and checks it as a distribution would (lintian:
+# no errors, no warnings; copyright and changelog; AppStream data), then
+# installs it with apt, runs the installed program as an ordinary user
+# (scripts/install-test.sh --installed), purges the package and checks that
+# it left nothing behind: every path it brought is gone again unless it was
+# there before. The install needs root or sudo and changes the system's
+# package set while it runs, so `make test` runs only the first part
+# (--lint-only).
+#   scripts/package-test.sh [--lint-only] [build folder]      (default: build)
 set -euo pipefail
+lint_only=false
+if [ "${1:-}" = --lint-only ]; then lint_only=true; shift; fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(readlink -f "${1:-$root/build}")
 as_root=()
@@ -15,7 +20,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 package_status() { dpkg-query -W -f='${db:Status-Status}' tavrelle 2>/dev/null || true; }
 
 # Purging at the end would take away a copy the machine's owner installed.
-case "$(package_status)" in
+$lint_only || case "$(package_status)" in
   "" | not-installed) ;;
   *) fail "tavrelle is installed on this machine already ($(package_status)); remove it first" ;;
 esac
@@ -47,6 +52,27 @@ for library in libqt6widgets6 librtmidi6 libc6; do
 done
 field Recommends | grep -q '\bfonts-ipafont-gothic\b' || fail "Recommends lacks the window's font: $(field Recommends)"
 field Suggests | grep -q '\bfluidsynth\b' || fail "Suggests lacks a software synthesizer: $(field Suggests)"
+
+# What a distribution asks of every package. Overrides, if ever needed, go
+# in the package with a one-line reason each.
+lintian_as_root=()
+[ "$(id -u)" -ne 0 ] || lintian_as_root=(--allow-root)
+lintian "${lintian_as_root[@]}" --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 ||
+  { cat "$work/lintian.log"; fail "lintian reports errors or warnings"; }
+dpkg-deb -x "$deb" "$work/tree"
+doc=$work/tree/usr/share/doc/tavrelle
+head -n 1 "$doc/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "usr/share/doc/tavrelle/copyright is not in the machine-readable format"
+grep -qx 'License: Expat' "$doc/copyright" || fail "the copyright file names no MIT (Expat) licence"
+zcat "$doc/changelog.gz" | head -n 1 | grep -q "^tavrelle ($version) " || fail "the changelog does not start at $version"
+metainfo=$work/tree/usr/share/metainfo/io.github.tavrelle.Tavrelle.metainfo.xml
+appstreamcli validate --strict --no-net "$metainfo" >"$work/appstream.log" 2>&1 ||
+  { cat "$work/appstream.log"; fail "appstreamcli rejects the packaged metainfo"; }
+grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "the metainfo names no project licence"
+if $lint_only; then
+  echo "package lint: ok ($(basename "$deb"))"
+  exit 0
+fi
 
 # Which of the package's paths the machine had before it came.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\.||; s|/$||' | grep . >"$work/paths"

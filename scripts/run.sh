@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Launches the tool. Where the machine offers no MIDI output at all, starts a
 # FluidSynth module first (on a private JACK server with the dummy driver when
-# there is no sound hardware), says so, and stops it when the tool exits.
+# there is no sound hardware), says so, and stops it when the tool exits. The
+# private server is named per user, and FluidSynth opens no network shell.
 set -euo pipefail
 tool=${1:?usage: run.sh path/to/tavrelle}
-soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
+source "$(dirname "$0")/services.sh"
 
 has_alsa_output() {
   [ -r /dev/snd/seq ] || return 1
@@ -17,31 +18,28 @@ has_jack_output() {
   JACK_NO_START_SERVER=1 jack_lsp -p -t 2>/dev/null | grep -B2 'midi' | grep -q 'input'
 }
 
-pids=()
+state=$(mktemp -d "${TMPDIR:-/tmp}/tavrelle-run.XXXXXX")
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_services || true
+  rm -rf "$state"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 if ! has_alsa_output && ! has_jack_output; then
   if [ -d /dev/snd ]; then
+    services_init "$state" "${JACK_DEFAULT_SERVER:-default}"
     echo "No MIDI output found: starting FluidSynth (ALSA) for this session."
-    fluidsynth -q -s -i -a alsa -m alsa_seq "$soundfont" >/dev/null 2>&1 &
-    pids+=($!)
-    sleep 1
+    rm -f "$state/fluidsynth.in" && mkfifo -m 600 "$state/fluidsynth.in"
+    service_stdin=$state/fluidsynth.in launch_service fluidsynth \
+      fluidsynth -q -a alsa -m alsa_seq "$services_soundfont"
+    wait_for 10 sh -c 'aconnect -o | grep -q FLUID' ||
+      { services_fail "FluidSynth did not start"; exit 1; }
   else
-    export JACK_DEFAULT_SERVER="tavrelle-run"
-    echo "No MIDI output found: starting FluidSynth on a private JACK server ($JACK_DEFAULT_SERVER) for this session."
-    jackd --no-realtime -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
-    pids+=($!)
-    timeout 10 jack_wait -w >/dev/null 2>&1 || { echo "JACK did not start." >&2; exit 1; }
-    fluidsynth -q -s -i -a jack -m jack -o midi.jack.id=fluidsynth -o audio.jack.id=fluidsynth "$soundfont" >/dev/null 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do
-      jack_lsp 2>/dev/null | grep -q '^fluidsynth:midi' && break
-      sleep 0.1
-    done
+    services_init "$state" "tavrelle-run-$(id -un)"
+    echo "No MIDI output found: starting FluidSynth on a private JACK server ($services_server) for this session."
+    start_jack || exit 1
+    start_fluidsynth fluidsynth || exit 1
   fi
 fi
 

@@ -2,6 +2,7 @@
 // and run the message loop until it closes.
 #include "midi/midi_out_service.h"
 #include "settings/settings_location.h"
+#include "window/command_line.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
 
@@ -36,6 +37,9 @@ void holdQtMessage(QtMsgType type, const QMessageLogContext&, const QString& mes
 
 int main(int argc, char* argv[])
 {
+    if (const auto exitCode = tavrelle::window::handleCommandLine(argc, argv)) {
+        return *exitCode;
+    }
     qInstallMessageHandler(holdQtMessage);
     QApplication application(argc, argv);
     heldQtMessages.clear();

@@ -479,14 +479,14 @@ TEST_F(midi_private_server_test, switch_at_long_periods_delivers_all_sound_off_a
     const int newPosition = rig.positionOf(capture.fullName(1));
     ASSERT_GE(oldPosition, 0);
     ASSERT_GE(newPosition, 0);
-    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable.at(oldPosition)), result::kNoError);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(oldPosition)), result::kNoError);
     rig.select(3, 0, 1);
     rig.selection.sendVoiceSelection();
     // A user picks the other port about a second later, and closes soon after.
     std::this_thread::sleep_for(1s);
     rig.list.selectIndex(newPosition);
     rig.port.switchMidiOutDevice();
-    ASSERT_EQ(rig.port.LastOpenResult, result::kNoError);
+    ASSERT_EQ(rig.port.lastOpenResult(), result::kNoError);
     rig.select(4, 0, 1);
     rig.selection.sendVoiceSelection();
     rig.port.closeMidiOut();

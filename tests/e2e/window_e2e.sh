@@ -14,12 +14,11 @@ cleanup() {
   local status=$?
   set +e
   stop_session
-  stop_x
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
 }
 trap cleanup EXIT
 
-start_session 90 140
+start_session
 launch
 
 # Outer bounds of a first run: left 193, top 159, 221 x 125, frame included.
@@ -42,14 +41,14 @@ xdotool mousemove --window "$window" 20 38 click 3
 xdotool key --delay 60 Prior
 wait_for 5 plays 0 4 || fail "FluidSynth does not play preset 4 on channel 1: $(fluid 'channels -verbose' | head -2)"
 wait_for 5 plays 1 4 || fail "FluidSynth does not play preset 4 on channel 2"
-[ ! -s "$work/capture.txt" ] || fail "the capture port heard something before it was picked"
+[ ! -s "$services_state/capture.out" ] || fail "the capture port heard something before it was picked"
 
 # Pick the second device with the mouse, then a right press on the bank
 # caption: bank 127, sent at once.
 pick_device 1 2
-wait_for 5 sh -c "[ \$(wc -l < '$work/capture.txt') -ge 3 ]" || fail "nothing reached the capture port after the switch"
+wait_for 5 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 3 ]" || fail "nothing reached the capture port after the switch"
 xdotool mousemove --window "$window" 60 54 click 3
-wait_for 5 sh -c "[ \$(wc -l < '$work/capture.txt') -ge 6 ]" || fail "the bank press did not send"
+wait_for 5 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 6 ]" || fail "the bank press did not send"
 
 expected=$'b1 20 00\nb1 00 00\nc1 04\nb1 20 00\nb1 00 7f\nc1 04'
 [ "$(captured)" = "$expected" ] || fail "capture port got:

@@ -30,9 +30,8 @@ cleanup() {
   # A server this run killed gives back its place in JACK's table only when
   # one of the same name has run.
   if ((server_killed)); then
-    start_jack && stop "$jackd_pid" 10
+    start_jack && stop_service jackd 10
   fi
-  stop_x
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
 }
 trap cleanup EXIT
@@ -50,7 +49,7 @@ saved_line() {
   grep -aqxF -- "$1" <<<"$saved"
 }
 
-start_session 150 200
+start_session
 ini=$work/bin/tavrelle.ini
 
 # --- 1. Settings files that are no ordinary settings files -----------------
@@ -80,16 +79,18 @@ note "start-up to a shown window: FIFO ${fifo_ms} ms, 10 MiB line ${long_line_ms
 
 # --- 2. The JACK server is killed while the tool runs ----------------------
 rm -f "$ini"
-: >"$work/capture.txt"
+: >"$services_state/capture.out"
 launch
 xdotool key --delay 60 Up
 wait_for 5 plays 0 1 || fail "FluidSynth does not play preset 1 before the server dies"
 
+jackd_pid=$(service_pid jackd)
 kill -KILL "$jackd_pid"
 wait "$jackd_pid" 2>/dev/null || true
-jackd_pid="" server_killed=1
-stop "$capture_pid" 2; capture_pid=""
-stop "$fluid_pid" 2; fluid_pid=""
+server_killed=1
+stop_service capture 2
+stop_service fluidsynth 2
+stop_service jackd
 
 # Keys and label presses still step the numbers and send, silently.
 before=$(labels_shot)
@@ -126,7 +127,7 @@ launch
 xdotool key --delay 60 Up Up Up Up
 wait_for 5 plays 0 4 || fail "FluidSynth does not play preset 4"
 
-stop "$fluid_pid" 5; fluid_pid=""
+stop_service fluidsynth 5
 wait_for 10 eval '! has_port fsynth:midi_00' || fail "FluidSynth's port did not go away"
 xdotool key --delay 60 Up
 no_message_box || fail "a send to a port that went away brought up a message"

@@ -1,79 +1,90 @@
 #include "support/fluidsynth_shell.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace tavrelle::testing {
 
 namespace {
 
-// The shell marks no end of an answer, so an echo after the command does.
-constexpr const char* kEndMarker = "tavrelle-answer-end";
+const std::string kFolder = TAVRELLE_TEST_SERVICES_DIR;
 
-class Socket {
-public:
-    Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
+// The shell marks no end of an answer, so an echo of a fresh marker does.
+std::string freshMarker()
+{
+    static std::atomic<int> count{0};
+    return "tavrelle-answer-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+}
+
+bool writeAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote <= 0) {
+            return false;
         }
+        done += static_cast<std::size_t>(wrote);
     }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
+    return true;
+}
 
 }  // namespace
 
-std::optional<std::string> askFluidSynth(int shellPort, const std::string& command)
+std::optional<std::string> askFluidSynth(int shell, const std::string& command)
 {
-    Socket socket;
-    if (socket.fd() < 0) {
+    if (shell <= 0) {
         return std::nullopt;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(shellPort));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const std::string output = kFolder + "/fluidsynth.out";
+    struct stat before {};
+    if (::stat(output.c_str(), &before) != 0) {
         return std::nullopt;
     }
-    const std::string request = command + "\necho " + kEndMarker + "\n";
-    if (::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    // Without a reader (FluidSynth gone) a plain open would wait for ever.
+    const int fifo = ::open((kFolder + "/fluidsynth.in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fifo < 0) {
         return std::nullopt;
     }
-    std::string answer;
+    const std::string marker = freshMarker();
+    const bool sent = writeAll(fifo, command + "\necho " + marker + "\n");
+    ::close(fifo);
+    if (!sent) {
+        return std::nullopt;
+    }
+
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    const std::string marker = std::string(kEndMarker) + "\n";
-    while (answer.find(marker) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream file(output, std::ios::binary);
+        file.seekg(before.st_size);
+        std::ostringstream text;
+        text << file.rdbuf();
+        std::string answer = text.str();
+        const auto end = answer.find(marker + "\n");
+        if (end != std::string::npos) {
+            answer.erase(end);
+            // Prompts ("> ") run into the first line of an answer.
+            std::string cleaned;
+            std::istringstream lines(answer);
+            for (std::string line; std::getline(lines, line);) {
+                while (line.starts_with("> ")) {
+                    line.erase(0, 2);
+                }
+                cleaned += line + "\n";
+            }
+            return cleaned;
         }
-        pollfd waiting{socket.fd(), POLLIN, 0};
-        if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t got = ::recv(socket.fd(), buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            return std::nullopt;
-        }
-        answer.append(buffer, static_cast<std::size_t>(got));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    answer.erase(answer.find(marker));
-    return answer;
+    return std::nullopt;
 }
 
 std::optional<ChannelPreset> presetOnChannel(const std::string& channelsAnswer, int channel)

@@ -1,0 +1,208 @@
+# The one place that starts and stops the services the tests, the benchmarks
+# and `make run` need: an X server (Xvfb) with openbox, a private JACK server
+# on the dummy driver, FluidSynth on it, and a capture port. Sourced by
+# scripts/test-services.sh (the ctest fixture), scripts/run.sh,
+# scripts/bench.sh, scripts/install-test.sh, scripts/screenshot.sh and the
+# end-to-end scripts under tests/.
+#
+#   services_init STATEDIR JACK-SERVER-NAME
+#   start_x [WxHxD] | start_jack | start_fluidsynth [JACK-ID] | start_capture
+#   fluid COMMAND       one FluidSynth shell command, its answer on stdout
+#   stop_service NAME [grace seconds] | stop_services
+#
+# Each service runs in a session of its own (ctest waits for every holder of
+# a test's output), its process id in STATEDIR/NAME.pid, its standard output
+# in NAME.out and its errors in NAME.log, so that a later call, even from
+# another script, can stop it. FluidSynth takes shell commands on its
+# standard input through the FIFO STATEDIR/fluidsynth.in and listens on no
+# network interface. JACK server names are fixed per purpose, never per run:
+# libjack keeps eight server slots per machine and gives the slot of a server
+# that died back only when a server of the same name runs again.
+
+services_soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
+
+services_fail() {
+  local log
+  echo "services: $*" >&2
+  for log in "$services_state"/*.log; do
+    [ -s "$log" ] || continue
+    echo "--- ${log##*/}" >&2
+    tail -n 20 "$log" >&2
+  done
+  return 1
+}
+
+# wait_for <seconds> <command...>: polls every 0.1 s.
+wait_for() {
+  local limit=$(($1 * 10)) i
+  shift
+  for ((i = 0; i < limit; i++)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
+
+services_init() {
+  services_state=${1:?services_init STATEDIR SERVER}
+  services_server=${2:?services_init STATEDIR SERVER}
+  mkdir -p "$services_state"
+  export JACK_DEFAULT_SERVER=$services_server
+}
+
+# Whether a process runs; a zombie nobody reaped has finished.
+process_alive() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+service_pid() { cat "$services_state/$1.pid" 2>/dev/null; }
+service_running() { local pid; pid=$(service_pid "$1") && process_alive "$pid"; }
+
+# launch_service NAME COMMAND...: standard input from $service_stdin (read
+# and write, so a FIFO never reaches its end), default /dev/null.
+launch_service() {
+  local name=$1 i
+  shift
+  rm -f "$services_state/$name.pid"
+  setsid sh -c 'echo $$ >"$0"; exec "$@"' "$services_state/$name.pid" "$@" \
+    <>"${service_stdin:-/dev/null}" >"$services_state/$name.out" 2>"$services_state/$name.log" &
+  for ((i = 0; i < 50; i++)); do
+    [ -s "$services_state/$name.pid" ] && return 0
+    sleep 0.1
+  done
+  services_fail "$name did not start"
+}
+
+# stop_service NAME [grace]: SIGTERM, SIGKILL after the grace period (5 s),
+# only while the process is still the program it was started as.
+stop_service() {
+  local name=$1 grace=${2:-5} pid i
+  pid=$(service_pid "$name") || return 0
+  rm -f "$services_state/$name.pid"
+  [[ $pid =~ ^[0-9]+$ ]] && process_alive "$pid" || { wait "$pid" 2>/dev/null || true; return 0; }
+  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- "$(service_program "$name")" || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  for ((i = 0; i < grace * 10; i++)); do process_alive "$pid" || break; sleep 0.1; done
+  if process_alive "$pid"; then
+    kill -KILL "$pid" 2>/dev/null || true
+    for ((i = 0; i < 50; i++)); do process_alive "$pid" || break; sleep 0.1; done
+  fi
+  wait "$pid" 2>/dev/null || true
+  ! process_alive "$pid" || { echo "services: $name ($pid) does not stop" >&2; return 1; }
+}
+service_program() {
+  case $1 in
+    xvfb) echo Xvfb ;; capture) echo jack_midi_dump ;; *) echo "$1" ;;
+  esac
+}
+
+# The reverse of the start order: clients leave the JACK server before it
+# ends, and jackd gets the time it needs to give its slot back.
+stop_services() {
+  local failed=0
+  stop_service capture 2 || failed=1
+  stop_service fluidsynth 5 || failed=1
+  stop_service jackd 20 || failed=1
+  stop_service openbox 2 || failed=1
+  stop_service xvfb 5 || failed=1
+  return $failed
+}
+
+# Xvfb on a display it picks itself, and openbox managing it; exports DISPLAY.
+start_x() {
+  local size=${1:-1024x768x24}
+  rm -f "$services_state/display"
+  launch_service xvfb Xvfb -displayfd 1 -screen 0 "$size" -nolisten tcp || return 1
+  wait_for 10 grep -q . "$services_state/xvfb.out" || services_fail "Xvfb did not start" || return 1
+  export DISPLAY=":$(head -n 1 "$services_state/xvfb.out")"
+  # openbox announces itself before it manages windows; its start-up command
+  # runs once it does.
+  rm -f "$services_state/wm-ready"
+  mkdir -p "$services_state/openbox-home"
+  HOME=$services_state/openbox-home launch_service openbox \
+    openbox --startup "touch $services_state/wm-ready" || return 1
+  wait_for 10 test -e "$services_state/wm-ready" || services_fail "openbox did not start"
+}
+
+jack_running() { [ "$(jack_wait -s "$services_server" -c 2>/dev/null)" = running ]; }
+
+start_jack() {
+  command -v jackd >/dev/null || services_fail "jackd is not installed (Debian package jackd2)" || return 1
+  jack_running && { services_fail "a JACK server named $services_server is already running"; return 1; }
+  reclaim_dead_server_slots
+  launch_service jackd jackd -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
+  local i
+  for ((i = 0; i < 100; i++)); do
+    jack_running && return 0
+    service_running jackd || break
+    sleep 0.1
+  done
+  services_fail "the JACK server $services_server did not start"
+}
+has_port() { jack_lsp -s "$services_server" 2>/dev/null | grep -qx -- "$1"; }
+
+# FluidSynth as JACK client JACK-ID (default fsynth; its port JACK-ID:midi_00),
+# answering shell commands on its standard input.
+start_fluidsynth() {
+  local id=${1:-fsynth}
+  [ -r "$services_soundfont" ] || services_fail "$services_soundfont is missing (Debian package timgm6mb-soundfont)" || return 1
+  rm -f "$services_state/fluidsynth.in"
+  mkfifo -m 600 "$services_state/fluidsynth.in"
+  service_stdin=$services_state/fluidsynth.in launch_service fluidsynth \
+    fluidsynth -q -a jack -m jack -r 48000 -o audio.jack.server="$services_server" \
+    -o midi.jack.server="$services_server" -o audio.jack.id="$id" -o midi.jack.id="$id" "$services_soundfont" ||
+    return 1
+  local i
+  for ((i = 0; i < 150; i++)); do
+    has_port "$id:midi_00" && fluid echo >/dev/null && return 0
+    service_running fluidsynth || break
+    sleep 0.1
+  done
+  services_fail "FluidSynth did not join $services_server as $id"
+}
+
+# The shell marks no end of an answer, so an echo of a fresh marker does.
+fluid() {
+  local out=$services_state/fluidsynth.out marker="tavrelle-answer-$RANDOM$RANDOM" start
+  service_running fluidsynth || return 1
+  start=$(stat -c %s "$out")
+  timeout 2 sh -c 'printf "%s\necho %s\n" "$1" "$2" >"$0"' "$services_state/fluidsynth.in" "$1" "$marker" || return 1
+  wait_for 3 sh -c 'tail -c +"$1" "$2" | grep -q "$3"' sh $((start + 1)) "$out" "$marker" || return 1
+  tail -c +$((start + 1)) "$out" | sed 's/^\(> \)*//' | sed "/$marker/,\$d"
+}
+
+# A JACK MIDI input "capture:input"; what it hears goes to
+# STATEDIR/capture.out, one message a line.
+start_capture() {
+  launch_service capture jack_midi_dump capture || return 1
+  wait_for 10 has_port capture:input || services_fail "the capture port did not appear"
+}
+captured() { awk '{print $2, $3, $4}' "$services_state/capture.out" | sed 's/ *$//'; }
+
+# Frees the slots of this user's servers that died without stopping, by
+# starting and cleanly stopping a server of each such name (jackd2 1.9's
+# registry: six 32-bit fields, then eight slots of a process id and a
+# 257-byte name, padded to 264 bytes).
+reclaim_dead_server_slots() {
+  local registry=/dev/shm/jack-shm-registry
+  [ -r $registry ] || return 0
+  local magic header_length slot offset pid name uid reclaimer
+  magic=$(od -An -c -N 4 "$registry" | tr -d ' ')
+  header_length=$(od -An -t u4 -j 16 -N 4 "$registry" | tr -d ' ')
+  [[ $magic == KCAJ && $header_length == 2136 ]] || return 0
+  uid=$(id -u)
+  for slot in 0 1 2 3 4 5 6 7; do
+    offset=$((24 + slot * 264))
+    pid=$(od -An -t d4 -j "$offset" -N 4 "$registry" | tr -d ' ')
+    [[ $pid =~ ^[0-9]+$ && $pid -gt 0 && ! -e /proc/$pid ]] || continue
+    name=$(dd if="$registry" bs=1 skip=$((offset + 4)) count=257 2>/dev/null | tr '\0' '\n' | head -n 1 || true)
+    [[ $name == "jack-$uid:"*: ]] || continue
+    name=${name#"jack-$uid:"}
+    name=${name%:}
+    [ -n "$name" ] || continue
+    jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 </dev/null >>"$services_state/reclaim.log" 2>&1 &
+    reclaimer=$!
+    jack_wait -s "$name" -w -t 5 >/dev/null 2>&1 || true
+    kill -TERM "$reclaimer" 2>/dev/null || true
+    wait "$reclaimer" 2>/dev/null || true
+  done
+}
