@@ -1,5 +1,6 @@
-// Program entry: create the one window (its creation runs start-up), show it,
-// and run the message loop until it closes.
+// Program entry: begin the start-up work that needs no window, create the one
+// window (its creation finishes start-up), show it, and run the message loop
+// until it closes.
 #include "midi/midi_out_service.h"
 #include "settings/settings_location.h"
 #include "window/command_line.h"
@@ -8,8 +9,13 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QPixmap>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +39,26 @@ void holdQtMessage(QtMsgType type, const QMessageLogContext&, const QString& mes
     std::fprintf(stderr, "tavrelle: %s\n", message.toLocal8Bit().constData());
 }
 
+// Qt takes the launcher's startup-notification and activation tokens out of
+// the environment while it starts, and the start-up thread's libraries read
+// the environment meanwhile. Removing an entry shifts the ones after it, so a
+// reader can step over one of them: with the tokens moved to the end there is
+// nothing after them to miss.
+void keepLaunchTokensLast()
+{
+    for (const char* name : {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"}) {
+        const std::size_t length = std::strlen(name);
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=') {
+                char* const kept = *entry;
+                unsetenv(name);
+                putenv(kept);
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -40,23 +66,29 @@ int main(int argc, char* argv[])
     if (const auto exitCode = tavrelle::window::handleCommandLine(argc, argv)) {
         return *exitCode;
     }
+    // Everything that reads or changes the environment, before the start-up
+    // thread exists.
+    keepLaunchTokensLast();
+    const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
+    auto midi = tavrelle::midi::createSystemMidiOutService();
+    // Settings, device list and the first open run while Qt starts.
+    tavrelle::window::EarlyStartup early(*midi, settings.savePath, settings.readPath);
+
     qInstallMessageHandler(holdQtMessage);
     QApplication application(argc, argv);
     heldQtMessages.clear();
     QApplication::setApplicationName(QStringLiteral("tavrelle"));
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
+    // Naming the format spares Qt trying every image plugin it has.
     QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/tavrelle-32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/icons/tavrelle-16.png"), QSize(16, 16));
+    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-32.png"), "PNG"));
+    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-16.png"), "PNG"));
     QApplication::setWindowIcon(icon);
 
     const QString executable = QCoreApplication::applicationFilePath();
-    const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
-
-    auto midi = tavrelle::midi::createSystemMidiOutService();
     tavrelle::window::DialogPresenter messages(tavrelle::window::applicationTitle(executable));
     tavrelle::window::QtEventPump pump;
-    tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath});
+    tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath, &early});
     mainWindow.show();
     return QApplication::exec();
 }

@@ -33,7 +33,9 @@ using Words = std::vector<std::uint32_t>;
 
 constexpr const char* kNoDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
 
-class StartupTest : public ::testing::Test {
+// Each case runs twice: start-up doing all its work itself, and taking what
+// the early start-up thread did before the window existed, as the program does.
+class StartupTest : public ::testing::TestWithParam<bool> {
 protected:
     fs::path folder = fs::temp_directory_path() / ("startup_test." + std::to_string(::getpid()));
     std::string settingsPath = (folder / "tavrelle.ini").string();
@@ -43,6 +45,7 @@ protected:
     FakeWindowBounds bounds;
     VectorDeviceList list;
     ShownVoice voice;
+    std::unique_ptr<window::EarlyStartup> early;
     std::unique_ptr<StartupShutdown> tool;
 
     StartupTest()
@@ -55,8 +58,12 @@ protected:
 
     StartupShutdown& start()
     {
-        tool = std::make_unique<StartupShutdown>(window::StartupServices{service, presenter, pump, settingsPath},
-                                                 window::WindowViews{bounds, list, voice});
+        if (GetParam()) {
+            early = std::make_unique<window::EarlyStartup>(service, settingsPath);
+        }
+        tool = std::make_unique<StartupShutdown>(
+            window::StartupServices{service, presenter, pump, settingsPath, {}, early.get()},
+            window::WindowViews{bounds, list, voice});
         tool->runStartup();
         return *tool;
     }
@@ -68,7 +75,7 @@ protected:
     }
 };
 
-TEST_F(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_settings_layout)
+TEST_P(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_settings_layout)
 {
     StartupShutdown& t = start();
     EXPECT_TRUE(presenter.shown.empty());
@@ -94,7 +101,7 @@ TEST_F(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_se
     EXPECT_TRUE(service.openHandles().empty());
 }
 
-TEST_F(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
+TEST_P(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
 {
     service.devices.clear();
     start();
@@ -106,7 +113,7 @@ TEST_F(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
     EXPECT_TRUE(service.deliveredWords().empty());
 }
 
-TEST_F(StartupTest, failed_open_at_startup_is_reported_by_result_code)
+TEST_P(StartupTest, failed_open_at_startup_is_reported_by_result_code)
 {
     service.openResults[0] = std::deque<int>(6, 4);
     start();
@@ -114,7 +121,7 @@ TEST_F(StartupTest, failed_open_at_startup_is_reported_by_result_code)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 6u);
 }
 
-TEST_F(StartupTest, saved_bounds_and_device_are_restored)
+TEST_P(StartupTest, saved_bounds_and_device_are_restored)
 {
     writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=-500\r\nLeft=4000\r\n\r\n"
                             "[dev]\r\ndev_num=1\r\ngakki=Synth B\r\nmap=0\r\n\r\n");
@@ -125,7 +132,7 @@ TEST_F(StartupTest, saved_bounds_and_device_are_restored)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
 }
 
-TEST_F(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
+TEST_P(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
 {
     writeFile(settingsPath, "[dev]\r\ndev_num=0\r\ngakki=Synth C\r\n\r\n");
     start();
@@ -144,7 +151,7 @@ TEST_F(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_
     EXPECT_NE(saved.find("dev_num=0\r\ngakki=Synth A\r\nmap=0\r\n"), std::string::npos) << saved;
 }
 
-TEST_F(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)
+TEST_P(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)
 {
     const std::string original = "[window]\r\nHeight=300\r\n";
     writeFile(settingsPath, original);
@@ -167,7 +174,7 @@ TEST_F(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwrit
 // A failed save abandons the first close; the second failure in a row lets
 // the window close unsaved, and a save that succeeds in between starts the
 // count again.
-TEST_F(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_row)
+TEST_P(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_row)
 {
     fs::create_directory(settingsPath);  // a folder in the way
     StartupShutdown& t = start();
@@ -188,6 +195,9 @@ TEST_F(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_ro
     EXPECT_NE(readFile(settingsPath).find("[dev]\r\ndev_num=0\r\n"), std::string::npos);
     EXPECT_EQ(presenter.shown.size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(, StartupTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "early" : "inline"; });
 
 }  // namespace
 }  // namespace tavrelle

@@ -16,6 +16,53 @@ bool sameDeviceName(const std::string& saved, const std::string& listed)
     return true;
 }
 
+DeviceListing listDevices(MidiOutService& service)
+{
+    DeviceListing listing;
+    const unsigned count = service.deviceCount();
+    for (unsigned deviceId = 0; deviceId < count && !listing.ids.full(); ++deviceId) {
+        std::string name;
+        if (service.deviceName(deviceId, name) != result::kNoError) {
+            continue;
+        }
+        listing.ids.append(deviceId);
+        listing.names.push_back(std::move(name));
+    }
+    return listing;
+}
+
+int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName)
+{
+    const auto& names = listing.names;
+    const auto listed = [&names](int position) {
+        return position >= 0 && static_cast<std::size_t>(position) < names.size() ? position : -1;
+    };
+    const auto idAt = [&listing](int position) { return position >= 0 ? static_cast<int>(listing.ids.at(position)) : 0; };
+    // The saved value is the device identifier of the last run, applied here
+    // as a list position; the name check below catches the difference.
+    int position = listed(savedPosition);
+    if (deviceCount < idAt(position)) {
+        position = listed(0);
+    }
+    const std::string shown = position >= 0 ? names[static_cast<std::size_t>(position)] : std::string{};
+    if (sameDeviceName(savedName, shown)) {
+        return position;
+    }
+    // Ports change places between sessions; the name is what stays.
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (sameDeviceName(savedName, names[i])) {
+            return static_cast<int>(i);
+        }
+    }
+    return listed(0);
+}
+
+unsigned restoredDeviceId(const DeviceListing& listing, int deviceCount, int position)
+{
+    const unsigned id = listing.ids.at(position);
+    return deviceCount < static_cast<int>(id) ? 0 : id;
+}
+
 MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump)
     : service_(service), list_(list), messages_(messages), pump_(pump)
 {
@@ -23,62 +70,28 @@ MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessageP
 
 void MidiOutPort::listMidiOutDevices()
 {
-    names_.clear();
-    deviceIdTable_ = DeviceIdTable{};
-    const unsigned count = service_.deviceCount();
-    for (unsigned deviceId = 0; deviceId < count && !deviceIdTable_.full(); ++deviceId) {
-        std::string name;
-        if (service_.deviceName(deviceId, name) != result::kNoError) {
-            continue;
-        }
-        deviceIdTable_.append(deviceId);
-        names_.push_back(std::move(name));
-    }
-    list_.showDevices(names_);
+    listing_ = listDevices(service_);
+    list_.showDevices(listing_.names);
 }
 
 void MidiOutPort::select(int position)
 {
-    list_.selectIndex(position >= 0 && static_cast<std::size_t>(position) < names_.size() ? position : -1);
+    list_.selectIndex(position >= 0 && static_cast<std::size_t>(position) < listing_.names.size() ? position : -1);
     const int selected = list_.selectedIndex();
-    selectedDeviceId_ = selected >= 0 ? static_cast<int>(deviceIdTable_.at(selected)) : 0;
+    selectedDeviceId_ = selected >= 0 ? static_cast<int>(listing_.ids.at(selected)) : 0;
 }
 
 std::string MidiOutPort::selectedDeviceName() const
 {
     const int selected = list_.selectedIndex();
-    return selected >= 0 && static_cast<std::size_t>(selected) < names_.size() ? names_[static_cast<std::size_t>(selected)]
-                                                                               : std::string{};
-}
-
-int MidiOutPort::restoredPosition(int savedPosition, const std::string& savedName) const
-{
-    const auto listed = [this](int position) {
-        return position >= 0 && static_cast<std::size_t>(position) < names_.size() ? position : -1;
-    };
-    const auto idAt = [this](int position) { return position >= 0 ? static_cast<int>(deviceIdTable_.at(position)) : 0; };
-    // The saved value is the device identifier of the last run, applied here
-    // as a list position; the name check below catches the difference.
-    int position = listed(savedPosition);
-    if (deviceCount_ < idAt(position)) {
-        position = listed(0);
-    }
-    const std::string shown = position >= 0 ? names_[static_cast<std::size_t>(position)] : std::string{};
-    if (sameDeviceName(savedName, shown)) {
-        return position;
-    }
-    // Ports change places between sessions; the name is what stays.
-    for (std::size_t i = 0; i < names_.size(); ++i) {
-        if (sameDeviceName(savedName, names_[i])) {
-            return static_cast<int>(i);
-        }
-    }
-    return listed(0);
+    return selected >= 0 && static_cast<std::size_t>(selected) < listing_.names.size()
+               ? listing_.names[static_cast<std::size_t>(selected)]
+               : std::string{};
 }
 
 void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& savedName)
 {
-    select(restoredPosition(savedPosition, savedName));
+    select(restoredPosition(listing_, deviceCount_, savedPosition, savedName));
     if (deviceCount_ < selectedDeviceId_) {
         selectedDeviceId_ = 0;
     }
@@ -91,8 +104,8 @@ void MidiOutPort::refreshDeviceList()
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
     int position = -1;
-    for (std::size_t i = 0; i < names_.size() && !chosenName_.empty(); ++i) {
-        if (names_[i] == chosenName_) {
+    for (std::size_t i = 0; i < listing_.names.size() && !chosenName_.empty(); ++i) {
+        if (listing_.names[i] == chosenName_) {
             position = static_cast<int>(i);
             break;
         }
@@ -102,7 +115,15 @@ void MidiOutPort::refreshDeviceList()
 
 int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
 {
-    int result = service_.open(handle_, deviceId);
+    MidiOutHandle handle = 0;
+    const int first = service_.open(handle, deviceId);
+    return openMidiOutWithRetries(deviceId, handle, first);
+}
+
+int MidiOutPort::openMidiOutWithRetries(unsigned deviceId, MidiOutHandle firstHandle, int firstResult)
+{
+    handle_ = firstHandle;
+    int result = firstResult;
     for (int retry = 1; retry < kOpenAttempts && result != result::kNoError; ++retry) {
         service_.close(handle_);
         pump_.sleepMilliseconds(kRetrySleepMilliseconds);
@@ -156,7 +177,7 @@ void MidiOutPort::switchMidiOutDevice()
     pump_.processPendingEvents();
     service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     service_.close(handle_);
-    selectedDeviceId_ = static_cast<int>(deviceIdTable_.at(list_.selectedIndex()));
+    selectedDeviceId_ = static_cast<int>(listing_.ids.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
     if (lastOpenResult_ == result::kNoError) {

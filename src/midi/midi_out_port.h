@@ -78,6 +78,27 @@ private:
 // as blanks, since a name is saved with its line breaks turned into blanks.
 bool sameDeviceName(const std::string& saved, const std::string& listed);
 
+// The devices as the list shows them: names in the service's order, and the
+// identifier behind each entry.
+struct DeviceListing {
+    std::vector<std::string> names;
+    DeviceIdTable ids;
+};
+
+// Reads the list from the service; devices whose names cannot be read are
+// skipped, and at most 129 are listed.
+DeviceListing listDevices(MidiOutService& service);
+
+// The entry start-up selects from the saved position and name: the entry at
+// the saved position when it carries the saved name, else the entry that
+// does, else the first one; -1 for an empty list. `deviceCount` is what the
+// service reported.
+int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName);
+
+// The device identifier start-up opens for that entry: an identifier beyond
+// the reported count falls back to 0.
+unsigned restoredDeviceId(const DeviceListing& listing, int deviceCount, int position);
+
 class MidiOutPort {
 public:
     static constexpr int kOpenAttempts = 6;
@@ -96,6 +117,9 @@ public:
     void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
     int openMidiOutWithRetries(unsigned deviceId);
+    // The same, when the first attempt was made before the port existed and
+    // gave `firstHandle` and `firstResult`.
+    int openMidiOutWithRetries(unsigned deviceId, MidiOutHandle firstHandle, int firstResult);
     // The start-up message for a failed open; nothing for 0.
     void reportStartupOpenFailure(int result);
     // The user picked another entry: silence the old device, close it, open
@@ -123,15 +147,12 @@ public:
     int deviceCount() const { return deviceCount_; }
     void setDeviceCount(int count) { deviceCount_ = count; }
     int lastOpenResult() const { return lastOpenResult_; }
-    const DeviceIdTable& deviceIdTable() const { return deviceIdTable_; }
-    const std::vector<std::string>& deviceNames() const { return names_; }
+    const DeviceIdTable& deviceIdTable() const { return listing_.ids; }
+    const std::vector<std::string>& deviceNames() const { return listing_.names; }
     // The selected entry's name, empty when nothing is selected.
     std::string selectedDeviceName() const;
 
 private:
-    // The list position start-up chooses; reads only the listed names, so
-    // it can be worked out before any window exists.
-    int restoredPosition(int savedPosition, const std::string& savedName) const;
     void select(int position);
 
     MidiOutService& service_;
@@ -142,8 +163,7 @@ private:
     int selectedDeviceId_ = 0;
     int deviceCount_ = 0;
     int lastOpenResult_ = 0;
-    DeviceIdTable deviceIdTable_;
-    std::vector<std::string> names_;
+    DeviceListing listing_;
     // The name of the entry last chosen at start-up or by the user: what a
     // refresh keeps selected.
     std::string chosenName_;

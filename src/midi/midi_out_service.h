@@ -74,6 +74,8 @@ public:
 };
 
 // The service over the machine's real MIDI system (ALSA sequencer and JACK).
+// The first one is created before any other thread exists: it quietens the
+// system libraries and sets JACK_NO_START_SERVER in the environment.
 std::unique_ptr<MidiOutService> createSystemMidiOutService();
 
 }  // namespace tavrelle::midi

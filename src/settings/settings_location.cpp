@@ -46,16 +46,19 @@ bool sameFolder(SystemCalls& sys, const std::string& a, const std::string& b)
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// A file this user may write, in the sense the save uses, or a missing one in
-// a folder that takes new files.
+// A file this user may write, in the sense the save uses, or a name the save
+// can put a new file at: a missing one, or a special file of its own (not a
+// link, not a folder) that the save replaces, in a folder that takes new files.
 bool canSaveAt(SystemCalls& sys, const std::string& path)
 {
     struct stat status {};
-    if (sys.stat(path.c_str(), &status) == 0) {
-        return S_ISREG(status.st_mode) && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
-               sys.access(path.c_str(), W_OK) == 0;
+    if (sys.stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && sys.access(path.c_str(), W_OK) == 0;
     }
-    return errno == ENOENT && sys.access(folderOf(path).c_str(), W_OK | X_OK) == 0;
+    const bool replaceable = sys.lstat(path.c_str(), &status) == 0
+                                 ? !S_ISLNK(status.st_mode) && !S_ISDIR(status.st_mode)
+                                 : errno == ENOENT;
+    return replaceable && sys.access(folderOf(path).c_str(), W_OK | X_OK) == 0;
 }
 
 // The per-user file; a relative path, never to be used, when no absolute

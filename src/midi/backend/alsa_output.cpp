@@ -18,11 +18,6 @@ constexpr const char* kPortName = "out";
 
 void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
-void silenceAlsa()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(&ignoreAlsaMessage); });
-}
 
 // RtMidi's failures after construction:
 //   NO_DEVICES_FOUND, INVALID_PARAMETER, INVALID_DEVICE: only raised by an
@@ -163,6 +158,12 @@ private:
 };
 
 }  // namespace
+
+void silenceAlsa()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&ignoreAlsaMessage); });
+}
 
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer)
 {

@@ -35,6 +35,9 @@ public:
     virtual Failure takeFailure() = 0;
 };
 
+// Keeps ALSA's library from printing; before ALSA is used on other threads.
+void silenceAlsa();
+
 // A silent RtMidi client of the machine's sequencer: 0; 6 when there is no
 // sequencer; 7 when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);

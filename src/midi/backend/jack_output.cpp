@@ -70,18 +70,6 @@ constexpr std::size_t kQueueGroups = 240;
 
 void ignoreJackMessage(const char*) {}
 
-void silenceJack()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&ignoreJackMessage);
-        jack_set_info_function(&ignoreJackMessage);
-        // Keeps any other libjack user in this process from starting a
-        // server, as every client opened here already asks.
-        setenv("JACK_NO_START_SERVER", "1", 0);
-    });
-}
-
 // libjack's open status as a result code: 6 when no usable server answers,
 // 1 for anything else.
 int resultFromJackStatus(jack_status_t status)
@@ -101,6 +89,18 @@ bool serverStuck()
 }
 
 }  // namespace
+
+void silenceJack()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(&ignoreJackMessage);
+        jack_set_info_function(&ignoreJackMessage);
+        // Keeps any other libjack user in this process from starting a
+        // server, as every client opened here already asks.
+        setenv("JACK_NO_START_SERVER", "1", 0);
+    });
+}
 
 struct JackClient::State {
     jack_client_t* client = nullptr;

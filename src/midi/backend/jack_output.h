@@ -46,6 +46,10 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// Keeps libjack from printing and from starting a server. It changes the
+// environment, so it runs before any other thread exists (or libjack is used).
+void silenceJack();
+
 // Full names of the JACK ports that take MIDI in, listed on a client of their
 // own; empty when no server answers. Never starts a server, never prints.
 std::vector<std::string> jackMidiInputPortNames();

@@ -42,6 +42,12 @@ using backend::PortEntry;
 
 class SystemMidiOutService final : public MidiOutService {
 public:
+    SystemMidiOutService()
+    {
+        backend::silenceJack();
+        backend::silenceAlsa();
+    }
+
     ~SystemMidiOutService() override
     {
         for (auto& [handle, output] : open_) {
