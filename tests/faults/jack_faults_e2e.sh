@@ -4,7 +4,8 @@
 #   1. it starts on settings files that are no ordinary settings files;
 #   2. its JACK server is killed while it runs;
 #   3. the port it plays on goes away and comes back, and the device list
-#      follows.
+#      follows;
+#   4. its JACK server stalls (SIGSTOP) at start-up and at the close.
 # Each step checks that nothing crashes or hangs, that the user is told what
 # they must know, and that the settings file is saved.
 #
@@ -21,12 +22,14 @@ server=${TAVRELLE_FAULTS_JACK_SERVER:-tavrelle-faults}
 work=$(mktemp -d)
 source "$(dirname "$0")/../e2e/session.sh"
 server_killed=0
+jackd_stopped=""
 
 note() { echo "jack faults: $*"; }
 
 cleanup() {
   local status=$?
   set +e
+  [ -z "$jackd_stopped" ] || kill -CONT "$jackd_stopped"
   stop_session
   # A server this run killed gives back its place in JACK's table only when
   # one of the same name has run.
@@ -43,7 +46,7 @@ labels_shot() {
   sleep 0.3
   import -silent -window "$window" -crop 40x32+116+30 +repage rgb:- | md5sum
 }
-settings_text() { tr -d '\r' <"$work/bin/tavrelle.ini"; }
+settings_text() { tr -d '\r\0' <"$work/bin/tavrelle.ini"; }
 # Whether the saved settings hold this whole line.
 saved_line() {
   local saved; saved=$(settings_text)
@@ -152,4 +155,61 @@ close_tool
 saved_line "dev_num=$((position - 1))" && saved_line 'gakki=fsynth:midi_00' \
   || fail "settings after the port came back: $(settings_text)"
 note "port gone and back: reopened, closed in ${close_ms} ms"
+# --- 4. The JACK server stalls ----------------------------------------------
+# The main window is "Tavrelle", a message box "tavrelle".
+window_named() {
+  local w
+  for w in $(titled_tavrelle); do
+    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+  done
+  return 1
+}
+stall() { jackd_stopped=$(service_pid jackd); kill -STOP "$jackd_stopped"; }
+resume() { kill -CONT "$jackd_stopped"; jackd_stopped=""; }
+
+rm -f "$ini"
+stall
+started=$(ms_now)
+"$work/bin/tavrelle" >"$work/tool.out" 2>&1 &
+tool_pid=$!
+window=""
+# Start-up cannot list the server's ports: it says so, then that the first
+# entry does not open, then shows the window.
+wait_for 6 window_named tavrelle || fail "no message within 6 s of a start-up against a stalled server"
+first_message_ms=$(($(ms_now) - started))
+boxes=0
+while box=$(window_named tavrelle); do
+  boxes=$((boxes + 1))
+  ((boxes <= 2)) || fail "more than two messages at a start-up against a stalled server"
+  wait_for 5 xdotool windowactivate --sync "$box" || fail "a message box cannot be activated"
+  xdotool key Return
+  answered=$(ms_now)
+  wait_for 6 eval "! xwininfo -id $box | grep -q IsViewable" || fail "a message box did not answer Enter"
+  wait_for 6 eval 'window_named tavrelle || window_named Tavrelle' || fail "nothing within 6 s of the message box"
+done
+window=$(window_named Tavrelle) || fail "no window after the messages"
+window_ms=$(($(ms_now) - answered))
+
+# The server resumes: the list, opened again, finds FluidSynth, and picking it plays.
+resume
+position=$(jack_lsp -s "$server" | grep -xE 'fsynth:midi_00|capture:input' | grep -nx 'fsynth:midi_00' | cut -d: -f1)
+sleep 1
+pick_device $((position - 1)) 2
+xdotool key --delay 60 Up Up
+wait_for 5 plays 0 2 || fail "FluidSynth does not play preset 2 after the server resumed"
+
+# Stalled again, the close still saves and ends the tool at once.
+stall
+wait_for 5 xdotool windowactivate --sync "$window" || fail "the window cannot be activated"
+started=$(ms_now)
+xdotool key alt+F4
+wait_for 5 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 5 s of Alt+F4 with the server stalled"
+stalled_close_ms=$(($(ms_now) - started))
+wait "$tool_pid" || fail "the tool exited with status $? with the server stalled"
+tool_pid=""
+((stalled_close_ms <= 1000)) || fail "the close took ${stalled_close_ms} ms with the server stalled"
+saved_line 'gakki=fsynth:midi_00' || fail "settings after a close against a stalled server: $(settings_text)"
+resume
+[ ! -s "$work/tool.out" ] || fail "the tool printed: $(cat "$work/tool.out")"
+note "server stalled: first message after ${first_message_ms} ms, window ${window_ms} ms after the last of ${boxes}, close to exit ${stalled_close_ms} ms"
 echo "jack faults end-to-end: ok"
