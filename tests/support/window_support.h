@@ -1,13 +1,11 @@
 // What the start-up and window tests share: the window's views as plain
-// values, and whole-file I/O.
+// values, and whole-file I/O (scratch_files.h).
 #pragma once
 
+#include "support/scratch_files.h"
 #include "window/startup_shutdown.h"
 
-#include <fstream>
 #include <ostream>
-#include <sstream>
-#include <string>
 
 namespace tavrelle::window {
 inline std::ostream& operator<<(std::ostream& out, const OuterBounds& b)
@@ -27,18 +25,5 @@ public:
     void setOuterBounds(const window::OuterBounds& b) override { bounds = b; }
     window::OuterBounds availableDesktop() const override { return desktop; }
 };
-
-inline std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 }  // namespace tavrelle::testing
