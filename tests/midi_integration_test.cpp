@@ -432,7 +432,9 @@ TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_noth
     server.pause();
     // Sends only queue, whatever the server does.
     const std::uint32_t selection[] = {0x0020B0, 0x0000B0, 0x0007C0};
-    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->sendShortMessages(handle, selection), result::kNoError); }), 100ms);
+    // Bounds here sit well below the deadlines they tell apart, and well above
+    // what a busy two-core machine needs for a call that does not wait.
+    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->sendShortMessages(handle, selection), result::kNoError); }), 500ms);
 
     // A listing on a client of its own gives up at its deadline.
     auto fresh = midi::createSystemMidiOutService();
@@ -440,9 +442,9 @@ TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_noth
     // With that call still stuck, an open and a re-read give up at once; the
     // re-read keeps the list it had.
     MidiOutHandle second = 9;
-    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->open(second, *id), result::kNoDriver); }), 100ms);
+    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->open(second, *id), result::kNoDriver); }), 500ms);
     EXPECT_EQ(second, 0u);
-    EXPECT_LT(timeOf([&] { service->rescanDevices(); }), 100ms);
+    EXPECT_LT(timeOf([&] { service->rescanDevices(); }), 200ms);
     EXPECT_EQ(findDevice(*service, capture->fullName(0)), id);
 
     EXPECT_LT(timeOf([&] { service->close(handle); }), 1s);
