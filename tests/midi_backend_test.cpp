@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
 
 namespace tavrelle::midi::backend {
 namespace {
@@ -115,7 +116,8 @@ struct FakeSequencer final : AlsaSequencer {
     Failure openFailure = Failure::none;
     Failure sendFailure = Failure::none;
     std::optional<unsigned> opened;
-    bool closed = false;
+    // Outlives the fake, which the output deletes once it has closed it.
+    std::shared_ptr<bool> closed = std::make_shared<bool>(false);
     std::vector<std::vector<unsigned char>> sent;
     Failure pending = Failure::none;
 
@@ -139,7 +141,7 @@ struct FakeSequencer final : AlsaSequencer {
             ports = *portsAfterOpen;
         }
     }
-    bool isPortOpen() override { return opened.has_value() && !closed; }
+    bool isPortOpen() override { return opened.has_value() && !*closed; }
     void sendMessage(const unsigned char* bytes, std::size_t size) override
     {
         if (sendFailure != Failure::none) {
@@ -148,7 +150,7 @@ struct FakeSequencer final : AlsaSequencer {
         }
         sent.emplace_back(bytes, bytes + size);
     }
-    void closePort() override { closed = true; }
+    void closePort() override { *closed = true; }
     Failure takeFailure() override { return std::exchange(pending, Failure::none); }
 };
 
@@ -171,6 +173,7 @@ TEST(midi_backend_test, alsa_opens_the_port_listed_under_the_identifier_where_it
     auto fake = std::make_unique<FakeSequencer>();
     fake->ports = {"Keys:Out 24:0", "Synth:In 131:0"};
     FakeSequencer& sequencer = *fake;
+    const auto closed = fake->closed;
     AlsaRig rig;
     ASSERT_EQ(rig.open(std::move(fake), kSynth), result::kNoError);
     EXPECT_EQ(sequencer.opened, 1u);
@@ -181,7 +184,7 @@ TEST(midi_backend_test, alsa_opens_the_port_listed_under_the_identifier_where_it
     EXPECT_EQ(sequencer.sent, (std::vector<std::vector<unsigned char>>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x05},
                                                                        {0xC0, 0x09}}));
     EXPECT_EQ(rig.output->close(), result::kNoError);
-    EXPECT_TRUE(sequencer.closed);
+    EXPECT_TRUE(*closed);
 }
 
 TEST(midi_backend_test, alsa_never_keeps_another_port_than_the_one_picked)
@@ -200,10 +203,10 @@ TEST(midi_backend_test, alsa_never_keeps_another_port_than_the_one_picked)
         auto fake = std::make_unique<FakeSequencer>();
         fake->ports = {"Keys:Out 24:0", "Synth:In 128:0"};
         fake->portsAfterOpen = std::vector<std::string>{"Synth:In 128:0", "Drums:In 129:0"};
-        FakeSequencer& sequencer = *fake;
+        const auto closed = fake->closed;
         auto keep = std::make_unique<AlsaRig>();
         EXPECT_EQ(keep->open(std::move(fake), kSynth), result::kBadDeviceId);
-        EXPECT_TRUE(sequencer.closed);
+        EXPECT_TRUE(*closed);
         EXPECT_FALSE(keep->output);
     }
 }
