@@ -33,7 +33,7 @@ user_server=tavrelle-bench-user
 scripts=$(readlink -f "$(dirname "$0")")
 source "$scripts/services.sh"
 
-for program in "$tool" "$bin/floor_window" "$bin/launch_probe" "$bin/startup_steps" "$bin/startup_timeline" \
+for program in "$tool" "$bin/floor_window" "$bin/floor_timeline" "$bin/launch_probe" "$bin/startup_steps" "$bin/startup_timeline" \
   "$bin/send_bench" "$bin/key_latency"; do
   [ -x "$program" ] || { echo "bench: $program is missing; build with TAVRELLE_BUILD_BENCH=ON" >&2; exit 1; }
 done
@@ -106,7 +106,7 @@ launch() {
     "$bin/launch_probe" "$@" "$folder/output" "$folder/$name" "$title" >>"$work/$who-$name.runs" \
       || fail "run of $name failed: $(tail -1 "$work/$who-$name.runs") $(head -3 "$folder/output")"
   fi
-  if [ "$name" = timeline ]; then
+  if [[ $name == *timeline ]]; then
     # Its own step times, beside the probe's figures of the same run.
     sed -i '$ s/$/ '"$(head -1 "$folder/output")"'/' "$work/$who-$name.runs"
   else
@@ -166,36 +166,46 @@ fi
 if wanted steps; then
 heading "Start-up steps from the program's point of view ($bin/startup_steps $runs)"
 "$bin/startup_steps" "$runs" || fail "startup_steps failed"
-heading "Start-up as the tool runs it, both threads on one clock ($bin/startup_timeline, $runs runs)"
-: >"$work/root-timeline.runs"
+heading "Start-up step by step, both of the tool's threads and the floor on one clock ($runs interleaved rounds)"
 for ((round = 0; round < runs; round++)); do
-  launch root timeline "$bin/startup_timeline" Tavrelle
+  if ((round % 2 == 0)); then
+    launch root floor-timeline "$bin/floor_timeline" Floor; launch root timeline "$bin/startup_timeline" Tavrelle
+  else
+    launch root timeline "$bin/startup_timeline" Tavrelle; launch root floor-timeline "$bin/floor_timeline" Floor
+  fi
 done
-python3 - "$work/root-timeline.runs" <<'PY'
+python3 - "$work/root-timeline.runs" "$work/root-floor-timeline.runs" <<'PY'
 import statistics, sys
-runs = [dict(field.split("=") for field in line.split()) for line in open(sys.argv[1]) if line.strip()]
-def median(key):
-    return statistics.median(int(run[key]) for run in runs) / 1000
-print("milliseconds from the launch, medians           start      end")
+def load(path):
+    return [dict(field.split("=") for field in line.split()) for line in open(path) if line.strip()]
+tool, floor = load(sys.argv[1]), load(sys.argv[2])
+def median(runs, key):
+    values = [int(run[key]) for run in runs if key in run]
+    return statistics.median(values) / 1000 if values else float("nan")
+print("ms from the launch, medians: when each step ended              tavrelle    floor")
+for label, key in (("main entered (libraries loaded and relocated)", "main"),
+                   ("QApplication constructed (display connected)", "qapplication"),
+                   ("window built (the tool: start-up run too)", "window_built"),
+                   ("shown", "shown"),
+                   ("mapped, as the X server reports it", "map_us")):
+    print(f"  {label:60} {median(tool, key):8.2f} {median(floor, key):8.2f}")
+print("the tool's two threads                                          start      end")
 for label, start, end in (
-    ("process start until main", None, "main"),
-    ("service created, early thread started", "main", "early_started"),
-    ("window thread: QApplication", "early_started", "qapplication"),
-    ("window thread: window icon", "qapplication", "icon"),
+    ("early thread: created with the service", "main", "early_started"),
     ("early thread: device listing (JACK client open)", "early_count_start", "early_count_end"),
     ("early thread: first open (port, activation, connection)", "early_open_start", "early_open_end"),
-    ("window thread: window built, start-up run", "window_begins", "window_built"),
-    ("window thread: first call into the service", "window_count_start", "window_count_end"),
+    ("window thread: window icon", "qapplication", "icon_missing" if "icon_missing" in tool[0] else "icon"),
+    ("window thread: window construction", "window_begins", "window_built"),
+    ("window thread: its first call into the service (after the join)", "window_count_start", "window_count_end"),
     ("window thread: the selection sent", "window_send_start", "window_send_end"),
-    ("window thread: shown", "window_built", "shown"),
-    ("mapped (as the X server reports it)", "shown", "map_us"),
 ):
-    if all(key is None or key in runs[0] for key in (start, end)):
-        print(f"  {label:56} {median(start) if start else 0:8.2f} {median(end):8.2f}")
-waits = [max(0, int(r["early_open_end"]) - int(r["window_begins"])) for r in runs if "early_open_end" in r]
+    print(f"  {label:64} {median(tool, start):7.2f} {median(tool, end):8.2f}")
+waits = [max(0, int(r["early_open_end"]) - int(r["window_begins"])) / 1000 for r in tool if "early_open_end" in r]
 if waits:
-    print(f"  the early thread's open ended after the window began, median {statistics.median(waits) / 1000:.2f} ms"
-          f" (min {min(waits) / 1000:.2f}, max {max(waits) / 1000:.2f}): at most this the window thread waited")
+    print(f"  early thread still busy when the window construction began: median {statistics.median(waits):.2f} ms"
+          f" (min {min(waits):.2f}, max {max(waits):.2f}); the window thread waited at most this long")
+if "icon_missing" in tool[0]:
+    print("  note: the window icon's resources were not found in this build")
 PY
 fi
 
