@@ -60,22 +60,6 @@ void mark(std::string name, std::int64_t at = nowMicroseconds())
 // kind of call and thread: the first listing, the first open.
 class TimedService final : public midi::MidiOutService {
 public:
-    template <typename Call>
-    auto timed(const std::string& what, Call call)
-    {
-        const std::string name = (std::this_thread::get_id() == windowThread ? "window_" : "early_") + what;
-        const std::int64_t start = nowMicroseconds();
-        auto result = call();
-        const std::lock_guard lock(seenMutex_);
-        if (seen_.insert(name).second) {
-            const std::int64_t end = nowMicroseconds();
-            const std::lock_guard marksLock(marksMutex);
-            marks.push_back({name + "_start", start - spawned});
-            marks.push_back({name + "_end", end - spawned});
-        }
-        return result;
-    }
-
     explicit TimedService(std::unique_ptr<midi::MidiOutService> real) : real_(std::move(real)) {}
 
     unsigned deviceCount() override { return timed("count", [&] { return real_->deviceCount(); }); }
@@ -99,7 +83,22 @@ public:
     void rescanDevices() override { real_->rescanDevices(); }
 
 private:
-private:
+    template <typename Call>
+    auto timed(const std::string& what, Call call) -> decltype(call())
+    {
+        const std::string name = (std::this_thread::get_id() == windowThread ? "window_" : "early_") + what;
+        const std::int64_t start = nowMicroseconds();
+        auto result = call();
+        const std::lock_guard lock(seenMutex_);
+        if (seen_.insert(name).second) {
+            const std::int64_t end = nowMicroseconds();
+            const std::lock_guard marksLock(marksMutex);
+            marks.push_back({name + "_start", start - spawned});
+            marks.push_back({name + "_end", end - spawned});
+        }
+        return result;
+    }
+
     std::unique_ptr<midi::MidiOutService> real_;
     std::mutex seenMutex_;
     std::set<std::string> seen_;
