@@ -1,9 +1,7 @@
 // The send path: one SendVoiceSelection through the tool's own JACK output,
 // beside the floor, three RtMidi sendMessage calls with the same bytes
 // through RtMidi's JACK backend. Both send to one capture port of this
-// program on the server JACK_DEFAULT_SERVER names. A third run sends from
-// the real window (on Qt's offscreen platform), where the program and bank
-// are read from the labels that hold them.
+// program on the server JACK_DEFAULT_SERVER names.
 //
 // Sends are timed in batches of kBatch selections and reported per
 // selection. After each batch, with the clock stopped, the program waits
@@ -18,12 +16,7 @@
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
 #include "midi/voice_selection.h"
-#include "window/main_window.h"
-#include "window/message_box.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QTemporaryDir>
 #include <RtMidi.h>
 #include <benchmark/benchmark.h>
 
@@ -109,39 +102,6 @@ void Tavrelle_SendVoiceSelection(benchmark::State& state)
         }
     });
     port.closeMidiOut();
-}
-
-class CountingPresenter final : public midi::MessagePresenter {
-public:
-    int shown = 0;
-    void showMessage(const std::string&) override { ++shown; }
-    void showError(const std::string&) override { ++shown; }
-};
-
-void Tavrelle_SendVoiceSelection_WindowLabels(benchmark::State& state)
-{
-    const QTemporaryDir folder;
-    auto service = midi::createSystemMidiOutService();
-    CountingPresenter messages;
-    window::QtEventPump pump;
-    window::MainWindow form({*service, messages, pump, folder.filePath(QStringLiteral("tavrelle.ini")).toStdString()});
-    // Start-up opened the first device; the capture port is picked as a user
-    // would pick it in the list.
-    const int index = form.deviceList()->findText(QString::fromStdString(capture->fullName()));
-    if (index >= 0) {
-        form.deviceList()->setCurrentIndex(index);
-        form.port().switchMidiOutDevice();
-    }
-    if (index < 0 || messages.shown != 0 || form.port().lastOpenResult() != midi::result::kNoError) {
-        state.SkipWithError("the window did not open the capture port");
-        return;
-    }
-    RunBatches(state, [&] {
-        for (int i = 0; i < kBatch; ++i) {
-            form.selection().sendVoiceSelection();
-        }
-    });
-    form.port().closeMidiOut();
 }
 
 void silenceRtMidi(RtMidiError::Type, const std::string&, void*) {}
@@ -246,7 +206,6 @@ void ListingSettings(benchmark::internal::Benchmark* bench)
 
 BENCHMARK(Tavrelle_SendVoiceSelection)->Apply(Settings);
 BENCHMARK(RtMidi_ThreeSendMessages)->Apply(Settings);
-BENCHMARK(Tavrelle_SendVoiceSelection_WindowLabels)->Apply(Settings);
 BENCHMARK(Tavrelle_RescanDevices_PortOpen)->Apply(ListingSettings);
 BENCHMARK(Tavrelle_RescanDevices_NothingOpen)->Apply(ListingSettings);
 BENCHMARK(Tavrelle_FirstListing)->Apply(ListingSettings);
@@ -255,10 +214,6 @@ BENCHMARK(Tavrelle_FirstListing)->Apply(ListingSettings);
 
 int main(int argc, char* argv[])
 {
-    // The window is built for its send path only; nothing needs a display.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    int qtArgc = 1;
-    QApplication application(qtArgc, argv);
     // Repetitions of the two alternate in random order, so that both see the
     // same machine; a flag given on the command line still wins.
     std::vector<char*> args(argv, argv + argc);

@@ -15,6 +15,9 @@ target_link_libraries(tavrelle_bench_jack PUBLIC PkgConfig::JACK)
 
 add_executable(floor_window ${tavrelle_bench_dir}/floor_window.cpp)
 target_link_libraries(floor_window PRIVATE Qt6::Widgets)
+add_executable(floor_timeline ${tavrelle_bench_dir}/floor_window.cpp)
+target_compile_definitions(floor_timeline PRIVATE FLOOR_TIMELINE)
+target_link_libraries(floor_timeline PRIVATE Qt6::Widgets)
 
 add_executable(launch_probe ${tavrelle_bench_dir}/launch_probe.cpp)
 target_link_libraries(launch_probe PRIVATE PkgConfig::TAVRELLE_BENCH_XCB)
@@ -23,12 +26,15 @@ add_executable(startup_steps ${tavrelle_bench_dir}/startup_steps.cpp)
 target_link_libraries(startup_steps PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_midi_backend_internals
   tavrelle_settings tavrelle_bench_jack)
 
+add_executable(startup_timeline ${tavrelle_bench_dir}/startup_timeline.cpp)
+target_link_libraries(startup_timeline PRIVATE tavrelle_window tavrelle_midi_system)
+
 add_executable(send_bench ${tavrelle_bench_dir}/send_bench.cpp)
-target_link_libraries(send_bench PRIVATE tavrelle_window tavrelle_midi tavrelle_midi_system tavrelle_bench_jack
-  PkgConfig::RTMIDI benchmark::benchmark Qt6::Widgets)
+target_link_libraries(send_bench PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_bench_jack
+  PkgConfig::RTMIDI benchmark::benchmark)
 
 add_executable(key_latency ${tavrelle_bench_dir}/key_latency.cpp)
 target_link_libraries(key_latency PRIVATE tavrelle_bench_jack PkgConfig::TAVRELLE_BENCH_XCB)
 
-set_target_properties(floor_window launch_probe startup_steps send_bench key_latency
+set_target_properties(floor_window floor_timeline launch_probe startup_steps startup_timeline send_bench key_latency
   PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${tavrelle_bench_out})

@@ -1,0 +1,146 @@
+// The tool's start-up as its main function runs it, with a clock on each
+// step of both threads: the one that reads the settings, lists the devices
+// and makes the first open, and the window's. Every call into the MIDI
+// service is timed and credited to the thread that made it. Run it through
+// launch_probe, which puts the moment it spawned the program into
+// LAUNCH_PROBE_SPAWNED_US, so the figures count from the launch; the probe
+// adds the moment the window mapped.
+//
+//   launch_probe OUTPUT-FILE startup_timeline Tavrelle
+//
+// Prints one line, "step=microseconds ...", to its output.
+#include "midi/midi_out_service.h"
+#include "settings/settings_location.h"
+#include "window/main_window.h"
+#include "window/message_box.h"
+#include "window/startup_shutdown.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPixmap>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace tavrelle;
+
+std::int64_t nowMicroseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+std::int64_t spawned = 0;
+std::thread::id windowThread;
+
+struct Mark {
+    std::string name;
+    std::int64_t at;
+};
+std::mutex marksMutex;
+std::vector<Mark> marks;
+
+void mark(std::string name, std::int64_t at = nowMicroseconds())
+{
+    const std::lock_guard lock(marksMutex);
+    marks.push_back({std::move(name), at - spawned});
+}
+
+// The real service, with the start and end of each call marked, once per
+// kind of call and thread: the first listing, the first open.
+class TimedService final : public midi::MidiOutService {
+public:
+    explicit TimedService(std::unique_ptr<midi::MidiOutService> real) : real_(std::move(real)) {}
+
+    unsigned deviceCount() override { return timed("count", [&] { return real_->deviceCount(); }); }
+    int deviceName(unsigned id, std::string& name) override
+    {
+        return timed("name", [&] { return real_->deviceName(id, name); });
+    }
+    int open(midi::MidiOutHandle& handle, unsigned id) override
+    {
+        return timed("open", [&] { return real_->open(handle, id); });
+    }
+    int sendShortMessage(midi::MidiOutHandle handle, std::uint32_t word) override
+    {
+        return real_->sendShortMessage(handle, word);
+    }
+    int sendShortMessages(midi::MidiOutHandle handle, std::span<const std::uint32_t> words) override
+    {
+        return timed("send", [&] { return real_->sendShortMessages(handle, words); });
+    }
+    int close(midi::MidiOutHandle handle) override { return real_->close(handle); }
+    void rescanDevices() override { real_->rescanDevices(); }
+
+private:
+    template <typename Call>
+    auto timed(const std::string& what, Call call) -> decltype(call())
+    {
+        const std::string name = (std::this_thread::get_id() == windowThread ? "window_" : "early_") + what;
+        const std::int64_t start = nowMicroseconds();
+        auto result = call();
+        const std::lock_guard lock(seenMutex_);
+        if (seen_.insert(name).second) {
+            const std::int64_t end = nowMicroseconds();
+            const std::lock_guard marksLock(marksMutex);
+            marks.push_back({name + "_start", start - spawned});
+            marks.push_back({name + "_end", end - spawned});
+        }
+        return result;
+    }
+
+    std::unique_ptr<midi::MidiOutService> real_;
+    std::mutex seenMutex_;
+    std::set<std::string> seen_;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    windowThread = std::this_thread::get_id();
+    const std::int64_t entered = nowMicroseconds();
+    const char* launch = std::getenv("LAUNCH_PROBE_SPAWNED_US");
+    spawned = launch != nullptr ? std::atoll(launch) : entered;
+    mark("main", entered);
+
+    const settings::SettingsLocation settings = settings::locateSettings();
+    TimedService midi(midi::createSystemMidiOutService());
+    window::EarlyStartup early(midi, settings.savePath, settings.readPath);
+    mark("early_started");
+
+    QApplication application(argc, argv);
+    mark("qapplication");
+    QApplication::setApplicationName(QStringLiteral("tavrelle"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
+    QIcon icon;
+    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-32.png"), "PNG"));
+    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-16.png"), "PNG"));
+    QApplication::setWindowIcon(icon);
+    mark(icon.isNull() ? "icon_missing" : "icon");
+
+    const QString executable = QCoreApplication::applicationFilePath();
+    window::DialogPresenter messages(window::applicationTitle(executable));
+    window::QtEventPump pump;
+    mark("window_begins");
+    window::MainWindow mainWindow({midi, messages, pump, settings.savePath, settings.readPath, &early});
+    mark("window_built");
+    mainWindow.show();
+    mark("shown");
+    for (const Mark& each : marks) {
+        std::printf("%s=%lld ", each.name.c_str(), static_cast<long long>(each.at));
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return QApplication::exec();
+}
