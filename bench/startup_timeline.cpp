@@ -123,6 +123,7 @@ int main(int argc, char* argv[])
     mark("qapplication");
     QApplication::setApplicationName(QStringLiteral("tavrelle"));
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
+    Q_INIT_RESOURCE(resources);
     QIcon icon;
     icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-32.png"), "PNG"));
     icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-16.png"), "PNG"));

@@ -79,6 +79,9 @@ int main(int argc, char* argv[])
     heldQtMessages.clear();
     QApplication::setApplicationName(QStringLiteral("tavrelle"));
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
+    // The icons are compiled into the window library, which nothing else
+    // references: without this the linker leaves them out.
+    Q_INIT_RESOURCE(resources);
     // Naming the format spares Qt trying every image plugin it has.
     QIcon icon;
     icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-32.png"), "PNG"));

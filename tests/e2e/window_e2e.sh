@@ -31,6 +31,8 @@ outer_bounds() {
 wait_for 5 sh -c "xprop -id $window _NET_FRAME_EXTENTS | grep -q =" || fail "no frame extents"
 bounds=$(outer_bounds)
 [ "$bounds" = "193 159 221 125" ] || fail "outer bounds are '$bounds', expected '193 159 221 125'"
+# The window carries its icon (32 x 32 and 16 x 16) for the task bar.
+xprop -id "$window" _NET_WM_ICON | grep -q 'Icon (32 x 32)' || fail "the window has no 32 x 32 icon"
 
 # On FluidSynth (the first device): Up four times, a left press on the program
 # number and a right press on its caption leave program 5; Page Up moves to
