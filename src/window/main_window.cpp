@@ -253,6 +253,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
         if (isDeviceListPart(watched)) {
             auto* key = static_cast<QKeyEvent*>(event);
+            if (watched != deviceList_ && type == QEvent::KeyPress && key->key() == Qt::Key_Escape) {
+                // Esc closes the open drop-down, as in any list; it picks nothing.
+                return QWidget::eventFilter(watched, event);
+            }
             if (!forwardingBlanks_) {
                 const QString typed = type == QEvent::KeyPress ? key->text() : QString();
                 handleKey(event);
