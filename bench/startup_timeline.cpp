@@ -17,7 +17,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QPixmap>
 
 #include <cstdint>
 #include <cstdio>
@@ -121,14 +120,8 @@ int main(int argc, char* argv[])
 
     QApplication application(argc, argv);
     mark("qapplication");
-    QApplication::setApplicationName(QStringLiteral("tavrelle"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
-    Q_INIT_RESOURCE(resources);
-    QIcon icon;
-    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-32.png"), "PNG"));
-    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-16.png"), "PNG"));
-    QApplication::setWindowIcon(icon);
-    mark(icon.isNull() ? "icon_missing" : "icon");
+    window::setApplicationIdentity();
+    mark(QApplication::windowIcon().isNull() ? "icon_missing" : "icon");
 
     const QString executable = QCoreApplication::applicationFilePath();
     window::DialogPresenter messages(window::applicationTitle(executable));

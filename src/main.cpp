@@ -8,8 +8,6 @@
 #include "window/message_box.h"
 
 #include <QApplication>
-#include <QIcon>
-#include <QPixmap>
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,16 +75,7 @@ int main(int argc, char* argv[])
     qInstallMessageHandler(holdQtMessage);
     QApplication application(argc, argv);
     heldQtMessages.clear();
-    QApplication::setApplicationName(QStringLiteral("tavrelle"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavrelle.Tavrelle"));
-    // The icons are compiled into the window library, which nothing else
-    // references: without this the linker leaves them out.
-    Q_INIT_RESOURCE(resources);
-    // Naming the format spares Qt trying every image plugin it has.
-    QIcon icon;
-    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-32.png"), "PNG"));
-    icon.addPixmap(QPixmap(QStringLiteral(":/icons/tavrelle-16.png"), "PNG"));
-    QApplication::setWindowIcon(icon);
+    tavrelle::window::setApplicationIdentity();
 
     const QString executable = QCoreApplication::applicationFilePath();
     tavrelle::window::DialogPresenter messages(tavrelle::window::applicationTitle(executable));

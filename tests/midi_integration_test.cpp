@@ -52,6 +52,20 @@ struct PortRig {
     midi::MidiOutPort port{*service, list, notifier, pump};
     midi::VoiceSelection selection{port};
 
+    // Lists the devices and opens `from`, ready for a switch to `to`: the
+    // list position of `to`, or -1 when either is not listed or the open failed.
+    int openForSwitch(const std::string& from, const std::string& to)
+    {
+        port.listMidiOutDevices();
+        const int fromPosition = positionOf(from);
+        const int toPosition = positionOf(to);
+        if (fromPosition < 0 || toPosition < 0 ||
+            port.openMidiOutWithRetries(port.deviceIdTable().at(fromPosition)) != result::kNoError) {
+            return -1;
+        }
+        return toPosition;
+    }
+
     int positionOf(const std::string& name) const
     {
         for (std::size_t i = 0; i < list.items.size(); ++i) {
@@ -173,12 +187,8 @@ TEST_F(midi_integration_test, all_sound_off_reaches_the_old_port_on_a_device_swi
 {
     JackCapture capture(uniqueName("switch"), {"old", "new"});
     PortRig rig;
-    rig.port.listMidiOutDevices();
-    const int oldPosition = rig.positionOf(capture.fullName(0));
-    const int newPosition = rig.positionOf(capture.fullName(1));
-    ASSERT_GE(oldPosition, 0);
-    ASSERT_GE(newPosition, 0);
-    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(oldPosition)), result::kNoError);
+    const int newPosition = rig.openForSwitch(capture.fullName(0), capture.fullName(1));
+    ASSERT_GE(newPosition, 0) << "the capture ports are not both listed, or the first did not open";
 
     rig.list.selectIndex(newPosition);
     rig.port.switchMidiOutDevice();
@@ -476,12 +486,8 @@ TEST_F(midi_private_server_test, switch_at_long_periods_delivers_all_sound_off_a
     ASSERT_TRUE(server.start(8192)) << "jackd did not start for " << serverName;
     JackCapture capture("long", {"old", "new"});
     PortRig rig;
-    rig.port.listMidiOutDevices();
-    const int oldPosition = rig.positionOf(capture.fullName(0));
-    const int newPosition = rig.positionOf(capture.fullName(1));
-    ASSERT_GE(oldPosition, 0);
-    ASSERT_GE(newPosition, 0);
-    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(oldPosition)), result::kNoError);
+    const int newPosition = rig.openForSwitch(capture.fullName(0), capture.fullName(1));
+    ASSERT_GE(newPosition, 0) << "the capture ports are not both listed, or the first did not open";
     rig.select(3, 0, 1);
     rig.selection.sendVoiceSelection();
     // A user picks the other port about a second later, and closes soon after.

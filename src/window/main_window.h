@@ -21,6 +21,10 @@ namespace tavrelle::window {
 
 using WindowServices = StartupServices;
 
+// The application's name, desktop entry and window icon; after the
+// QApplication exists, before any window.
+void setApplicationIdentity();
+
 // Waits and event runs of the real user-interface thread.
 class QtEventPump final : public midi::EventPump {
 public:
