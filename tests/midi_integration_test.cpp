@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -503,6 +504,66 @@ TEST_F(midi_private_server_test, switch_at_long_periods_delivers_all_sound_off_a
                                                            {0xB9, 0x78, 0x00}}));
     EXPECT_EQ(capture.received(1),
               (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x03}}));
+}
+
+// A client whose process callback overruns its cycle while lagging, as any
+// client may on a busy machine. While it does, the server holds back graph
+// changes, new connections included.
+class LateClient {
+public:
+    explicit LateClient(const std::string& name)
+        : client_(jack_client_open(name.c_str(), JackNoStartServer, nullptr))
+    {
+        if (client_ != nullptr) {
+            jack_set_process_callback(client_, &LateClient::process, this);
+            period_ = std::chrono::microseconds(std::int64_t{1'000'000} * jack_get_buffer_size(client_) /
+                                                jack_get_sample_rate(client_));
+            jack_activate(client_);
+        }
+    }
+    ~LateClient()
+    {
+        if (client_ != nullptr) {
+            jack_client_close(client_);
+        }
+    }
+    bool joined() const { return client_ != nullptr; }
+    void lag(bool on) { lagging_.store(on, std::memory_order_release); }
+
+private:
+    static int process(jack_nframes_t, void* arg)
+    {
+        auto& self = *static_cast<LateClient*>(arg);
+        if (self.lagging_.load(std::memory_order_acquire)) {
+            std::this_thread::sleep_for(3 * self.period_);
+        }
+        return 0;
+    }
+
+    jack_client_t* client_;
+    std::chrono::microseconds period_{0};
+    std::atomic<bool> lagging_{false};
+};
+
+TEST_F(midi_integration_test, selection_waits_for_a_connection_that_a_late_client_holds_back)
+{
+    JackCapture capture(uniqueName("held-back"), {"in"});
+    LateClient late(uniqueName("late"));
+    ASSERT_TRUE(late.joined());
+    PortRig rig;
+    rig.port.listMidiOutDevices();
+    const int position = rig.positionOf(capture.fullName(0));
+    ASSERT_GE(position, 0);
+    late.lag(true);
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(rig.port.deviceIdTable().at(position)), result::kNoError);
+    rig.select(6, 0, 1);
+    rig.selection.sendVoiceSelection();
+    const bool arrived = capture.waitForMessages(0, 3, 3s);
+    late.lag(false);
+    rig.port.closeMidiOut();
+
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x05}}));
 }
 
 TEST_F(midi_integration_test, rescan_follows_the_ports_and_keeps_the_open_one_open)

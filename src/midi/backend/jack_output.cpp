@@ -60,10 +60,19 @@ constexpr Milliseconds kDrainCeiling = 2000ms;
 // stalled, and close stops waiting for it.
 constexpr Milliseconds kStallMargin = 50ms;
 
-// A new connection joins the graph at the start of a later cycle; what the
-// process callback writes in a cycle that began before is lost. After two
-// callbacks following the connection, every later one runs on the new graph.
+// A new connection joins the running graph only at the start of a cycle that
+// follows a finished one, so a client that is late anywhere on the server
+// holds it back for as long as it stays late; what the process callback
+// writes before is lost. Queued messages wait until the running graph is
+// seen to carry the connection, and then this many cycles more, a margin for
+// a server that reports a link a little ahead of its data.
 constexpr std::uint64_t kConnectCycles = 2;
+// How often that is looked at, within these bounds of a period, and how long
+// before delivery starts regardless: a server that never reports the
+// connection must not keep every message back for good.
+constexpr Milliseconds kWatchPauseFloor = 1ms;
+constexpr Milliseconds kWatchPauseCeiling = 20ms;
+constexpr Milliseconds kWatchLimit = 2000ms;
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
@@ -118,6 +127,12 @@ struct JackClient::State {
     // The cycle that handed the latest message to the server.
     std::atomic<std::uint64_t> lastCarryCycle{kNever};
     SelectionQueue queue{kQueueGroups};
+    // The watch for the connection to take effect (watchConnection), which
+    // must have ended before the client is closed.
+    std::mutex watchMutex;
+    std::condition_variable watchChanged;
+    bool watching = false;
+    bool stopWatching = false;
 
     std::chrono::nanoseconds period() const
     {
@@ -220,6 +235,57 @@ int process(jack_nframes_t frames, void* arg)
     return 0;
 }
 
+// Runs on a thread of its own from a successful connection to `target` until
+// the running graph carries it, the client closes or the watch gives up; then
+// lets the queued messages out. libjack answers this off the process thread
+// from the graph in shared memory, waiting a period at most for a change that
+// is pending, never for the server.
+void watchConnection(const std::shared_ptr<State>& state, const std::string& target)
+{
+    const auto period = std::chrono::duration_cast<Milliseconds>(state->period());
+    const auto pause = std::clamp(period, kWatchPauseFloor, kWatchPauseCeiling);
+    const auto giveUp = std::chrono::steady_clock::now() + kWatchLimit;
+    std::unique_lock lock(state->watchMutex);
+    while (!state->stopWatching) {
+        lock.unlock();
+        const bool running = jack_port_connected_to(state->port, target.c_str()) > 0 ||
+                             state->serverGone.load(std::memory_order_acquire) ||
+                             std::chrono::steady_clock::now() >= giveUp;
+        lock.lock();
+        if (running) {
+            state->deliverFrom.store(state->cycles.load(std::memory_order_acquire) + kConnectCycles,
+                                     std::memory_order_release);
+            break;
+        }
+        state->watchChanged.wait_for(lock, pause, [&] { return state->stopWatching; });
+    }
+    state->watching = false;
+    state->watchChanged.notify_all();
+}
+
+void startConnectionWatch(const std::shared_ptr<State>& state, std::string target)
+{
+    std::lock_guard lock(state->watchMutex);
+    try {
+        std::thread([state, target = std::move(target)] { watchConnection(state, target); }).detach();
+        state->watching = true;
+    } catch (const std::system_error&) {
+        // No thread to spare: delivery starts as soon as the margin allows.
+        state->deliverFrom.store(state->cycles.load(std::memory_order_acquire) + kConnectCycles,
+                                 std::memory_order_release);
+    }
+}
+
+// Ends the watch, waiting for it `limit` at most; false when it is still
+// inside libjack and the client must not be closed under it.
+bool stopConnectionWatch(State& state, Milliseconds limit)
+{
+    std::unique_lock lock(state.watchMutex);
+    state.stopWatching = true;
+    state.watchChanged.notify_all();
+    return state.watchChanged.wait_for(lock, limit, [&] { return !state.watching; });
+}
+
 bool isMidiInput(jack_port_t* port)
 {
     return port != nullptr && (jack_port_flags(port) & JackPortIsInput) != 0 &&
@@ -261,16 +327,16 @@ JackClient::JackClient(std::shared_ptr<State> state) : state_(std::move(state)) 
 
 JackClient::~JackClient()
 {
+    const auto limit = kClientClose + std::chrono::duration_cast<Milliseconds>(kClientClosePeriods * state_->period());
+    const bool watchEnded = stopConnectionWatch(*state_, limit);
     // A client whose server died is never closed: that crashes inside libjack
     // once another client has been tried.
-    if (state_->serverGone.load(std::memory_order_acquire) || state_->abandoned.load(std::memory_order_acquire) ||
-        serverStuck()) {
+    if (!watchEnded || state_->serverGone.load(std::memory_order_acquire) ||
+        state_->abandoned.load(std::memory_order_acquire) || serverStuck()) {
         keepForever(std::move(state_));
         return;
     }
     try {
-        const auto limit =
-            kClientClose + std::chrono::duration_cast<Milliseconds>(kClientClosePeriods * state_->period());
         callWithin(limit, state_, [state = state_]() noexcept {
             jack_client_close(state->client);
             return true;
@@ -353,10 +419,6 @@ public:
                 return isMidiInput(jack_port_by_name(client, portName.c_str())) ? result::kError
                                                                                  : result::kBadDeviceId;
             }
-            // Messages sent from now on wait in the queue until the
-            // connection takes effect, rather than the caller waiting here.
-            state->deliverFrom.store(state->cycles.load(std::memory_order_acquire) + kConnectCycles,
-                                     std::memory_order_release);
             return result::kNoError;
         });
         if (!connected) {
@@ -365,6 +427,13 @@ public:
         }
         if (*connected != result::kNoError || state->serverGone.load(std::memory_order_acquire)) {
             return fail(*connected);
+        }
+        // Messages sent from now on wait in the queue until the connection
+        // takes effect, rather than the caller waiting here.
+        try {
+            startConnectionWatch(state, portName);
+        } catch (const std::bad_alloc&) {
+            return fail(result::kNoMemory);
         }
         return result::kNoError;
     }
