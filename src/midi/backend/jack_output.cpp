@@ -235,6 +235,12 @@ int process(jack_nframes_t frames, void* arg)
     return 0;
 }
 
+// Queued messages go out from the cycle after the margin.
+void letQueueOut(State& state)
+{
+    state.deliverFrom.store(state.cycles.load(std::memory_order_acquire) + kConnectCycles, std::memory_order_release);
+}
+
 // Runs on a thread of its own from a successful connection to `target` until
 // the running graph carries it, the client closes or the watch gives up; then
 // lets the queued messages out. libjack answers this off the process thread
@@ -253,8 +259,7 @@ void watchConnection(const std::shared_ptr<State>& state, const std::string& tar
                              std::chrono::steady_clock::now() >= giveUp;
         lock.lock();
         if (running) {
-            state->deliverFrom.store(state->cycles.load(std::memory_order_acquire) + kConnectCycles,
-                                     std::memory_order_release);
+            letQueueOut(*state);
             break;
         }
         state->watchChanged.wait_for(lock, pause, [&] { return state->stopWatching; });
@@ -271,8 +276,7 @@ void startConnectionWatch(const std::shared_ptr<State>& state, std::string targe
         state->watching = true;
     } catch (const std::system_error&) {
         // No thread to spare: delivery starts as soon as the margin allows.
-        state->deliverFrom.store(state->cycles.load(std::memory_order_acquire) + kConnectCycles,
-                                 std::memory_order_release);
+        letQueueOut(*state);
     }
 }
 
