@@ -1,6 +1,6 @@
-// Program entry: begin the start-up work that needs no window, create the one
-// window (its creation finishes start-up), show it, and run the message loop
-// until it closes.
+// Program entry: create the MIDI service (which starts listing the devices),
+// then the one window (its creation runs start-up), show it, and run the
+// message loop until it closes.
 #include "midi/midi_out_service.h"
 #include "settings/settings_location.h"
 #include "window/command_line.h"
@@ -11,9 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-
-#include <unistd.h>
 
 namespace {
 
@@ -37,26 +34,6 @@ void holdQtMessage(QtMsgType type, const QMessageLogContext&, const QString& mes
     std::fprintf(stderr, "tavrelle: %s\n", message.toLocal8Bit().constData());
 }
 
-// Qt takes the launcher's startup-notification and activation tokens out of
-// the environment while it starts, and the start-up thread's libraries read
-// the environment meanwhile. Removing an entry shifts the ones after it, so a
-// reader can step over one of them: with the tokens moved to the end there is
-// nothing after them to miss.
-void keepLaunchTokensLast()
-{
-    for (const char* name : {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"}) {
-        const std::size_t length = std::strlen(name);
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=') {
-                char* const kept = *entry;
-                unsetenv(name);
-                putenv(kept);
-                break;
-            }
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -64,23 +41,19 @@ int main(int argc, char* argv[])
     if (const auto exitCode = tavrelle::window::handleCommandLine(argc, argv)) {
         return *exitCode;
     }
-    // Everything that reads or changes the environment, before the start-up
-    // thread exists.
-    keepLaunchTokensLast();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
-    auto midi = tavrelle::midi::createSystemMidiOutService();
-    // Settings, device list and the first open run while Qt starts.
-    tavrelle::window::EarlyStartup early(*midi, settings.savePath, settings.readPath);
 
     qInstallMessageHandler(holdQtMessage);
     QApplication application(argc, argv);
     heldQtMessages.clear();
     tavrelle::window::setApplicationIdentity();
+    // Its thread lists the devices while the window is built.
+    auto midi = tavrelle::midi::createSystemMidiOutService();
 
     const QString executable = QCoreApplication::applicationFilePath();
     tavrelle::window::DialogPresenter messages(tavrelle::window::applicationTitle(executable));
     tavrelle::window::QtEventPump pump;
-    tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath, &early});
+    tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath});
     mainWindow.show();
     return QApplication::exec();
 }

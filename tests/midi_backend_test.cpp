@@ -154,15 +154,20 @@ struct FakeSequencer final : AlsaSequencer {
     Failure takeFailure() override { return std::exchange(pending, Failure::none); }
 };
 
-// Opens `entry` on a fake the test keeps its eyes on.
+// The ALSA client over a fake the test keeps its eyes on.
 struct AlsaRig {
     FakeSequencer* sequencer = nullptr;
-    std::unique_ptr<Output> output;
+    std::unique_ptr<AlsaClient> client;
 
     int open(std::unique_ptr<FakeSequencer> fake, const PortEntry& entry)
     {
         sequencer = fake.get();
-        return openAlsaOutput(std::move(fake), entry, output);
+        auto held = std::make_shared<std::unique_ptr<AlsaSequencer>>(std::move(fake));
+        client = std::make_unique<AlsaClient>([held](std::unique_ptr<AlsaSequencer>& sequencer) {
+            sequencer = std::move(*held);
+            return result::kNoError;
+        });
+        return client->open(entry);
     }
 };
 
@@ -180,10 +185,10 @@ TEST(midi_backend_test, alsa_opens_the_port_listed_under_the_identifier_where_it
 
     const ShortMessageBytes selection[] = {shortMessageBytes(0x0020B0), shortMessageBytes(0x0500B0),
                                            shortMessageBytes(0x09C0)};
-    EXPECT_EQ(rig.output->send(selection), result::kNoError);
+    EXPECT_EQ(rig.client->send(selection), result::kNoError);
     EXPECT_EQ(sequencer.sent, (std::vector<std::vector<unsigned char>>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x05},
                                                                        {0xC0, 0x09}}));
-    EXPECT_EQ(rig.output->close(), result::kNoError);
+    EXPECT_EQ(rig.client->close(), result::kNoError);
     EXPECT_TRUE(*closed);
 }
 
@@ -195,7 +200,7 @@ TEST(midi_backend_test, alsa_never_keeps_another_port_than_the_one_picked)
         fake->ports = {"Keys:Out 24:0"};
         AlsaRig rig;
         EXPECT_EQ(rig.open(std::move(fake), kSynth), result::kBadDeviceId);
-        EXPECT_FALSE(rig.output);
+        EXPECT_FALSE(rig.sequencer->opened);
     }
     // The ports shifted between the listing and the open, so RtMidi's open by
     // position reached another port: it is let go again.
@@ -207,7 +212,6 @@ TEST(midi_backend_test, alsa_never_keeps_another_port_than_the_one_picked)
         auto keep = std::make_unique<AlsaRig>();
         EXPECT_EQ(keep->open(std::move(fake), kSynth), result::kBadDeviceId);
         EXPECT_TRUE(*closed);
-        EXPECT_FALSE(keep->output);
     }
 }
 
@@ -232,7 +236,7 @@ TEST(midi_backend_test, alsa_failures_become_result_codes)
         ASSERT_EQ(rig.open(std::move(fake), kSynth), result::kNoError);
         sequencer.sendFailure = failure;
         const ShortMessageBytes message[] = {shortMessageBytes(0x09C0)};
-        EXPECT_EQ(rig.output->send(message), code);
+        EXPECT_EQ(rig.client->send(message), code);
     }
 }
 

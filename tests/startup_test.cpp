@@ -33,9 +33,7 @@ using Words = std::vector<std::uint32_t>;
 
 constexpr const char* kNoDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
 
-// Each case runs twice: start-up doing all its work itself, and taking what
-// the early start-up thread did before the window existed, as the program does.
-class StartupTest : public ::testing::TestWithParam<bool> {
+class StartupTest : public ::testing::Test {
 protected:
     fs::path folder = fs::temp_directory_path() / ("startup_test." + std::to_string(::getpid()));
     std::string settingsPath = (folder / "tavrelle.ini").string();
@@ -45,7 +43,6 @@ protected:
     FakeWindowBounds bounds;
     VectorDeviceList list;
     ShownVoice voice;
-    std::unique_ptr<window::EarlyStartup> early;
     std::unique_ptr<StartupShutdown> tool;
 
     StartupTest()
@@ -56,26 +53,18 @@ protected:
     }
     ~StartupTest() override { fs::remove_all(folder); }
 
-    StartupShutdown& start()
+    StartupShutdown& start(const std::string& readPath = {})
     {
-        if (GetParam()) {
-            early = std::make_unique<window::EarlyStartup>(service, settingsPath);
-        }
         tool = std::make_unique<StartupShutdown>(
-            window::StartupServices{service, presenter, pump, settingsPath, {}, early.get()},
+            window::StartupServices{service, presenter, pump, settingsPath, readPath},
             window::WindowViews{bounds, list, voice});
         tool->runStartup();
         return *tool;
     }
     std::string errorSaving() const { return "E:ファイル " + settingsPath + " を作成できません"; }
-    static Words selectionWords(int channel, int bank, int program)
-    {
-        return {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, bank),
-                midi::programChangeWord(channel, program)};
-    }
 };
 
-TEST_P(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_settings_layout)
+TEST_F(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_settings_layout)
 {
     StartupShutdown& t = start();
     EXPECT_TRUE(presenter.shown.empty());
@@ -84,7 +73,7 @@ TEST_P(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_se
     EXPECT_EQ(list.selected, 0);
     ASSERT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 1u);
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 0u);
-    EXPECT_EQ(service.deliveredWords(), selectionWords(0, 0, 1));
+    EXPECT_EQ(service.deliveredWords(), (Words{0x0020B0, 0x0000B0, 0x0000C0}));
     EXPECT_EQ(voice.program, 1);
     EXPECT_EQ(voice.bank, 0);
     EXPECT_EQ(voice.channel, 1);
@@ -101,7 +90,7 @@ TEST_P(StartupTest, first_run_opens_the_first_device_sends_once_and_saves_the_se
     EXPECT_TRUE(service.openHandles().empty());
 }
 
-TEST_P(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
+TEST_F(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
 {
     service.devices.clear();
     start();
@@ -113,7 +102,7 @@ TEST_P(StartupTest, no_device_shows_both_messages_in_order_and_still_starts)
     EXPECT_TRUE(service.deliveredWords().empty());
 }
 
-TEST_P(StartupTest, failed_open_at_startup_is_reported_by_result_code)
+TEST_F(StartupTest, failed_open_at_startup_is_reported_by_result_code)
 {
     service.openResults[0] = std::deque<int>(6, 4);
     start();
@@ -121,7 +110,7 @@ TEST_P(StartupTest, failed_open_at_startup_is_reported_by_result_code)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 6u);
 }
 
-TEST_P(StartupTest, saved_bounds_and_device_are_restored)
+TEST_F(StartupTest, saved_bounds_and_device_are_restored)
 {
     writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=-500\r\nLeft=4000\r\n\r\n"
                             "[dev]\r\ndev_num=1\r\ngakki=Synth B\r\nmap=0\r\n\r\n");
@@ -132,15 +121,19 @@ TEST_P(StartupTest, saved_bounds_and_device_are_restored)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
 }
 
-TEST_P(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
+TEST_F(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
 {
+    // Device 1 does not answer, so Synth C is listed second but keeps its
+    // identifier 2, which is what is saved.
+    service.failingNameQueries = {1};
     writeFile(settingsPath, "[dev]\r\ndev_num=0\r\ngakki=Synth C\r\n\r\n");
     start();
-    EXPECT_EQ(list.selected, 2);
+    EXPECT_EQ(list.selected, 1);
     ASSERT_EQ(service.callsOf(ServiceCall::Kind::Open).size(), 1u);
     EXPECT_EQ(service.deviceNameOf(service.callsOf(ServiceCall::Kind::Open)[0].handle), "Synth C");
     ASSERT_TRUE(tool->runShutdown());
     EXPECT_NE(readFile(settingsPath).find("dev_num=2\r\ngakki=Synth C\r\n"), std::string::npos);
+    service.failingNameQueries.clear();
 
     writeFile(settingsPath, "[dev]\r\ndev_num=1\r\ngakki=Gone Synth\r\n\r\n");
     service.calls.clear();
@@ -151,7 +144,7 @@ TEST_P(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_
     EXPECT_NE(saved.find("dev_num=0\r\ngakki=Synth A\r\nmap=0\r\n"), std::string::npos) << saved;
 }
 
-TEST_P(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)
+TEST_F(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)
 {
     const std::string original = "[window]\r\nHeight=300\r\n";
     writeFile(settingsPath, original);
@@ -171,10 +164,23 @@ TEST_P(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwrit
     EXPECT_EQ(readFile(settingsPath), original);
 }
 
+// An installed copy takes its first values from a file it must never write.
+TEST_F(StartupTest, defaults_read_from_another_file_are_saved_to_the_users_own)
+{
+    const std::string defaults = (folder / "defaults.ini").string();
+    const std::string original = "[dev]\r\ngakki=Synth B\r\n";
+    writeFile(defaults, original);
+    start(defaults);
+    EXPECT_EQ(list.selected, 1);
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_EQ(readFile(defaults), original);
+    EXPECT_NE(readFile(settingsPath).find("[dev]\r\ngakki=Synth B\r\ndev_num=1\r\n"), std::string::npos);
+}
+
 // A failed save abandons the first close; the second failure in a row lets
 // the window close unsaved, and a save that succeeds in between starts the
 // count again.
-TEST_P(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_row)
+TEST_F(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_row)
 {
     fs::create_directory(settingsPath);  // a folder in the way
     StartupShutdown& t = start();
@@ -195,9 +201,6 @@ TEST_P(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_ro
     EXPECT_NE(readFile(settingsPath).find("[dev]\r\ndev_num=0\r\n"), std::string::npos);
     EXPECT_EQ(presenter.shown.size(), 1u);
 }
-
-INSTANTIATE_TEST_SUITE_P(, StartupTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "early" : "inline"; });
 
 }  // namespace
 }  // namespace tavrelle

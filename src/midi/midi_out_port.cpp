@@ -57,12 +57,6 @@ int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPos
     return listed(0);
 }
 
-unsigned restoredDeviceId(const DeviceListing& listing, int deviceCount, int position)
-{
-    const unsigned id = listing.ids.at(position);
-    return deviceCount < static_cast<int>(id) ? 0 : id;
-}
-
 MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump)
     : service_(service), list_(list), messages_(messages), pump_(pump)
 {
@@ -115,15 +109,7 @@ void MidiOutPort::refreshDeviceList()
 
 int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
 {
-    MidiOutHandle handle = 0;
-    const int first = service_.open(handle, deviceId);
-    return openMidiOutWithRetries(deviceId, handle, first);
-}
-
-int MidiOutPort::openMidiOutWithRetries(unsigned deviceId, MidiOutHandle firstHandle, int firstResult)
-{
-    handle_ = firstHandle;
-    int result = firstResult;
+    int result = service_.open(handle_, deviceId);
     for (int retry = 1; retry < kOpenAttempts && result != result::kNoError; ++retry) {
         service_.close(handle_);
         pump_.sleepMilliseconds(kRetrySleepMilliseconds);

@@ -95,10 +95,6 @@ DeviceListing listDevices(MidiOutService& service);
 // service reported.
 int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName);
 
-// The device identifier start-up opens for that entry: an identifier beyond
-// the reported count falls back to 0.
-unsigned restoredDeviceId(const DeviceListing& listing, int deviceCount, int position);
-
 class MidiOutPort {
 public:
     static constexpr int kOpenAttempts = 6;
@@ -117,9 +113,6 @@ public:
     void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
     int openMidiOutWithRetries(unsigned deviceId);
-    // The same, when the first attempt was made before the port existed and
-    // gave `firstHandle` and `firstResult`.
-    int openMidiOutWithRetries(unsigned deviceId, MidiOutHandle firstHandle, int firstResult);
     // The start-up message for a failed open; nothing for 0.
     void reportStartupOpenFailure(int result);
     // The user picked another entry: silence the old device, close it, open

@@ -9,6 +9,7 @@
 //   1  anything else that went wrong
 //   2  device identifier out of range, or the port enumerated under that
 //      identifier is gone
+//   4  a port is open already
 //   5  the handle is not (or no longer) an open port
 //   6  the backend's service cannot be reached (no ALSA sequencer, no JACK
 //      server)
@@ -28,6 +29,7 @@ namespace result {
 inline constexpr int kNoError = 0;
 inline constexpr int kError = 1;
 inline constexpr int kBadDeviceId = 2;
+inline constexpr int kAllocated = 4;
 inline constexpr int kInvalidHandle = 5;
 inline constexpr int kNoDriver = 6;
 inline constexpr int kNoMemory = 7;
@@ -74,8 +76,9 @@ public:
 };
 
 // The service over the machine's real MIDI system (ALSA sequencer and JACK).
-// The first one is created before any other thread exists: it quietens the
-// system libraries and sets JACK_NO_START_SERVER in the environment.
+// It never starts a JACK server and never prints. It starts listing the
+// devices at once, on its own MIDI thread, so the first question about them
+// is answered sooner.
 std::unique_ptr<MidiOutService> createSystemMidiOutService();
 
 }  // namespace tavrelle::midi

@@ -3,7 +3,6 @@
 #include "settings/settings_file.h"
 
 #include <algorithm>
-#include <exception>
 #include <utility>
 
 namespace tavrelle::window {
@@ -38,81 +37,7 @@ constexpr int kLargestCoordinate = (1 << 24) - 1;
 
 constexpr const char* kNoDeviceMessage = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
 
-struct SavedDevice {
-    int position = 0;
-    std::string name;
-};
-
-SavedDevice readSavedDevice(const settings::SettingsFile& settings)
-{
-    return {settings.readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition),
-            settings.readString(kDevSection, kDeviceName, kDefaultDeviceName)};
-}
-
-std::unique_ptr<settings::SettingsFile> openSettingsFile(const std::string& path, const std::string& readPath)
-{
-    return std::make_unique<settings::SettingsFile>(
-        settings::SettingsFile::open(readPath.empty() ? path : readPath, path));
-}
-
 }  // namespace
-
-EarlyStartup::EarlyStartup(midi::MidiOutService& midi, std::string settingsPath, std::string settingsReadPath)
-    : midi_(midi), settingsPath_(std::move(settingsPath)), settingsReadPath_(std::move(settingsReadPath))
-{
-    worker_ = std::thread([this] { run(); });
-}
-
-EarlyStartup::~EarlyStartup()
-{
-    if (worker_.joinable()) {
-        worker_.join();
-    }
-    if (firstOpen_ && firstOpen_->result == midi::result::kNoError) {
-        midi_.close(firstOpen_->handle);
-    }
-}
-
-void EarlyStartup::run()
-{
-    try {
-        try {
-            settings_ = openSettingsFile(settingsPath_, settingsReadPath_);
-        } catch (const settings::SettingsError& failure) {
-            settingsError_ = failure.what();
-        }
-        // The service keeps the list it reads here for start-up's own reads.
-        const int deviceCount = static_cast<int>(midi_.deviceCount());
-        if (!settings_) {
-            return;  // start-up opens nothing without its settings
-        }
-        const SavedDevice saved = readSavedDevice(*settings_);
-        const midi::DeviceListing listing = midi::listDevices(midi_);
-        const int position = midi::restoredPosition(listing, deviceCount, saved.position, saved.name);
-        FirstOpen first;
-        first.deviceId = midi::restoredDeviceId(listing, deviceCount, position);
-        first.result = midi_.open(first.handle, first.deviceId);
-        firstOpen_ = first;
-    } catch (...) {
-        // Anything else is the window thread's to meet, as it would be
-        // without this thread.
-        failure_ = std::current_exception();
-    }
-}
-
-void EarlyStartup::finish()
-{
-    if (worker_.joinable()) {
-        worker_.join();
-    }
-    if (failure_) {
-        std::rethrow_exception(std::exchange(failure_, nullptr));
-    }
-}
-
-std::unique_ptr<settings::SettingsFile> EarlyStartup::takeSettings() { return std::move(settings_); }
-
-std::optional<EarlyStartup::FirstOpen> EarlyStartup::takeFirstOpen() { return std::exchange(firstOpen_, std::nullopt); }
 
 OuterBounds usableOuterBounds(const OuterBounds& saved, const OuterBounds& desktop)
 {
@@ -139,9 +64,6 @@ StartupShutdown::~StartupShutdown() = default;
 
 void StartupShutdown::runStartup()
 {
-    if (services_.early != nullptr) {
-        services_.early->finish();
-    }
     reportMissingDevices();
     port_.setDeviceCount(static_cast<int>(services_.midi.deviceCount()));
     services_.pump.processPendingEvents();
@@ -167,15 +89,11 @@ void StartupShutdown::reportMissingDevices()
 
 bool StartupShutdown::openSettings()
 {
-    if (services_.early != nullptr) {
-        settings_ = services_.early->takeSettings();
-        if (!settings_) {
-            services_.messages.showError(services_.early->settingsError());
-        }
-        return settings_ != nullptr;
-    }
     try {
-        settings_ = openSettingsFile(services_.settingsPath, services_.settingsReadPath);
+        const std::string& readPath =
+            services_.settingsReadPath.empty() ? services_.settingsPath : services_.settingsReadPath;
+        settings_ = std::make_unique<settings::SettingsFile>(
+            settings::SettingsFile::open(readPath, services_.settingsPath));
     } catch (const settings::SettingsError& failure) {
         services_.messages.showError(failure.what());
         return false;
@@ -195,26 +113,16 @@ void StartupShutdown::restoreWindowBounds()
 
 void StartupShutdown::restoreDevice()
 {
-    const SavedDevice saved = readSavedDevice(*settings_);
+    const int savedPosition = settings_->readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
+    const std::string savedName = settings_->readString(kDevSection, kDeviceName, kDefaultDeviceName);
     selection_.setBankLsbValue(settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb));
     port_.listMidiOutDevices();
-    port_.restoreDeviceSelection(saved.position, saved.name);
+    port_.restoreDeviceSelection(savedPosition, savedName);
 }
 
 void StartupShutdown::openDevice()
 {
-    const auto deviceId = static_cast<unsigned>(port_.selectedDeviceId());
-    const auto first = services_.early != nullptr ? services_.early->takeFirstOpen() : std::nullopt;
-    int opened = 0;
-    if (first && first->deviceId == deviceId) {
-        opened = port_.openMidiOutWithRetries(deviceId, first->handle, first->result);
-    } else {
-        if (first && first->result == midi::result::kNoError) {
-            services_.midi.close(first->handle);
-        }
-        opened = port_.openMidiOutWithRetries(deviceId);
-    }
-    port_.reportStartupOpenFailure(opened);
+    port_.reportStartupOpenFailure(port_.openMidiOutWithRetries(static_cast<unsigned>(port_.selectedDeviceId())));
 }
 
 bool StartupShutdown::runShutdown()

@@ -6,11 +6,8 @@
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
 
-#include <exception>
 #include <memory>
-#include <optional>
 #include <string>
-#include <thread>
 
 namespace tavrelle::settings {
 class SettingsFile;
@@ -47,48 +44,6 @@ public:
 // window at.
 OuterBounds usableOuterBounds(const OuterBounds& saved, const OuterBounds& desktop);
 
-// The part of start-up that needs no window: reading the settings, listing
-// the devices and the first attempt at opening the saved device. It runs on a
-// thread of its own from the top of main, while Qt connects to the display
-// and the window is built, and start-up takes its results where it needs
-// them. Until finish() returns, nothing else may use the MIDI service.
-class EarlyStartup {
-public:
-    // The first open attempt made here, handed to start-up.
-    struct FirstOpen {
-        unsigned deviceId = 0;
-        midi::MidiOutHandle handle = 0;
-        int result = 0;
-    };
-
-    // Starts the work at once. Paths as for StartupServices.
-    EarlyStartup(midi::MidiOutService& midi, std::string settingsPath, std::string settingsReadPath = {});
-    // Waits for the work, and closes a first open nobody took.
-    ~EarlyStartup();
-    EarlyStartup(const EarlyStartup&) = delete;
-    EarlyStartup& operator=(const EarlyStartup&) = delete;
-
-    // Waits until the work is done; the results below are read after it.
-    void finish();
-    // The settings as read, or null with settingsError() saying why.
-    std::unique_ptr<settings::SettingsFile> takeSettings();
-    const std::string& settingsError() const { return settingsError_; }
-    // The first attempt at opening the restored device, if one was made.
-    std::optional<FirstOpen> takeFirstOpen();
-
-private:
-    void run();
-
-    midi::MidiOutService& midi_;
-    std::string settingsPath_;
-    std::string settingsReadPath_;
-    std::unique_ptr<settings::SettingsFile> settings_;
-    std::string settingsError_;
-    std::optional<FirstOpen> firstOpen_;
-    std::exception_ptr failure_;
-    std::thread worker_;
-};
-
 struct StartupServices {
     midi::MidiOutService& midi;
     midi::MessagePresenter& messages;
@@ -98,9 +53,6 @@ struct StartupServices {
     // this user reads but never writes).
     std::string settingsPath;
     std::string settingsReadPath = {};
-    // The work already begun at the top of main; without it, start-up does
-    // all of it itself.
-    EarlyStartup* early = nullptr;
 };
 
 struct WindowViews {

@@ -38,23 +38,6 @@ AlsaSequencer::Failure failureOf(RtMidiError::Type type)
     }
 }
 
-// The failures of the ALSA output as result codes: a gone port 2, memory 7,
-// anything else 1.
-int resultOf(AlsaSequencer::Failure failure)
-{
-    switch (failure) {
-    case AlsaSequencer::Failure::none:
-        return result::kNoError;
-    case AlsaSequencer::Failure::portGone:
-        return result::kBadDeviceId;
-    case AlsaSequencer::Failure::noMemory:
-        return result::kNoMemory;
-    case AlsaSequencer::Failure::other:
-        break;
-    }
-    return result::kError;
-}
-
 class RtMidiSequencer final : public AlsaSequencer {
 public:
     explicit RtMidiSequencer(std::unique_ptr<RtMidiOut> midi) : midi_(std::move(midi))
@@ -101,62 +84,6 @@ bool sequencerReachable()
     return true;
 }
 
-class AlsaOutput final : public Output {
-public:
-    explicit AlsaOutput(std::unique_ptr<AlsaSequencer> sequencer) : sequencer_(std::move(sequencer)) {}
-
-    int open(const PortEntry& entry)
-    {
-        const std::vector<std::string> names = alsaPortNamesOf(*sequencer_);
-        const auto index = findAlsaPort(names, entry);
-        if (!index) {
-            return result::kBadDeviceId;
-        }
-        const auto port = static_cast<unsigned>(*index);
-        sequencer_->takeFailure();
-        sequencer_->openPort(port);
-        if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
-            return resultOf(failure);
-        }
-        if (!sequencer_->isPortOpen()) {
-            return result::kError;
-        }
-        // RtMidi opens by position; a list that shifted in between may have
-        // connected another port, which must not be kept.
-        if (sequencer_->portName(port) != names[port]) {
-            sequencer_->takeFailure();
-            sequencer_->closePort();
-            return result::kBadDeviceId;
-        }
-        return result::kNoError;
-    }
-
-    int send(std::span<const ShortMessageBytes> messages) override
-    {
-        for (const ShortMessageBytes& message : messages) {
-            sequencer_->takeFailure();
-            sequencer_->sendMessage(message.bytes.data(), message.size);
-            if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
-                return resultOf(failure);
-            }
-        }
-        return result::kNoError;
-    }
-
-    // RtMidi drains the sequencer's output after every message, so there is
-    // nothing left to wait for.
-    int close() override
-    {
-        sequencer_->closePort();
-        sequencer_->takeFailure();
-        sequencer_.reset();
-        return result::kNoError;
-    }
-
-private:
-    std::unique_ptr<AlsaSequencer> sequencer_;
-};
-
 }  // namespace
 
 void silenceAlsa()
@@ -179,16 +106,35 @@ int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer)
     return result::kNoError;
 }
 
-std::vector<std::string> alsaPortNamesOf(AlsaSequencer& sequencer)
+int AlsaClient::resultOf(AlsaSequencer::Failure failure)
+{
+    switch (failure) {
+    case AlsaSequencer::Failure::none: return result::kNoError;
+    case AlsaSequencer::Failure::portGone: return result::kBadDeviceId;
+    case AlsaSequencer::Failure::noMemory: return result::kNoMemory;
+    case AlsaSequencer::Failure::other: break;
+    }
+    return result::kError;
+}
+
+int AlsaClient::connect()
+{
+    return sequencer_ ? result::kNoError : connect_(sequencer_);
+}
+
+std::vector<std::string> AlsaClient::portNames()
 {
     std::vector<std::string> names;
-    sequencer.takeFailure();
-    const unsigned count = sequencer.portCount();
+    if (connect() != result::kNoError) {
+        return names;
+    }
+    sequencer_->takeFailure();
+    const unsigned count = sequencer_->portCount();
     names.reserve(count);
     for (unsigned i = 0; i < count; ++i) {
-        std::string name = sequencer.portName(i);
+        std::string name = sequencer_->portName(i);
         // A port that left while the list was read is reported without a name.
-        if (sequencer.takeFailure() != AlsaSequencer::Failure::none || name.empty()) {
+        if (sequencer_->takeFailure() != AlsaSequencer::Failure::none || name.empty()) {
             break;
         }
         names.push_back(std::move(name));
@@ -196,22 +142,55 @@ std::vector<std::string> alsaPortNamesOf(AlsaSequencer& sequencer)
     return names;
 }
 
-std::vector<std::string> alsaOutputPortNames()
+int AlsaClient::open(const PortEntry& entry)
 {
-    std::unique_ptr<AlsaSequencer> sequencer;
-    if (connectAlsaSequencer(sequencer) != result::kNoError) {
-        return {};
+    if (const int connected = connect(); connected != result::kNoError) {
+        return connected;
     }
-    return alsaPortNamesOf(*sequencer);
+    const std::vector<std::string> names = portNames();
+    const auto index = findAlsaPort(names, entry);
+    if (!index) {
+        return result::kBadDeviceId;
+    }
+    const auto port = static_cast<unsigned>(*index);
+    sequencer_->takeFailure();
+    sequencer_->openPort(port);
+    if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
+        return resultOf(failure);
+    }
+    if (!sequencer_->isPortOpen()) {
+        return result::kError;
+    }
+    // RtMidi opens by position; a list that shifted in between may have
+    // connected another port, which must not be kept.
+    if (sequencer_->portName(port) != names[port]) {
+        close();
+        return result::kBadDeviceId;
+    }
+    return result::kNoError;
 }
 
-int openAlsaOutput(std::unique_ptr<AlsaSequencer> sequencer, const PortEntry& entry, std::unique_ptr<Output>& output)
+int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 {
-    auto port = std::make_unique<AlsaOutput>(std::move(sequencer));
-    if (const int opened = port->open(entry); opened != result::kNoError) {
-        return opened;
+    if (!sequencer_ || !sequencer_->isPortOpen()) {
+        return result::kInvalidHandle;
     }
-    output = std::move(port);
+    for (const ShortMessageBytes& message : messages) {
+        sequencer_->takeFailure();
+        sequencer_->sendMessage(message.bytes.data(), message.size);
+        if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
+            return resultOf(failure);
+        }
+    }
+    return result::kNoError;
+}
+
+int AlsaClient::close()
+{
+    if (sequencer_) {
+        sequencer_->closePort();
+        sequencer_->takeFailure();
+    }
     return result::kNoError;
 }
 

@@ -3,10 +3,13 @@
 
 #include "private.h"
 
-#include "output.h"
 #include "port_list.h"
 
+#include "midi/short_message.h"
+
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,16 +45,34 @@ void silenceAlsa();
 // sequencer; 7 when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);
 
-// The names the sequencer gives its ports that accept MIDI, in its order.
-std::vector<std::string> alsaPortNamesOf(AlsaSequencer& sequencer);
+// The service's one client of the ALSA sequencer, connected when first
+// needed; it lists the ports and holds the one open port. Runs on the MIDI
+// thread.
+class AlsaClient {
+public:
+    using Connect = std::function<int(std::unique_ptr<AlsaSequencer>&)>;
 
-// RtMidi's names of the machine's ALSA ports that accept MIDI; empty when
-// there is no sequencer. Silent in every case.
-std::vector<std::string> alsaOutputPortNames();
+    explicit AlsaClient(Connect connect = &connectAlsaSequencer) : connect_(std::move(connect)) {}
 
-// Opens, on `sequencer`, the port enumerated as `entry` wherever it is now,
-// and never another one. A result code; `output` holds the open port on
-// success.
-int openAlsaOutput(std::unique_ptr<AlsaSequencer> sequencer, const PortEntry& entry, std::unique_ptr<Output>& output);
+    // The names the sequencer gives its ports that accept MIDI, in its
+    // order; empty when there is no sequencer.
+    std::vector<std::string> portNames();
+    // Opens the port enumerated as `entry` wherever it is now, and never
+    // another one. A result code.
+    int open(const PortEntry& entry);
+    // Sends messages that belong together; a result code.
+    int send(std::span<const ShortMessageBytes> messages);
+    // RtMidi drains the sequencer's output after every message, so a close
+    // has nothing left to wait for.
+    int close();
+
+private:
+    // The one place the sequencer's failures become result codes.
+    static int resultOf(AlsaSequencer::Failure failure);
+    int connect();
+
+    Connect connect_;
+    std::unique_ptr<AlsaSequencer> sequencer_;
+};
 
 }  // namespace tavrelle::midi::backend

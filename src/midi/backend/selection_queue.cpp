@@ -67,6 +67,18 @@ bool SelectionQueue::push(std::span<const ShortMessageBytes> messages)
     return true;
 }
 
+void SelectionQueue::dropAll()
+{
+    while (readSideBusy_.exchange(true, std::memory_order_acquire)) {
+        std::this_thread::yield();
+    }
+    const std::size_t groups = jack_ringbuffer_read_space(ring_) / sizeof(Group);
+    jack_ringbuffer_read_advance(ring_, groups * sizeof(Group));
+    headDelivered_ = 0;
+    dropped_ += groups;
+    readSideBusy_.store(false, std::memory_order_release);
+}
+
 bool SelectionQueue::settled() const
 {
     return delivered_.load(std::memory_order_acquire) + dropped_ == pushed_;

@@ -37,6 +37,8 @@ public:
     // Sending side. False only for an empty group or one of more than
     // kMaxGroupSize messages; a full queue drops its oldest groups instead.
     bool push(std::span<const ShortMessageBytes> group);
+    // Lets every group still queued go.
+    void dropAll();
     // Whether every group pushed has been delivered or given way.
     bool settled() const;
     std::uint64_t droppedGroups() const { return dropped_; }

@@ -1,32 +1,39 @@
 // The MIDI output service over the machine's MIDI system: ALSA sequencer
 // ports, then JACK MIDI input ports, then ALSA's Midi Through ports.
 //
+// Every call into the MIDI system runs on the service's one MIDI thread; the
+// caller's thread posts a request and waits for it until its deadline. A
+// request past its deadline fails with 6, and so does every later one, at
+// once, until the late one has returned; the port it may have left open is
+// then let go.
+//
 // Result codes, by operation:
-//   deviceName  0; 2 identifier beyond the device list; 7 out of memory
+//   deviceName  0; 2 identifier beyond the device list
 //   open        0; 2 identifier beyond the list, or the port enumerated under
-//               it is gone (nothing is opened then); 6 the port's backend
-//               cannot be reached (no ALSA sequencer, no JACK server, or a
-//               JACK server that does not answer in time); 7 out of memory;
-//               1 anything else (the port could not be created or connected)
+//               it is gone (nothing is opened then); 4 a port is open
+//               already (the service drives one at a time); 6 the port's
+//               backend cannot be reached (no ALSA sequencer, no JACK
+//               server, or one that does not answer in time); 7 out of
+//               memory; 1 anything else (the port could not be connected)
 //   send        0 queued (JACK) or sent (ALSA); 5 handle not open; 11 word
 //               that is not a short message, or more than four words sent
-//               as one; 6 the JACK server has gone; 1 ALSA refused the
-//               message. A JACK queue that is full lets its oldest
-//               selections go to take the new one.
+//               as one; 6 the JACK server has gone or does not answer; 1
+//               ALSA refused the message. A JACK queue that is full lets its
+//               oldest selections go to take the new one.
 //   close       0 everything sent was delivered; 5 handle not open; 6 the
-//               JACK server has gone, so what was still queued is lost;
-//               1 the JACK server did not run the cycles to deliver it in
-//               time. The handle is closed whatever the result.
+//               JACK server has gone or does not answer, so what was still
+//               queued is lost; 1 the JACK server did not run the cycles to
+//               deliver it in time. The handle is closed whatever the result.
 #include "alsa_output.h"
-#include "jack_output.h"
-#include "output.h"
+#include "jack_session.h"
+#include "midi_thread.h"
 #include "port_list.h"
 #include "selection_queue.h"
 
 #include "midi/midi_out_service.h"
 #include "midi/short_message.h"
 
-#include <map>
+#include <array>
 #include <new>
 #include <optional>
 #include <vector>
@@ -35,43 +42,80 @@ namespace tavrelle::midi {
 
 namespace {
 
+using namespace std::chrono_literals;
 using backend::Backend;
-using backend::JackClient;
-using backend::Output;
+using backend::Milliseconds;
 using backend::PortEntry;
+
+// The sequencer is a local kernel service: it answers at once or not at all.
+constexpr Milliseconds kAlsaCall = 1000ms;
+// Queueing for JACK never waits for the server.
+constexpr Milliseconds kJackSend = 250ms;
+
+// What the MIDI thread owns: the two clients and what is open on them.
+struct Backends {
+    backend::AlsaClient alsa;
+    backend::JackSession jack;
+    std::optional<Backend> open;
+
+    // Lets go of the open port; a result code.
+    int close()
+    {
+        const auto was = std::exchange(open, std::nullopt);
+        if (!was) {
+            return result::kInvalidHandle;
+        }
+        return *was == Backend::Alsa ? alsa.close() : jack.disconnect();
+    }
+};
+
+// A listing in two answers, so that the ALSA ports are not lost with a JACK
+// server that does not answer in time.
+struct Listing {
+    backend::Reply<std::vector<std::string>> alsa;
+    backend::Reply<std::vector<std::string>> jack;
+};
 
 class SystemMidiOutService final : public MidiOutService {
 public:
     SystemMidiOutService()
     {
-        backend::silenceJack();
-        backend::silenceAlsa();
+        thread_.post([] {
+            backend::JackSession::silence();
+            backend::silenceAlsa();
+        });
+        // The first listing starts at once, while the caller goes on with
+        // other things; the first question about the devices takes it.
+        pending_ = postListing(true);
     }
 
     ~SystemMidiOutService() override
     {
-        for (auto& [handle, output] : open_) {
-            output->close();
+        if (thread_.stuck()) {
+            return;  // the thread is left to finish on its own
         }
+        const auto limit = kAlsaCall + backends_->jack.disconnectLimit() + backends_->jack.closeLimit();
+        thread_.call(limit, [backends = backends_] {
+            backends->close();
+            backends->jack.close();
+            return true;
+        });
     }
 
     unsigned deviceCount() override
     {
-        const auto* list = devices();
-        return list != nullptr ? static_cast<unsigned>(list->size()) : 0;
+        takeListing();
+        return static_cast<unsigned>(devices_.size());
     }
 
     int deviceName(unsigned deviceId, std::string& name) override
     {
-        const auto* list = devices();
-        if (list == nullptr) {
-            return result::kNoMemory;
-        }
-        if (deviceId >= list->size()) {
+        takeListing();
+        if (deviceId >= devices_.size()) {
             return result::kBadDeviceId;
         }
         try {
-            name = (*list)[deviceId].name;
+            name = devices_[deviceId].name;
         } catch (const std::bad_alloc&) {
             return result::kNoMemory;
         }
@@ -81,39 +125,41 @@ public:
     int open(MidiOutHandle& handle, unsigned deviceId) override
     {
         handle = 0;
-        try {
-            const auto* list = devices();
-            if (list == nullptr) {
-                return result::kNoMemory;
-            }
-            if (deviceId >= list->size()) {
-                return result::kBadDeviceId;
-            }
-            const PortEntry& entry = (*list)[deviceId];
-            std::unique_ptr<Output> output;
-            int opened = result::kNoError;
-            if (entry.backend == Backend::Alsa) {
-                std::unique_ptr<backend::AlsaSequencer> sequencer;
-                opened = backend::connectAlsaSequencer(sequencer);
-                if (opened == result::kNoError) {
-                    opened = backend::openAlsaOutput(std::move(sequencer), entry, output);
-                }
-            } else {
-                // The client that listed the ports saves the open the round
-                // trips of a client of its own.
-                opened = backend::openJackOutput(entry.systemName, output, std::move(listingClient_));
-            }
-            if (opened != result::kNoError) {
-                return opened;
-            }
-            const MidiOutHandle token = nextHandle_;
-            open_.emplace(token, std::move(output));
-            ++nextHandle_;
-            handle = token;
-            return result::kNoError;
-        } catch (const std::bad_alloc&) {
-            return result::kNoMemory;
+        takeListing();
+        if (deviceId >= devices_.size()) {
+            return result::kBadDeviceId;
         }
+        if (open_ != 0) {
+            return result::kAllocated;
+        }
+        const PortEntry& entry = devices_[deviceId];
+        auto& jack = backends_->jack;
+        const auto limit = entry.backend == Backend::Alsa ? kAlsaCall : jack.connectLimit();
+        const auto opened = request(limit, [backends = backends_, entry]() noexcept {
+            backends->close();
+            int result = result::kError;
+            try {
+                result = entry.backend == Backend::Alsa ? backends->alsa.open(entry)
+                                                        : backends->jack.connect(entry.systemName);
+            } catch (const std::bad_alloc&) {
+                result = result::kNoMemory;
+            }
+            if (result != result::kNoError) {
+                return result;
+            }
+            backends->open = entry.backend;
+            if (entry.backend == Backend::Jack) {
+                // Messages sent from now on wait in the queue until the
+                // connection takes effect, rather than the caller here.
+                backend::MidiThread::watch([backends] { return backends->jack.watchConnection(); }, backends->jack.watchPause());
+            }
+            return result;
+        });
+        if (opened == result::kNoError) {
+            open_ = handle = nextHandle_++;
+            openBackend_ = entry.backend;
+        }
+        return opened;
     }
 
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override
@@ -123,106 +169,133 @@ public:
 
     int sendShortMessages(MidiOutHandle handle, std::span<const std::uint32_t> words) override
     {
-        const auto found = open_.find(handle);
-        if (found == open_.end()) {
+        if (handle == 0 || handle != open_) {
             return result::kInvalidHandle;
         }
         if (words.empty() || words.size() > backend::SelectionQueue::kMaxGroupSize) {
             return result::kInvalidParam;
         }
-        ShortMessageBytes messages[backend::SelectionQueue::kMaxGroupSize];
+        std::array<ShortMessageBytes, backend::SelectionQueue::kMaxGroupSize> messages;
         for (std::size_t i = 0; i < words.size(); ++i) {
             messages[i] = shortMessageBytes(words[i]);
             if (messages[i].size == 0) {
                 return result::kInvalidParam;
             }
         }
-        return found->second->send(std::span<const ShortMessageBytes>(messages, words.size()));
+        return request(openBackend_ == Backend::Alsa ? kAlsaCall : kJackSend, [backends = backends_, messages, count = words.size()]() noexcept {
+            const std::span<const ShortMessageBytes> group(messages.data(), count);
+            if (!backends->open) {
+                return result::kInvalidHandle;
+            }
+            return *backends->open == Backend::Alsa ? backends->alsa.send(group) : backends->jack.send(group);
+        });
     }
 
     int close(MidiOutHandle handle) override
     {
-        const auto found = open_.find(handle);
-        if (found == open_.end()) {
+        if (handle == 0 || handle != open_) {
             return result::kInvalidHandle;
         }
-        const std::unique_ptr<Output> output = std::move(found->second);
-        open_.erase(found);
-        return output->close();
+        open_ = 0;
+        const auto limit = openBackend_ == Backend::Alsa ? kAlsaCall : backends_->jack.disconnectLimit();
+        return request(limit, [backends = backends_]() noexcept { return backends->close(); });
     }
 
     void rescanDevices() override
     {
+        takeListing();
+        pending_ = postListing(false);
+        takeListing();
+    }
+
+private:
+    // Runs `work` on the MIDI thread; 6 when it is late or the thread is
+    // stuck. A late request's port, if it opened one, is let go once it
+    // returns, and the handle the caller holds is closed.
+    template <typename Work>
+    int request(Milliseconds limit, Work work)
+    {
+        const auto done = thread_.call(limit, std::move(work));
+        if (done) {
+            return *done;
+        }
+        open_ = 0;
+        thread_.post([backends = backends_] { backends->close(); });
+        return result::kNoDriver;
+    }
+
+    struct PendingListing {
+        std::shared_ptr<Listing> replies;
+        std::uint64_t job = 0;
+    };
+
+    std::optional<PendingListing> postListing(bool first)
+    {
+        if (thread_.stuck()) {
+            return std::nullopt;
+        }
+        auto replies = std::make_shared<Listing>();
+        const std::uint64_t job = thread_.post([backends = backends_, replies, first] {
+            try {
+                replies->alsa.set(backends->alsa.portNames());
+                auto& jack = backends->jack;
+                // No server, no JACK ports.
+                replies->jack.set(jack.open() == result::kNoError ? jack.midiInputPorts().value_or(std::vector<std::string>{})
+                                                                  : std::vector<std::string>{});
+                if (first) {
+                    // The port an open will connect, made ready before anyone
+                    // waits for it.
+                    jack.start();
+                }
+            } catch (const std::bad_alloc&) {
+                replies->alsa.set({});
+                replies->jack.set({});
+            }
+        });
+        return PendingListing{std::move(replies), job};
+    }
+
+    // Waits for the listing posted last, if it has not been taken yet. A JACK
+    // server that does not answer in time leaves the JACK part of the list as
+    // it was.
+    void takeListing()
+    {
+        if (!pending_) {
+            return;
+        }
+        const PendingListing pending = std::move(*pending_);
+        pending_.reset();
+        std::optional<std::vector<std::string>> jackNames;
+        auto alsaNames = pending.replies->alsa.waitFor(kAlsaCall);
+        if (alsaNames) {
+            jackNames = pending.replies->jack.waitFor(backends_->jack.listLimit());
+        } else {
+            alsaNames.emplace();
+        }
+        if (!jackNames) {
+            thread_.giveUpOn(pending.job);
+            jackNames.emplace();
+            for (const PortEntry& entry : devices_) {
+                if (entry.backend == Backend::Jack) {
+                    jackNames->push_back(entry.systemName);
+                }
+            }
+        }
         try {
-            devices_ = listPorts();
+            devices_ = backend::combinedPortList(*alsaNames, *jackNames);
         } catch (const std::bad_alloc&) {
         }
     }
 
-private:
-    // The list as enumerated by the first call, until a rescan. Null only
-    // when memory ran out, to be tried again.
-    const std::vector<PortEntry>* devices()
-    {
-        if (!devices_) {
-            try {
-                devices_ = listPorts();
-            } catch (const std::bad_alloc&) {
-                return nullptr;
-            }
-        }
-        return &*devices_;
-    }
-
-    std::vector<PortEntry> listPorts()
-    {
-        std::optional<std::vector<std::string>> jackNames;
-        // Listing through a client the service already has costs no round
-        // trip to the server; only the first listing pays for a client.
-        if (JackClient* client = anyJackClient()) {
-            jackNames = client->midiInputPorts();
-        } else {
-            int failure = result::kError;
-            listingClient_ = JackClient::open(failure);
-            if (listingClient_) {
-                jackNames = listingClient_->midiInputPorts();
-            }
-        }
-        if (!jackNames) {
-            // A server that did not answer in time: the JACK ports stay as
-            // they were listed last.
-            jackNames.emplace();
-            if (devices_) {
-                for (const PortEntry& entry : *devices_) {
-                    if (entry.backend == Backend::Jack) {
-                        jackNames->push_back(entry.systemName);
-                    }
-                }
-            }
-        }
-        return backend::combinedPortList(backend::alsaOutputPortNames(), *jackNames);
-    }
-
-    JackClient* anyJackClient()
-    {
-        if (listingClient_ && listingClient_->usable()) {
-            return listingClient_.get();
-        }
-        listingClient_.reset();
-        for (auto& [handle, output] : open_) {
-            if (JackClient* client = output->jackClient()) {
-                return client;
-            }
-        }
-        return nullptr;
-    }
-
-    std::optional<std::vector<PortEntry>> devices_;
-    // The client that listed the JACK ports while no JACK port is open, kept
-    // for the next listing and handed to the next JACK open.
-    std::unique_ptr<JackClient> listingClient_;
-    std::map<MidiOutHandle, std::unique_ptr<Output>> open_;
-    // Tokens are never reused, so a stale handle cannot reach a later port.
+    std::shared_ptr<Backends> backends_ = std::make_shared<Backends>();
+    backend::MidiThread thread_;
+    std::optional<PendingListing> pending_;
+    // The list as enumerated last; identifiers are positions in it.
+    std::vector<PortEntry> devices_;
+    // The one open port's token. Tokens are never reused, so a stale handle
+    // cannot reach a later port.
+    MidiOutHandle open_ = 0;
+    Backend openBackend_ = Backend::Alsa;
     MidiOutHandle nextHandle_ = 1;
 };
 

@@ -1,0 +1,437 @@
+#include "jack_session.h"
+
+#include "selection_queue.h"
+
+#include "midi/midi_out_service.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace tavrelle::midi::backend {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kClientName = "tavrelle";
+constexpr const char* kPortName = "out";
+
+// Deadlines of the calls that wait for the server. A healthy server answers
+// an open or a listing in tens of milliseconds; graph changes wait for
+// cycles, so their deadlines grow with the period. A stalled server never
+// answers. They are chosen so that a start-up against a stalled server shows
+// its first message within 6 s (the first listing waits for the client at
+// most kClientOpen + kPortSteps) and its window within 6 s of the last
+// message box (the first open attempt fails at once while that call is still
+// stuck, and so do the five after it, leaving the 2.5 s of sleeps between).
+constexpr Milliseconds kClientOpen = 1000ms;
+constexpr Milliseconds kListPorts = 250ms;
+// Registration, activation and connection are graph changes, each of which
+// may wait one or two cycles.
+constexpr Milliseconds kPortSteps = 1000ms;
+constexpr int kPortStepsPeriods = 8;
+// Disconnecting and closing wait for about two cycles.
+constexpr Milliseconds kClientClose = 250ms;
+constexpr int kClientClosePeriods = 3;
+
+// A disconnect waits for delivery at most this many periods, within these
+// bounds.
+constexpr int kDrainPeriods = 6;
+constexpr Milliseconds kDrainFloor = 100ms;
+constexpr Milliseconds kDrainCeiling = 2000ms;
+// A server that has run no cycle for two periods and this much more has
+// stalled, and the wait for delivery ends.
+constexpr Milliseconds kStallMargin = 50ms;
+
+// A new connection joins the running graph only at the start of a cycle that
+// follows a finished one, so a client that is late anywhere on the server
+// holds it back for as long as it stays late; what the process callback
+// writes before is lost. Queued messages wait until the running graph is
+// seen to carry the connection, and then this many cycles more, a margin for
+// a server that reports a link a little ahead of its data.
+constexpr std::uint64_t kConnectCycles = 2;
+// How often that is looked at, within these bounds of a period, and how long
+// before delivery starts regardless: a server that never reports the
+// connection must not keep every message back for good.
+constexpr Milliseconds kWatchPauseFloor = 1ms;
+constexpr Milliseconds kWatchPauseCeiling = 20ms;
+constexpr Milliseconds kWatchLimit = 2000ms;
+constexpr std::uint64_t kNever = ~std::uint64_t{0};
+// Room for a minute of held-down keys' selections before the oldest give way.
+constexpr std::size_t kQueueGroups = 240;
+
+void ignoreJackMessage(const char*) {}
+
+template <typename Duration>
+Milliseconds roundUp(Duration duration)
+{
+    return std::chrono::ceil<Milliseconds>(duration);
+}
+
+}  // namespace
+
+// What libjack's own threads touch: the process and shut-down callbacks.
+struct JackSession::State {
+    jack_client_t* client = nullptr;
+    jack_port_t* port = nullptr;
+    std::atomic<bool> serverGone{false};
+    std::atomic<std::uint32_t> periodFrames{0};
+    std::uint32_t sampleRate = 48000;
+    std::atomic<std::uint64_t> cycles{0};
+    // The first callback, counted as `cycles` counts them, that may hand
+    // queued messages to the server: one that runs on a graph holding the
+    // connection.
+    std::atomic<std::uint64_t> deliverFrom{kNever};
+    // The cycle that handed the latest message to the server.
+    std::atomic<std::uint64_t> lastCarryCycle{kNever};
+    SelectionQueue queue{kQueueGroups};
+};
+
+namespace {
+
+using State = JackSession::State;
+
+// Kept reachable for the life of the process, as libjack may still call into
+// it; a deliberate leak, and not one a leak checker should report.
+void keepForever(State* state)
+{
+    static std::mutex mutex;
+    static auto* kept = new std::vector<State*>;
+    std::lock_guard lock(mutex);
+    try {
+        kept->push_back(state);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void onServerGone(jack_status_t, const char*, void* arg)
+{
+    static_cast<State*>(arg)->serverGone.store(true, std::memory_order_release);
+}
+
+int onPeriodChanged(jack_nframes_t frames, void* arg)
+{
+    static_cast<State*>(arg)->periodFrames.store(frames, std::memory_order_relaxed);
+    return 0;
+}
+
+int process(jack_nframes_t frames, void* arg)
+{
+    auto& state = *static_cast<State*>(arg);
+    void* buffer = jack_port_get_buffer(state.port, frames);
+    jack_midi_clear_buffer(buffer);
+    const std::uint64_t cycle = state.cycles.load(std::memory_order_relaxed);
+    if (cycle >= state.deliverFrom.load(std::memory_order_acquire)) {
+        state.queue.deliver([&](const unsigned char* bytes, std::size_t size) {
+            if (jack_midi_event_write(buffer, 0, bytes, size) != 0) {
+                return false;
+            }
+            state.lastCarryCycle.store(cycle, std::memory_order_release);
+            return true;
+        });
+    }
+    state.cycles.fetch_add(1, std::memory_order_release);
+    return 0;
+}
+
+bool isMidiInput(jack_port_t* port)
+{
+    return port != nullptr && (jack_port_flags(port) & JackPortIsInput) != 0 &&
+           std::strcmp(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
+}
+
+}  // namespace
+
+void JackSession::silence()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(&ignoreJackMessage);
+        jack_set_info_function(&ignoreJackMessage);
+    });
+}
+
+int JackSession::resultOf(Failure failure)
+{
+    switch (failure) {
+    case Failure::noServer: return result::kNoDriver;
+    case Failure::portGone: return result::kBadDeviceId;
+    case Failure::invalid: return result::kInvalidParam;
+    case Failure::refused: break;
+    }
+    return result::kError;
+}
+
+JackSession::~JackSession()
+{
+    if (state_ != nullptr) {
+        keepForever(state_);
+    }
+}
+
+std::chrono::nanoseconds JackSession::period() const
+{
+    return std::chrono::nanoseconds(periodNanos_.load(std::memory_order_relaxed));
+}
+
+bool JackSession::usable()
+{
+    if (state_ == nullptr) {
+        return false;
+    }
+    const auto frames = state_->periodFrames.load(std::memory_order_relaxed);
+    periodNanos_.store(std::int64_t{1'000'000'000} * frames / std::max<std::uint32_t>(state_->sampleRate, 1),
+                       std::memory_order_relaxed);
+    if (state_->serverGone.load(std::memory_order_acquire)) {
+        // Closing a client whose server died crashes inside libjack once
+        // another client has been tried.
+        abandon();
+        return false;
+    }
+    return true;
+}
+
+void JackSession::abandon()
+{
+    if (state_ != nullptr) {
+        keepForever(std::exchange(state_, nullptr));
+    }
+    target_.clear();
+    opened_.store(false, std::memory_order_relaxed);
+    running_.store(false, std::memory_order_relaxed);
+}
+
+int JackSession::open()
+{
+    if (usable()) {
+        return result::kNoError;
+    }
+    State* state = nullptr;
+    try {
+        state = new State;
+    } catch (const std::bad_alloc&) {
+        return result::kNoMemory;
+    }
+    jack_status_t status{};
+    state->client = jack_client_open(kClientName, JackNoStartServer, &status);
+    if (state->client == nullptr) {
+        delete state;
+        const bool noServer =
+            (status & (JackServerFailed | JackServerError | JackVersionError | JackShmFailure)) != 0;
+        return resultOf(noServer ? Failure::noServer : Failure::refused);
+    }
+    state_ = state;
+    jack_on_info_shutdown(state->client, &onServerGone, state);
+    state->periodFrames.store(jack_get_buffer_size(state->client));
+    state->sampleRate = jack_get_sample_rate(state->client);
+    opened_.store(usable(), std::memory_order_relaxed);
+    return result::kNoError;
+}
+
+int JackSession::start()
+{
+    if (const int opened = open(); opened != result::kNoError) {
+        return opened;
+    }
+    if (state_->port != nullptr) {
+        return result::kNoError;
+    }
+    State& state = *state_;
+    state.queue.lockMemory();
+    if (jack_set_process_callback(state.client, &process, &state) != 0 ||
+        jack_set_buffer_size_callback(state.client, &onPeriodChanged, &state) != 0 ||
+        (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
+            nullptr ||
+        jack_activate(state.client) != 0) {
+        const bool gone = state.serverGone.load(std::memory_order_acquire);
+        close();
+        return resultOf(gone ? Failure::noServer : Failure::refused);
+    }
+    running_.store(usable(), std::memory_order_relaxed);
+    return result::kNoError;
+}
+
+std::optional<std::vector<std::string>> JackSession::midiInputPorts()
+{
+    if (!usable()) {
+        return std::nullopt;
+    }
+    const char** ports = jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    std::vector<std::string> names;
+    if (ports == nullptr) {
+        return names;
+    }
+    try {
+        for (const char** port = ports; *port != nullptr; ++port) {
+            names.emplace_back(*port);
+        }
+    } catch (const std::bad_alloc&) {
+        jack_free(ports);
+        return std::nullopt;
+    }
+    jack_free(ports);
+    return names;
+}
+
+int JackSession::connect(const std::string& target)
+{
+    if (const int started = start(); started != result::kNoError) {
+        return started;
+    }
+    jack_client_t* client = state_->client;
+    // Checked before anything changes, so a port that is gone leaves no
+    // trace on the server.
+    if (!isMidiInput(jack_port_by_name(client, target.c_str()))) {
+        return resultOf(Failure::portGone);
+    }
+    // Nothing queued for an earlier connection goes to this one.
+    state_->deliverFrom.store(kNever, std::memory_order_release);
+    state_->queue.dropAll();
+    state_->lastCarryCycle.store(kNever, std::memory_order_release);
+    const int linked = jack_connect(client, jack_port_name(state_->port), target.c_str());
+    if (!usable()) {
+        return resultOf(Failure::noServer);
+    }
+    if (linked != 0 && linked != EEXIST) {
+        return resultOf(isMidiInput(jack_port_by_name(client, target.c_str())) ? Failure::refused
+                                                                               : Failure::portGone);
+    }
+    target_ = target;
+    watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
+    return result::kNoError;
+}
+
+// libjack answers this off the process thread from the graph in shared
+// memory, waiting a period at most for a change that is pending, never for
+// the server.
+bool JackSession::watchConnection()
+{
+    if (!usable() || target_.empty()) {
+        return false;
+    }
+    if (jack_port_connected_to(state_->port, target_.c_str()) > 0 ||
+        std::chrono::steady_clock::now() >= watchGivesUp_) {
+        state_->deliverFrom.store(state_->cycles.load(std::memory_order_acquire) + kConnectCycles,
+                                  std::memory_order_release);
+        return false;
+    }
+    return true;
+}
+
+int JackSession::send(std::span<const ShortMessageBytes> messages)
+{
+    if (!usable()) {
+        return resultOf(Failure::noServer);
+    }
+    return state_->queue.push(messages) ? result::kNoError : resultOf(Failure::invalid);
+}
+
+// Delivered means handed to the server, with the cycle that carried the last
+// of it ended, counted in the client's own cycles; a port that has been idle
+// since waits for nothing.
+int JackSession::disconnect()
+{
+    if (!usable()) {
+        return resultOf(Failure::noServer);
+    }
+    State& state = *state_;
+    const auto period = roundUp(this->period());
+    const auto limit = std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling);
+    const auto stallAfter = std::max(2 * period + kStallMargin, kDrainFloor);
+    const auto start = std::chrono::steady_clock::now();
+    auto lastProgress = start;
+    std::uint64_t lastCycles = state.cycles.load(std::memory_order_acquire);
+    bool delivered = state.deliverFrom.load(std::memory_order_acquire) == kNever && state.queue.settled();
+    while (!delivered && !state.serverGone.load(std::memory_order_acquire)) {
+        if (state.deliverFrom.load(std::memory_order_acquire) == kNever) {
+            watchConnection();
+        }
+        const std::uint64_t cycles = state.cycles.load(std::memory_order_acquire);
+        if (state.queue.settled()) {
+            const std::uint64_t carry = state.lastCarryCycle.load(std::memory_order_acquire);
+            if (carry == kNever || cycles >= carry + 2) {
+                delivered = true;
+                break;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (cycles != lastCycles) {
+            lastCycles = cycles;
+            lastProgress = now;
+        }
+        if (now - start >= limit || now - lastProgress >= stallAfter) {
+            break;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    state.deliverFrom.store(kNever, std::memory_order_release);
+    if (!target_.empty()) {
+        jack_disconnect(state.client, jack_port_name(state.port), target_.c_str());
+        target_.clear();
+    }
+    if (!usable()) {
+        return resultOf(Failure::noServer);
+    }
+    return delivered ? result::kNoError : resultOf(Failure::refused);
+}
+
+void JackSession::close()
+{
+    if (state_ == nullptr) {
+        return;
+    }
+    if (!state_->serverGone.load(std::memory_order_acquire)) {
+        jack_client_close(state_->client);
+        delete std::exchange(state_, nullptr);
+    } else {
+        abandon();
+    }
+    target_.clear();
+    opened_.store(false, std::memory_order_relaxed);
+    running_.store(false, std::memory_order_relaxed);
+}
+
+Milliseconds JackSession::listLimit() const
+{
+    return (opened_.load(std::memory_order_relaxed) ? Milliseconds{0} : kClientOpen) + kListPorts;
+}
+
+Milliseconds JackSession::startLimit() const
+{
+    if (running_.load(std::memory_order_relaxed)) {
+        return Milliseconds{0};
+    }
+    return (opened_.load(std::memory_order_relaxed) ? Milliseconds{0} : kClientOpen) + kPortSteps +
+           roundUp(kPortStepsPeriods * period());
+}
+
+Milliseconds JackSession::connectLimit() const
+{
+    return startLimit() + kPortSteps + roundUp(kPortStepsPeriods * period());
+}
+
+Milliseconds JackSession::disconnectLimit() const
+{
+    const auto period = roundUp(this->period());
+    return std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling) + kClientClose +
+           kClientClosePeriods * period;
+}
+
+Milliseconds JackSession::closeLimit() const
+{
+    return kClientClose + roundUp(kClientClosePeriods * period());
+}
+
+Milliseconds JackSession::watchPause() const
+{
+    return std::clamp(roundUp(period()), kWatchPauseFloor, kWatchPauseCeiling);
+}
+
+}  // namespace tavrelle::midi::backend

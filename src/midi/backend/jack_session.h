@@ -1,0 +1,90 @@
+// JACK MIDI input ports, driven with libjack directly: RtMidi's JACK backend
+// crashes tearing down a client whose server has died.
+//
+// The session is one client with one output port, opened when first needed
+// and kept for the life of the service: listing the ports and switching
+// from one to another only connect and disconnect that port. Everything here
+// runs on the MIDI thread, which gives every call a deadline. A client whose
+// server shut down, or that a call was given up on, is forgotten: never
+// touched or closed again, and a new one is opened on the next request.
+#pragma once
+
+#include "private.h"
+
+#include "midi_thread.h"
+
+#include "midi/short_message.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tavrelle::midi::backend {
+
+class JackSession {
+public:
+    struct State;
+
+    // Keeps libjack from printing.
+    static void silence();
+
+    JackSession() = default;
+    // Forgets a client that close() did not close.
+    ~JackSession();
+    JackSession(const JackSession&) = delete;
+    JackSession& operator=(const JackSession&) = delete;
+
+    // A client of the running server, never one that starts a server. A
+    // result code.
+    int open();
+    // The same, with its output port, active.
+    int start();
+    // Full names of the ports that take MIDI in, in the server's order;
+    // nothing when no server answers.
+    std::optional<std::vector<std::string>> midiInputPorts();
+    // Connects the output port to `target`. What is sent afterwards waits
+    // until the running graph carries the connection: watchConnection() tells.
+    int connect(const std::string& target);
+    // One look at the new connection; true while it is still awaited.
+    bool watchConnection();
+    // Queues messages that belong together, whole or not at all.
+    int send(std::span<const ShortMessageBytes> messages);
+    // Waits until what was queued has been delivered, then disconnects.
+    int disconnect();
+    // Closes the client, unless its server has gone.
+    void close();
+    // Forgets the client: a call on it passed its deadline.
+    void abandon();
+
+    // Deadlines of the requests that wait for the server, with this client's
+    // period; starting counts only where no usable client is there.
+    Milliseconds listLimit() const;
+    Milliseconds startLimit() const;
+    Milliseconds connectLimit() const;
+    Milliseconds disconnectLimit() const;
+    Milliseconds closeLimit() const;
+    Milliseconds watchPause() const;
+
+private:
+    enum class Failure { noServer, portGone, refused, invalid };
+    // The one place JACK's failures become result codes.
+    static int resultOf(Failure failure);
+    // Whether the client is there and its server has not gone; a client
+    // whose server went is forgotten here.
+    bool usable();
+    std::chrono::nanoseconds period() const;
+
+    State* state_ = nullptr;
+    std::string target_;
+    std::chrono::steady_clock::time_point watchGivesUp_;
+    // The period of the client, readable from the waiting thread.
+    std::atomic<std::int64_t> periodNanos_{0};
+    std::atomic<bool> opened_{false};
+    std::atomic<bool> running_{false};
+};
+
+}  // namespace tavrelle::midi::backend

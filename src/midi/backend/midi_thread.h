@@ -1,0 +1,108 @@
+// The one thread that talks to the machine's MIDI system.
+//
+// Every libjack and RtMidi call of the service runs here, one request at a
+// time, in the order posted. The caller waits for each request until a
+// deadline at most: a server that stalls blocks its calls until it runs
+// again, and the window must not wait with it. A request past its deadline
+// leaves the thread stuck until that request returns, and while it is, new
+// requests fail at once instead of each waiting out a deadline of its own.
+//
+// Between requests the thread can be asked to look at something every few
+// milliseconds (a new connection that is not carrying data yet); that is a
+// timed wake-up of this thread, not a thread of its own.
+#pragma once
+
+#include "private.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace tavrelle::midi::backend {
+
+using Milliseconds = std::chrono::milliseconds;
+
+// An answer the MIDI thread gives to a caller that may have stopped waiting.
+template <typename Value>
+class Reply {
+public:
+    void set(Value value)
+    {
+        std::lock_guard lock(mutex_);
+        value_.emplace(std::move(value));
+        ready_.notify_all();
+    }
+    // The answer, or nothing when `limit` passed first.
+    std::optional<Value> waitFor(Milliseconds limit)
+    {
+        std::unique_lock lock(mutex_);
+        if (!ready_.wait_for(lock, limit, [this] { return value_.has_value(); })) {
+            return std::nullopt;
+        }
+        return std::move(value_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::optional<Value> value_;
+};
+
+class MidiThread {
+public:
+    // Called between requests while it returns true, `pause` apart.
+    using Watch = std::function<bool()>;
+
+    // Starts the thread; throws std::system_error when none can be started.
+    MidiThread();
+    // Runs what was posted and ends the thread; a thread that is stuck is
+    // left to finish on its own and never waited for.
+    ~MidiThread();
+    MidiThread(const MidiThread&) = delete;
+    MidiThread& operator=(const MidiThread&) = delete;
+
+    // Queues `work` without waiting for it. The number that names it.
+    std::uint64_t post(std::function<void()> work);
+    // Whether a request passed its deadline and has not returned yet.
+    bool stuck() const;
+    // Marks the thread stuck until the work posted as `job` has returned.
+    void giveUpOn(std::uint64_t job);
+
+    // Runs `work` here and waits `limit` at most for its result; nothing when
+    // the thread is stuck (then `work` never runs) or the limit passed.
+    // `work` may outlive the caller's wait: it must own what it touches.
+    template <typename Work>
+    auto call(Milliseconds limit, Work work) -> std::optional<decltype(work())>
+    {
+        using Value = decltype(work());
+        if (stuck()) {
+            return std::nullopt;
+        }
+        auto reply = std::make_shared<Reply<Value>>();
+        const std::uint64_t job = post([reply, work = std::move(work)]() mutable { reply->set(work()); });
+        auto value = reply->waitFor(limit);
+        if (!value) {
+            giveUpOn(job);
+        }
+        return value;
+    }
+
+    // From work running on a MIDI thread: `watch` runs on it between
+    // requests every `pause` until it returns false or another watch
+    // replaces it.
+    static void watch(Watch watch, Milliseconds pause);
+
+    struct Shared;
+
+private:
+    static void run(std::shared_ptr<Shared> shared);
+
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace tavrelle::midi::backend
