@@ -104,7 +104,13 @@ void MidiOutPort::refreshDeviceList()
             break;
         }
     }
-    select(position);
+    // A chosen device that is gone keeps its identifier: the settings keep
+    // it for when it is back.
+    if (position >= 0) {
+        select(position);
+    } else {
+        list_.selectIndex(-1);
+    }
 }
 
 int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)

@@ -120,7 +120,8 @@ public:
     void switchMidiOutDevice();
     // Lists the system's ports again as they are now. The chosen device stays
     // selected (and open) when it is still listed; otherwise nothing is
-    // selected. Nothing is sent, opened or closed.
+    // selected, and the chosen device stays the one saved. Nothing is sent,
+    // opened or closed.
     void refreshDeviceList();
     void sendShortMessage(std::uint32_t word);
     // Words that belong together, sent whole or not at all.
@@ -133,7 +134,7 @@ public:
     static std::string switchFailureDetail(int result);
 
     MidiOutHandle handle() const { return handle_; }
-    // The identifier saved at shut-down.
+    // The chosen device's identifier, saved at shut-down.
     int selectedDeviceId() const { return selectedDeviceId_; }
     // The number of devices the service reported, at start-up or at the last
     // refresh.
@@ -144,6 +145,9 @@ public:
     const std::vector<std::string>& deviceNames() const { return listing_.names; }
     // The selected entry's name, empty when nothing is selected.
     std::string selectedDeviceName() const;
+    // The name of the device chosen at start-up or by the user since, listed
+    // now or not: what the settings keep.
+    const std::string& chosenDeviceName() const { return chosenName_; }
 
 private:
     void select(int position);

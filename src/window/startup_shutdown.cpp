@@ -157,7 +157,7 @@ void StartupShutdown::writeSettings()
     settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
     settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
     settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
-    settings_->writeString(kDevSection, kDeviceName, port_.selectedDeviceName());
+    settings_->writeString(kDevSection, kDeviceName, port_.chosenDeviceName());
     settings_->writeInteger(kDevSection, kBankLsb, selection_.bankLsbValue());
 }
 
