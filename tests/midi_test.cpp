@@ -390,18 +390,24 @@ TEST(midi_test, refresh_lists_the_ports_of_now_and_keeps_the_open_device)
     EXPECT_EQ(rig.port.handle(), handle);
     EXPECT_TRUE(rig.service.calls.empty());
 
-    // The table follows the new list: picking "Synth C" opens it.
+    // The table follows the new list: picking "Synth C" opens it, and it is
+    // the one the next re-read keeps selected.
     rig.list.selectIndex(1);
     rig.port.switchMidiOutDevice();
     EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth C");
+    rig.service.portsOnNextRescan = {"Synth C", "New Synth", "Synth B"};
+    rig.port.refreshDeviceList();
+    EXPECT_EQ(rig.list.selectedIndex(), 0);
 
-    // The open device goes: nothing is selected, and nothing is touched.
+    // The open device goes: nothing is selected, nothing is touched, and the
+    // device the settings keep is still the one chosen.
     rig.service.calls.clear();
     rig.service.portsOnNextRescan = {"New Synth"};
     rig.port.refreshDeviceList();
     EXPECT_EQ(rig.list.items, std::vector<std::string>{"New Synth"});
     EXPECT_EQ(rig.list.selectedIndex(), -1);
-    EXPECT_EQ(rig.port.selectedDeviceName(), "");
+    EXPECT_EQ(rig.port.chosenDeviceName(), "Synth C");
+    EXPECT_EQ(rig.port.selectedDeviceId(), 0);
     EXPECT_TRUE(rig.service.calls.empty());
     EXPECT_TRUE(rig.messages.shown.empty());
 }
