@@ -1,7 +1,7 @@
 // The tool's start-up as its main function runs it, with a clock on each
-// step of both threads: the one that reads the settings, lists the devices
-// and makes the first open, and the window's. Every call into the MIDI
-// service is timed and credited to the thread that made it. Run it through
+// step. Every call into the MIDI service is timed, the first of each kind
+// only; the service lists the devices on its own thread from the moment it
+// is created, so the first count waits only for what is left of that. Run it through
 // launch_probe, which puts the moment it spawned the program into
 // LAUNCH_PROBE_SPAWNED_US, so the figures count from the launch; the probe
 // adds the moment the window mapped.
@@ -40,7 +40,6 @@ std::int64_t nowMicroseconds()
 }
 
 std::int64_t spawned = 0;
-std::thread::id windowThread;
 
 struct Mark {
     std::string name;
@@ -85,7 +84,7 @@ private:
     template <typename Call>
     auto timed(const std::string& what, Call call) -> decltype(call())
     {
-        const std::string name = (std::this_thread::get_id() == windowThread ? "window_" : "early_") + what;
+        const std::string name = "window_" + what;
         const std::int64_t start = nowMicroseconds();
         auto result = call();
         const std::lock_guard lock(seenMutex_);
@@ -107,27 +106,25 @@ private:
 
 int main(int argc, char* argv[])
 {
-    windowThread = std::this_thread::get_id();
     const std::int64_t entered = nowMicroseconds();
     const char* launch = std::getenv("LAUNCH_PROBE_SPAWNED_US");
     spawned = launch != nullptr ? std::atoll(launch) : entered;
     mark("main", entered);
 
     const settings::SettingsLocation settings = settings::locateSettings();
-    TimedService midi(midi::createSystemMidiOutService());
-    window::EarlyStartup early(midi, settings.savePath, settings.readPath);
-    mark("early_started");
 
     QApplication application(argc, argv);
     mark("qapplication");
     window::setApplicationIdentity();
     mark(QApplication::windowIcon().isNull() ? "icon_missing" : "icon");
+    TimedService midi(midi::createSystemMidiOutService());
+    mark("service_created");
 
     const QString executable = QCoreApplication::applicationFilePath();
     window::DialogPresenter messages(window::applicationTitle(executable));
     window::QtEventPump pump;
     mark("window_begins");
-    window::MainWindow mainWindow({midi, messages, pump, settings.savePath, settings.readPath, &early});
+    window::MainWindow mainWindow({midi, messages, pump, settings.savePath, settings.readPath});
     mark("window_built");
     mainWindow.show();
     mark("shown");

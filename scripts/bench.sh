@@ -166,7 +166,7 @@ fi
 if wanted steps; then
 heading "Start-up steps from the program's point of view ($bin/startup_steps $runs)"
 "$bin/startup_steps" "$runs" || fail "startup_steps failed"
-heading "Start-up step by step, both of the tool's threads and the floor on one clock ($runs interleaved rounds)"
+heading "Start-up step by step, the tool and the floor on one clock ($runs interleaved rounds)"
 for ((round = 0; round < runs; round++)); do
   if ((round % 2 == 0)); then
     launch root floor-timeline "$bin/floor_timeline" Floor; launch root timeline "$bin/startup_timeline" Tavrelle
@@ -189,21 +189,16 @@ for label, key in (("main entered (libraries loaded and relocated)", "main"),
                    ("shown", "shown"),
                    ("mapped, as the X server reports it", "map_us")):
     print(f"  {label:60} {median(tool, key):8.2f} {median(floor, key):8.2f}")
-print("the tool's two threads                                          start      end")
+print("the window's thread, and the MIDI service's first calls                start      end")
 for label, start, end in (
-    ("early thread: created with the service", "main", "early_started"),
-    ("early thread: device listing (JACK client open)", "early_count_start", "early_count_end"),
-    ("early thread: first open (port, activation, connection)", "early_open_start", "early_open_end"),
     ("window thread: window icon", "qapplication", "icon_missing" if "icon_missing" in tool[0] else "icon"),
+    ("the service created (its MIDI thread begins the listing)", "icon_missing" if "icon_missing" in tool[0] else "icon", "service_created"),
     ("window thread: window construction", "window_begins", "window_built"),
-    ("window thread: its first call into the service (after the join)", "window_count_start", "window_count_end"),
-    ("window thread: the selection sent", "window_send_start", "window_send_end"),
+    ("first device count (waits for the rest of the listing)", "window_count_start", "window_count_end"),
+    ("first open (the connection)", "window_open_start", "window_open_end"),
+    ("the selection sent", "window_send_start", "window_send_end"),
 ):
     print(f"  {label:64} {median(tool, start):7.2f} {median(tool, end):8.2f}")
-waits = [max(0, int(r["early_open_end"]) - int(r["window_begins"])) / 1000 for r in tool if "early_open_end" in r]
-if waits:
-    print(f"  early thread still busy when the window construction began: median {statistics.median(waits):.2f} ms"
-          f" (min {min(waits):.2f}, max {max(waits):.2f}); the window thread waited at most this long")
 if "icon_missing" in tool[0]:
     print("  note: the window icon's resources were not found in this build")
 PY

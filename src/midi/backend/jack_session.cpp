@@ -23,47 +23,40 @@ using namespace std::chrono_literals;
 constexpr const char* kClientName = "tavrelle";
 constexpr const char* kPortName = "out";
 
-// Deadlines of the calls that wait for the server. A healthy server answers
-// an open or a listing in tens of milliseconds; graph changes wait for
-// cycles, so their deadlines grow with the period. A stalled server never
-// answers. They are chosen so that a start-up against a stalled server shows
-// its first message within 6 s (the first listing waits for the client at
-// most kClientOpen + kPortSteps) and its window within 6 s of the last
-// message box (the first open attempt fails at once while that call is still
-// stuck, and so do the five after it, leaving the 2.5 s of sleeps between).
+// Deadlines of the calls that wait for the server: a healthy one answers an
+// open or a listing in tens of milliseconds, a stalled one never. Graph
+// changes (registration, activation, connection) and closing wait for
+// cycles, so theirs grow with the period. A start-up against a stalled server
+// shows its first message within 6 s (the listing waits kClientOpen +
+// kListPorts at most) and its window within 6 s of the last message box (the
+// open attempts fail at once while that call is still stuck).
 constexpr Milliseconds kClientOpen = 1000ms;
 constexpr Milliseconds kListPorts = 250ms;
-// Registration, activation and connection are graph changes, each of which
-// may wait one or two cycles.
 constexpr Milliseconds kPortSteps = 1000ms;
 constexpr int kPortStepsPeriods = 8;
-// Disconnecting and closing wait for about two cycles.
 constexpr Milliseconds kClientClose = 250ms;
 constexpr int kClientClosePeriods = 3;
 
 // A disconnect waits for delivery at most this many periods, within these
-// bounds.
+// bounds, and stops waiting for a server that has run no cycle for two
+// periods and the margin.
 constexpr int kDrainPeriods = 6;
 constexpr Milliseconds kDrainFloor = 100ms;
 constexpr Milliseconds kDrainCeiling = 2000ms;
-// A server that has run no cycle for two periods and this much more has
-// stalled, and the wait for delivery ends.
 constexpr Milliseconds kStallMargin = 50ms;
 
 // A new connection joins the running graph only at the start of a cycle that
 // follows a finished one, so a client that is late anywhere on the server
-// holds it back for as long as it stays late; what the process callback
-// writes before is lost. Queued messages wait until the running graph is
-// seen to carry the connection, and then this many cycles more, a margin for
-// a server that reports a link a little ahead of its data.
+// holds it back, and what the process callback writes before is lost. Queued
+// messages wait until the graph is seen to carry the connection, and then
+// kConnectCycles more (a server may report a link a little ahead of its
+// data); the look is repeated every period within these bounds, and given up
+// after kWatchLimit, so that a server that never reports the connection does
+// not keep every message back for good.
 constexpr std::uint64_t kConnectCycles = 2;
-// How often that is looked at, within these bounds of a period, and how long
-// before delivery starts regardless: a server that never reports the
-// connection must not keep every message back for good.
 constexpr Milliseconds kWatchPauseFloor = 1ms;
 constexpr Milliseconds kWatchPauseCeiling = 20ms;
 constexpr Milliseconds kWatchLimit = 2000ms;
-constexpr std::uint64_t kNever = ~std::uint64_t{0};
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
 
@@ -84,13 +77,6 @@ struct JackSession::State {
     std::atomic<bool> serverGone{false};
     std::atomic<std::uint32_t> periodFrames{0};
     std::uint32_t sampleRate = 48000;
-    std::atomic<std::uint64_t> cycles{0};
-    // The first callback, counted as `cycles` counts them, that may hand
-    // queued messages to the server: one that runs on a graph holding the
-    // connection.
-    std::atomic<std::uint64_t> deliverFrom{kNever};
-    // The cycle that handed the latest message to the server.
-    std::atomic<std::uint64_t> lastCarryCycle{kNever};
     SelectionQueue queue{kQueueGroups};
 };
 
@@ -127,17 +113,8 @@ int process(jack_nframes_t frames, void* arg)
     auto& state = *static_cast<State*>(arg);
     void* buffer = jack_port_get_buffer(state.port, frames);
     jack_midi_clear_buffer(buffer);
-    const std::uint64_t cycle = state.cycles.load(std::memory_order_relaxed);
-    if (cycle >= state.deliverFrom.load(std::memory_order_acquire)) {
-        state.queue.deliver([&](const unsigned char* bytes, std::size_t size) {
-            if (jack_midi_event_write(buffer, 0, bytes, size) != 0) {
-                return false;
-            }
-            state.lastCarryCycle.store(cycle, std::memory_order_release);
-            return true;
-        });
-    }
-    state.cycles.fetch_add(1, std::memory_order_release);
+    state.queue.runCycle(
+        [&](const unsigned char* bytes, std::size_t size) { return jack_midi_event_write(buffer, 0, bytes, size) == 0; });
     return 0;
 }
 
@@ -171,9 +148,7 @@ int JackSession::resultOf(Failure failure)
 
 JackSession::~JackSession()
 {
-    if (state_ != nullptr) {
-        keepForever(state_);
-    }
+    abandon();
 }
 
 std::chrono::nanoseconds JackSession::period() const
@@ -285,16 +260,14 @@ int JackSession::connect(const std::string& target)
     if (const int started = start(); started != result::kNoError) {
         return started;
     }
-    jack_client_t* client = state_->client;
+    jack_client_t* const client = state_->client;
     // Checked before anything changes, so a port that is gone leaves no
     // trace on the server.
     if (!isMidiInput(jack_port_by_name(client, target.c_str()))) {
         return resultOf(Failure::portGone);
     }
     // Nothing queued for an earlier connection goes to this one.
-    state_->deliverFrom.store(kNever, std::memory_order_release);
     state_->queue.dropAll();
-    state_->lastCarryCycle.store(kNever, std::memory_order_release);
     const int linked = jack_connect(client, jack_port_name(state_->port), target.c_str());
     if (!usable()) {
         return resultOf(Failure::noServer);
@@ -318,8 +291,7 @@ bool JackSession::watchConnection()
     }
     if (jack_port_connected_to(state_->port, target_.c_str()) > 0 ||
         std::chrono::steady_clock::now() >= watchGivesUp_) {
-        state_->deliverFrom.store(state_->cycles.load(std::memory_order_acquire) + kConnectCycles,
-                                  std::memory_order_release);
+        state_->queue.openAfter(kConnectCycles);
         return false;
     }
     return true;
@@ -347,19 +319,16 @@ int JackSession::disconnect()
     const auto stallAfter = std::max(2 * period + kStallMargin, kDrainFloor);
     const auto start = std::chrono::steady_clock::now();
     auto lastProgress = start;
-    std::uint64_t lastCycles = state.cycles.load(std::memory_order_acquire);
-    bool delivered = state.deliverFrom.load(std::memory_order_acquire) == kNever && state.queue.settled();
+    std::uint64_t lastCycles = state.queue.cycles();
+    bool delivered = state.queue.held() && state.queue.settled();
     while (!delivered && !state.serverGone.load(std::memory_order_acquire)) {
-        if (state.deliverFrom.load(std::memory_order_acquire) == kNever) {
+        if (state.queue.held()) {
             watchConnection();
         }
-        const std::uint64_t cycles = state.cycles.load(std::memory_order_acquire);
-        if (state.queue.settled()) {
-            const std::uint64_t carry = state.lastCarryCycle.load(std::memory_order_acquire);
-            if (carry == kNever || cycles >= carry + 2) {
-                delivered = true;
-                break;
-            }
+        const std::uint64_t cycles = state.queue.cycles();
+        if (state.queue.delivered()) {
+            delivered = true;
+            break;
         }
         const auto now = std::chrono::steady_clock::now();
         if (cycles != lastCycles) {
@@ -371,7 +340,7 @@ int JackSession::disconnect()
         }
         std::this_thread::sleep_for(1ms);
     }
-    state.deliverFrom.store(kNever, std::memory_order_release);
+    state.queue.hold();
     if (!target_.empty()) {
         jack_disconnect(state.client, jack_port_name(state.port), target_.c_str());
         target_.clear();
@@ -400,28 +369,21 @@ void JackSession::close()
 
 Milliseconds JackSession::listLimit() const
 {
-    return (opened_.load(std::memory_order_relaxed) ? Milliseconds{0} : kClientOpen) + kListPorts;
-}
-
-Milliseconds JackSession::startLimit() const
-{
-    if (running_.load(std::memory_order_relaxed)) {
-        return Milliseconds{0};
-    }
-    return (opened_.load(std::memory_order_relaxed) ? Milliseconds{0} : kClientOpen) + kPortSteps +
-           roundUp(kPortStepsPeriods * period());
+    return (opened_.load(std::memory_order_relaxed) ? 0ms : kClientOpen) + kListPorts;
 }
 
 Milliseconds JackSession::connectLimit() const
 {
-    return startLimit() + kPortSteps + roundUp(kPortStepsPeriods * period());
+    const auto portSteps = kPortSteps + roundUp(kPortStepsPeriods * period());
+    const bool running = running_.load(std::memory_order_relaxed);
+    const bool opened = opened_.load(std::memory_order_relaxed);
+    return (running ? 0ms : portSteps + (opened ? 0ms : kClientOpen)) + portSteps;
 }
 
 Milliseconds JackSession::disconnectLimit() const
 {
     const auto period = roundUp(this->period());
-    return std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling) + kClientClose +
-           kClientClosePeriods * period;
+    return std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling) + closeLimit();
 }
 
 Milliseconds JackSession::closeLimit() const

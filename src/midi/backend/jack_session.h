@@ -61,9 +61,8 @@ public:
     void abandon();
 
     // Deadlines of the requests that wait for the server, with this client's
-    // period; starting counts only where no usable client is there.
+    // period; opening and starting count only where they are still to come.
     Milliseconds listLimit() const;
-    Milliseconds startLimit() const;
     Milliseconds connectLimit() const;
     Milliseconds disconnectLimit() const;
     Milliseconds closeLimit() const;

@@ -69,6 +69,8 @@ bool SelectionQueue::push(std::span<const ShortMessageBytes> messages)
 
 void SelectionQueue::dropAll()
 {
+    hold();
+    lastCarryCycle_.store(kNever, std::memory_order_release);
     while (readSideBusy_.exchange(true, std::memory_order_acquire)) {
         std::this_thread::yield();
     }

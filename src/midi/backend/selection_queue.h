@@ -5,6 +5,9 @@
 // full, as it gets while the server stalls, the oldest whole groups give way
 // to the newest, so that once the server runs again the receiver ends on
 // what was sent last and never on half a selection.
+//
+// The queue also counts the process cycles: it is held shut until a new
+// connection carries data, and knows when what it handed over has left.
 #pragma once
 
 #include "private.h"
@@ -37,8 +40,24 @@ public:
     // Sending side. False only for an empty group or one of more than
     // kMaxGroupSize messages; a full queue drops its oldest groups instead.
     bool push(std::span<const ShortMessageBytes> group);
-    // Lets every group still queued go.
+    // Lets every group still queued go, and holds the queue shut.
     void dropAll();
+    // Holds queued groups back from the next cycle on; lets them out from
+    // `cycles` cycles after this one.
+    void hold() { openFrom_.store(kNever, std::memory_order_release); }
+    void openAfter(std::uint64_t cycles)
+    {
+        openFrom_.store(cycles_.load(std::memory_order_acquire) + cycles, std::memory_order_release);
+    }
+    bool held() const { return openFrom_.load(std::memory_order_acquire) == kNever; }
+    std::uint64_t cycles() const { return cycles_.load(std::memory_order_acquire); }
+    // Whether every group pushed has left: delivered, with the cycle that
+    // carried the last of it ended, or given way.
+    bool delivered() const
+    {
+        const std::uint64_t carried = lastCarryCycle_.load(std::memory_order_acquire);
+        return settled() && (carried == kNever || cycles() >= carried + 2);
+    }
     // Whether every group pushed has been delivered or given way.
     bool settled() const;
     std::uint64_t droppedGroups() const { return dropped_; }
@@ -49,8 +68,20 @@ public:
     // of messages handed over. Never waits.
     template <typename Write>
     std::size_t deliver(Write write);
+    // The same, once a cycle, while the queue is not held shut.
+    template <typename Write>
+    void runCycle(Write write)
+    {
+        const std::uint64_t cycle = cycles_.load(std::memory_order_relaxed);
+        if (cycle >= openFrom_.load(std::memory_order_acquire) && deliver(write) > 0) {
+            lastCarryCycle_.store(cycle, std::memory_order_release);
+        }
+        cycles_.fetch_add(1, std::memory_order_release);
+    }
 
 private:
+    static constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
     struct Group {
         unsigned char count = 0;
         unsigned char sizes[kMaxGroupSize] = {};
@@ -66,6 +97,11 @@ private:
     std::uint64_t pushed_ = 0;   // sending side only
     std::uint64_t dropped_ = 0;  // sending side only
     std::atomic<std::uint64_t> delivered_{0};
+    std::atomic<std::uint64_t> cycles_{0};
+    // The first cycle, counted as cycles_ counts them, that may hand over.
+    std::atomic<std::uint64_t> openFrom_{kNever};
+    // The cycle that handed over the latest message.
+    std::atomic<std::uint64_t> lastCarryCycle_{kNever};
 };
 
 template <typename Write>
