@@ -255,29 +255,38 @@ std::optional<std::vector<std::string>> JackSession::midiInputPorts()
     return names;
 }
 
-int JackSession::connect(const std::string& target)
+int JackSession::prepare(const std::string& target)
 {
     if (const int started = start(); started != result::kNoError) {
         return started;
     }
-    jack_client_t* const client = state_->client;
     // Checked before anything changes, so a port that is gone leaves no
     // trace on the server.
-    if (!isMidiInput(jack_port_by_name(client, target.c_str()))) {
+    if (!isMidiInput(jack_port_by_name(state_->client, target.c_str()))) {
         return resultOf(Failure::portGone);
     }
     // Nothing queued for an earlier connection goes to this one.
     state_->queue.dropAll();
-    const int linked = jack_connect(client, jack_port_name(state_->port), target.c_str());
+    target_ = target;
+    return result::kNoError;
+}
+
+int JackSession::connect()
+{
+    if (!usable() || target_.empty()) {
+        return resultOf(Failure::noServer);
+    }
+    const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
+    watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
     if (!usable()) {
         return resultOf(Failure::noServer);
     }
     if (linked != 0 && linked != EEXIST) {
-        return resultOf(isMidiInput(jack_port_by_name(client, target.c_str())) ? Failure::refused
-                                                                               : Failure::portGone);
+        // The port left in between: what is sent goes nowhere, as to any
+        // port that leaves while it is open.
+        target_.clear();
+        return resultOf(Failure::portGone);
     }
-    target_ = target;
-    watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
     return result::kNoError;
 }
 

@@ -46,9 +46,11 @@ public:
     // Full names of the ports that take MIDI in, in the server's order;
     // nothing when no server answers.
     std::optional<std::vector<std::string>> midiInputPorts();
-    // Connects the output port to `target`. What is sent afterwards waits
-    // until the running graph carries the connection: watchConnection() tells.
-    int connect(const std::string& target);
+    // Makes the output port ready for `target`, a MIDI input that is there;
+    // then connect() links them. What is sent afterwards waits until the
+    // running graph carries the connection: watchConnection() tells.
+    int prepare(const std::string& target);
+    int connect();
     // One look at the new connection; true while it is still awaited.
     bool watchConnection();
     // Queues messages that belong together, whole or not at all.
@@ -59,6 +61,10 @@ public:
     void close();
     // Forgets the client: a call on it passed its deadline.
     void abandon();
+
+    // Whether the client is active with its port, as last seen on the MIDI
+    // thread; readable from any thread.
+    bool running() const { return running_.load(std::memory_order_relaxed); }
 
     // Deadlines of the requests that wait for the server, with this client's
     // period; opening and starting count only where they are still to come.

@@ -19,6 +19,7 @@ struct MidiThread::Shared {
     bool stopping = false;
     Watch watch;
     Milliseconds pause{0};
+    std::chrono::steady_clock::time_point watchDue;
 };
 
 namespace {
@@ -69,6 +70,8 @@ void MidiThread::watch(Watch watch, Milliseconds pause)
     std::lock_guard lock(ownShared->mutex);
     ownShared->watch = std::move(watch);
     ownShared->pause = pause;
+    // Requests that come meanwhile go first: the first look is a pause away.
+    ownShared->watchDue = std::chrono::steady_clock::now() + pause;
 }
 
 void MidiThread::run(std::shared_ptr<Shared> shared)
@@ -83,9 +86,8 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::unique_lock lock(shared->mutex);
-    Clock::time_point watchDue = Clock::now();
     for (;;) {
-        if (shared->watch && Clock::now() >= watchDue) {
+        if (shared->watch && Clock::now() >= shared->watchDue) {
             Watch watch = std::move(shared->watch);
             shared->watch = nullptr;
             lock.unlock();
@@ -94,8 +96,8 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
             // A watch set by the call itself or by a request in between wins.
             if (again && !shared->watch) {
                 shared->watch = std::move(watch);
+                shared->watchDue = Clock::now() + shared->pause;
             }
-            watchDue = Clock::now() + shared->pause;
             continue;
         }
         if (!shared->queue.empty()) {
@@ -113,10 +115,9 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
         }
         const auto woken = [&] { return !shared->queue.empty() || shared->stopping; };
         if (shared->watch) {
-            shared->posted.wait_until(lock, watchDue, woken);
+            shared->posted.wait_until(lock, shared->watchDue, woken);
         } else {
             shared->posted.wait(lock, [&] { return woken() || shared->watch; });
-            watchDue = Clock::now() + shared->pause;
         }
     }
 }

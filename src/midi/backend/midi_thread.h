@@ -73,18 +73,19 @@ public:
     // Marks the thread stuck until the work posted as `job` has returned.
     void giveUpOn(std::uint64_t job);
 
-    // Runs `work` here and waits `limit` at most for its result; nothing when
+    // Runs `work` here and waits `limit` at most for its answer; nothing when
     // the thread is stuck (then `work` never runs) or the limit passed.
-    // `work` may outlive the caller's wait: it must own what it touches.
-    template <typename Work>
-    auto call(Milliseconds limit, Work work) -> std::optional<decltype(work())>
+    // `work` is given the Reply<Value> to answer through, and may go on
+    // after answering; it may outlive the caller's wait, so it must own what
+    // it touches.
+    template <typename Value, typename Work>
+    std::optional<Value> call(Milliseconds limit, Work work)
     {
-        using Value = decltype(work());
         if (stuck()) {
             return std::nullopt;
         }
         auto reply = std::make_shared<Reply<Value>>();
-        const std::uint64_t job = post([reply, work = std::move(work)]() mutable { reply->set(work()); });
+        const std::uint64_t job = post([reply, work = std::move(work)]() mutable { work(*reply); });
         auto value = reply->waitFor(limit);
         if (!value) {
             giveUpOn(job);

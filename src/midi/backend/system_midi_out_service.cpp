@@ -17,9 +17,9 @@
 //               memory; 1 anything else (the port could not be connected)
 //   send        0 queued (JACK) or sent (ALSA); 5 handle not open; 11 word
 //               that is not a short message, or more than four words sent
-//               as one; 6 the JACK server has gone or does not answer; 1
-//               ALSA refused the message. A JACK queue that is full lets its
-//               oldest selections go to take the new one.
+//               as one; 6 the JACK server has gone, or the sequencer does
+//               not answer; 1 ALSA refused the message. A JACK queue that is
+//               full lets its oldest selections go to take the new one.
 //   close       0 everything sent was delivered; 5 handle not open; 6 the
 //               JACK server has gone or does not answer, so what was still
 //               queued is lost; 1 the JACK server did not run the cycles to
@@ -49,8 +49,6 @@ using backend::PortEntry;
 
 // The sequencer is a local kernel service: it answers at once or not at all.
 constexpr Milliseconds kAlsaCall = 1000ms;
-// Queueing for JACK never waits for the server.
-constexpr Milliseconds kJackSend = 250ms;
 
 // What the MIDI thread owns: the two clients and what is open on them.
 struct Backends {
@@ -95,10 +93,10 @@ public:
             return;  // the thread is left to finish on its own
         }
         const auto limit = kAlsaCall + backends_->jack.disconnectLimit() + backends_->jack.closeLimit();
-        thread_.call(limit, [backends = backends_] {
+        thread_.call<bool>(limit, [backends = backends_](auto& reply) {
             backends->close();
             backends->jack.close();
-            return true;
+            reply.set(true);
         });
     }
 
@@ -135,25 +133,23 @@ public:
         const PortEntry& entry = devices_[deviceId];
         auto& jack = backends_->jack;
         const auto limit = entry.backend == Backend::Alsa ? kAlsaCall : jack.connectLimit();
-        const auto opened = request(limit, [backends = backends_, entry]() noexcept {
+        const auto opened = request(limit, [backends = backends_, entry](auto& reply) noexcept {
             backends->close();
-            int result = result::kError;
-            try {
-                result = entry.backend == Backend::Alsa ? backends->alsa.open(entry)
-                                                        : backends->jack.connect(entry.systemName);
-            } catch (const std::bad_alloc&) {
-                result = result::kNoMemory;
+            if (entry.backend == Backend::Alsa) {
+                const int opened = backends->alsa.open(entry);
+                backends->open = opened == result::kNoError ? std::optional(Backend::Alsa) : std::nullopt;
+                return reply.set(opened);
             }
-            if (result != result::kNoError) {
-                return result;
+            auto& jack = backends->jack;
+            const int prepared = jack.prepare(entry.systemName);
+            backends->open = prepared == result::kNoError ? std::optional(Backend::Jack) : std::nullopt;
+            reply.set(prepared);
+            // The port is there and ours: the caller goes on while the
+            // connection is made, and what it sends waits in the queue until
+            // the running graph carries the connection.
+            if (prepared == result::kNoError && jack.connect() == result::kNoError) {
+                backend::MidiThread::watch([backends] { return backends->jack.watchConnection(); }, jack.watchPause());
             }
-            backends->open = entry.backend;
-            if (entry.backend == Backend::Jack) {
-                // Messages sent from now on wait in the queue until the
-                // connection takes effect, rather than the caller here.
-                backend::MidiThread::watch([backends] { return backends->jack.watchConnection(); }, backends->jack.watchPause());
-            }
-            return result;
         });
         if (opened == result::kNoError) {
             open_ = handle = nextHandle_++;
@@ -182,13 +178,26 @@ public:
                 return result::kInvalidParam;
             }
         }
-        return request(openBackend_ == Backend::Alsa ? kAlsaCall : kJackSend, [backends = backends_, messages, count = words.size()]() noexcept {
+        auto send = [backends = backends_, messages, count = words.size()](backend::Reply<int>& reply) noexcept {
             const std::span<const ShortMessageBytes> group(messages.data(), count);
             if (!backends->open) {
-                return result::kInvalidHandle;
+                return reply.set(result::kInvalidHandle);
             }
-            return *backends->open == Backend::Alsa ? backends->alsa.send(group) : backends->jack.send(group);
+            reply.set(*backends->open == Backend::Alsa ? backends->alsa.send(group) : backends->jack.send(group));
+        };
+        if (openBackend_ == Backend::Alsa) {
+            return request(kAlsaCall, std::move(send));
+        }
+        // JACK only queues, so the caller need not wait for it, nor for a
+        // server that stalls: the selection goes out once it runs again.
+        if (!backends_->jack.running()) {
+            return result::kNoDriver;
+        }
+        thread_.post([send = std::move(send)] {
+            backend::Reply<int> unheard;
+            send(unheard);
         });
+        return result::kNoError;
     }
 
     int close(MidiOutHandle handle) override
@@ -198,7 +207,7 @@ public:
         }
         open_ = 0;
         const auto limit = openBackend_ == Backend::Alsa ? kAlsaCall : backends_->jack.disconnectLimit();
-        return request(limit, [backends = backends_]() noexcept { return backends->close(); });
+        return request(limit, [backends = backends_](auto& reply) noexcept { reply.set(backends->close()); });
     }
 
     void rescanDevices() override
@@ -215,7 +224,7 @@ private:
     template <typename Work>
     int request(Milliseconds limit, Work work)
     {
-        const auto done = thread_.call(limit, std::move(work));
+        const auto done = thread_.call<int>(limit, std::move(work));
         if (done) {
             return *done;
         }
