@@ -2,6 +2,7 @@
 // naming and ordering rules over names as RtMidi and libjack report them, the
 // ALSA output over a stand-in sequencer, and the JACK output's queue.
 #include "alsa_output.h"
+#include "midi_thread.h"
 #include "port_list.h"
 #include "selection_queue.h"
 
@@ -9,13 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <deque>
+#include <thread>
+
+#include <unistd.h>
 #include <memory>
 
 namespace tavrelle::midi::backend {
 namespace {
 
 using MidiBytes = std::vector<unsigned char>;
+using namespace std::chrono_literals;
 
 std::vector<std::string> namesOf(const std::vector<PortEntry>& list)
 {
@@ -311,6 +317,30 @@ TEST(midi_backend_test, queue_refuses_groups_it_cannot_carry_whole)
     EXPECT_FALSE(queue.push(five));
     EXPECT_TRUE(queue.settled());
     EXPECT_TRUE(deliverAll(queue).empty());
+}
+
+// A libjack call that wakes up to a server that died writes to its socket;
+// on the MIDI thread, and on the threads libjack starts from it, that write
+// fails instead of ending the program with SIGPIPE.
+TEST(midi_backend_test, writes_to_a_dead_peer_fail_on_the_midi_thread_and_the_threads_it_starts)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    MidiThread thread;
+    const auto errorOfWrite = [fd = ends[1]] {
+        const char byte = 0;
+        return write(fd, &byte, 1) < 0 ? errno : 0;
+    };
+    const auto direct = thread.call<int>(2000ms, [&](Reply<int>& reply) { reply.set(errorOfWrite()); });
+    const auto started = thread.call<int>(2000ms, [&](Reply<int>& reply) {
+        int error = 0;
+        std::thread([&] { error = errorOfWrite(); }).join();
+        reply.set(error);
+    });
+    close(ends[1]);
+    EXPECT_EQ(direct, EPIPE);
+    EXPECT_EQ(started, EPIPE);
 }
 
 }  // namespace
