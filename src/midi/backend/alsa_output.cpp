@@ -150,7 +150,7 @@ int AlsaClient::open(const PortEntry& entry)
     const std::vector<std::string> names = portNames();
     const auto index = findAlsaPort(names, entry);
     if (!index) {
-        return result::kBadDeviceId;
+        return resultOf(AlsaSequencer::Failure::portGone);
     }
     const auto port = static_cast<unsigned>(*index);
     sequencer_->takeFailure();
@@ -159,13 +159,13 @@ int AlsaClient::open(const PortEntry& entry)
         return resultOf(failure);
     }
     if (!sequencer_->isPortOpen()) {
-        return result::kError;
+        return resultOf(AlsaSequencer::Failure::other);
     }
     // RtMidi opens by position; a list that shifted in between may have
     // connected another port, which must not be kept.
     if (sequencer_->portName(port) != names[port]) {
         close();
-        return result::kBadDeviceId;
+        return resultOf(AlsaSequencer::Failure::portGone);
     }
     return result::kNoError;
 }

@@ -141,6 +141,7 @@ int JackSession::resultOf(Failure failure)
     case Failure::noServer: return result::kNoDriver;
     case Failure::portGone: return result::kBadDeviceId;
     case Failure::invalid: return result::kInvalidParam;
+    case Failure::noMemory: return result::kNoMemory;
     case Failure::refused: break;
     }
     return result::kError;
@@ -192,7 +193,7 @@ int JackSession::open()
     try {
         state = new State;
     } catch (const std::bad_alloc&) {
-        return result::kNoMemory;
+        return resultOf(Failure::noMemory);
     }
     jack_status_t status{};
     state->client = jack_client_open(kClientName, JackNoStartServer, &status);

@@ -75,7 +75,7 @@ public:
     Milliseconds watchPause() const;
 
 private:
-    enum class Failure { noServer, portGone, refused, invalid };
+    enum class Failure { noServer, portGone, refused, invalid, noMemory };
     // The one place JACK's failures become result codes.
     static int resultOf(Failure failure);
     // Whether the client is there and its server has not gone; a client
