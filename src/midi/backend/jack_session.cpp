@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -61,12 +62,6 @@ constexpr Milliseconds kWatchLimit = 2000ms;
 constexpr std::size_t kQueueGroups = 240;
 
 void ignoreJackMessage(const char*) {}
-
-template <typename Duration>
-Milliseconds roundUp(Duration duration)
-{
-    return std::chrono::ceil<Milliseconds>(duration);
-}
 
 }  // namespace
 
@@ -180,8 +175,7 @@ void JackSession::abandon()
         keepForever(std::exchange(state_, nullptr));
     }
     target_.clear();
-    opened_.store(false, std::memory_order_relaxed);
-    running_.store(false, std::memory_order_relaxed);
+    stage_.store(Stage::none, std::memory_order_relaxed);
 }
 
 int JackSession::open()
@@ -207,7 +201,7 @@ int JackSession::open()
     jack_on_info_shutdown(state->client, &onServerGone, state);
     state->periodFrames.store(jack_get_buffer_size(state->client));
     state->sampleRate = jack_get_sample_rate(state->client);
-    opened_.store(usable(), std::memory_order_relaxed);
+    stage_.store(Stage::opened, std::memory_order_relaxed);
     return result::kNoError;
 }
 
@@ -230,29 +224,19 @@ int JackSession::start()
         close();
         return resultOf(gone ? Failure::noServer : Failure::refused);
     }
-    running_.store(usable(), std::memory_order_relaxed);
+    stage_.store(Stage::running, std::memory_order_relaxed);
     return result::kNoError;
 }
 
-std::optional<std::vector<std::string>> JackSession::midiInputPorts()
+std::vector<std::string> JackSession::midiInputPorts()
 {
-    if (!usable()) {
-        return std::nullopt;
-    }
-    const char** ports = jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
     std::vector<std::string> names;
-    if (ports == nullptr) {
-        return names;
+    const std::unique_ptr<const char*, void (*)(void*)> ports(
+        usable() ? jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput) : nullptr,
+        &jack_free);
+    for (const char** port = ports.get(); port != nullptr && *port != nullptr; ++port) {
+        names.emplace_back(*port);
     }
-    try {
-        for (const char** port = ports; *port != nullptr; ++port) {
-            names.emplace_back(*port);
-        }
-    } catch (const std::bad_alloc&) {
-        jack_free(ports);
-        return std::nullopt;
-    }
-    jack_free(ports);
     return names;
 }
 
@@ -318,13 +302,13 @@ int JackSession::send(std::span<const ShortMessageBytes> messages)
 // Delivered means handed to the server, with the cycle that carried the last
 // of it ended, counted in the client's own cycles; a port that has been idle
 // since waits for nothing.
-int JackSession::disconnect()
+int JackSession::drain()
 {
     if (!usable()) {
         return resultOf(Failure::noServer);
     }
     State& state = *state_;
-    const auto period = roundUp(this->period());
+    const auto period = std::chrono::ceil<Milliseconds>(this->period());
     const auto limit = std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling);
     const auto stallAfter = std::max(2 * period + kStallMargin, kDrainFloor);
     const auto start = std::chrono::steady_clock::now();
@@ -351,14 +335,18 @@ int JackSession::disconnect()
         std::this_thread::sleep_for(1ms);
     }
     state.queue.hold();
-    if (!target_.empty()) {
-        jack_disconnect(state.client, jack_port_name(state.port), target_.c_str());
-        target_.clear();
-    }
-    if (!usable()) {
+    if (state.serverGone.load(std::memory_order_acquire)) {
         return resultOf(Failure::noServer);
     }
     return delivered ? result::kNoError : resultOf(Failure::refused);
+}
+
+void JackSession::disconnect()
+{
+    if (usable() && !target_.empty()) {
+        jack_disconnect(state_->client, jack_port_name(state_->port), target_.c_str());
+    }
+    target_.clear();
 }
 
 void JackSession::close()
@@ -373,37 +361,35 @@ void JackSession::close()
         abandon();
     }
     target_.clear();
-    opened_.store(false, std::memory_order_relaxed);
-    running_.store(false, std::memory_order_relaxed);
+    stage_.store(Stage::none, std::memory_order_relaxed);
 }
 
 Milliseconds JackSession::listLimit() const
 {
-    return (opened_.load(std::memory_order_relaxed) ? 0ms : kClientOpen) + kListPorts;
+    return (stage_.load(std::memory_order_relaxed) != Stage::none ? 0ms : kClientOpen) + kListPorts;
 }
 
 Milliseconds JackSession::connectLimit() const
 {
-    const auto portSteps = kPortSteps + roundUp(kPortStepsPeriods * period());
-    const bool running = running_.load(std::memory_order_relaxed);
-    const bool opened = opened_.load(std::memory_order_relaxed);
-    return (running ? 0ms : portSteps + (opened ? 0ms : kClientOpen)) + portSteps;
+    const auto portSteps = kPortSteps + std::chrono::ceil<Milliseconds>(kPortStepsPeriods * period());
+    const Stage stage = stage_.load(std::memory_order_relaxed);
+    return (stage == Stage::running ? 0ms : portSteps + (stage == Stage::opened ? 0ms : kClientOpen)) + portSteps;
 }
 
 Milliseconds JackSession::disconnectLimit() const
 {
-    const auto period = roundUp(this->period());
+    const auto period = std::chrono::ceil<Milliseconds>(this->period());
     return std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling) + closeLimit();
 }
 
 Milliseconds JackSession::closeLimit() const
 {
-    return kClientClose + roundUp(kClientClosePeriods * period());
+    return kClientClose + std::chrono::ceil<Milliseconds>(kClientClosePeriods * period());
 }
 
 Milliseconds JackSession::watchPause() const
 {
-    return std::clamp(roundUp(period()), kWatchPauseFloor, kWatchPauseCeiling);
+    return std::clamp(std::chrono::ceil<Milliseconds>(period()), kWatchPauseFloor, kWatchPauseCeiling);
 }
 
 }  // namespace tavrelle::midi::backend

@@ -18,7 +18,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,8 +43,8 @@ public:
     // The same, with its output port, active.
     int start();
     // Full names of the ports that take MIDI in, in the server's order;
-    // nothing when no server answers.
-    std::optional<std::vector<std::string>> midiInputPorts();
+    // none when no server answers.
+    std::vector<std::string> midiInputPorts();
     // Makes the output port ready for `target`, a MIDI input that is there;
     // then connect() links them. What is sent afterwards waits until the
     // running graph carries the connection: watchConnection() tells.
@@ -55,8 +54,10 @@ public:
     bool watchConnection();
     // Queues messages that belong together, whole or not at all.
     int send(std::span<const ShortMessageBytes> messages);
-    // Waits until what was queued has been delivered, then disconnects.
-    int disconnect();
+    // Waits until what was queued has been delivered; a result code. Then
+    // disconnect() undoes the connection.
+    int drain();
+    void disconnect();
     // Closes the client, unless its server has gone.
     void close();
     // Forgets the client: a call on it passed its deadline.
@@ -64,7 +65,7 @@ public:
 
     // Whether the client is active with its port, as last seen on the MIDI
     // thread; readable from any thread.
-    bool running() const { return running_.load(std::memory_order_relaxed); }
+    bool running() const { return stage_.load(std::memory_order_relaxed) == Stage::running; }
 
     // Deadlines of the requests that wait for the server, with this client's
     // period; opening and starting count only where they are still to come.
@@ -88,8 +89,8 @@ private:
     std::chrono::steady_clock::time_point watchGivesUp_;
     // The period of the client, readable from the waiting thread.
     std::atomic<std::int64_t> periodNanos_{0};
-    std::atomic<bool> opened_{false};
-    std::atomic<bool> running_{false};
+    enum class Stage { none, opened, running };
+    std::atomic<Stage> stage_{Stage::none};
 };
 
 }  // namespace tavrelle::midi::backend

@@ -56,14 +56,25 @@ struct Backends {
     backend::JackSession jack;
     std::optional<Backend> open;
 
-    // Lets go of the open port; a result code.
-    int close()
+    // Lets go of the open port once what was sent through it is delivered;
+    // `answer` hears the result before a JACK connection is undone, so the
+    // caller need not wait for the server's graph.
+    template <typename Answer>
+    void close(Answer answer)
     {
         const auto was = std::exchange(open, std::nullopt);
         if (!was) {
-            return result::kInvalidHandle;
+            return answer(result::kInvalidHandle);
         }
-        return *was == Backend::Alsa ? alsa.close() : jack.disconnect();
+        if (*was == Backend::Alsa) {
+            return answer(alsa.close());
+        }
+        answer(jack.drain());
+        jack.disconnect();
+    }
+    void close()
+    {
+        close([](int) {});
     }
 };
 
@@ -207,7 +218,9 @@ public:
         }
         open_ = 0;
         const auto limit = openBackend_ == Backend::Alsa ? kAlsaCall : backends_->jack.disconnectLimit();
-        return request(limit, [backends = backends_](auto& reply) noexcept { reply.set(backends->close()); });
+        return request(limit, [backends = backends_](auto& reply) noexcept {
+            backends->close([&reply](int closed) { reply.set(closed); });
+        });
     }
 
     void rescanDevices() override
@@ -249,8 +262,7 @@ private:
                 replies->alsa.set(backends->alsa.portNames());
                 auto& jack = backends->jack;
                 // No server, no JACK ports.
-                replies->jack.set(jack.open() == result::kNoError ? jack.midiInputPorts().value_or(std::vector<std::string>{})
-                                                                  : std::vector<std::string>{});
+                replies->jack.set(jack.open() == result::kNoError ? jack.midiInputPorts() : std::vector<std::string>{});
                 if (first) {
                     // The port an open will connect, made ready before anyone
                     // waits for it.
