@@ -20,7 +20,7 @@ DeviceListing listDevices(MidiOutService& service)
 {
     DeviceListing listing;
     const unsigned count = service.deviceCount();
-    for (unsigned deviceId = 0; deviceId < count && !listing.ids.full(); ++deviceId) {
+    for (unsigned deviceId = 0; deviceId < count; ++deviceId) {
         std::string name;
         if (service.deviceName(deviceId, name) != result::kNoError) {
             continue;
