@@ -132,7 +132,7 @@ TEST_P(StartupTest, saved_bounds_and_device_are_restored)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
 }
 
-TEST_P(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
+TEST_P(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_the_user_picks)
 {
     writeFile(settingsPath, "[dev]\r\ndev_num=0\r\ngakki=Synth C\r\n\r\n");
     start();
@@ -142,13 +142,37 @@ TEST_P(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_
     ASSERT_TRUE(tool->runShutdown());
     EXPECT_NE(readFile(settingsPath).find("dev_num=2\r\ngakki=Synth C\r\n"), std::string::npos);
 
-    writeFile(settingsPath, "[dev]\r\ndev_num=1\r\ngakki=Gone Synth\r\n\r\n");
+    // A saved device that is not listed gives way to the first, and its
+    // entries are kept as they were unless the user picks one.
+    writeFile(settingsPath, "[dev]\r\ndev_num=2\r\ngakki=Gone Synth\r\n\r\n");
     service.calls.clear();
     start();
     EXPECT_EQ(list.selected, 0);
+    EXPECT_EQ(service.deviceNameOf(service.callsOf(ServiceCall::Kind::Open)[0].handle), "Synth A");
     ASSERT_TRUE(tool->runShutdown());
-    const std::string saved = readFile(settingsPath);
-    EXPECT_NE(saved.find("dev_num=0\r\ngakki=Synth A\r\nmap=0\r\n"), std::string::npos) << saved;
+    EXPECT_NE(readFile(settingsPath).find("dev_num=2\r\ngakki=Gone Synth\r\nmap=0\r\n"), std::string::npos);
+
+    start();
+    list.selectIndex(1);
+    tool->port().switchMidiOutDevice();
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("dev_num=1\r\ngakki=Synth B\r\n"), std::string::npos);
+}
+
+// Started while the MIDI system is away: nothing is listed, and the next
+// start with it back must still find the saved device.
+TEST_P(StartupTest, a_start_without_the_midi_system_keeps_the_saved_device)
+{
+    const std::string saved = "[Dev]\r\nDev_num=3\r\ngakki=capture:input\r\nmap=0\r\n\r\n";
+    writeFile(settingsPath, saved);
+    service.devices.clear();
+    start();
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find(saved), std::string::npos) << readFile(settingsPath);
+
+    service.devices = {"Synth A", "Synth B", "Synth C", "capture:input"};
+    start();
+    EXPECT_EQ(list.selected, 3);
 }
 
 TEST_P(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)

@@ -179,6 +179,7 @@ void MidiOutPort::switchMidiOutDevice()
     service_.close(handle_);
     selectedDeviceId_ = static_cast<int>(listing_.ids.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
+    switchedByUser_ = true;
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
     if (lastOpenResult_ == result::kNoError) {
         return;

@@ -140,6 +140,8 @@ public:
     const std::vector<std::string>& deviceNames() const { return listing_.names; }
     // The selected entry's name, empty when nothing is selected.
     std::string selectedDeviceName() const;
+    // True once the user has picked a device from the list.
+    bool switchedByUser() const { return switchedByUser_; }
 
 private:
     void select(int position);
@@ -156,6 +158,7 @@ private:
     // The name of the entry last chosen at start-up or by the user: what a
     // refresh keeps selected.
     std::string chosenName_;
+    bool switchedByUser_ = false;
 };
 
 }  // namespace tavrelle::midi

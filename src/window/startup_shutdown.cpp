@@ -199,6 +199,9 @@ void StartupShutdown::restoreDevice()
     selection_.setBankLsbValue(settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb));
     port_.listMidiOutDevices();
     port_.restoreDeviceSelection(saved.position, saved.name);
+    // A saved device that is not listed now (its MIDI system is away, or its
+    // module is off) is still the user's choice until they pick another.
+    keepSavedDevice_ = saved.name != kDefaultDeviceName && !midi::sameDeviceName(saved.name, port_.selectedDeviceName());
 }
 
 void StartupShutdown::openDevice()
@@ -248,8 +251,10 @@ void StartupShutdown::writeSettings()
     settings_->writeInteger(kWindowSection, kWidthWritten, bounds.width);
     settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
     settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
-    settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
-    settings_->writeString(kDevSection, kDeviceName, port_.selectedDeviceName());
+    if (!keepSavedDevice_ || port_.switchedByUser()) {
+        settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
+        settings_->writeString(kDevSection, kDeviceName, port_.selectedDeviceName());
+    }
     settings_->writeInteger(kDevSection, kBankLsb, selection_.bankLsbValue());
 }
 

@@ -144,6 +144,9 @@ private:
     midi::VoiceSelection selection_;
     std::unique_ptr<settings::SettingsFile> settings_;
     bool lastSaveFailed_ = false;
+    // The saved device was not listed at start-up: its entries are saved as
+    // they were read unless the user picks a device.
+    bool keepSavedDevice_ = false;
 };
 
 }  // namespace tavrelle::window
