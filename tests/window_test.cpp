@@ -402,6 +402,24 @@ TEST_F(WindowTest, opening_the_device_list_shows_the_ports_of_now)
     EXPECT_EQ(service.deliveredWords(), (Words{0x78B9, 0x20B0, 0xB0, 0xC0}));
 }
 
+// Hundreds of ports: the drop-down shows eight entries at a time and scrolls,
+// in every style, including those whose drop-down is a menu.
+TEST_F(WindowTest, the_drop_down_shows_eight_entries_at_a_time)
+{
+    service.devices.clear();
+    for (int i = 0; i < 208; ++i) {
+        service.devices.push_back("port " + std::to_string(i));
+    }
+    MainWindow& w = startShown();
+    w.deviceList()->showPopup();
+    QAbstractItemView* popup = w.deviceList()->view();
+    ASSERT_TRUE(popup->isVisible());
+    const int row = popup->sizeHintForRow(0);
+    EXPECT_GE(popup->viewport()->height(), 8 * row - 1);
+    EXPECT_LT(popup->viewport()->height(), 9 * row);
+    w.deviceList()->hidePopup();
+}
+
 // Opens and inspects the box a presenter call shows, then dismisses it with
 // `answer`; fails when no box was shown.
 void inspectBox(const std::function<void()>& show, const std::function<void(QDialog&)>& inspect, Qt::Key answer)
