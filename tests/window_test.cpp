@@ -457,6 +457,36 @@ TEST(message_box_test, message_box_has_no_icon_one_ok_and_room_for_its_title)
     }
 }
 
+// The text takes the width it needs up to half the screen's width, where it
+// wraps, and the box sits in the middle of the screen.
+TEST(message_box_test, message_text_wraps_at_half_the_screen_and_the_box_is_centred)
+{
+    window::DialogPresenter presenter(QStringLiteral("tavrelle"));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const std::string noDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
+    std::string longText;
+    for (int i = 0; i < 40; ++i) {
+        longText += "a long message ";
+    }
+    for (const std::string& text : {noDevice, longText}) {
+        inspectBox([&] { presenter.showMessage(text); },
+                   [&](QDialog& box) {
+                       const QLabel* label = box.findChild<QLabel*>();
+                       ASSERT_NE(label, nullptr);
+                       const QFontMetrics metrics = label->fontMetrics();
+                       const int natural = metrics.horizontalAdvance(label->text());
+                       EXPECT_LE(label->width(), screen.width() / 2);
+                       if (natural <= screen.width() / 2) {
+                           EXPECT_LT(label->height(), 2 * metrics.lineSpacing()) << "wrapped though it fits";
+                       } else {
+                           EXPECT_GE(label->width(), screen.width() / 2 - metrics.maxWidth());
+                       }
+                       EXPECT_LE((box.frameGeometry().center() - screen.center()).manhattanLength(), 2);
+                   },
+                   Qt::Key_Return);
+    }
+}
+
 TEST(message_box_test, error_box_has_a_stop_icon_one_ok_and_ends_its_text_with_a_dot)
 {
     window::DialogPresenter presenter(QStringLiteral("tavrelle"));
