@@ -6,6 +6,7 @@
 #include "window/command_line.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
+#include "window/platform_choice.h"
 
 #include <QApplication>
 
@@ -67,6 +68,7 @@ int main(int argc, char* argv[])
     // Everything that reads or changes the environment, before the start-up
     // thread exists.
     keepLaunchTokensLast();
+    tavrelle::window::preferXWayland();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
     auto midi = tavrelle::midi::createSystemMidiOutService();
     // Settings, device list and the first open run while Qt starts.

@@ -132,6 +132,19 @@ TEST_P(StartupTest, saved_bounds_and_device_are_restored)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
 }
 
+// Native Wayland tells a window nothing of where it is: the close keeps the
+// saved position as read, and saves the size.
+TEST_P(StartupTest, where_the_position_is_unknown_the_saved_one_is_kept)
+{
+    writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=-500\r\nLeft=4000\r\n\r\n");
+    bounds.knowsPosition = false;
+    start();
+    bounds.bounds = {-3, -30, 310, 150};
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("[window]\r\nHeight=150\r\nWidth=310\r\nTop=-500\r\nLeft=4000\r\n"),
+              std::string::npos);
+}
+
 TEST_P(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_the_user_picks)
 {
     writeFile(settingsPath, "[dev]\r\ndev_num=0\r\ngakki=Synth C\r\n\r\n");

@@ -21,3 +21,9 @@ set_tests_properties(window_scaled_test PROPERTIES
 add_test(NAME window_e2e COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/window_e2e.sh $<TARGET_FILE:tavrelle>)
 set_tests_properties(window_e2e PROPERTIES LABELS "e2e" TIMEOUT 180
   ENVIRONMENT "TAVRELLE_E2E_JACK_SERVER=tavrelle-e2e")
+
+# On weston's headless backend with XWayland: the saved position on native
+# Wayland, and the platform the tool picks there.
+add_test(NAME wayland_e2e
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/wayland_e2e.sh $<TARGET_FILE:window_test> $<TARGET_FILE:tavrelle>)
+set_tests_properties(wayland_e2e PROPERTIES LABELS "e2e" TIMEOUT 120)

@@ -6,6 +6,7 @@
 #include "window/general_midi.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
+#include "window/platform_choice.h"
 
 #include <gtest/gtest.h>
 
@@ -132,6 +133,18 @@ TEST_F(WindowTest, unreadable_settings_leave_the_designed_outer_bounds)
     EXPECT_EQ(w.outerBounds(), window::kDesignedBounds);
     tap(&w, Qt::Key_Up);
     EXPECT_EQ(w.programValue()->text(), "2");
+}
+
+// A close saves the position the window was placed at, also where the
+// window system tells a window nothing of where it is (native Wayland, run
+// by tests/e2e/wayland_e2e.sh).
+TEST_F(WindowTest, a_close_keeps_the_saved_position)
+{
+    writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=100\r\nLeft=200\r\n");
+    MainWindow& w = startShown();
+    ASSERT_TRUE(w.close());
+    const std::string saved = readFile(settingsPath);
+    EXPECT_NE(saved.find("Top=100\r\nLeft=200\r\n"), std::string::npos) << saved;
 }
 
 // Every way of closing ends in the same shut-down: a failed save holds the
@@ -501,6 +514,17 @@ TEST(message_box_test, error_box_has_a_stop_icon_one_ok_and_ends_its_text_with_a
                    EXPECT_EQ(box->buttons()[0]->text().remove(u'&'), "OK");
                },
                Qt::Key_Escape);
+}
+
+TEST(platform_choice_test, a_wayland_session_with_x_runs_through_x_unless_the_user_names_a_platform)
+{
+    using window::preferredPlatform;
+    EXPECT_EQ(preferredPlatform(nullptr, "wayland-0", nullptr, ":1"), "xcb;wayland");
+    EXPECT_EQ(preferredPlatform("", nullptr, "wayland", ":1"), "xcb;wayland");
+    EXPECT_EQ(preferredPlatform("wayland", "wayland-0", "wayland", ":1"), std::nullopt);
+    EXPECT_EQ(preferredPlatform(nullptr, "wayland-0", "wayland", nullptr), std::nullopt);
+    EXPECT_EQ(preferredPlatform(nullptr, "wayland-0", "wayland", ""), std::nullopt);
+    EXPECT_EQ(preferredPlatform(nullptr, nullptr, "x11", ":0"), std::nullopt);
 }
 
 TEST(general_midi_test, names_follow_the_general_midi_1_program_list)

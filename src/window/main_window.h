@@ -75,6 +75,7 @@ public:
     OuterBounds outerBounds() const override;
     void setOuterBounds(const OuterBounds& bounds) override;
     OuterBounds availableDesktop() const override;
+    bool positionKnown() const override;
 
 protected:
     bool event(QEvent* event) override;

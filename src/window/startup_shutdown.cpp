@@ -249,8 +249,10 @@ void StartupShutdown::writeSettings()
     const OuterBounds bounds = views_.bounds.outerBounds();
     settings_->writeInteger(kWindowSection, kHeightWritten, bounds.height);
     settings_->writeInteger(kWindowSection, kWidthWritten, bounds.width);
-    settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
-    settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
+    if (views_.bounds.positionKnown()) {
+        settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
+        settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
+    }
     if (!keepSavedDevice_ || port_.switchedByUser()) {
         settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
         settings_->writeString(kDevSection, kDeviceName, port_.selectedDeviceName());

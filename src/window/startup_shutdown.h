@@ -38,6 +38,9 @@ public:
     virtual void setOuterBounds(const OuterBounds& bounds) = 0;
     // The size of the desktop a window can be given (its position is not used).
     virtual OuterBounds availableDesktop() const = 0;
+    // False where the window system does not tell a window where it is
+    // (native Wayland): the saved position is then kept as it was read.
+    virtual bool positionKnown() const { return true; }
 };
 
 // Saved bounds as a window can take them. A size of 0 or less, which no
