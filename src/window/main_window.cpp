@@ -162,11 +162,6 @@ OuterBounds MainWindow::availableDesktop() const
     return {desktop.left(), desktop.top(), desktop.width(), desktop.height()};
 }
 
-bool MainWindow::positionKnown() const
-{
-    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-}
-
 void MainWindow::applyPendingOuterSize(bool lastChance)
 {
     if (!pendingOuterSize_) {

@@ -1,5 +1,7 @@
 #include "window/platform_choice.h"
 
+#include <QGuiApplication>
+
 #include <cstdlib>
 #include <string_view>
 
@@ -18,6 +20,11 @@ std::optional<std::string> preferredPlatform(const char* qpaPlatform, const char
         return std::nullopt;
     }
     return "xcb;wayland";
+}
+
+bool platformReportsWindowPosition()
+{
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 }
 
 void preferXWayland()

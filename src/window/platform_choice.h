@@ -15,6 +15,10 @@ namespace tavrelle::window {
 std::optional<std::string> preferredPlatform(const char* qpaPlatform, const char* waylandDisplay,
                                              const char* sessionType, const char* display);
 
+// False on native Wayland, which tells a window nothing of where it is; after
+// the QApplication exists.
+bool platformReportsWindowPosition();
+
 // Sets QT_QPA_PLATFORM from the environment as above; before the QApplication
 // exists and before any other thread reads the environment.
 void preferXWayland();
