@@ -103,7 +103,9 @@ stop_services() {
   stop_service capture 2 || failed=1
   stop_service fluidsynth 5 || failed=1
   stop_service jackd 20 || failed=1
-  release_server "$services_server" || failed=1
+  if [ -e "$services_state/jackd.ours" ]; then
+    release_server "$services_server" && rm -f "$services_state/jackd.ours" || failed=1
+  fi
   stop_service openbox 2 || failed=1
   stop_service xvfb 5 || failed=1
   return $failed
@@ -133,6 +135,8 @@ start_jack() {
   wait_for 120 sh -c '! jack_wait -s "$0" -c 2>/dev/null | grep -qx running' "$services_server" ||
     { services_fail "a JACK server named $services_server is already running"; return 1; }
   reclaim_dead_server_slots
+  # Only a server name this state started is released at the end.
+  : >"$services_state/jackd.ours"
   launch_service jackd jackd -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
   local i
   for ((i = 0; i < 100; i++)); do
