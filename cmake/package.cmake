@@ -21,7 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's labels and messages are Japanese and laid out for this font;
 # without it they fall back to whatever the system has, possibly no glyphs.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic")
+# On a Wayland session without XWayland, or with QT_QPA_PLATFORM=wayland, the
+# tool runs natively, which takes Qt's Wayland platform.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic, qt6-wayland")
 # A machine without a hardware module needs a software one to be heard.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "fluidsynth")
 # md5sums and the control files get the modes dpkg expects.

@@ -24,6 +24,7 @@ test=(
   pipewire pipewire-jack wireplumber dbus
   clang libclang-rt-14-dev
   xvfb xauth openbox xdotool x11-utils imagemagick
+  weston xwayland qt6-wayland
   procps psmisc python3
   desktop-file-utils appstream man-db lintian
   dpkg-dev file

@@ -51,6 +51,7 @@ for library in libqt6widgets6 librtmidi6 libc6; do
   field Depends | grep -q "\b$library\b" || fail "Depends lacks $library: $(field Depends)"
 done
 field Recommends | grep -q '\bfonts-ipafont-gothic\b' || fail "Recommends lacks the window's font: $(field Recommends)"
+field Recommends | grep -q '\bqt6-wayland\b' || fail "Recommends lacks Qt's Wayland platform: $(field Recommends)"
 field Suggests | grep -q '\bfluidsynth\b' || fail "Suggests lacks a software synthesizer: $(field Suggests)"
 
 # What a distribution asks of every package. Overrides, if ever needed, go

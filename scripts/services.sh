@@ -9,6 +9,7 @@
 #   start_x [WxHxD] | start_jack | start_fluidsynth [JACK-ID] | start_capture
 #   fluid COMMAND       one FluidSynth shell command, its answer on stdout
 #   stop_service NAME [grace seconds] | stop_services
+#   release_server NAME | server_leftovers NAME
 #
 # Each service runs in a session of its own (ctest waits for every holder of
 # a test's output), its process id in STATEDIR/NAME.pid, its standard output
@@ -102,6 +103,9 @@ stop_services() {
   stop_service capture 2 || failed=1
   stop_service fluidsynth 5 || failed=1
   stop_service jackd 20 || failed=1
+  if [ -e "$services_state/jackd.ours" ]; then
+    release_server "$services_server" && rm -f "$services_state/jackd.ours" || failed=1
+  fi
   stop_service openbox 2 || failed=1
   stop_service xvfb 5 || failed=1
   return $failed
@@ -127,8 +131,12 @@ jack_running() { [ "$(jack_wait -s "$services_server" -c 2>/dev/null)" = running
 
 start_jack() {
   command -v jackd >/dev/null || services_fail "jackd is not installed (Debian package jackd2)" || return 1
-  jack_running && { services_fail "a JACK server named $services_server is already running"; return 1; }
+  # The same purpose in another build tree: its run ends first.
+  wait_for 120 sh -c '! jack_wait -s "$0" -c 2>/dev/null | grep -qx running' "$services_server" ||
+    { services_fail "a JACK server named $services_server is already running"; return 1; }
   reclaim_dead_server_slots
+  # Only a server name this state started is released at the end.
+  : >"$services_state/jackd.ours"
   launch_service jackd jackd -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
   local i
   for ((i = 0; i < 100; i++)); do
@@ -205,4 +213,42 @@ reclaim_dead_server_slots() {
     kill -TERM "$reclaimer" 2>/dev/null || true
     wait "$reclaimer" 2>/dev/null || true
   done
+}
+
+# What a JACK server of that name holds while none runs: its place in the
+# registry (with the dead process's id) and its semaphores and sockets in
+# /dev/shm, those of clients that never closed included. One line each.
+server_leftovers() {
+  local name=$1 uid registry=/dev/shm/jack-shm-registry slot offset pid held
+  uid=$(id -u)
+  if [ -r $registry ] && [ "$(od -An -c -N 4 $registry | tr -d ' ')" = KCAJ ]; then
+    for slot in 0 1 2 3 4 5 6 7; do
+      offset=$((24 + slot * 264))
+      pid=$(od -An -t d4 -j "$offset" -N 4 "$registry" | tr -d ' ')
+      [[ $pid =~ ^[0-9]+$ && $pid -gt 0 ]] || continue
+      held=$(dd if="$registry" bs=1 skip=$((offset + 4)) count=257 2>/dev/null | tr '\0' '\n' | head -n 1 || true)
+      [ "$held" = "jack-$uid:$name:" ] && echo "registry slot $slot, process $pid"
+    done
+  fi
+  find /dev/shm -maxdepth 1 \( -name "jack_sem.${uid}_${name}_*" -o -name "jack_${name}_*" \) -print 2>/dev/null
+  return 0
+}
+
+# After its server stopped: a place a killed server still holds is given back
+# by running one of the same name, and what its clients left in /dev/shm is
+# removed. Nothing is touched while a server of that name runs.
+release_server() {
+  local name=$1 uid
+  uid=$(id -u)
+  [ "$(jack_wait -s "$name" -c 2>/dev/null)" = running ] && return 0
+  if server_leftovers "$name" | grep -q '^registry'; then
+    local reviver
+    jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 </dev/null >>"$services_state/reclaim.log" 2>&1 &
+    reviver=$!
+    jack_wait -s "$name" -w -t 5 >/dev/null 2>&1 || true
+    kill -TERM "$reviver" 2>/dev/null || true
+    wait "$reviver" 2>/dev/null || true
+  fi
+  find /dev/shm -maxdepth 1 \( -name "jack_sem.${uid}_${name}_*" -o -name "jack_${name}_*" \) -delete 2>/dev/null
+  [ -z "$(server_leftovers "$name")" ] || services_fail "the JACK server $name left: $(server_leftovers "$name")"
 }

@@ -10,7 +10,9 @@
 # user's own JACK session is never touched; FluidSynth joins it as "fsynth"
 # (MIDI input fsynth:midi_00) and takes shell commands through the FIFO
 # STATEDIR/fluidsynth.in, answering in STATEDIR/fluidsynth.out
-# (tests/support/fluidsynth_shell.h). Works without a terminal and as root.
+# (tests/support/fluidsynth_shell.h). Stopping fails when the server, or the
+# integration tests' own "-private" one, left a place in JACK's table of
+# servers or files in /dev/shm. Works without a terminal and as root.
 set -euo pipefail
 source "$(dirname "$0")/services.sh"
 
@@ -30,7 +32,8 @@ start)
   echo "test-services: JACK server $services_server with fsynth:midi_00, FluidSynth's shell on $state/fluidsynth.in"
   ;;
 stop)
-  stop_services
+  # The integration tests' own server, which they kill, is released too.
+  stop_services && release_server "$services_server-private"
   echo "test-services: stopped"
   ;;
 *)

@@ -6,6 +6,7 @@
 #include "window/command_line.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
+#include "window/platform_choice.h"
 
 #include <QApplication>
 
@@ -41,6 +42,8 @@ int main(int argc, char* argv[])
     if (const auto exitCode = tavrelle::window::handleCommandLine(argc, argv)) {
         return *exitCode;
     }
+    // Before anything reads the environment on another thread.
+    tavrelle::window::preferXWayland();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
 
     qInstallMessageHandler(holdQtMessage);

@@ -5,12 +5,13 @@ tavrelle_add_test(midi_backend_test
   SOURCES midi_backend_test.cpp
   LIBS tavrelle_midi_backend_internals)
 
-# Derived from the build folder, so that two build trees can run their
-# integration tests at the same time.
+# The JACK server is named for its purpose, never per build folder or run
+# (JACK has eight places for servers per machine; scripts/services.sh). The
+# shell's port is derived from the build folder.
 string(MD5 tavrelle_build_hash "${CMAKE_BINARY_DIR}")
 string(SUBSTRING "${tavrelle_build_hash}" 0 4 tavrelle_build_hash4)
 math(EXPR tavrelle_default_shell_port "20000 + 0x${tavrelle_build_hash4} % 20000" OUTPUT_FORMAT DECIMAL)
-set(TAVRELLE_TEST_JACK_SERVER "tavrelle-ctest-${tavrelle_build_hash4}" CACHE STRING
+set(TAVRELLE_TEST_JACK_SERVER "tavrelle-ctest" CACHE STRING
   "Name of the private JACK server the integration tests start")
 set(TAVRELLE_TEST_FLUIDSYNTH_SHELL_PORT "${tavrelle_default_shell_port}" CACHE STRING
   "Loopback TCP port of the FluidSynth shell the integration tests start")

@@ -182,7 +182,7 @@ TEST(midi_test, device_whose_name_fails_is_skipped_and_later_ones_keep_their_ids
     EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).back().deviceId, 2u);
 }
 
-TEST(midi_test, list_keeps_129_devices_and_leaves_the_rest_out)
+TEST(midi_test, every_device_is_listed_and_one_saved_past_129_is_restored)
 {
     std::vector<std::string> many;
     for (int i = 0; i < 140; ++i) {
@@ -191,13 +191,18 @@ TEST(midi_test, list_keeps_129_devices_and_leaves_the_rest_out)
     Rig rig(many);
     rig.service.failingNameQueries = {3};
     rig.port.listMidiOutDevices();
-    ASSERT_EQ(rig.list.items.size(), 129u);
-    EXPECT_EQ(rig.port.deviceIdTable().size(), 129u);
-    EXPECT_EQ(rig.list.items.back(), "Port 129");
-    EXPECT_EQ(rig.port.deviceIdTable().at(128), 129u);
+    ASSERT_EQ(rig.list.items.size(), 139u);
+    EXPECT_EQ(rig.port.deviceIdTable().size(), 139u);
+    EXPECT_EQ(rig.list.items.back(), "Port 139");
+    EXPECT_EQ(rig.port.deviceIdTable().at(138), 139u);
+    // Saved as identifier 139; listed one place earlier.
+    rig.port.restoreDeviceSelection(139, "Port 139");
+    EXPECT_EQ(rig.list.selectedIndex(), 138);
+    EXPECT_EQ(rig.port.selectedDeviceId(), 139);
+    EXPECT_EQ(rig.port.selectedDeviceName(), "Port 139");
     // Listing again starts from an empty list and table.
     rig.port.listMidiOutDevices();
-    EXPECT_EQ(rig.list.items.size(), 129u);
+    EXPECT_EQ(rig.list.items.size(), 139u);
 }
 
 TEST(midi_test, open_that_succeeds_at_the_third_attempt_sleeps_one_second)

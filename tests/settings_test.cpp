@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -489,6 +490,34 @@ TEST(settings_test, a_ten_mebibyte_garbage_file_loads_and_saves_like_its_pieces)
     }
     expected += small.toBytes();
     EXPECT_TRUE(readFile(path) == expected) << "the saved file differs from its pieces";
+}
+
+// The resident set in KiB: "VmRSS" now, "VmHWM" its peak since the last
+// reset of the peak (written 5 to /proc/self/clear_refs).
+long residentKib(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field)) {
+            return std::stol(line.substr(std::strlen(field) + 1));
+        }
+    }
+    return -1;
+}
+
+TEST(settings_test, a_huge_file_loads_within_a_small_multiple_of_its_size)
+{
+    std::string huge;
+    for (int i = 0; i < (4 << 20) / 10; ++i) {
+        huge += "[window]\r\n";
+    }
+    ASSERT_TRUE(std::ofstream("/proc/self/clear_refs") << "5") << "the peak cannot be reset here";
+    const long before = residentKib("VmRSS:");
+    SettingsFile file = SettingsFile::fromBytes(huge);
+    const long peak = residentKib("VmHWM:");
+    EXPECT_EQ(file.readInteger("window", "height", 125), 125);
+    EXPECT_LT(peak - before, 3 * static_cast<long>(huge.size() >> 10));
 }
 
 TEST(settings_test, a_copy_read_from_one_file_saves_to_another)

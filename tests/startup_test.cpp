@@ -121,7 +121,20 @@ TEST_F(StartupTest, saved_bounds_and_device_are_restored)
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Open)[0].deviceId, 1u);
 }
 
-TEST_F(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_to_the_first)
+// Native Wayland tells a window nothing of where it is: the close keeps the
+// saved position as read, and saves the size.
+TEST_F(StartupTest, where_the_position_is_unknown_the_saved_one_is_kept)
+{
+    writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=-500\r\nLeft=4000\r\n\r\n");
+    bounds.knowsPosition = false;
+    start();
+    bounds.bounds = {-3, -30, 310, 150};
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("[window]\r\nHeight=150\r\nWidth=310\r\nTop=-500\r\nLeft=4000\r\n"),
+              std::string::npos);
+}
+
+TEST_F(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_the_user_picks)
 {
     // Device 1 does not answer, so Synth C is listed second but keeps its
     // identifier 2, which is what is saved.
@@ -135,13 +148,37 @@ TEST_F(StartupTest, saved_device_is_found_by_name_and_only_a_gone_one_gives_way_
     EXPECT_NE(readFile(settingsPath).find("dev_num=2\r\ngakki=Synth C\r\n"), std::string::npos);
     service.failingNameQueries.clear();
 
-    writeFile(settingsPath, "[dev]\r\ndev_num=1\r\ngakki=Gone Synth\r\n\r\n");
+    // A saved device that is not listed gives way to the first, and its
+    // entries are kept as they were unless the user picks one.
+    writeFile(settingsPath, "[dev]\r\ndev_num=2\r\ngakki=Gone Synth\r\n\r\n");
     service.calls.clear();
     start();
     EXPECT_EQ(list.selected, 0);
+    EXPECT_EQ(service.deviceNameOf(service.callsOf(ServiceCall::Kind::Open)[0].handle), "Synth A");
     ASSERT_TRUE(tool->runShutdown());
-    const std::string saved = readFile(settingsPath);
-    EXPECT_NE(saved.find("dev_num=0\r\ngakki=Synth A\r\nmap=0\r\n"), std::string::npos) << saved;
+    EXPECT_NE(readFile(settingsPath).find("dev_num=2\r\ngakki=Gone Synth\r\nmap=0\r\n"), std::string::npos);
+
+    start();
+    list.selectIndex(1);
+    tool->port().switchMidiOutDevice();
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("dev_num=1\r\ngakki=Synth B\r\n"), std::string::npos);
+}
+
+// Started while the MIDI system is away: nothing is listed, and the next
+// start with it back must still find the saved device.
+TEST_F(StartupTest, a_start_without_the_midi_system_keeps_the_saved_device)
+{
+    const std::string saved = "[Dev]\r\nDev_num=3\r\ngakki=capture:input\r\nmap=0\r\n\r\n";
+    writeFile(settingsPath, saved);
+    service.devices.clear();
+    start();
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find(saved), std::string::npos) << readFile(settingsPath);
+
+    service.devices = {"Synth A", "Synth B", "Synth C", "capture:input"};
+    start();
+    EXPECT_EQ(list.selected, 3);
 }
 
 TEST_F(StartupTest, unreadable_settings_file_stops_startup_and_is_never_overwritten)

@@ -6,6 +6,7 @@
 #include "window/general_midi.h"
 #include "window/main_window.h"
 #include "window/message_box.h"
+#include "window/platform_choice.h"
 
 #include <gtest/gtest.h>
 
@@ -132,6 +133,18 @@ TEST_F(WindowTest, unreadable_settings_leave_the_designed_outer_bounds)
     EXPECT_EQ(w.outerBounds(), window::kDesignedBounds);
     tap(&w, Qt::Key_Up);
     EXPECT_EQ(w.programValue()->text(), "2");
+}
+
+// A close saves the position the window was placed at, also where the
+// window system tells a window nothing of where it is (native Wayland, run
+// by tests/e2e/wayland_e2e.sh).
+TEST_F(WindowTest, a_close_keeps_the_saved_position)
+{
+    writeFile(settingsPath, "[window]\r\nHeight=140\r\nWidth=300\r\nTop=100\r\nLeft=200\r\n");
+    MainWindow& w = startShown();
+    ASSERT_TRUE(w.close());
+    const std::string saved = readFile(settingsPath);
+    EXPECT_NE(saved.find("Top=100\r\nLeft=200\r\n"), std::string::npos) << saved;
 }
 
 // Every way of closing ends in the same shut-down: a failed save holds the
@@ -402,6 +415,24 @@ TEST_F(WindowTest, opening_the_device_list_shows_the_ports_of_now)
     EXPECT_EQ(service.deliveredWords(), (Words{0x78B9, 0x20B0, 0xB0, 0xC0}));
 }
 
+// Hundreds of ports: the drop-down shows eight entries at a time and scrolls,
+// in every style, including those whose drop-down is a menu.
+TEST_F(WindowTest, the_drop_down_shows_eight_entries_at_a_time)
+{
+    service.devices.clear();
+    for (int i = 0; i < 208; ++i) {
+        service.devices.push_back("port " + std::to_string(i));
+    }
+    MainWindow& w = startShown();
+    w.deviceList()->showPopup();
+    QAbstractItemView* popup = w.deviceList()->view();
+    ASSERT_TRUE(popup->isVisible());
+    const int row = popup->sizeHintForRow(0);
+    EXPECT_GE(popup->viewport()->height(), 8 * row - 1);
+    EXPECT_LT(popup->viewport()->height(), 9 * row);
+    w.deviceList()->hidePopup();
+}
+
 // Opens and inspects the box a presenter call shows, then dismisses it with
 // `answer`; fails when no box was shown.
 void inspectBox(const std::function<void()>& show, const std::function<void(QDialog&)>& inspect, Qt::Key answer)
@@ -439,6 +470,36 @@ TEST(message_box_test, message_box_has_no_icon_one_ok_and_room_for_its_title)
     }
 }
 
+// The text takes the width it needs up to half the screen's width, where it
+// wraps, and the box sits in the middle of the screen.
+TEST(message_box_test, message_text_wraps_at_half_the_screen_and_the_box_is_centred)
+{
+    window::DialogPresenter presenter(QStringLiteral("tavrelle"));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const std::string noDevice = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
+    std::string longText;
+    for (int i = 0; i < 40; ++i) {
+        longText += "a long message ";
+    }
+    for (const std::string& text : {noDevice, longText}) {
+        inspectBox([&] { presenter.showMessage(text); },
+                   [&](QDialog& box) {
+                       const QLabel* label = box.findChild<QLabel*>();
+                       ASSERT_NE(label, nullptr);
+                       const QFontMetrics metrics = label->fontMetrics();
+                       const int natural = metrics.horizontalAdvance(label->text());
+                       EXPECT_LE(label->width(), screen.width() / 2);
+                       if (natural <= screen.width() / 2) {
+                           EXPECT_LT(label->height(), 2 * metrics.lineSpacing()) << "wrapped though it fits";
+                       } else {
+                           EXPECT_GE(label->width(), screen.width() / 2 - metrics.maxWidth());
+                       }
+                       EXPECT_LE((box.frameGeometry().center() - screen.center()).manhattanLength(), 2);
+                   },
+                   Qt::Key_Return);
+    }
+}
+
 TEST(message_box_test, error_box_has_a_stop_icon_one_ok_and_ends_its_text_with_a_dot)
 {
     window::DialogPresenter presenter(QStringLiteral("tavrelle"));
@@ -453,6 +514,17 @@ TEST(message_box_test, error_box_has_a_stop_icon_one_ok_and_ends_its_text_with_a
                    EXPECT_EQ(box->buttons()[0]->text().remove(u'&'), "OK");
                },
                Qt::Key_Escape);
+}
+
+TEST(platform_choice_test, a_wayland_session_with_x_runs_through_x_unless_the_user_names_a_platform)
+{
+    using window::preferredPlatform;
+    EXPECT_EQ(preferredPlatform(nullptr, "wayland-0", nullptr, ":1"), "xcb;wayland");
+    EXPECT_EQ(preferredPlatform("", nullptr, "wayland", ":1"), "xcb;wayland");
+    EXPECT_EQ(preferredPlatform("wayland", "wayland-0", "wayland", ":1"), std::nullopt);
+    EXPECT_EQ(preferredPlatform(nullptr, "wayland-0", "wayland", nullptr), std::nullopt);
+    EXPECT_EQ(preferredPlatform(nullptr, "wayland-0", "wayland", ""), std::nullopt);
+    EXPECT_EQ(preferredPlatform(nullptr, nullptr, "x11", ":0"), std::nullopt);
 }
 
 TEST(general_midi_test, names_follow_the_general_midi_1_program_list)

@@ -20,7 +20,7 @@ DeviceListing listDevices(MidiOutService& service)
 {
     DeviceListing listing;
     const unsigned count = service.deviceCount();
-    for (unsigned deviceId = 0; deviceId < count && !listing.ids.full(); ++deviceId) {
+    for (unsigned deviceId = 0; deviceId < count; ++deviceId) {
         std::string name;
         if (service.deviceName(deviceId, name) != result::kNoError) {
             continue;
@@ -171,6 +171,7 @@ void MidiOutPort::switchMidiOutDevice()
     service_.close(handle_);
     selectedDeviceId_ = static_cast<int>(listing_.ids.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
+    switchedByUser_ = true;
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
     if (lastOpenResult_ == result::kNoError) {
         return;

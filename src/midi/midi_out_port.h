@@ -4,7 +4,6 @@
 
 #include "midi/midi_out_service.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -48,30 +47,20 @@ public:
     virtual void processPendingEvents() = 0;
 };
 
-// List positions to device identifiers. The table has 129 places; devices
-// beyond them are left out of the list, so list and table stay in step.
+// List positions to device identifiers. The table grows with the list, so
+// every device is listed and list and table positions stay in step.
 class DeviceIdTable {
 public:
-    static constexpr std::size_t kCapacity = 129;
-
     // The identifier at a list position; 0 for a position never filled.
     unsigned at(int position) const
     {
-        return position >= 0 && static_cast<std::size_t>(position) < kCapacity ? ids_[static_cast<std::size_t>(position)] : 0;
+        return position >= 0 && static_cast<std::size_t>(position) < ids_.size() ? ids_[static_cast<std::size_t>(position)] : 0;
     }
-    std::size_t size() const { return used_; }
-    bool full() const { return used_ == kCapacity; }
-    // Does nothing once the table is full.
-    void append(unsigned deviceId)
-    {
-        if (!full()) {
-            ids_[used_++] = deviceId;
-        }
-    }
+    std::size_t size() const { return ids_.size(); }
+    void append(unsigned deviceId) { ids_.push_back(deviceId); }
 
 private:
-    std::array<unsigned, kCapacity> ids_{};
-    std::size_t used_ = 0;
+    std::vector<unsigned> ids_;
 };
 
 // True when a saved device name names this listed device. Line breaks count
@@ -86,7 +75,7 @@ struct DeviceListing {
 };
 
 // Reads the list from the service; devices whose names cannot be read are
-// skipped, and at most 129 are listed.
+// skipped.
 DeviceListing listDevices(MidiOutService& service);
 
 // The entry start-up selects from the saved position and name: the entry at
@@ -104,7 +93,7 @@ public:
     MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump);
 
     // Fills the device list and the table from the service; devices whose
-    // names cannot be read are skipped, and at most 129 are listed.
+    // names cannot be read are skipped.
     void listMidiOutDevices();
     // Chooses the list entry at start-up from the saved position and name
     // and sets the selected device identifier. When the entry at the saved
@@ -148,6 +137,8 @@ public:
     // The name of the device chosen at start-up or by the user since, listed
     // now or not: what the settings keep.
     const std::string& chosenDeviceName() const { return chosenName_; }
+    // True once the user has picked a device from the list.
+    bool switchedByUser() const { return switchedByUser_; }
 
 private:
     void select(int position);
@@ -164,6 +155,7 @@ private:
     // The name of the entry last chosen at start-up or by the user: what a
     // refresh keeps selected.
     std::string chosenName_;
+    bool switchedByUser_ = false;
 };
 
 }  // namespace tavrelle::midi

@@ -139,6 +139,18 @@ std::optional<std::int32_t> parseInteger(std::string_view text)
 SettingsFile SettingsFile::fromBytes(std::string_view text, std::string path)
 {
     SettingsFile file(std::move(path));
+    // Room for every line at once: no line is longer than it was in the
+    // file, and a copy that grows by doubling would need up to three times
+    // its size while it moves.
+    std::size_t lineCount = 1;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
+            ++lineCount;
+        }
+    }
+    file.text_.reserve(text.size() + 1);
+    file.lines_.reserve(lineCount);
+    std::string entry;
     std::size_t position = 0;
     while (position < text.size()) {
         std::size_t end = position;
@@ -156,45 +168,64 @@ SettingsFile SettingsFile::fromBytes(std::string_view text, std::string path)
             continue;
         }
         if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            file.sections_.push_back(Section{std::string(trim(line.substr(1, line.size() - 2))), {}});
+            file.appendLine(trim(line.substr(1, line.size() - 2)), kHeader);
             continue;
         }
-        if (file.sections_.empty()) {
+        if (file.lines_.empty()) {
             continue;
         }
-        std::vector<std::string>& lines = file.sections_.back().lines;
         const std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
-            lines.emplace_back(line);
+            file.appendLine(line);
             continue;
         }
-        lines.emplace_back(trim(line.substr(0, equals)));
-        lines.back().append(1, '=').append(trim(line.substr(equals + 1)));
+        entry.assign(trim(line.substr(0, equals))).append(1, '=').append(trim(line.substr(equals + 1)));
+        file.appendLine(entry);
     }
     return file;
 }
 
+void SettingsFile::appendLine(std::string_view bytes, std::uint64_t flags)
+{
+    lines_.push_back(static_cast<std::uint64_t>(text_.size()) | flags);
+    text_.append(bytes).append(1, '\n');
+}
+
+std::string_view SettingsFile::lineAt(std::size_t line) const
+{
+    const auto start = static_cast<std::size_t>(lines_[line] & ~kHeader);
+    return std::string_view(text_).substr(start, text_.find('\n', start) - start);
+}
+
+std::size_t SettingsFile::sectionEnd(std::size_t header) const
+{
+    std::size_t line = header + 1;
+    while (line < lines_.size() && !isHeader(line)) {
+        ++line;
+    }
+    return line;
+}
+
 std::optional<std::size_t> SettingsFile::findSection(std::string_view name) const
 {
-    for (std::size_t i = sections_.size(); i-- > 0;) {
-        if (keysEqual(sections_[i].name, name)) {
+    for (std::size_t i = lines_.size(); i-- > 0;) {
+        if (isHeader(i) && keysEqual(lineAt(i), name)) {
             return i;
         }
     }
     return std::nullopt;
 }
 
-std::optional<std::size_t> SettingsFile::findLine(const Section& section, std::string_view name)
+std::optional<std::size_t> SettingsFile::findLine(std::size_t header, std::string_view name) const
 {
     // A line's name ends at its first "=", so a name that holds one never
     // matches; the comparison costs the name's length, not the line's.
     if (name.find('=') != std::string_view::npos) {
         return std::nullopt;
     }
-    for (std::size_t i = section.lines.size(); i-- > 0;) {
-        const std::string& line = section.lines[i];
-        if (line.size() > name.size() && line[name.size()] == '=' &&
-            keysEqual(std::string_view(line).substr(0, name.size()), name)) {
+    for (std::size_t i = sectionEnd(header); i-- > header + 1;) {
+        const std::string_view line = lineAt(i);
+        if (line.size() > name.size() && line[name.size()] == '=' && keysEqual(line.substr(0, name.size()), name)) {
             return i;
         }
     }
@@ -203,16 +234,15 @@ std::optional<std::size_t> SettingsFile::findLine(const Section& section, std::s
 
 std::optional<std::string_view> SettingsFile::findValue(std::string_view section, std::string_view name) const
 {
-    const std::optional<std::size_t> sectionPosition = findSection(section);
-    if (!sectionPosition) {
+    const std::optional<std::size_t> header = findSection(section);
+    if (!header) {
         return std::nullopt;
     }
-    const Section& found = sections_[*sectionPosition];
-    const std::optional<std::size_t> line = findLine(found, name);
+    const std::optional<std::size_t> line = findLine(*header, name);
     if (!line) {
         return std::nullopt;
     }
-    return std::string_view(found.lines[*line]).substr(name.size() + 1);
+    return lineAt(*line).substr(name.size() + 1);
 }
 
 std::string SettingsFile::readString(std::string_view section, std::string_view name, std::string_view def) const
@@ -231,17 +261,21 @@ std::int32_t SettingsFile::readInteger(std::string_view section, std::string_vie
 
 void SettingsFile::writeString(std::string_view section, std::string_view name, std::string_view value)
 {
-    std::optional<std::size_t> sectionPosition = findSection(section);
-    if (!sectionPosition) {
-        sectionPosition = sections_.size();
-        sections_.push_back(Section{singleLine(section), {}});
+    const std::string line = singleLine(name).append(1, '=').append(singleLine(value));
+    const std::optional<std::size_t> header = findSection(section);
+    if (!header) {
+        appendLine(singleLine(section), kHeader);
+        appendLine(line);
+        return;
     }
-    Section& target = sections_[*sectionPosition];
-    std::string line = singleLine(name).append(1, '=').append(singleLine(value));
-    if (const std::optional<std::size_t> found = findLine(target, name)) {
-        target.lines[*found] = std::move(line);
+    const std::optional<std::size_t> found = findLine(*header, name);
+    const std::size_t at = found ? *found : sectionEnd(*header);
+    const auto start = static_cast<std::uint64_t>(text_.size());
+    text_.append(line).append(1, '\n');
+    if (found) {
+        lines_[at] = start;
     } else {
-        target.lines.push_back(std::move(line));
+        lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), start);
     }
 }
 
@@ -252,20 +286,24 @@ void SettingsFile::writeInteger(std::string_view section, std::string_view name,
 
 std::string SettingsFile::toBytes() const
 {
+    // Each header gains its brackets and the empty line that ends its section.
     std::size_t size = 0;
-    for (const Section& section : sections_) {
-        size += section.name.size() + 2 + 2 * kLineEnd.size();
-        for (const std::string& line : section.lines) {
-            size += line.size() + kLineEnd.size();
-        }
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        size += lineAt(i).size() + kLineEnd.size() + (isHeader(i) ? 2 + kLineEnd.size() : 0);
     }
     std::string bytes;
     bytes.reserve(size);
-    for (const Section& section : sections_) {
-        bytes.append(1, '[').append(section.name).append(1, ']').append(kLineEnd);
-        for (const std::string& line : section.lines) {
-            bytes.append(line).append(kLineEnd);
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (isHeader(i)) {
+            if (i > 0) {
+                bytes.append(kLineEnd);
+            }
+            bytes.append(1, '[').append(lineAt(i)).append(1, ']').append(kLineEnd);
+        } else {
+            bytes.append(lineAt(i)).append(kLineEnd);
         }
+    }
+    if (!lines_.empty()) {
         bytes.append(kLineEnd);
     }
     return bytes;

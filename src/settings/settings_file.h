@@ -62,21 +62,30 @@ public:
 
 private:
     // A line is "name=value" split at its first "=", or a bare line without
-    // "=" that is only carried along.
-    struct Section {
-        std::string name;
-        std::vector<std::string> lines;
-    };
+    // "=" that is only carried along. The copy is kept compact, as a file can
+    // be large: every line's bytes sit in one text, each followed by a line
+    // feed (which no line holds), and each line is one number in file order,
+    // its start in that text with kHeader set for a section's header (whose
+    // bytes are the section's name). A line written over is rewritten at the
+    // end of the text.
+    static constexpr std::uint64_t kHeader = std::uint64_t{1} << 63;
 
     explicit SettingsFile(std::string path) : path_(std::move(path)) {}
 
-    // The position of the last section, or of the section's last line, whose
-    // name matches `name`, if any.
+    void appendLine(std::string_view bytes, std::uint64_t flags = 0);
+    std::string_view lineAt(std::size_t line) const;
+    bool isHeader(std::size_t line) const { return (lines_[line] & kHeader) != 0; }
+    // The line after the section whose header is at `header`.
+    std::size_t sectionEnd(std::size_t header) const;
+
+    // The position of the header of the last section, or of the section's
+    // last line, whose name matches `name`, if any.
     std::optional<std::size_t> findSection(std::string_view name) const;
-    static std::optional<std::size_t> findLine(const Section& section, std::string_view name);
+    std::optional<std::size_t> findLine(std::size_t header, std::string_view name) const;
     std::optional<std::string_view> findValue(std::string_view section, std::string_view name) const;
 
-    std::vector<Section> sections_;
+    std::string text_;
+    std::vector<std::uint64_t> lines_;
     std::string path_;
 };
 

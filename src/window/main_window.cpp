@@ -1,5 +1,6 @@
 #include "window/main_window.h"
 
+#include "window/drop_down_limit.h"
 #include "window/general_midi.h"
 
 #include <QAbstractItemView>
@@ -99,7 +100,7 @@ void MainWindow::buildControls()
     deviceList_ = new DeviceListBox(this);
     deviceList_->setGeometry(48, 8, 161, 20);
     deviceList_->setEditable(false);
-    deviceList_->setMaxVisibleItems(8);
+    limitVisibleEntries(*deviceList_, 8);
     deviceList_->setFocusPolicy(Qt::ClickFocus);
     programCaption_ = makeLabel(this, "プログラムナンバー =", 8, 32, 109, 12);
     programValue_ = makeLabel(this, "1", 120, 32, 6, 12);

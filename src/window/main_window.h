@@ -5,6 +5,7 @@
 
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
+#include "window/platform_choice.h"
 #include "window/startup_shutdown.h"
 
 #include <QComboBox>
@@ -75,6 +76,7 @@ public:
     OuterBounds outerBounds() const override;
     void setOuterBounds(const OuterBounds& bounds) override;
     OuterBounds availableDesktop() const override;
+    bool positionKnown() const override { return platformReportsWindowPosition(); }
 
 protected:
     bool event(QEvent* event) override;

@@ -1,6 +1,7 @@
 #include "window/message_box.h"
 
 #include <QDialog>
+#include <QEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -13,6 +14,47 @@
 #include <algorithm>
 
 namespace tavrelle::window {
+
+namespace {
+
+// Keeps a box centred on the screen while its frame's size changes: the
+// window manager frames the box only once it is shown, and the frame moves
+// the centre. A box the user moves stays where they put it.
+class KeepCentred final : public QObject {
+public:
+    KeepCentred(QWidget& box, const QScreen* screen) : box_(box), screen_(screen)
+    {
+        centre();
+        box_.installEventFilter(this);
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        const auto type = event->type();
+        if (type == QEvent::Show || type == QEvent::Move || type == QEvent::Resize) {
+            centre();
+        }
+        return false;
+    }
+
+private:
+    void centre()
+    {
+        QRect frame = box_.frameGeometry();
+        if (screen_ == nullptr || frame.size() == centredSize_) {
+            return;
+        }
+        centredSize_ = frame.size();
+        frame.moveCenter(screen_->availableGeometry().center());
+        box_.move(frame.topLeft());
+    }
+
+    QWidget& box_;
+    const QScreen* screen_;
+    QSize centredSize_;
+};
+
+}  // namespace
 
 QString applicationTitle(const QString& executablePath)
 {
@@ -47,7 +89,6 @@ void DialogPresenter::showMessage(const std::string& text)
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     const QScreen* screen = QGuiApplication::primaryScreen();
     const int halfScreen = screen ? screen->availableGeometry().width() / 2 : 640;
-    label->setMaximumWidth(halfScreen);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), &box);
     ok->setDefault(true);
@@ -67,15 +108,16 @@ void DialogPresenter::showMessage(const std::string& text)
     const QMargins margins = layout->contentsMargins();
     const int titleWidth = box.fontMetrics().horizontalAdvance(title_) + 50;
     const int screenWidth = screen ? screen->availableGeometry().width() : titleWidth;
-    label->setMinimumWidth(std::min(titleWidth, screenWidth) - margins.left() - margins.right());
+    // A word-wrapped label picks a narrow width of its own: the text gets
+    // the width it needs on one line, wrapping only at half the screen.
+    const QRect textBounds = label->fontMetrics().boundingRect(QRect(0, 0, halfScreen, QWIDGETSIZE_MAX),
+                                                              Qt::TextWordWrap, label->text());
+    const int titleRoom = std::min(titleWidth, screenWidth) - margins.left() - margins.right();
+    label->setFixedWidth(std::min(std::max(textBounds.width(), titleRoom), halfScreen));
 
     // Centred on the screen, not on the (possibly not yet shown) main window.
     box.adjustSize();
-    if (screen) {
-        QRect frame = box.frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        box.move(frame.topLeft());
-    }
+    KeepCentred centred(box, screen);
     // Esc rejects a QDialog; both answers simply dismiss the box.
     box.exec();
 }

@@ -118,6 +118,9 @@ void StartupShutdown::restoreDevice()
     selection_.setBankLsbValue(settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb));
     port_.listMidiOutDevices();
     port_.restoreDeviceSelection(savedPosition, savedName);
+    // A saved device that is not listed now (its MIDI system is away, or its
+    // module is off) is still the user's choice until they pick another.
+    keepSavedDevice_ = savedName != kDefaultDeviceName && !midi::sameDeviceName(savedName, port_.selectedDeviceName());
 }
 
 void StartupShutdown::openDevice()
@@ -154,10 +157,14 @@ void StartupShutdown::writeSettings()
     const OuterBounds bounds = views_.bounds.outerBounds();
     settings_->writeInteger(kWindowSection, kHeightWritten, bounds.height);
     settings_->writeInteger(kWindowSection, kWidthWritten, bounds.width);
-    settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
-    settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
-    settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
-    settings_->writeString(kDevSection, kDeviceName, port_.chosenDeviceName());
+    if (views_.bounds.positionKnown()) {
+        settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
+        settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
+    }
+    if (!keepSavedDevice_ || port_.switchedByUser()) {
+        settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
+        settings_->writeString(kDevSection, kDeviceName, port_.chosenDeviceName());
+    }
     settings_->writeInteger(kDevSection, kBankLsb, selection_.bankLsbValue());
 }
 

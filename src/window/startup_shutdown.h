@@ -35,6 +35,9 @@ public:
     virtual void setOuterBounds(const OuterBounds& bounds) = 0;
     // The size of the desktop a window can be given (its position is not used).
     virtual OuterBounds availableDesktop() const = 0;
+    // False where the window system does not tell a window where it is
+    // (native Wayland): the saved position is then kept as it was read.
+    virtual bool positionKnown() const { return true; }
 };
 
 // Saved bounds as a window can take them. A size of 0 or less, which no
@@ -96,6 +99,9 @@ private:
     midi::VoiceSelection selection_;
     std::unique_ptr<settings::SettingsFile> settings_;
     bool lastSaveFailed_ = false;
+    // The saved device was not listed at start-up: its entries are saved as
+    // they were read unless the user picks a device.
+    bool keepSavedDevice_ = false;
 };
 
 }  // namespace tavrelle::window

@@ -2,8 +2,8 @@
 # scripts/services.sh (X with openbox, JACK with FluidSynth and a capture
 # port), the tool's copy, and the waits around them. Source it after setting:
 #   work    a scratch folder for logs and captures
-#   server  the private JACK server's name (fixed per build folder: JACK keeps
-#           a small table of servers and gives an entry back only to a server
+#   server  the private JACK server's name (fixed per purpose: JACK keeps a
+#           small table of servers and gives an entry back only to a server
 #           of the same name)
 # Every wait is bounded; `stop` always reaps.
 

@@ -2,8 +2,8 @@
 # The built tool in a real X session under a window manager, talking to a
 # private JACK server with FluidSynth and a capture port, driven by xdotool.
 #   window_e2e.sh path/to/tavrelle
-# The JACK server is named by $TAVRELLE_E2E_JACK_SERVER (ctest gives one per
-# build folder).
+# The JACK server is named by $TAVRELLE_E2E_JACK_SERVER (default
+# tavrelle-e2e), one name for this purpose on every run.
 set -euo pipefail
 tool=$(readlink -f "${1:?usage: window_e2e.sh path/to/tavrelle}")
 server=${TAVRELLE_E2E_JACK_SERVER:-tavrelle-e2e}

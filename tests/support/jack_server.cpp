@@ -74,6 +74,11 @@ JackServerProcess::JackServerProcess(std::string serverName) : serverName_(std::
 
 JackServerProcess::~JackServerProcess()
 {
+    // A server killed and not started again still holds its place in JACK's
+    // table: one of its name gives it back.
+    if (killed_) {
+        start();
+    }
     stop(SIGTERM);
 }
 
@@ -107,6 +112,7 @@ bool JackServerProcess::start(int periodFrames)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (jackServerAnswers(serverName_)) {
+            killed_ = false;
             return true;
         }
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -121,6 +127,7 @@ bool JackServerProcess::start(int periodFrames)
 void JackServerProcess::kill()
 {
     stop(SIGKILL);
+    killed_ = true;
 }
 
 void JackServerProcess::pause()

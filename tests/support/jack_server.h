@@ -27,7 +27,8 @@ public:
     // Starts jackd with that many frames per period and waits until it
     // answers; false when it does not within ten seconds.
     bool start(int periodFrames = 256);
-    // Kills the server outright, as a crash would, and reaps it.
+    // Kills the server outright, as a crash would, and reaps it. Unless it is
+    // started again, the destructor starts and stops it cleanly.
     void kill();
     // Stops the server where it stands, as a debugger or the scheduler
     // would, and lets it go on.
@@ -39,6 +40,7 @@ private:
 
     std::string serverName_;
     pid_t pid_ = -1;
+    bool killed_ = false;
 };
 
 }  // namespace tavrelle::testing

@@ -24,6 +24,8 @@ public:
     window::OuterBounds outerBounds() const override { return bounds; }
     void setOuterBounds(const window::OuterBounds& b) override { bounds = b; }
     window::OuterBounds availableDesktop() const override { return desktop; }
+    bool positionKnown() const override { return knowsPosition; }
+    bool knowsPosition = true;
 };
 
 }  // namespace tavrelle::testing
