@@ -5,6 +5,7 @@
 
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
+#include "window/application.h"
 #include "window/platform_choice.h"
 #include "window/startup_shutdown.h"
 
@@ -21,17 +22,6 @@
 namespace tavrelle::window {
 
 using WindowServices = StartupServices;
-
-// The application's name, desktop entry and window icon; after the
-// QApplication exists, before any window.
-void setApplicationIdentity();
-
-// Waits and event runs of the real user-interface thread.
-class QtEventPump final : public midi::EventPump {
-public:
-    void sleepMilliseconds(int milliseconds) override;
-    void processPendingEvents() override;
-};
 
 // The device list: before its drop-down opens, however it is opened, it lets
 // the port list the system's ports again.
