@@ -3,6 +3,7 @@
 // another program would.
 //   probe texts        the main window's bounds, caption, focus and controls,
 //                      then every message box the tool shows, one a line
+//   probe ok           presses "OK" on the tool's message boxes
 //   probe hold PATH S  holds PATH open for writing for S seconds
 #include <windows.h>
 
@@ -103,6 +104,27 @@ int texts()
     return 0;
 }
 
+BOOL CALLBACK pressOk(HWND window, LPARAM)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == toolProcess && IsWindowVisible(window) && classOf(window) == L"#32770") {
+        PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+    }
+    return TRUE;
+}
+
+int ok()
+{
+    const HWND window = FindWindowW(L"TavrelleMainWindow", nullptr);
+    if (window == nullptr) {
+        return 1;
+    }
+    GetWindowThreadProcessId(window, &toolProcess);
+    EnumWindows(pressOk, 0);
+    return 0;
+}
+
 int hold(const char* path, int seconds)
 {
     const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -123,9 +145,12 @@ int main(int argc, char** argv)
     if (argc == 2 && std::string(argv[1]) == "texts") {
         return texts();
     }
+    if (argc == 2 && std::string(argv[1]) == "ok") {
+        return ok();
+    }
     if (argc == 4 && std::string(argv[1]) == "hold") {
         return hold(argv[2], std::atoi(argv[3]));
     }
-    std::fputs("usage: probe texts | probe hold PATH SECONDS\n", stderr);
+    std::fputs("usage: probe texts | probe ok | probe hold PATH SECONDS\n", stderr);
     return 2;
 }
