@@ -145,6 +145,22 @@ sleep 0.5
 [ "$(sends | wc -l)" = 39 ] || fail "only the middle press on the program number sends: $(sends | wc -l) words"
 [ "$(sends | tail -n 3 | tr '\n' ' ')" = "000020B0 000000B0 000004C0 " ] || fail "middle press sent $(sends | tail -n 3 | tr '\n' ' ')"
 
+echo "the device list"
+# A click gives the list the focus and opens its (empty) drop-down; the
+# second closes it. Keys still step and send, and never reach the list.
+xdotool mousemove --window "$window" 120 16 click 1
+sleep 0.5
+xdotool mousemove --window "$window" 120 16 click 1
+wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the device list did not take the focus"
+xdotool key Up a Right
+wait_sends 48
+[ "$(labels)" = "6 1 1" ] || fail "keys with the device list focused: $(labels)"
+[ "$(sends | wc -l)" = 48 ] || fail "three key releases did not send three times: $(sends | wc -l) words"
+# The list turns a wheel notch into an Up or Down for the window: a step, no send.
+xdotool mousemove --window "$window" 120 16 click 4 click 4 click 5
+sleep 0.5
+[ "$(labels)" = "7 1 1" ] && [ "$(sends | wc -l)" = 48 ] || fail "the wheel over the focused list: $(labels), $(sends | wc -l) words"
+
 echo "close writes the first-run file"
 close_window
 wait_exit
