@@ -1,8 +1,9 @@
 // Test support that runs under Wine beside the tool: reads the tool's
 // windows through the system's own calls, and holds a file open the way
 // another program would.
-//   probe texts        the main window's bounds, caption, focus and controls,
-//                      then every message box the tool shows, one a line
+//   probe texts        the main window's bounds and caption, its owner's title,
+//                      the focus, the controls, then every message box the
+//                      tool shows, one a line
 //   probe ok           presses "OK" on the tool's message boxes
 //   probe hold PATH S  holds PATH open for writing for S seconds
 #include <windows.h>
@@ -96,6 +97,9 @@ int texts()
     GetGUIThreadInfo(thread, &gui);
     print("window " + std::string(IsWindowVisible(window) ? "visible" : "hidden") + " " + rectText(window) + " " +
           utf8(textOf(window)));
+    // The taskbar button's window.
+    const HWND owner = GetWindow(window, GW_OWNER);
+    print("owner " + (owner != nullptr ? utf8(textOf(owner)) : std::string("none")));
     print("focus " + (gui.hwndFocus == window ? std::string("window")
                       : gui.hwndFocus != nullptr ? utf8(classOf(gui.hwndFocus))
                                                  : std::string("none")));

@@ -73,7 +73,15 @@ sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$
 count() { grep -c "$1" "$run/trace" || true; }
 # wait_sends N: until N words were sent, at most 5 s.
 wait_sends() { local i; for ((i = 0; i < 50; i++)); do [ "$(sends | wc -l)" -ge "$1" ] && return 0; sleep 0.1; done; }
-x_window() { xdotool search --onlyvisible --name '^Tavrelle$' 2>/dev/null | head -n 1; }
+# The main window's X window: its caption, in this letter case (xdotool
+# matches names ignoring it, and the taskbar button's window is "tavrelle").
+x_window() {
+  local w
+  for w in $(xdotool search --onlyvisible --name '^Tavrelle$' 2>/dev/null); do
+    [ "$(xdotool getwindowname "$w")" = Tavrelle ] && { echo "$w"; return 0; }
+  done
+}
+has_x_window() { [ -n "$(x_window)" ]; }
 # start_tool DIR: a copy of the tool in DIR, started there.
 start_tool() {
   run=$1
@@ -84,9 +92,14 @@ start_tool() {
 }
 wait_shown() {
   wait_for 20 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^window visible'" || fail "the window did not show"
-  wait_for 10 test -n "$(x_window)" || fail "no X window for the tool"
+  wait_for 10 has_x_window || fail "no X window for the tool"
   window=$(x_window)
-  wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || xdotool windowactivate --sync "$window"
+  # The window manager may hand the focus to the taskbar button's window as
+  # it maps it, which hands it back; keys wait until the window has it.
+  sleep 0.5
+  xdotool windowactivate --sync "$window" 2>/dev/null || true
+  wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || fail "the window did not take the focus"
+  [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
 }
 # close_window: the window manager's close, as the close box does.
 close_window() { xdotool windowactivate --sync "$window" 2>/dev/null || true; xdotool key alt+F4; }
@@ -114,6 +127,7 @@ read -r _ left top width height _ <<<"$(window_state)"
 [ "$left $top $width $height" = "193 159 221 125" ] || fail "first-run bounds $left $top $width $height"
 [ "$(sends | tr '\n' ' ')" = "000020B0 000000B0 000000C0 " ] || fail "start-up sent $(sends | tr '\n' ' ')"
 [ "$(labels)" = "1 0 1" ] || fail "start labels $(labels)"
+[ "$(probe texts | sed -n 's/^owner //p')" = tavrelle ] || fail "the taskbar does not show the application title"
 probe texts | grep -qx 'control Static 0 visible 8 32 109 13 プログラムナンバー =' ||
   probe texts | grep -q ' プログラムナンバー =$' || fail "the program caption is missing"
 
@@ -160,6 +174,19 @@ wait_sends 48
 xdotool mousemove --window "$window" 120 16 click 4 click 4 click 5
 sleep 0.5
 [ "$(labels)" = "7 1 1" ] && [ "$(sends | wc -l)" = 48 ] || fail "the wheel over the focused list: $(labels), $(sends | wc -l) words"
+
+echo "minimise and restore through the taskbar button's window"
+taskbar_window=""
+for w in $(xdotool search --name '^tavrelle$' 2>/dev/null); do
+  [ "$(xdotool getwindowname "$w")" = tavrelle ] && taskbar_window=$w
+done
+[ -n "$taskbar_window" ] || fail "no taskbar button window"
+xdotool windowminimize "$window"
+wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^window hidden'" || fail "minimising did not hide the window"
+xdotool windowactivate "$taskbar_window" 2>/dev/null || true
+# Once clicked, the device list gets the focus back whenever the window is activated.
+wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the taskbar button did not bring the window back with the list focused: $(window_state)"
+[ "$(window_state | cut -d' ' -f1-5)" = "visible 193 159 221 125" ] || fail "restored as $(window_state)"
 
 echo "close writes the first-run file"
 close_window

@@ -15,7 +15,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     SetProcessDPIAware();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
     const auto midi = tavrelle::midi::createWinmmMidiOutService();
-    tavrelle::window::MessageBoxPresenter messages(tavrelle::window::applicationTitle());
-    tavrelle::window::Win32MainWindow window(instance, {*midi, messages, settings.savePath, settings.readPath});
+    const std::wstring title = tavrelle::window::applicationTitle();
+    tavrelle::window::MessageBoxPresenter messages(title);
+    tavrelle::window::Win32MainWindow window(instance, {*midi, messages, title, settings.savePath, settings.readPath});
     return window.run(showCommand);
 }

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace tavrelle::window {
 namespace {
 
 constexpr const wchar_t* kWindowClass = L"TavrelleMainWindow";
+constexpr const wchar_t* kApplicationClass = L"TavrelleApplication";
+constexpr UINT kActivateMainWindow = WM_APP + 1;
 constexpr const wchar_t* kCaption = L"Tavrelle";
 constexpr const wchar_t* kFontFace = L"ＭＳ Ｐゴシック";
 constexpr int kFontHeight = 12;
@@ -67,18 +70,73 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
     windowClass.lpszClassName = kWindowClass;
     RegisterClassExW(&windowClass);
 
+    createApplicationWindow(services_.applicationTitle);
     font_ = CreateFontW(-scaled(kFontHeight), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                         kFontFace);
     CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kDesignedBounds.left,
-                    kDesignedBounds.top, kDesignedBounds.width, kDesignedBounds.height, nullptr, nullptr, instance_,
-                    this);
+                    kDesignedBounds.top, kDesignedBounds.width, kDesignedBounds.height, application_, nullptr,
+                    instance_, this);
+}
+
+void Win32MainWindow::createApplicationWindow(const std::wstring& title)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &Win32MainWindow::applicationProcedure;
+    windowClass.hInstance = instance_;
+    windowClass.hIcon = static_cast<HICON>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    windowClass.hIconSm = static_cast<HICON>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    windowClass.lpszClassName = kApplicationClass;
+    RegisterClassExW(&windowClass);
+    application_ = CreateWindowExW(0, kApplicationClass, title.c_str(),
+                                   WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
+                                   GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
+                                   nullptr, nullptr, instance_, nullptr);
+    SetWindowLongPtrW(application_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+LRESULT CALLBACK Win32MainWindow::applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self != nullptr && self->window_ != nullptr) {
+        switch (message) {
+        case WM_SYSCOMMAND:
+            // Closing from the taskbar closes the main window, which may refuse.
+            if ((wParam & 0xFFF0) == SC_CLOSE) {
+                PostMessageW(self->window_, WM_CLOSE, 0, 0);
+                return 0;
+            }
+            break;
+        case WM_ACTIVATE:
+            // The taskbar button activates this window; once it is restored,
+            // the main window takes over.
+            if (LOWORD(wParam) != WA_INACTIVE) {
+                PostMessageW(window, kActivateMainWindow, 0, 0);
+            }
+            break;
+        case kActivateMainWindow:
+            if (!IsIconic(window) && IsWindowVisible(self->window_) && IsWindowEnabled(self->window_)) {
+                SetForegroundWindow(self->window_);
+                SetActiveWindow(self->window_);
+            }
+            return 0;
+        default:
+            break;
+        }
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 Win32MainWindow::~Win32MainWindow()
 {
     if (window_ != nullptr) {
         DestroyWindow(window_);
+    }
+    if (application_ != nullptr) {
+        DestroyWindow(application_);
     }
     if (font_ != nullptr) {
         DeleteObject(font_);
@@ -112,8 +170,17 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
     case WM_DESTROY:
         SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
         window_ = nullptr;
+        if (application_ != nullptr) {
+            DestroyWindow(std::exchange(application_, nullptr));
+        }
         PostQuitMessage(0);
         return 0;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_MINIMIZE && application_ != nullptr) {
+            ShowWindow(application_, SW_MINIMIZE);
+            return 0;
+        }
+        break;
     case WM_SETFOCUS:
         if (listTookFocus_) {
             SetFocus(deviceList_);
@@ -210,7 +277,16 @@ int Win32MainWindow::run(int showCommand)
         return 1;
     }
     services_.messages.setOwner(window_);
-    ShowWindow(window_, showCommand);
+    // The taskbar button appears with the window; a launch that asks for a
+    // minimised window minimises the button's window, which keeps the main
+    // window hidden until it is restored.
+    const bool minimised = showCommand == SW_MINIMIZE || showCommand == SW_SHOWMINIMIZED ||
+                           showCommand == SW_SHOWMINNOACTIVE || showCommand == SW_FORCEMINIMIZE;
+    ShowWindow(application_, SW_SHOWNA);
+    ShowWindow(window_, minimised ? SW_SHOWNORMAL : showCommand);
+    if (minimised) {
+        ShowWindow(application_, SW_MINIMIZE);
+    }
     UpdateWindow(window_);
     MSG message;
     BOOL got = 0;

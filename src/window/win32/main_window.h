@@ -20,6 +20,8 @@ namespace tavrelle::window {
 struct Win32Services {
     midi::MidiOutService& midi;
     MessageBoxPresenter& messages;
+    // Shown on the taskbar instead of the window's caption.
+    std::wstring applicationTitle;
     std::string settingsPath;
     std::string settingsReadPath;
 };
@@ -49,6 +51,8 @@ private:
                  kChannelCaption, kChannelValue, kVersion, kLabelCount };
 
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void createApplicationWindow(const std::wstring& title);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
     void runStartup();
@@ -72,6 +76,11 @@ private:
 
     HINSTANCE instance_;
     Win32Services services_;
+    // The taskbar button's window: titled with the application title, never
+    // seen (it has no size), the owner of the main window, which therefore
+    // has no button of its own. Minimising the main window minimises this
+    // one, which hides the main window until the button restores both.
+    HWND application_ = nullptr;
     HWND window_ = nullptr;
     HWND deviceList_ = nullptr;
     std::array<HWND, kLabelCount> labels_{};
