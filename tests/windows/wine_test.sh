@@ -2,9 +2,10 @@
 # The Windows build under Wine, on Xvfb with openbox, unattended:
 #   tests/windows/wine_test.sh BUILD-WINDOWS-DIR
 # The first run with no MIDI device (its two messages, the retries, the
-# first-run bounds), keys and clicks stepping the labels, the first-run file
-# written beside the .exe, an unreadable settings file, and a save that
-# cannot replace the file. The labels and message boxes are read through the
+# first-run bounds), keys, clicks and the wheel stepping the labels, the
+# taskbar button's window, the first-run file written beside the .exe, a
+# save that cannot replace the file another program holds open, and a
+# settings file that cannot be read. The labels and message boxes are read through the
 # window texts by probe.exe; what the tool hands WinMM is read from Wine's
 # winmm trace. Wine runs in a private prefix inside the build folder, made
 # on the first run and kept.
@@ -202,18 +203,23 @@ expect_box BADDEVICEID no-icon 10
 answer_box
 wait_shown
 xdotool key Up
-rm "$run/tavrelle.ini"
-mkdir "$run/tavrelle.ini"
+# Another program holds the file open: the new file, written beside it,
+# cannot take its place.
+cp "$run/tavrelle.ini" "$work/saved.ini"
+wine "$probe_exe" hold "$(ini_path "$run")" 60 >"$work/hold.out" 2>/dev/null &
+holder=$!
+wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
 close_window
 expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed the old file"
+[ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
 answer_box
 kill -0 "$tool_pid" 2>/dev/null || fail "the window closed although the save failed"
 [ "$(window_state | cut -d' ' -f1)" = visible ] || fail "the window is gone although the save failed"
-rmdir "$run/tavrelle.ini"
+stop "$holder" 2
 close_window
 wait_exit
-first_run_file | cmp -s - "$run/tavrelle.ini" ||
-  fail "the later close did not save: $(od -c "$run/tavrelle.ini" | head)"
+first_run_file | cmp -s - "$run/tavrelle.ini" || fail "the later close did not save: $(od -c "$run/tavrelle.ini" | head)"
 
 echo "an unreadable settings file"
 run=$work/unreadable
