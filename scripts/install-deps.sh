@@ -5,7 +5,8 @@
 #   test     the tests, the fuzzer, the sanitizer suite and the packaging checks
 #   bench    the benchmarks
 #   windows  the Windows build (mingw-w64) and its tests under Wine
-#   scripts/install-deps.sh run [package] [test] [bench] [windows]
+#   windows-vm  the Windows program with a real ALSA sequencer in a QEMU guest
+#   scripts/install-deps.sh run [package] [test] [bench] [windows] [windows-vm]
 # Quiet and quick when everything is there already; non-interactive, through
 # sudo when not root.
 set -euo pipefail
@@ -37,6 +38,9 @@ windows=(
   wine wine64 fonts-ipafont-gothic
   xvfb xauth openbox xdotool x11-utils
 )
+windows_vm=(
+  qemu-system-x86 alsa-utils kmod xz-utils python3
+)
 
 [ $# -gt 0 ] || set -- run
 packages=()
@@ -47,7 +51,8 @@ for set in "$@"; do
     test) packages+=("${test[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
     windows) packages+=("${windows[@]}") ;;
-    *) echo "install-deps: unknown package set '$set' (run, package, test, bench, windows)" >&2; exit 2 ;;
+    windows-vm) packages+=("${windows[@]}" "${windows_vm[@]}") ;;
+    *) echo "install-deps: unknown package set '$set' (run, package, test, bench, windows, windows-vm)" >&2; exit 2 ;;
   esac
 done
 
