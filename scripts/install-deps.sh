@@ -4,7 +4,9 @@
 #   package  building the Debian package (make package)
 #   test     the tests, the fuzzer, the sanitizer suite and the packaging checks
 #   bench    the benchmarks
-#   scripts/install-deps.sh run [package] [test] [bench]
+#   windows  the Windows build (mingw-w64) and its tests under Wine
+#   windows-vm  the Windows program with a real ALSA sequencer in a QEMU guest
+#   scripts/install-deps.sh run [package] [test] [bench] [windows] [windows-vm]
 # Quiet and quick when everything is there already; non-interactive, through
 # sudo when not root.
 set -euo pipefail
@@ -32,6 +34,14 @@ test=(
 bench=(
   libbenchmark-dev libxcb1-dev
 )
+windows=(
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake ninja-build
+  wine wine64 fonts-ipafont-gothic
+  xvfb xauth openbox xdotool x11-utils
+)
+windows_vm=(
+  qemu-system-x86 alsa-utils kmod xz-utils python3
+)
 
 [ $# -gt 0 ] || set -- run
 packages=()
@@ -41,7 +51,9 @@ for set in "$@"; do
     package) packages+=("${package[@]}") ;;
     test) packages+=("${test[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
-    *) echo "install-deps: unknown package set '$set' (run, package, test, bench)" >&2; exit 2 ;;
+    windows) packages+=("${windows[@]}") ;;
+    windows-vm) packages+=("${windows[@]}" "${windows_vm[@]}") ;;
+    *) echo "install-deps: unknown package set '$set' (run, package, test, bench, windows, windows-vm)" >&2; exit 2 ;;
   esac
 done
 

@@ -19,3 +19,5 @@ draw() {
 }
 draw 32
 draw 16
+# The Windows build's icon resource: both sizes in one file, 16 colours.
+convert "$out/tavrelle-32.png" "$out/tavrelle-16.png" -type Palette -colors 16 "$out/../win32/tavrelle.ico"

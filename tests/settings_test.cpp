@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 #include "settings/settings_location.h"
 #include "settings/system_calls.h"
+#include "settings/windows/ini_path.h"
 #include "support/scratch_files.h"
 
 #include <gtest/gtest.h>
@@ -371,6 +372,27 @@ TEST(settings_test, settings_path_replaces_only_the_file_names_extension)
     EXPECT_EQ(settingsPathForExecutable("/opt/tool.old.exe"), "/opt/tool.old.ini");
     EXPECT_EQ(settingsPathForExecutable("/opt/tool."), "/opt/tool.ini");
     EXPECT_EQ(settingsPathForExecutable("tool"), "tool.ini");
+}
+
+// The Windows build's rule, which takes "\\" and a drive ":" for separators
+// and never the second byte of a double-byte character.
+TEST(settings_test, windows_settings_path_skips_the_second_byte_of_a_double_byte_character)
+{
+    const auto shiftJisLead = [](unsigned char byte) {
+        return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    };
+    const auto singleByte = [](unsigned char) { return false; };
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.exe", singleByte), "C:\\Apps\\tool.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\x.y\\tool", singleByte), "C:\\Apps\\x.y\\tool.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.old.exe", singleByte), "C:\\Apps\\tool.old.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.", singleByte), "C:\\Apps\\tool.ini");
+    EXPECT_EQ(iniPathForExecutable("C:tool", singleByte), "C:tool.ini");
+    EXPECT_EQ(iniPathForExecutable("x.y:tool", singleByte), "x.y:tool.ini");
+    // "表" in Shift-JIS is 0x95 0x5C, and 0x5C alone is a backslash.
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.\x95\x5C", shiftJisLead), "C:\\Apps\\tool.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\a.b\\\x95\x5C", shiftJisLead), "C:\\a.b\\\x95\x5C.ini");
+    // A lead byte at the very end has no second byte to hide.
+    EXPECT_EQ(iniPathForExecutable("C:\\a.b\\\x95", shiftJisLead), "C:\\a.b\\\x95.ini");
 }
 
 TEST(settings_test, settings_live_beside_a_copy_that_is_not_installed_and_may_save_there)

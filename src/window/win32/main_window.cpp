@@ -1,0 +1,501 @@
+#include "window/win32/main_window.h"
+#include "window/win32/text.h"
+
+#include <windowsx.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+namespace tavrelle::window {
+namespace {
+
+constexpr const wchar_t* kWindowClass = L"TavrelleMainWindow";
+constexpr const wchar_t* kApplicationClass = L"TavrelleApplication";
+constexpr UINT kActivateMainWindow = WM_APP + 1;
+constexpr const wchar_t* kCaption = L"Tavrelle";
+constexpr const wchar_t* kFontFace = L"ＭＳ Ｐゴシック";
+constexpr int kFontHeight = 12;
+constexpr int kDesignDpi = 96;
+constexpr int kIconResource = 1;
+constexpr int kDeviceListId = 100;
+constexpr int kListItemHeight = 12;
+constexpr int kListFieldHeight = 14;
+constexpr int kListVisibleItems = 8;
+
+struct Placement {
+    const wchar_t* text;
+    int left, top, width, height;
+};
+
+// The labels in the order of the window's Label enumeration, at 96 dpi.
+constexpr Placement kLabels[] = {
+    {L"音源=", 8, 8, 30, 12},
+    {L"プログラムナンバー =", 8, 32, 109, 12},
+    {L"1", 120, 32, 6, 12},
+    {L"バンクセレクト  =", 32, 48, 85, 12},
+    {L"0", 120, 48, 6, 12},
+    {L"チャンネル  =", 48, 64, 68, 12},
+    {L"1", 121, 64, 6, 12},
+    {L"Tavrelle Version 1.0", 8, 80, 165, 12},
+};
+constexpr Placement kDeviceList{L"", 48, 8, 161, 20};
+constexpr Placement kMsbButton{L"MSB", 136, 32, 65, 17};
+constexpr Placement kLsbButton{L"LSB", 136, 56, 73, 17};
+
+bool isKeyDown(UINT message) { return message == WM_KEYDOWN || message == WM_SYSKEYDOWN; }
+bool isKeyUp(UINT message) { return message == WM_KEYUP || message == WM_SYSKEYUP; }
+
+}  // namespace
+
+Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
+    : instance_(instance), services_(std::move(services))
+{
+    const HDC screen = GetDC(nullptr);
+    dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    // No CS_DBLCLKS: the second press of a double click is a press like any other.
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = &Win32MainWindow::windowProcedure;
+    windowClass.hInstance = instance_;
+    windowClass.hIcon = static_cast<HICON>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    windowClass.hIconSm = static_cast<HICON>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kWindowClass;
+    RegisterClassExW(&windowClass);
+
+    createApplicationWindow(services_.applicationTitle);
+    font_ = CreateFontW(-scaled(kFontHeight), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
+                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                        kFontFace);
+    CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kDesignedBounds.left,
+                    kDesignedBounds.top, kDesignedBounds.width, kDesignedBounds.height, application_, nullptr,
+                    instance_, this);
+}
+
+void Win32MainWindow::createApplicationWindow(const std::wstring& title)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &Win32MainWindow::applicationProcedure;
+    windowClass.hInstance = instance_;
+    windowClass.hIcon = static_cast<HICON>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    windowClass.hIconSm = static_cast<HICON>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    windowClass.lpszClassName = kApplicationClass;
+    RegisterClassExW(&windowClass);
+    application_ = CreateWindowExW(0, kApplicationClass, title.c_str(),
+                                   WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
+                                   GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
+                                   nullptr, nullptr, instance_, nullptr);
+    SetWindowLongPtrW(application_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+LRESULT CALLBACK Win32MainWindow::applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self != nullptr && self->window_ != nullptr) {
+        switch (message) {
+        case WM_SYSCOMMAND:
+            // Closing from the taskbar closes the main window, which may refuse.
+            if ((wParam & 0xFFF0) == SC_CLOSE) {
+                PostMessageW(self->window_, WM_CLOSE, 0, 0);
+                return 0;
+            }
+            break;
+        case WM_ACTIVATE:
+            // The taskbar button activates this window; once it is restored,
+            // the main window takes over.
+            if (LOWORD(wParam) != WA_INACTIVE) {
+                PostMessageW(window, kActivateMainWindow, 0, 0);
+            }
+            break;
+        case kActivateMainWindow:
+            if (!IsIconic(window) && IsWindowVisible(self->window_) && IsWindowEnabled(self->window_)) {
+                SetForegroundWindow(self->window_);
+                SetActiveWindow(self->window_);
+            }
+            return 0;
+        default:
+            break;
+        }
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+Win32MainWindow::~Win32MainWindow()
+{
+    if (window_ != nullptr) {
+        DestroyWindow(window_);
+    }
+    if (application_ != nullptr) {
+        DestroyWindow(application_);
+    }
+    if (font_ != nullptr) {
+        DeleteObject(font_);
+    }
+}
+
+int Win32MainWindow::scaled(int pixels) const { return MulDiv(pixels, dpi_, kDesignDpi); }
+
+LRESULT CALLBACK Win32MainWindow::windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto* self = static_cast<Win32MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->window_ = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    return self != nullptr ? self->handleMessage(message, wParam, lParam)
+                           : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        createControls();
+        runStartup();
+        return 0;
+    case WM_CLOSE:
+        close();
+        return 0;
+    case WM_DESTROY:
+        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+        window_ = nullptr;
+        if (application_ != nullptr) {
+            DestroyWindow(std::exchange(application_, nullptr));
+        }
+        PostQuitMessage(0);
+        return 0;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_MINIMIZE && application_ != nullptr) {
+            ShowWindow(application_, SW_MINIMIZE);
+            return 0;
+        }
+        break;
+    case WM_SETFOCUS:
+        if (listTookFocus_) {
+            SetFocus(deviceList_);
+            return 0;
+        }
+        break;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == kDeviceListId && reinterpret_cast<HWND>(lParam) == deviceList_) {
+            if (HIWORD(wParam) == CBN_SETFOCUS) {
+                listTookFocus_ = true;
+            } else if (HIWORD(wParam) == CBN_SELCHANGE) {
+                onDeviceListChanged();
+            }
+            return 0;
+        }
+        break;
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN:
+        onMousePress(static_cast<int>(message), POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+        return 0;
+    case WM_MOUSEWHEEL:
+        return 0;  // consumed: the wheel steps nothing here
+    case WM_CTLCOLORSTATIC: {
+        const auto context = reinterpret_cast<HDC>(wParam);
+        SetTextColor(context, GetSysColor(COLOR_WINDOWTEXT));
+        SetBkColor(context, GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    default:
+        break;
+    }
+    return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+void Win32MainWindow::createControls()
+{
+    const auto create = [this](const wchar_t* className, const Placement& at, DWORD style, int id = 0) {
+        const HWND control = CreateWindowExW(0, className, at.text, WS_CHILD | style, scaled(at.left), scaled(at.top),
+                                             scaled(at.width), scaled(at.height), window_,
+                                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        return control;
+    };
+    for (int label = 0; label < kLabelCount; ++label) {
+        labels_[static_cast<std::size_t>(label)] =
+            create(L"STATIC", kLabels[label], WS_VISIBLE | SS_LEFT | SS_NOPREFIX);
+        setLabelText(static_cast<Label>(label), kLabels[label].text);
+    }
+    // A drop-down list without editing, unsorted, not a tab stop; its
+    // creation height includes the drop-down's eight entries.
+    Placement list = kDeviceList;
+    list.height = kDeviceList.height + kListVisibleItems * kListItemHeight + 2;
+    deviceList_ = create(L"COMBOBOX", list, WS_VISIBLE | WS_VSCROLL | CBS_DROPDOWNLIST, kDeviceListId);
+    SendMessageW(deviceList_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), scaled(kListFieldHeight));
+    SendMessageW(deviceList_, CB_SETITEMHEIGHT, 0, scaled(kListItemHeight));
+    // The bank mode buttons are hidden; MSB is the mode in force.
+    msbModeButton_ = create(L"BUTTON", kMsbButton, BS_AUTORADIOBUTTON | WS_TABSTOP | WS_GROUP);
+    lsbModeButton_ = create(L"BUTTON", kLsbButton, BS_AUTORADIOBUTTON);
+    SendMessageW(msbModeButton_, BM_SETCHECK, BST_CHECKED, 0);
+}
+
+void Win32MainWindow::setLabelText(Label label, const std::wstring& text)
+{
+    // Labels size themselves to their text.
+    const HWND control = labels_[static_cast<std::size_t>(label)];
+    SetWindowTextW(control, text.c_str());
+    const HDC context = GetDC(control);
+    const HGDIOBJ previous = SelectObject(context, font_);
+    SIZE extent{};
+    GetTextExtentPoint32W(context, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(context, previous);
+    ReleaseDC(control, context);
+    SetWindowPos(control, nullptr, 0, 0, extent.cx, std::max<LONG>(extent.cy, scaled(kLabels[label].height)),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(window_, nullptr, TRUE);
+}
+
+void Win32MainWindow::runStartup()
+{
+    startupShutdown_ = std::make_unique<StartupShutdown>(
+        StartupServices{.midi = services_.midi,
+                        .messages = services_.messages,
+                        .pump = *this,
+                        .settingsPath = services_.settingsPath,
+                        .settingsReadPath = services_.settingsReadPath},
+        WindowViews{*this, *this, *this});
+    startupShutdown_->runStartup();
+}
+
+int Win32MainWindow::run(int showCommand)
+{
+    if (window_ == nullptr) {
+        return 1;
+    }
+    services_.messages.setOwner(window_);
+    // The taskbar button appears with the window; a launch that asks for a
+    // minimised window minimises the button's window, which keeps the main
+    // window hidden until it is restored.
+    const bool minimised = showCommand == SW_MINIMIZE || showCommand == SW_SHOWMINIMIZED ||
+                           showCommand == SW_SHOWMINNOACTIVE || showCommand == SW_FORCEMINIMIZE;
+    ShowWindow(application_, SW_SHOWNA);
+    ShowWindow(window_, minimised ? SW_SHOWNORMAL : showCommand);
+    if (minimised) {
+        ShowWindow(application_, SW_MINIMIZE);
+    }
+    UpdateWindow(window_);
+    MSG message;
+    BOOL got = 0;
+    while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+        dispatch(message);
+    }
+    return got < 0 ? 1 : static_cast<int>(message.wParam);
+}
+
+void Win32MainWindow::dispatch(MSG& message)
+{
+    if (!preview(message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+bool Win32MainWindow::preview(MSG& message)
+{
+    if (window_ == nullptr || (message.hwnd != window_ && !IsChild(window_, message.hwnd))) {
+        return false;
+    }
+    const bool toList = message.hwnd == deviceList_ || IsChild(deviceList_, message.hwnd);
+    if (isKeyDown(message.message)) {
+        // Tab is a dialog key: it moves nothing and steps nothing.
+        if (message.wParam == VK_TAB) {
+            return true;
+        }
+        stepForKey(message.wParam);
+        TranslateMessage(&message);
+        // Up and Down are cancelled after they act; the device list never sees
+        // a key-down, so no key changes or opens it.
+        if (!toList && message.wParam != VK_UP && message.wParam != VK_DOWN) {
+            DispatchMessageW(&message);
+        }
+        return true;
+    }
+    if (isKeyUp(message.message)) {
+        sendSelection();
+        if (!toList) {
+            DispatchMessageW(&message);
+        }
+        return true;
+    }
+    if (message.message == WM_CHAR && toList) {
+        // Typed characters reach the list's type-ahead search as blanks.
+        MSG blank = message;
+        blank.wParam = L' ';
+        DispatchMessageW(&blank);
+        return true;
+    }
+    if (message.message == WM_MOUSEWHEEL && toList) {
+        // Each notch is an Up or Down key-down for the list, which steps the
+        // program number and leaves the list's selection as it is.
+        const int notches = GET_WHEEL_DELTA_WPARAM(message.wParam) / WHEEL_DELTA;
+        for (int notch = 0; notch < std::abs(notches); ++notch) {
+            stepForKey(notches > 0 ? VK_UP : VK_DOWN);
+        }
+        return true;
+    }
+    return false;
+}
+
+void Win32MainWindow::stepForKey(WPARAM key)
+{
+    if (!startupShutdown_) {
+        return;
+    }
+    midi::VoiceSelection& selection = startupShutdown_->selection();
+    switch (key) {
+    case VK_UP: selection.stepProgramNumber(midi::StepDirection::Up); break;
+    case VK_DOWN: selection.stepProgramNumber(midi::StepDirection::Down); break;
+    case VK_LEFT: selection.stepBankNumber(midi::StepDirection::Down); break;
+    case VK_RIGHT: selection.stepBankNumber(midi::StepDirection::Up); break;
+    case VK_PRIOR: selection.stepChannel(midi::StepDirection::Up); break;
+    case VK_NEXT: selection.stepChannel(midi::StepDirection::Down); break;
+    default: break;
+    }
+}
+
+void Win32MainWindow::sendSelection()
+{
+    if (startupShutdown_) {
+        startupShutdown_->selection().sendVoiceSelection();
+    }
+}
+
+void Win32MainWindow::onMousePress(int button, POINT at)
+{
+    if (!startupShutdown_) {
+        return;
+    }
+    // The labels let presses through to the window; find the one under the
+    // pointer.
+    int pressed = -1;
+    for (int label = 0; label < kLabelCount; ++label) {
+        RECT bounds{};
+        const HWND control = labels_[static_cast<std::size_t>(label)];
+        GetWindowRect(control, &bounds);
+        MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&bounds), 2);
+        if (PtInRect(&bounds, at)) {
+            pressed = label;
+            break;
+        }
+    }
+    midi::VoiceSelection& selection = startupShutdown_->selection();
+    const bool program = pressed == kProgramCaption || pressed == kProgramValue;
+    const bool bank = pressed == kBankCaption || pressed == kBankValue;
+    if (!program && !bank) {
+        return;
+    }
+    if (button == WM_MBUTTONDOWN) {
+        // Only the program number answers the middle button: a send without a step.
+        if (pressed == kProgramValue) {
+            sendSelection();
+        }
+        return;
+    }
+    const auto direction = button == WM_LBUTTONDOWN ? midi::StepDirection::Up : midi::StepDirection::Down;
+    if (program) {
+        selection.stepProgramNumber(direction);
+    } else {
+        selection.stepBankNumber(direction);
+    }
+    sendSelection();
+}
+
+void Win32MainWindow::onDeviceListChanged()
+{
+    if (!startupShutdown_) {
+        return;
+    }
+    startupShutdown_->port().switchMidiOutDevice();
+    sendSelection();
+}
+
+void Win32MainWindow::close()
+{
+    if (!startupShutdown_ || startupShutdown_->runShutdown()) {
+        DestroyWindow(window_);
+    }
+}
+
+void Win32MainWindow::showVoiceSelection(int programNumber, int bankNumber, int channelNumber)
+{
+    setLabelText(kProgramValue, std::to_wstring(programNumber));
+    setLabelText(kBankValue, std::to_wstring(bankNumber));
+    setLabelText(kChannelValue, std::to_wstring(channelNumber));
+}
+
+void Win32MainWindow::showDevices(const std::vector<std::string>& names)
+{
+    SendMessageW(deviceList_, CB_RESETCONTENT, 0, 0);
+    for (const std::string& name : names) {
+        const std::wstring shown = systemToWide(name);
+        SendMessageW(deviceList_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+    }
+}
+
+int Win32MainWindow::selectedIndex() const
+{
+    return static_cast<int>(SendMessageW(deviceList_, CB_GETCURSEL, 0, 0));
+}
+
+void Win32MainWindow::selectIndex(int index)
+{
+    // CB_SETCURSEL sends no CBN_SELCHANGE: a selection by the program.
+    SendMessageW(deviceList_, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+void Win32MainWindow::sleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+void Win32MainWindow::processPendingEvents()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        dispatch(message);
+    }
+}
+
+OuterBounds Win32MainWindow::outerBounds() const
+{
+    RECT bounds{};
+    if (IsIconic(window_) || IsZoomed(window_)) {
+        // Where the window returns to, not the minimised or maximised spot.
+        WINDOWPLACEMENT placement{};
+        placement.length = sizeof placement;
+        GetWindowPlacement(window_, &placement);
+        bounds = placement.rcNormalPosition;
+    } else {
+        GetWindowRect(window_, &bounds);
+    }
+    return {bounds.left, bounds.top, bounds.right - bounds.left, bounds.bottom - bounds.top};
+}
+
+void Win32MainWindow::setOuterBounds(const OuterBounds& bounds)
+{
+    SetWindowPos(window_, nullptr, bounds.left, bounds.top, bounds.width, bounds.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+OuterBounds Win32MainWindow::availableDesktop() const
+{
+    return {GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+            GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+}
+
+}  // namespace tavrelle::window

@@ -1,0 +1,97 @@
+// The tool's one window on Windows: static labels, the device list and two
+// hidden radio buttons, and the keys and mouse presses that step and send the
+// selection. Start-up and shut-down live in StartupShutdown; the window runs
+// them and shows what they set.
+#pragma once
+
+#include "midi/midi_out_port.h"
+#include "midi/voice_selection.h"
+#include "window/startup_shutdown.h"
+#include "window/win32/message_box.h"
+
+#include <windows.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+namespace tavrelle::window {
+
+struct Win32Services {
+    midi::MidiOutService& midi;
+    MessageBoxPresenter& messages;
+    // Shown on the taskbar instead of the window's caption.
+    std::wstring applicationTitle;
+    std::string settingsPath;
+    std::string settingsReadPath;
+};
+
+class Win32MainWindow final : public WindowBoundsView,
+                              private midi::VoiceDisplay,
+                              private midi::DeviceListView,
+                              private midi::EventPump {
+public:
+    // Creates the window; its creation runs start-up, whose messages appear
+    // before the window does.
+    Win32MainWindow(HINSTANCE instance, Win32Services services);
+    ~Win32MainWindow() override;
+    Win32MainWindow(const Win32MainWindow&) = delete;
+    Win32MainWindow& operator=(const Win32MainWindow&) = delete;
+
+    // Shows the window as the launch asks and runs the message loop until the
+    // window is closed; gives the exit code.
+    int run(int showCommand);
+
+    OuterBounds outerBounds() const override;
+    void setOuterBounds(const OuterBounds& bounds) override;
+    OuterBounds availableDesktop() const override;
+
+private:
+    enum Label { kDeviceCaption, kProgramCaption, kProgramValue, kBankCaption, kBankValue,
+                 kChannelCaption, kChannelValue, kVersion, kLabelCount };
+
+    static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void createApplicationWindow(const std::wstring& title);
+    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void createControls();
+    void runStartup();
+    void close();
+    // Key preview and the device list's key handling, ahead of dispatch.
+    bool preview(MSG& message);
+    void dispatch(MSG& message);
+    void stepForKey(WPARAM key);
+    void sendSelection();
+    void onMousePress(int button, POINT at);
+    void onDeviceListChanged();
+    int scaled(int pixels) const;
+    void setLabelText(Label label, const std::wstring& text);
+
+    void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override;
+    void showDevices(const std::vector<std::string>& names) override;
+    int selectedIndex() const override;
+    void selectIndex(int index) override;
+    void sleepMilliseconds(int milliseconds) override;
+    void processPendingEvents() override;
+
+    HINSTANCE instance_;
+    Win32Services services_;
+    // The taskbar button's window: titled with the application title, never
+    // seen (it has no size), the owner of the main window, which therefore
+    // has no button of its own. Minimising the main window minimises this
+    // one, which hides the main window until the button restores both.
+    HWND application_ = nullptr;
+    HWND window_ = nullptr;
+    HWND deviceList_ = nullptr;
+    std::array<HWND, kLabelCount> labels_{};
+    HWND msbModeButton_ = nullptr;
+    HWND lsbModeButton_ = nullptr;
+    HFONT font_ = nullptr;
+    int dpi_ = 96;
+    // Once the user clicked the device list, the focus returns to it
+    // whenever the window is activated.
+    bool listTookFocus_ = false;
+    std::unique_ptr<StartupShutdown> startupShutdown_;
+};
+
+}  // namespace tavrelle::window

@@ -1,0 +1,40 @@
+// The two kinds of boxes the tool shows: its own message box and the error
+// box for settings failures, both through MessageBoxW.
+#pragma once
+
+#include "midi/midi_out_port.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace tavrelle::window {
+
+// The application title shown on every box: the executable's file name cut
+// at its first ".", every character after the first in lower case.
+std::wstring applicationTitle(const std::wstring& executablePath);
+// The same for the running executable.
+std::wstring applicationTitle();
+
+// An error text with "." appended unless its last character is a single byte
+// of value 0x2E or less.
+std::string errorBoxText(const std::string& message);
+
+class MessageBoxPresenter final : public midi::MessagePresenter {
+public:
+    explicit MessageBoxPresenter(std::wstring title) : title_(std::move(title)) {}
+    // The window the boxes keep disabled while they are open; until it is
+    // shown, the boxes stand alone.
+    void setOwner(HWND owner) { owner_ = owner; }
+
+    void showMessage(const std::string& text) override;
+    void showError(const std::string& text) override;
+
+private:
+    void show(const std::string& text, UINT icon);
+
+    std::wstring title_;
+    HWND owner_ = nullptr;
+};
+
+}  // namespace tavrelle::window

@@ -1,0 +1,12 @@
+// UTF-16 for the W calls, from the tool's UTF-8 texts and from the system
+// code page's bytes (device names).
+#pragma once
+
+#include <string>
+
+namespace tavrelle::window {
+
+std::wstring utf8ToWide(const std::string& text);
+std::wstring systemToWide(const std::string& text);
+
+}  // namespace tavrelle::window

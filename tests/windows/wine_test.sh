@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# The Windows build under Wine, on Xvfb with openbox, unattended:
+#   tests/windows/wine_test.sh BUILD-WINDOWS-DIR
+# The first run with no MIDI device (its two messages, the retries, the
+# first-run bounds), keys, clicks and the wheel stepping the labels, the
+# taskbar button's window, the first-run file written beside the .exe, a
+# save that cannot replace the file another program holds open, and a
+# settings file that cannot be read. The labels and message boxes are read through the
+# window texts by probe.exe; what the tool hands WinMM is read from Wine's
+# winmm trace. Wine runs in a private prefix inside the build folder, made
+# on the first run and kept.
+set -euo pipefail
+build=$(cd "${1:?usage: wine_test.sh BUILD-WINDOWS-DIR}" && pwd)
+tool=$build/tavrelle.exe
+probe_exe=$build/probe.exe
+[ -f "$tool" ] && [ -f "$probe_exe" ] || { echo "FAIL: build $tool and probe.exe first (make windows)" >&2; exit 1; }
+work=$build/wine-test
+rm -rf "$work"
+mkdir -p "$work"
+source "$(dirname "$0")/../e2e/session.sh"
+
+export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+cleanup() {
+  stop "$tool_pid" 2
+  wineserver -k 2>/dev/null || true
+  stop_service openbox 2 || true
+  stop_service xvfb 5 || true
+}
+trap cleanup EXIT
+
+# The prefix, with the Japanese font names mapped to the IPA fonts.
+if [ ! -e "$WINEPREFIX/.tavrelle-fonts" ]; then
+  rm -rf "$WINEPREFIX"
+  DISPLAY= wineboot --init >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
+  wine regedit /S "$(winepath -w "$(dirname "$0")/japanese-fonts.reg" 2>/dev/null)" >>"$work/wineboot.log" 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.tavrelle-fonts"
+fi
+services_init "$work/services" tavrelle-wine
+start_x 1024x768x24 || fail "no X server"
+
+probe() { { wine "$probe_exe" "$@" 2>/dev/null || true; } | tr -d "\r"; }
+# The main window's line: visible|hidden left top width height caption.
+window_state() { probe texts | sed -n 's/^window //p'; }
+# The texts of the value labels: program, bank, channel.
+labels() { probe texts | awk '/^control Static/ { n++; if (n == 3 || n == 5 || n == 7) { printf "%s%s", sep, $NF; sep = " " } } END { print "" }'; }
+# The message box the tool shows: "TITLE<tab>TEXT<tab>icon|no-icon", empty when none.
+box() { probe texts | sed -n 's/^box //p'; }
+# expect_box TEXT ICON SECONDS: waits for that box.
+expect_box() {
+  local want=$(printf 'tavrelle\t%s\t%s' "$1" "$2") got="" i
+  for ((i = 0; i < $3 * 5; i++)); do
+    got=$(box)
+    [ -n "$got" ] && break
+    sleep 0.2
+  done
+  [ "$got" = "$want" ] || fail "expected the box '$want', saw '${got:-no box}'"
+}
+# Enter answers the box; it must be gone afterwards. A box that follows
+# another at once takes the keyboard a moment after it shows, so Enter waits
+# for the box to be the active window.
+box_gone() { [ "$(box)" != "$1" ]; }
+box_active() { [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ]; }
+answer_box() {
+  local shown
+  shown=$(box)
+  wait_for 5 box_active || true
+  sleep 0.3
+  xdotool key Return
+  wait_for 10 box_gone "$shown" || fail "the box did not close on Enter: $shown"
+}
+# The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
+sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
+count() { grep -c "$1" "$run/trace" || true; }
+# wait_sends N: until N words were sent, at most 5 s.
+wait_sends() { local i; for ((i = 0; i < 50; i++)); do [ "$(sends | wc -l)" -ge "$1" ] && return 0; sleep 0.1; done; }
+# The main window's X window: its caption, in this letter case (xdotool
+# matches names ignoring it, and the taskbar button's window is "tavrelle").
+x_window() {
+  local w
+  for w in $(xdotool search --onlyvisible --name '^Tavrelle$' 2>/dev/null); do
+    [ "$(xdotool getwindowname "$w")" = Tavrelle ] && { echo "$w"; return 0; }
+  done
+}
+has_x_window() { [ -n "$(x_window)" ]; }
+# start_tool DIR: a copy of the tool in DIR, started there.
+start_tool() {
+  run=$1
+  mkdir -p "$run"
+  cp "$tool" "$run/tavrelle.exe"
+  WINEDEBUG=-all,trace+winmm wine "$run/tavrelle.exe" >"$run/out" 2>"$run/trace" &
+  tool_pid=$!
+}
+wait_shown() {
+  wait_for 20 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^window visible'" || fail "the window did not show"
+  wait_for 10 has_x_window || fail "no X window for the tool"
+  window=$(x_window)
+  # The window manager may hand the focus to the taskbar button's window as
+  # it maps it, which hands it back; keys wait until the window has it.
+  sleep 0.5
+  xdotool windowactivate --sync "$window" 2>/dev/null || true
+  wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || fail "the window did not take the focus"
+  [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
+}
+# close_window: the window manager's close, as the close box does.
+close_window() { xdotool windowactivate --sync "$window" 2>/dev/null || true; xdotool key alt+F4; }
+wait_exit() { wait_for 10 sh -c "! kill -0 $tool_pid 2>/dev/null" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
+ini_path() { winepath -w "$1/tavrelle.ini" 2>/dev/null | tr -d '\r'; }
+first_run_file() { printf '[window]\r\nHeight=125\r\nWidth=221\r\nTop=159\r\nLeft=193\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n'; }
+
+no_device="ＭＩＤＩ音源がないのでこのソフトは利用できません"
+started=$(ms_now)
+
+echo "first run, no MIDI device"
+start_tool "$work/first-run"
+expect_box "$no_device" no-icon 30
+[ "$(window_state | cut -d' ' -f1)" = hidden ] || fail "the window showed before the start-up messages"
+answered=$(ms_now)
+answer_box
+expect_box BADDEVICEID no-icon 10
+waited=$(($(ms_now) - answered))
+((waited >= 2400 && waited < 8000)) || fail "the open failure came after ${waited} ms, not about 2.5 s"
+[ "$(count 'midiOutOpen (.*, 0, 00000000, 00000000, 00000000)')" = 6 ] || fail "not six attempts at device 0"
+[ "$(count 'midiOutClose')" = 5 ] || fail "not five closes between the attempts"
+answer_box
+wait_shown
+read -r _ left top width height _ <<<"$(window_state)"
+[ "$left $top $width $height" = "193 159 221 125" ] || fail "first-run bounds $left $top $width $height"
+[ "$(sends | tr '\n' ' ')" = "000020B0 000000B0 000000C0 " ] || fail "start-up sent $(sends | tr '\n' ' ')"
+[ "$(labels)" = "1 0 1" ] || fail "start labels $(labels)"
+[ "$(probe texts | sed -n 's/^owner //p')" = tavrelle ] || fail "the taskbar does not show the application title"
+probe texts | grep -qx 'control Static 0 visible 8 32 109 13 プログラムナンバー =' ||
+  probe texts | grep -q ' プログラムナンバー =$' || fail "the program caption is missing"
+
+echo "keys"
+xdotool key Up Up Right Next
+wait_sends 15
+[ "$(labels)" = "3 1 16" ] || fail "after Up Up Right Page Down: $(labels)"
+[ "$(sends | wc -l)" = 15 ] || fail "four key releases did not send four times: $(sends | wc -l) words"
+[ "$(sends | tail -n 3 | tr '\n' ' ')" = "000020BF 000100BF 000002CF " ] || fail "last send $(sends | tail -n 3 | tr '\n' ' ')"
+xdotool key Tab Prior Down
+wait_sends 24
+[ "$(labels)" = "2 1 1" ] || fail "Tab stepped, or Page Up and Down did not: $(labels)"
+[ "$(sends | wc -l)" = 24 ] || fail "Tab's release did not send: $(sends | wc -l) words"
+
+echo "mouse"
+# Label positions in the client area: program value 120,32, bank value 120,48,
+# program caption 8,32.
+xdotool mousemove --window "$window" 123 38 click 1
+xdotool mousemove --window "$window" 123 54 click 3
+xdotool mousemove --window "$window" 30 38 click --repeat 2 --delay 80 1
+wait_sends 36
+[ "$(labels)" = "5 0 1" ] || fail "clicks: $(labels)"
+[ "$(sends | wc -l)" = 36 ] || fail "four presses did not send four times: $(sends | wc -l) words"
+xdotool mousemove --window "$window" 30 38 click 2
+xdotool mousemove --window "$window" 123 38 click 2
+xdotool mousemove --window "$window" 123 54 click 4 click 5
+sleep 0.5
+[ "$(labels)" = "5 0 1" ] || fail "middle presses or the wheel changed the labels: $(labels)"
+[ "$(sends | wc -l)" = 39 ] || fail "only the middle press on the program number sends: $(sends | wc -l) words"
+[ "$(sends | tail -n 3 | tr '\n' ' ')" = "000020B0 000000B0 000004C0 " ] || fail "middle press sent $(sends | tail -n 3 | tr '\n' ' ')"
+
+echo "the device list"
+# A click gives the list the focus and opens its (empty) drop-down; the
+# second closes it. Keys still step and send, and never reach the list.
+xdotool mousemove --window "$window" 120 16 click 1
+sleep 0.5
+xdotool mousemove --window "$window" 120 16 click 1
+wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the device list did not take the focus"
+xdotool key Up a Right
+wait_sends 48
+[ "$(labels)" = "6 1 1" ] || fail "keys with the device list focused: $(labels)"
+[ "$(sends | wc -l)" = 48 ] || fail "three key releases did not send three times: $(sends | wc -l) words"
+# The list turns a wheel notch into an Up or Down for the window: a step, no send.
+xdotool mousemove --window "$window" 120 16 click 4 click 4 click 5
+sleep 0.5
+[ "$(labels)" = "7 1 1" ] && [ "$(sends | wc -l)" = 48 ] || fail "the wheel over the focused list: $(labels), $(sends | wc -l) words"
+
+echo "minimise and restore through the taskbar button's window"
+taskbar_window=""
+for w in $(xdotool search --name '^tavrelle$' 2>/dev/null); do
+  [ "$(xdotool getwindowname "$w")" = tavrelle ] && taskbar_window=$w
+done
+[ -n "$taskbar_window" ] || fail "no taskbar button window"
+xdotool windowminimize "$window"
+wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^window hidden'" || fail "minimising did not hide the window"
+xdotool windowactivate "$taskbar_window" 2>/dev/null || true
+# Once clicked, the device list gets the focus back whenever the window is activated.
+wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the taskbar button did not bring the window back with the list focused: $(window_state)"
+[ "$(window_state | cut -d' ' -f1-5)" = "visible 193 159 221 125" ] || fail "restored as $(window_state)"
+
+echo "close writes the first-run file"
+close_window
+wait_exit
+cmp -s <(first_run_file) "$work/first-run/tavrelle.ini" || fail "the first-run file differs: $(od -c "$work/first-run/tavrelle.ini" | head)"
+[ "$(ls "$work/first-run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "left behind: $(ls "$work/first-run")"
+
+echo "a save that cannot replace the file"
+start_tool "$work/first-run"
+expect_box "$no_device" no-icon 30
+answer_box
+expect_box BADDEVICEID no-icon 10
+answer_box
+wait_shown
+xdotool key Up
+# Another program holds the file open: the new file, written beside it,
+# cannot take its place.
+cp "$run/tavrelle.ini" "$work/saved.ini"
+wine "$probe_exe" hold "$(ini_path "$run")" 60 >"$work/hold.out" 2>/dev/null &
+holder=$!
+wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
+close_window
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed the old file"
+[ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
+answer_box
+kill -0 "$tool_pid" 2>/dev/null || fail "the window closed although the save failed"
+[ "$(window_state | cut -d' ' -f1)" = visible ] || fail "the window is gone although the save failed"
+stop "$holder" 2
+close_window
+wait_exit
+first_run_file | cmp -s - "$run/tavrelle.ini" || fail "the later close did not save: $(od -c "$run/tavrelle.ini" | head)"
+
+echo "an unreadable settings file"
+run=$work/unreadable
+mkdir -p "$run"
+printf '[window]\r\nHeight=200\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n' >"$run/tavrelle.ini"
+cp "$run/tavrelle.ini" "$work/unreadable.ini"
+wine "$probe_exe" hold "$(ini_path "$run")" 60 >"$work/hold.out" 2>/dev/null &
+holder=$!
+wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
+start_tool "$run"
+expect_box "$no_device" no-icon 30
+answer_box
+expect_box "ファイル $(ini_path "$run") は開けません." icon 10
+# "OK" pressed by the probe: the release of a key could reach the shown window and send.
+probe ok
+wait_shown
+read -r _ left top width height _ <<<"$(window_state)"
+[ "$left $top $width $height" = "192 107 221 125" ] || fail "not the designed bounds: $left $top $width $height"
+[ "$(count midiOutOpen)" = 0 ] && [ "$(sends | wc -l)" = 0 ] || fail "a device was opened or something sent"
+stop "$holder" 2
+close_window
+wait_exit
+cmp -s "$work/unreadable.ini" "$run/tavrelle.ini" || fail "the unreadable file was overwritten"
+
+echo "PASS in $((($(ms_now) - started) / 1000)) s"
