@@ -1,7 +1,6 @@
 // The window on Qt's offscreen platform, with the fake MIDI service and the
-// message boxes captured.
-#include "support/fake_midi_out_service.h"
-#include "support/window_support.h"
+// message boxes captured (support/window_fixture.h).
+#include "support/window_fixture.h"
 #include "window/startup_shutdown.h"
 #include "window/general_midi.h"
 #include "window/main_window.h"
@@ -15,7 +14,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
@@ -34,9 +32,6 @@
 namespace tavrelle {
 namespace {
 
-using testing::CapturingPresenter;
-using testing::FakeEventPump;
-using testing::FakeMidiOutService;
 using testing::ServiceCall;
 using testing::readFile;
 using testing::writeFile;
@@ -46,40 +41,13 @@ using Words = std::vector<std::uint32_t>;
 
 constexpr const char* kCannotOpenDevice = "ＭＩＤＩデバイスが開けません";
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public testing::WindowFixture {
 protected:
-    QTemporaryDir folder;
-    std::string settingsPath = (folder.path() + "/tavrelle.ini").toStdString();
-    FakeMidiOutService service;
-    CapturingPresenter presenter;
-    FakeEventPump pump;
-    std::unique_ptr<MainWindow> form;
-
-    WindowTest() { service.devices = {"Synth A", "Synth B", " Space Lead"}; }
-
-    MainWindow& start()
-    {
-        form = std::make_unique<MainWindow>(window::WindowServices{service, presenter, pump, settingsPath});
-        return *form;
-    }
-    MainWindow& startShown()
-    {
-        start();
-        form->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-        service.calls.clear();
-        return *form;
-    }
     Words sent() const { return service.sentWords(); }
     static Words selectionWords(int channel, int bank, int program)
     {
         return {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, bank),
                 midi::programChangeWord(channel, program)};
-    }
-    void tap(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-    {
-        QTest::keyPress(target, key, modifiers);
-        QTest::keyRelease(target, key, modifiers);
     }
 };
 
