@@ -44,11 +44,6 @@ constexpr const char* kCannotOpenDevice = "ＭＩＤＩデバイスが開けま�
 class WindowTest : public testing::WindowFixture {
 protected:
     Words sent() const { return service.sentWords(); }
-    static Words selectionWords(int channel, int bank, int program)
-    {
-        return {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, bank),
-                midi::programChangeWord(channel, program)};
-    }
 };
 
 // Start-up runs while the window is built, so its messages come before the
@@ -123,7 +118,7 @@ TEST_F(WindowTest, arrow_keys_step_while_down_and_every_release_sends)
     EXPECT_EQ(w.programValue()->text(), "128");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_Down);
-    EXPECT_EQ(sent(), selectionWords(0, 0, 128));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x0000B0, 0x7FC0}));
 
     service.calls.clear();
     tap(&w, Qt::Key_Up);
@@ -142,7 +137,7 @@ TEST_F(WindowTest, page_keys_change_the_channel_and_send_only_on_release)
     EXPECT_EQ(w.channelValue()->text(), "16");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_PageDown);
-    EXPECT_EQ(sent(), selectionWords(15, 0, 1));
+    EXPECT_EQ(sent(), (Words{0x0020BF, 0x0000BF, 0x00CF}));
     tap(&w, Qt::Key_PageUp);
     tap(&w, Qt::Key_PageUp);
     EXPECT_EQ(w.channelValue()->text(), "2");
@@ -161,7 +156,7 @@ TEST_F(WindowTest, held_key_steps_on_every_repeat_and_sends_once_on_the_real_rel
     EXPECT_EQ(w.bankValue()->text(), "5");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_Right);
-    EXPECT_EQ(sent(), selectionWords(0, 5, 1));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x0500B0, 0x00C0}));
 }
 
 TEST_F(WindowTest, unbound_keys_send_on_release_and_tab_moves_nothing)
@@ -215,7 +210,7 @@ TEST_F(WindowTest, mouse_presses_on_the_labels)
     MainWindow& w = startShown();
     QTest::mousePress(w.bankCaption(), Qt::RightButton);
     EXPECT_EQ(w.bankValue()->text(), "127");
-    EXPECT_EQ(sent(), selectionWords(0, 127, 1));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x7F00B0, 0x00C0}));
 
     service.calls.clear();
     // X11 delivers a double click as press, release, double-click, release.
@@ -226,7 +221,7 @@ TEST_F(WindowTest, mouse_presses_on_the_labels)
 
     service.calls.clear();
     QTest::mousePress(w.programValue(), Qt::MiddleButton);
-    EXPECT_EQ(sent(), selectionWords(0, 127, 3));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x7F00B0, 0x02C0}));
     service.calls.clear();
     QTest::mousePress(w.programCaption(), Qt::MiddleButton);
     QTest::mousePress(w.bankCaption(), Qt::MiddleButton);
