@@ -11,8 +11,8 @@
 //
 // Also timed here: re-reading the device list, as the window does each time
 // the list is opened, beside the first listing of a new service.
+#include "support/fake_midi_out_service.h"
 #include "support/jack_capture.h"
-#include "plain_device_list.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
 #include "midi/voice_selection.h"
@@ -40,7 +40,7 @@ constexpr auto kDeliveryLimit = std::chrono::seconds(2);
 
 std::unique_ptr<testing::JackCapture> capture;
 
-using bench::PlainList;
+using tavrelle::testing::VectorDeviceList;
 
 class SilentNotifier final : public midi::MessagePresenter {
 public:
@@ -77,13 +77,13 @@ void RunBatches(benchmark::State& state, Batch batch)
 void Tavrelle_SendVoiceSelection(benchmark::State& state)
 {
     auto service = midi::createSystemMidiOutService();
-    PlainList list;
+    VectorDeviceList list;
     SilentNotifier notifier;
     SleepingPump pump;
     midi::MidiOutPort port(*service, list, notifier, pump);
     port.setDeviceCount(static_cast<int>(service->deviceCount()));
     port.listMidiOutDevices();
-    port.restoreDeviceSelection(list.find(capture->fullName()), capture->fullName());
+    port.restoreDeviceSelection(0, capture->fullName());  // found by its name
     if (port.selectedDeviceName() != capture->fullName() ||
         port.openMidiOutWithRetries(static_cast<unsigned>(port.selectedDeviceId())) != midi::result::kNoError) {
         state.SkipWithError("cannot open the capture port through the tool's service");

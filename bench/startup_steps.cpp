@@ -7,8 +7,8 @@
 // shows how it overlaps the window's own work in the tool.
 //
 //   startup_steps [ROUNDS]
+#include "support/fake_midi_out_service.h"
 #include "support/jack_capture.h"
-#include "plain_device_list.h"
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
 #include "settings/settings_file.h"
@@ -27,7 +27,7 @@ namespace {
 
 using namespace tavrelle;
 
-using bench::PlainList;
+using tavrelle::testing::VectorDeviceList;
 
 class CountingNotifier final : public midi::MessagePresenter {
 public:
@@ -91,7 +91,7 @@ int main(int argc, char* argv[])
         const std::int64_t start = testing::monotonicNanoseconds();
         auto service = midi::createSystemMidiOutService();
         steps[0].milliseconds.push_back(watch.lap());
-        PlainList list;
+        VectorDeviceList list;
         CountingNotifier notifier;
         RealPump pump;
         midi::MidiOutPort port(*service, list, notifier, pump);

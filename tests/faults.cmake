@@ -1,5 +1,6 @@
-# Faults and bad input: garbage settings files, saves the disk refuses, a
-# save killed part-way, and the built tool losing its JACK server or its port.
+# Faults and bad input: garbage settings files and odd things at the settings
+# path, a save killed part-way, and the built tool losing its JACK server or
+# its port. Saves the disk refuses are settings_test's (FailedSave).
 tavrelle_add_test(faults_window_test
   SOURCES faults/window_faults_test.cpp
   LIBS tavrelle_window tavrelle_test_support Qt6::Widgets Qt6::Test

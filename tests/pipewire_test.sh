@@ -3,7 +3,7 @@
 # WirePlumber on a private runtime folder with a session bus of their own,
 # FluidSynth with TimGM6mb joined through pw-jack, and the service run through
 # pw-jack too (voice_probe) to pick a voice that FluidSynth must then report
-# on its command shell, read through its stdin and its output.
+# on its command shell (scripts/services.sh's fluid).
 #
 #   pipewire_test.sh path/to/voice_probe
 #
@@ -33,72 +33,45 @@ if [[ -z ${TAVRELLE_PIPEWIRE_SESSION:-} ]]; then
 fi
 
 work=$TAVRELLE_PIPEWIRE_SESSION
-pids=()
+# scripts/services.sh's helpers run the services here, their files in $work:
+# launch_service, stop_service, wait_for and fluid (FluidSynth's shell).
+source "$(dirname "$0")/../scripts/services.sh"
+services_state=$work
 cleanup() {
   set +e
-  exec 3>&- 2>/dev/null
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill -TERM "${pids[i]}" 2>/dev/null
-    wait "${pids[i]}" 2>/dev/null
-  done
+  stop_service fluidsynth
+  stop_service wireplumber
+  stop_service pipewire
 }
 trap cleanup EXIT
 
-show_logs() {
-  for log in "$work"/*.log; do
-    echo "--- $log"
-    tail -n 20 "$log"
-  done
-}
 fail() {
   echo "pipewire test: $*" >&2
-  show_logs >&2
+  for log in "$work"/*.log; do echo "--- ${log##*/}"; tail -n 20 "$log"; done >&2
   exit 1
 }
-wait_for() {
-  local seconds=$1
-  shift
-  local deadline=$((SECONDS + seconds))
-  until "$@"; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.2
-  done
-}
 
-pipewire >"$work/pipewire.log" 2>&1 &
-pids+=($!)
+launch_service pipewire pipewire || exit 1
 if ! wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0"; then
   echo "SKIPPED: PipeWire cannot start here:"
   tail -n 5 "$work/pipewire.log"
   exit 77
 fi
-wireplumber >"$work/wireplumber.log" 2>&1 &
-pids+=($!)
+launch_service wireplumber wireplumber || exit 1
 
-# FluidSynth's shell reads commands from a FIFO kept open here and answers in
-# its log.
-mkfifo "$work/fluidsynth.in"
-exec 3<>"$work/fluidsynth.in"
-pw-jack fluidsynth -a jack -m jack -r 48000 -o audio.jack.id=fsynth -o midi.jack.id=fsynth \
-  -o audio.jack.autoconnect=0 "$soundfont" <"$work/fluidsynth.in" >"$work/fluidsynth.log" 2>&1 &
-pids+=($!)
+mkfifo -m 600 "$work/fluidsynth.in"
+service_stdin=$work/fluidsynth.in launch_service fluidsynth \
+  pw-jack fluidsynth -a jack -m jack -r 48000 -o audio.jack.id=fsynth -o midi.jack.id=fsynth \
+  -o audio.jack.autoconnect=0 "$soundfont" || fail "FluidSynth did not start"
 listed() { pw-jack jack_lsp 2>/dev/null | grep -qx "$midi_port"; }
 wait_for 20 listed || fail "FluidSynth's $midi_port did not appear on PipeWire's JACK graph"
 
 # The preset FluidSynth reports on a channel (1-16), as "bank program".
 preset_on() {
-  local channel=$1 log=$work/fluidsynth.log before marker
-  before=$(wc -l <"$log")
-  marker="tavrelle-answered-$before"
-  printf 'channels -verbose\necho %s\n' "$marker" >&3
-  answered() { tail -n +$((before + 1)) "$log" | grep -qx "$marker"; }
-  wait_for 5 answered || fail "FluidSynth's shell does not answer"
-  tail -n +$((before + 1)) "$log" |
-    sed -n "s/^\(> \)*chan $((channel - 1)), sfont [0-9]*, bank \([0-9]*\), preset \([0-9]*\),.*/\2 \3/p" | tail -n 1
+  fluid "channels -verbose" |
+    sed -n "s/^chan $(($1 - 1)), sfont [0-9]*, bank \([0-9]*\), preset \([0-9]*\),.*/\1 \2/p" | tail -n 1
 }
-plays() {
-  [[ $(preset_on "$1") == "$2" ]]
-}
+plays() { [[ $(preset_on "$1") == "$2" ]]; }
 
 # Program 1 first, so the check below cannot pass on the soundfont's default.
 pw-jack "$probe" "$midi_port" 1 5 || fail "the service did not send through PipeWire's JACK (status $?)"

@@ -23,6 +23,7 @@ using testing::FakeEventPump;
 using testing::FakeMidiOutService;
 using testing::FakeWindowBounds;
 using testing::readFile;
+using testing::ScratchFolder;
 using testing::ServiceCall;
 using testing::ShownVoice;
 using testing::VectorDeviceList;
@@ -35,7 +36,7 @@ constexpr const char* kNoDevice = "ＭＩＤＩ音源がないのでこのソフ
 
 class StartupTest : public ::testing::Test {
 protected:
-    fs::path folder = fs::temp_directory_path() / ("startup_test." + std::to_string(::getpid()));
+    ScratchFolder folder;
     std::string settingsPath = (folder / "tavrelle.ini").string();
     FakeMidiOutService service;
     CapturingPresenter presenter;
@@ -45,13 +46,7 @@ protected:
     ShownVoice voice;
     std::unique_ptr<StartupShutdown> tool;
 
-    StartupTest()
-    {
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        service.devices = {"Synth A", "Synth B", "Synth C"};
-    }
-    ~StartupTest() override { fs::remove_all(folder); }
+    StartupTest() { service.devices = {"Synth A", "Synth B", "Synth C"}; }
 
     StartupShutdown& start(const std::string& readPath = {})
     {

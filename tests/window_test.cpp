@@ -1,7 +1,6 @@
 // The window on Qt's offscreen platform, with the fake MIDI service and the
-// message boxes captured.
-#include "support/fake_midi_out_service.h"
-#include "support/window_support.h"
+// message boxes captured (support/window_fixture.h).
+#include "support/window_fixture.h"
 #include "window/startup_shutdown.h"
 #include "window/general_midi.h"
 #include "window/main_window.h"
@@ -16,7 +15,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
@@ -35,9 +33,6 @@
 namespace tavrelle {
 namespace {
 
-using testing::CapturingPresenter;
-using testing::FakeEventPump;
-using testing::FakeMidiOutService;
 using testing::ServiceCall;
 using testing::readFile;
 using testing::writeFile;
@@ -47,41 +42,9 @@ using Words = std::vector<std::uint32_t>;
 
 constexpr const char* kCannotOpenDevice = "ＭＩＤＩデバイスが開けません";
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public testing::WindowFixture {
 protected:
-    QTemporaryDir folder;
-    std::string settingsPath = (folder.path() + "/tavrelle.ini").toStdString();
-    FakeMidiOutService service;
-    CapturingPresenter presenter;
-    FakeEventPump pump;
-    std::unique_ptr<MainWindow> form;
-
-    WindowTest() { service.devices = {"Synth A", "Synth B", " Space Lead"}; }
-
-    MainWindow& start()
-    {
-        form = std::make_unique<MainWindow>(window::WindowServices{service, presenter, pump, settingsPath});
-        return *form;
-    }
-    MainWindow& startShown()
-    {
-        start();
-        form->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-        service.calls.clear();
-        return *form;
-    }
     Words sent() const { return service.sentWords(); }
-    static Words selectionWords(int channel, int bank, int program)
-    {
-        return {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, bank),
-                midi::programChangeWord(channel, program)};
-    }
-    void tap(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-    {
-        QTest::keyPress(target, key, modifiers);
-        QTest::keyRelease(target, key, modifiers);
-    }
 };
 
 // Start-up runs while the window is built, so its messages come before the
@@ -147,8 +110,9 @@ TEST_F(WindowTest, a_close_keeps_the_saved_position)
     EXPECT_NE(saved.find("Top=100\r\nLeft=200\r\n"), std::string::npos) << saved;
 }
 
-// Every way of closing ends in the same shut-down: a failed save holds the
-// window open once, and a second failure in a row lets it close.
+// Every way of closing ends in the same shut-down, and the window follows
+// its answer: held open when it refuses, closed when it allows. When it
+// refuses and what is saved are startup_test's.
 TEST_F(WindowTest, closing_runs_shutdown_and_a_failing_save_holds_the_window_only_once)
 {
     std::filesystem::create_directory(settingsPath);  // a folder in the way
@@ -158,7 +122,6 @@ TEST_F(WindowTest, closing_runs_shutdown_and_a_failing_save_holds_the_window_onl
     EXPECT_EQ(service.callsOf(ServiceCall::Kind::Close).size(), 1u);
     EXPECT_TRUE(w.close());
     EXPECT_FALSE(w.isVisible());
-    EXPECT_EQ(presenter.shown.size(), 2u);
 }
 
 TEST_F(WindowTest, arrow_keys_step_while_down_and_every_release_sends)
@@ -168,7 +131,7 @@ TEST_F(WindowTest, arrow_keys_step_while_down_and_every_release_sends)
     EXPECT_EQ(w.programValue()->text(), "128");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_Down);
-    EXPECT_EQ(sent(), selectionWords(0, 0, 128));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x0000B0, 0x7FC0}));
 
     service.calls.clear();
     tap(&w, Qt::Key_Up);
@@ -187,7 +150,7 @@ TEST_F(WindowTest, page_keys_change_the_channel_and_send_only_on_release)
     EXPECT_EQ(w.channelValue()->text(), "16");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_PageDown);
-    EXPECT_EQ(sent(), selectionWords(15, 0, 1));
+    EXPECT_EQ(sent(), (Words{0x0020BF, 0x0000BF, 0x00CF}));
     tap(&w, Qt::Key_PageUp);
     tap(&w, Qt::Key_PageUp);
     EXPECT_EQ(w.channelValue()->text(), "2");
@@ -206,7 +169,7 @@ TEST_F(WindowTest, held_key_steps_on_every_repeat_and_sends_once_on_the_real_rel
     EXPECT_EQ(w.bankValue()->text(), "5");
     EXPECT_TRUE(sent().empty());
     QTest::keyRelease(&w, Qt::Key_Right);
-    EXPECT_EQ(sent(), selectionWords(0, 5, 1));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x0500B0, 0x00C0}));
 }
 
 TEST_F(WindowTest, unbound_keys_send_on_release_and_tab_moves_nothing)
@@ -260,7 +223,7 @@ TEST_F(WindowTest, mouse_presses_on_the_labels)
     MainWindow& w = startShown();
     QTest::mousePress(w.bankCaption(), Qt::RightButton);
     EXPECT_EQ(w.bankValue()->text(), "127");
-    EXPECT_EQ(sent(), selectionWords(0, 127, 1));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x7F00B0, 0x00C0}));
 
     service.calls.clear();
     // X11 delivers a double click as press, release, double-click, release.
@@ -271,7 +234,7 @@ TEST_F(WindowTest, mouse_presses_on_the_labels)
 
     service.calls.clear();
     QTest::mousePress(w.programValue(), Qt::MiddleButton);
-    EXPECT_EQ(sent(), selectionWords(0, 127, 3));
+    EXPECT_EQ(sent(), (Words{0x0020B0, 0x7F00B0, 0x02C0}));
     service.calls.clear();
     QTest::mousePress(w.programCaption(), Qt::MiddleButton);
     QTest::mousePress(w.bankCaption(), Qt::MiddleButton);

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The built tool under Xvfb and openbox, driven by xdotool, when things go
 # wrong around it:
-#   1. it starts on settings files that are no ordinary settings files;
-#   2. its JACK server is killed while it runs;
-#   3. the port it plays on goes away and comes back, and the device list
+#   1. its JACK server is killed while it runs;
+#   2. the port it plays on goes away and comes back, and the device list
 #      follows;
-#   4. its JACK server stalls (SIGSTOP) at start-up and at the close.
+#   3. its JACK server stalls (SIGSTOP) at start-up and at the close.
+# Settings files that are no ordinary files are faults_window_test's.
 # Each step checks that nothing crashes or hangs, that the user is told what
 # they must know, and that the settings file is saved.
 #
@@ -54,32 +54,7 @@ saved_line() {
 start_session
 ini=$work/bin/tavrelle.ini
 
-# --- 1. Settings files that are no ordinary settings files -----------------
-mkfifo "$ini"
-launch
-no_message_box || fail "a FIFO as settings file brought up a message"
-fifo_ms=$launch_ms
-close_tool
-[ -f "$ini" ] && [ ! -p "$ini" ] || fail "the FIFO was not replaced by a settings file"
-saved_line 'gakki=fsynth:midi_00' || fail "settings after the FIFO: $(settings_text)"
-
-head -c 10485760 /dev/zero | tr '\0' 'A' >"$ini"
-printf '\n[other]\nkeep=yes\n' >>"$ini"
-launch
-no_message_box || fail "a 10 MiB line brought up a message"
-long_line_ms=$launch_ms
-close_tool
-[ "$(settings_text | sed -n '/^\[other\]$/,/^$/p')" = $'[other]\nkeep=yes' ] || fail "the section after the long line was lost"
-
-python3 -c 'import os, sys; r = os.urandom(65536); sys.stdout.buffer.write(r + b"\n[other]\nkeep=yes\n" + r)' >"$ini"
-launch
-no_message_box || fail "random bytes brought up a message"
-random_ms=$launch_ms
-close_tool
-saved_line '[other]' && saved_line 'keep=yes' || fail "the section among random bytes was lost"
-note "start-up to a shown window: FIFO ${fifo_ms} ms, 10 MiB line ${long_line_ms} ms, random bytes ${random_ms} ms"
-
-# --- 2. The JACK server is killed while the tool runs ----------------------
+# --- 1. The JACK server is killed while the tool runs ----------------------
 rm -f "$ini"
 : >"$services_state/capture.out"
 launch
@@ -119,7 +94,7 @@ saved_line "dev_num=0" && saved_line "gakki=$first_port" \
   || fail "settings after the server died: $(settings_text)"
 note "server killed: list emptied, closed in ${dead_close_ms} ms"
 
-# --- 3. The port goes away and comes back ----------------------------------
+# --- 2. The port goes away and comes back ----------------------------------
 rm -f "$ini"
 start_jack || fail "JACK did not start again under $server"
 start_fluidsynth
@@ -152,7 +127,7 @@ close_tool
 saved_line "dev_num=$((position - 1))" && saved_line 'gakki=fsynth:midi_00' \
   || fail "settings after the port came back: $(settings_text)"
 note "port gone and back: reopened, closed in ${close_ms} ms"
-# --- 4. The JACK server stalls ----------------------------------------------
+# --- 3. The JACK server stalls ----------------------------------------------
 # The main window is "Tavrelle", a message box "tavrelle".
 window_named() {
   local w

@@ -3,7 +3,6 @@
 // the voice selection sent right after start-up or a device switch must not
 // fall into a cycle that began before the connection was made.
 #include "midi/midi_out_service.h"
-#include "midi/voice_selection.h"
 #include "support/jack_capture.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 #include <jack/jack.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -76,8 +76,9 @@ TEST(faults_jack_open_test, the_selection_sent_right_after_an_open_arrives_whole
     for (int program = 1; program <= kOpens; ++program) {
         midi::MidiOutHandle handle = 0;
         ASSERT_EQ(service->open(handle, *id), result::kNoError);
-        for (const std::uint32_t word : {midi::bankSelectLsbWord(0, 0), midi::bankSelectMsbWord(0, 0),
-                                         midi::programChangeWord(0, program)}) {
+        // Bank Select LSB 0, MSB 0 and the program, on channel 1.
+        const auto programChange = static_cast<std::uint32_t>((program - 1) << 8 | 0xC0);
+        for (const std::uint32_t word : {0x0020B0u, 0x0000B0u, programChange}) {
             EXPECT_EQ(service->sendShortMessage(handle, word), result::kNoError);
         }
         EXPECT_EQ(service->close(handle), result::kNoError);

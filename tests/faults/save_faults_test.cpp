@@ -1,5 +1,6 @@
-// Saving the settings file when the process dies half-way or the disk fills
-// up: the file on disk is always the whole old one or the whole new one.
+// Saving the settings file when the process dies half-way: the file on disk
+// is always the whole old one or the whole new one. A disk that fills up
+// part-way is the settings file's own test (settings_test, FailedSave).
 #include "settings/settings_file.h"
 #include "support/scratch_files.h"
 
@@ -7,14 +8,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <algorithm>
@@ -186,109 +184,6 @@ TEST(save_faults_test, a_save_killed_at_any_point_leaves_the_old_or_the_new_file
         ASSERT_NE(before, leftovers.end()) << "the save left " << name;
         EXPECT_EQ(bytes, before->second) << "the save touched " << name;
     }
-}
-
-// Mounts a small file system of its own over `folder` for this process and
-// its children only: as root in a new mount namespace, otherwise in a new
-// user namespace where this user is root. False where neither is allowed.
-bool mountPrivateTmpfs(const fs::path& folder, const char* size)
-{
-    const uid_t uid = ::geteuid();
-    const gid_t gid = ::getegid();
-    if (uid == 0) {
-        if (::unshare(CLONE_NEWNS) != 0) {
-            return false;
-        }
-    } else {
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-            return false;
-        }
-        writeFile("/proc/self/setgroups", "deny");
-        writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
-        writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
-    }
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return false;
-    }
-    const std::string options = std::string("size=") + size + ",mode=0700";
-    return ::mount("tavrelle-faults", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
-
-// Runs `body` in a child on a private small file system over `folder`;
-// 77 from the child means that no such file system could be made.
-int runOnFullDisk(const fs::path& folder, int (*body)(const fs::path&))
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (!mountPrivateTmpfs(folder, "64k")) {
-            ::_exit(77);
-        }
-        ::_exit(body(folder));
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Exit codes: 0 as expected; 10 the full disk did not fail the save; 11 the
-// wrong message; 12 the old file changed; 13 a temporary file stayed; 14
-// the save after making room failed; 15 it wrote something else; 16 the
-// disk could not be filled.
-int saveOnFullDisk(const fs::path& folder)
-{
-    const fs::path path = folder / "tavrelle.ini";
-    const std::string old = settingsOfGeneration(1).substr(0, 600);
-    writeFile(path, old);
-    {
-        // Fills every block that is left.
-        std::ofstream filler(folder / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        for (int i = 0; i < 1000 && filler.write(block.data(), block.size()); ++i) {
-            filler.flush();
-        }
-    }
-    std::error_code error;
-    if (fs::space(folder, error).available > 4096 || error) {
-        return 16;
-    }
-
-    auto copy = SettingsFile::open(path.string());
-    copy.writeString("other", "big", std::string(16 * 1024, 'b'));
-    const std::string wanted = copy.toBytes();
-    try {
-        copy.save();
-        return 10;
-    } catch (const SettingsError& failure) {
-        if (std::string(failure.what()) != "ストリームへの書き込みエラー") {
-            return 11;
-        }
-    }
-    if (readFile(path) != old) {
-        return 12;
-    }
-    if (otherFiles(folder, "tavrelle.ini").size() != 1) {
-        return 13;
-    }
-    fs::remove(folder / "filler");
-    try {
-        copy.save();
-    } catch (const SettingsError&) {
-        return 14;
-    }
-    if (readFile(path) != wanted) {
-        return 15;
-    }
-    return otherFiles(folder, "tavrelle.ini").empty() ? 0 : 13;
-}
-
-TEST(save_faults_test, a_full_disk_fails_the_save_with_its_message_and_keeps_the_old_file)
-{
-    ScratchFolder folder;
-    const int outcome = runOnFullDisk(folder.path(), &saveOnFullDisk);
-    if (outcome == 77) {
-        GTEST_SKIP() << "no private file system can be mounted here (needs root or user namespaces)";
-    }
-    EXPECT_EQ(outcome, 0) << "see saveOnFullDisk for what the code means";
 }
 
 }  // namespace

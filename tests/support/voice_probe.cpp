@@ -7,7 +7,6 @@
 // The exit status names the step that failed: 10 the device is not listed,
 // 11 the open, 12 the send, 13 the close.
 #include "midi/midi_out_service.h"
-#include "midi/voice_selection.h"
 #include "support/jack_capture.h"
 
 #include <cstdint>
@@ -30,8 +29,10 @@ int main(int argc, char* argv[])
     if (service->open(handle, *id) != midi::result::kNoError) {
         return 11;
     }
-    const std::uint32_t selection[] = {midi::bankSelectLsbWord(channel, 0), midi::bankSelectMsbWord(channel, 0),
-                                       midi::programChangeWord(channel, program)};
+    // Bank Select LSB 0, MSB 0 and the program, as short-message words.
+    const auto status = static_cast<std::uint32_t>(channel);
+    const std::uint32_t selection[] = {0x20B0 | status, 0xB0 | status,
+                                       static_cast<std::uint32_t>(program - 1) << 8 | 0xC0 | status};
     if (service->sendShortMessages(handle, selection) != midi::result::kNoError) {
         return 12;
     }

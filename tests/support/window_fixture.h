@@ -1,0 +1,57 @@
+// The window on Qt's offscreen platform, with the fake MIDI service, the
+// message boxes captured and its settings file in a scratch folder. Shared
+// by the widget tests (window_test) and the window's fault tests.
+#pragma once
+
+#include "support/fake_midi_out_service.h"
+#include "support/window_support.h"
+#include "window/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <memory>
+#include <string>
+
+namespace tavrelle::testing {
+
+class WindowFixture : public ::testing::Test {
+protected:
+    ScratchFolder folder;
+    std::string settingsPath = (folder / "tavrelle.ini").string();
+    FakeMidiOutService service;
+    CapturingPresenter presenter;
+    FakeEventPump pump;
+    std::unique_ptr<window::MainWindow> form;
+
+    WindowFixture() { service.devices = {"Synth A", "Synth B", " Space Lead"}; }
+
+    // Builds the window, which runs start-up.
+    window::MainWindow& start()
+    {
+        form = std::make_unique<window::MainWindow>(window::WindowServices{service, presenter, pump, settingsPath});
+        return *form;
+    }
+    window::MainWindow& show()
+    {
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return *form;
+    }
+    // A started, shown window, with the calls start-up made forgotten.
+    window::MainWindow& startShown()
+    {
+        start();
+        show();
+        service.calls.clear();
+        return *form;
+    }
+    void tap(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        QTest::keyPress(target, key, modifiers);
+        QTest::keyRelease(target, key, modifiers);
+    }
+};
+
+}  // namespace tavrelle::testing
