@@ -103,7 +103,12 @@ public:
         if (thread_.stuck()) {
             return;  // the thread is left to finish on its own
         }
-        const auto limit = kAlsaCall + backends_->jack.disconnectLimit() + backends_->jack.closeLimit();
+        // A port left open is closed first; a connection still being undone
+        // counts against the client's close.
+        auto limit = backends_->jack.closeLimit();
+        if (open_ != 0) {
+            limit += openBackend_ == Backend::Alsa ? kAlsaCall : backends_->jack.disconnectLimit();
+        }
         thread_.call<bool>(limit, [backends = backends_](auto& reply) {
             backends->close();
             backends->jack.close();
