@@ -43,6 +43,7 @@ int main(int argc, char* argv[])
         return *exitCode;
     }
     // Before anything reads the environment on another thread.
+    tavrelle::midi::reachPipeWireJack(argv);
     tavrelle::window::preferXWayland();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The tool's MIDI output service on PipeWire's JACK graph: PipeWire and
 # WirePlumber on a private runtime folder with a session bus of their own,
-# FluidSynth with TimGM6mb joined through pw-jack, and the service run through
-# pw-jack too (voice_probe) to pick a voice that FluidSynth must then report
-# on its command shell (scripts/services.sh's fluid).
+# FluidSynth with TimGM6mb joined through pw-jack, and the service run
+# without it (voice_probe), as a desktop user starts the tool, to pick a
+# voice that FluidSynth must then report on its command shell
+# (scripts/services.sh's fluid).
 #
 #   pipewire_test.sh path/to/voice_probe
 #
@@ -73,9 +74,11 @@ preset_on() {
 }
 plays() { [[ $(preset_on "$1") == "$2" ]]; }
 
-# Program 1 first, so the check below cannot pass on the soundfont's default.
-pw-jack "$probe" "$midi_port" 1 5 || fail "the service did not send through PipeWire's JACK (status $?)"
+# The service runs without pw-jack: with no JACK server but PipeWire there,
+# it reaches PipeWire's JACK graph by itself. Program 1 first, so the check
+# below cannot pass on the soundfont's default.
+"$probe" "$midi_port" 1 5 || fail "the service did not send through PipeWire's JACK (status $?)"
 wait_for 5 plays 5 "0 0" || fail "channel 5 does not play program 1: $(preset_on 5)"
-pw-jack "$probe" "$midi_port" 41 5 || fail "the service did not send through PipeWire's JACK (status $?)"
+"$probe" "$midi_port" 41 5 || fail "the service did not send through PipeWire's JACK (status $?)"
 wait_for 5 plays 5 "0 40" || fail "channel 5 does not play program 41 (Violin): $(preset_on 5)"
 echo "pipewire test: the selection sent through PipeWire's JACK changed FluidSynth's preset"

@@ -81,4 +81,10 @@ public:
 // is answered sooner.
 std::unique_ptr<MidiOutService> createSystemMidiOutService();
 
+// Before any other thread exists: where no JACK server answers but PipeWire
+// does, and PipeWire's libjack is installed, starts the program again over
+// that library, as `pw-jack` would, so that the JACK ports of PipeWire's graph
+// are listed; otherwise returns and changes nothing.
+void reachPipeWireJack(char* argv[]);
+
 }  // namespace tavrelle::midi

@@ -18,6 +18,7 @@ int main(int argc, char* argv[])
     if (argc != 4) {
         return 2;
     }
+    midi::reachPipeWireJack(argv);
     const int program = std::atoi(argv[2]);
     const int channel = std::atoi(argv[3]) - 1;
     auto service = midi::createSystemMidiOutService();
