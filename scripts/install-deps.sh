@@ -4,7 +4,8 @@
 #   package  building the Debian package (make package)
 #   test     the tests, the fuzzer, the sanitizer suite and the packaging checks
 #   bench    the benchmarks
-#   scripts/install-deps.sh run [package] [test] [bench]
+#   alsa     the ALSA sequencer test's throw-away virtual machine (scripts/alsa-guest.sh)
+#   scripts/install-deps.sh run [package] [test] [bench] [alsa]
 # Quiet and quick when everything is there already; non-interactive, through
 # sudo when not root.
 set -euo pipefail
@@ -31,6 +32,9 @@ test=(
 bench=(
   libbenchmark-dev libxcb1-dev
 )
+alsa=(
+  qemu-system-x86 alsa-utils kmod
+)
 
 [ $# -gt 0 ] || set -- run
 packages=()
@@ -40,7 +44,8 @@ for set in "$@"; do
     package) packages+=("${package[@]}") ;;
     test) packages+=("${test[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
-    *) echo "install-deps: unknown package set '$set' (run, package, test, bench)" >&2; exit 2 ;;
+    alsa) packages+=("${alsa[@]}") ;;
+    *) echo "install-deps: unknown package set '$set' (run, package, test, bench, alsa)" >&2; exit 2 ;;
   esac
 done
 
