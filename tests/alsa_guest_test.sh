@@ -28,7 +28,10 @@ fi
 tool=$2
 work=$PWD/session
 server=tavrelle-alsa-guest # never started: there is no JACK server here
-launch_limit=40 # a virtual machine without acceleration, on a shared machine
+# A virtual machine without acceleration, on a machine other builds share:
+# a longer wait for the window, and polls that leave the tool more time.
+launch_limit=40
+poll_tenths=3
 mkdir -p "$work"
 source "$(dirname "$0")/e2e/session.sh"
 receivers=()
@@ -196,7 +199,7 @@ modprobe snd-virmidi
 wait_for 10 sh -c "aconnect -o | grep -q 'VirMIDI 0-1'" || fail "VirMIDI did not come back"
 mv "$work/raw-1.out" "$work/raw-1.before-unplug.out"
 start_raw 1
-expect_entries 7 "the VirMIDI ports are back"
+# Picked from a list that still lacked them, this would land on arecordmidi.
 pick_device 1 7
 expect raw 1 "$select3"
 close_tool
