@@ -7,7 +7,9 @@
 # with this machine's root as its root, read-only over 9p, under a tmpfs
 # overlay so that it can write. It gets a fresh /tmp, /run and /dev; WORK is
 # shared read-write at the same path and is the command's working folder.
-# Paths outside /tmp, such as a build folder, are seen where they are here.
+# Paths outside /tmp, such as a build folder, are seen where they are here;
+# of /tmp, only the folders that hold WORK and the command's path arguments
+# (a clone under /tmp), read-only.
 # The modules snd-seq, snd-seq-dummy and snd-virmidi are loaded before the
 # command runs (four "Virtual Raw MIDI 0-N" clients), and
 # /lib/modules/$(uname -r) holds the sound modules, so modprobe works.
@@ -38,16 +40,12 @@ done
 mkdir -p "$cache" "$work"
 cache=$(readlink -f "$cache")
 work=$(readlink -f "$work")
-case $work in
-  /tmp | /tmp/*) guest_fail "the guest has a /tmp of its own, so WORK ($work) cannot be under /tmp" ;;
-esac
 
 # Debian drops the packages of old kernel ABIs, so the current one is looked
 # up each run.
 kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)
 [ -n "$kernel_package" ] || guest_fail "apt-cache does not know linux-image-amd64"
 version=${kernel_package#linux-image-}
-image=$cache/$version
 
 download() {
   local folder=$1
@@ -88,6 +86,7 @@ mount -t devpts devpts /root/dev/pts
 mount -t tmpfs tmpfs /root/dev/shm
 for dir in /tmp /run /var/tmp; do mount -t tmpfs tmpfs /root$dir; done
 chmod 1777 /root/tmp /root/var/tmp /root/dev/shm
+while read -r shown; do mkdir -p "/root$shown" && mount --bind "/lower$shown" "/root$shown"; done </share/.guest/shown
 mkdir -p /root/lib/modules/$(uname -r) "/root$work"
 mount --bind /lib/modules/$(uname -r) /root/lib/modules/$(uname -r)
 mount --bind /share "/root$work"
@@ -128,8 +127,12 @@ prepare() {
   mv "$scratch/vmlinux" "$scratch/initramfs.cpio" "$image/"
   rm -rf "$scratch"
 }
+# A new kernel or a changed init makes a new image; older ones are removed.
+write_init "$cache/init.new"
+image=$cache/$version-$(md5sum <"$cache/init.new" | cut -c 1-8)
+rm -f "$cache/init.new"
 [ -s "$image/vmlinux" ] && [ -s "$image/initramfs.cpio" ] || prepare
-find "$cache" -mindepth 1 -maxdepth 1 ! -name "$version" -exec rm -rf {} +
+find "$cache" -mindepth 1 -maxdepth 1 ! -name "${image##*/}" -exec rm -rf {} +
 
 # The stage the guest runs in the real root: sound modules, then the command,
 # its output straight to the console (a pipe a background child kept open
@@ -151,6 +154,9 @@ end="tavrelle-guest-end-$$-$RANDOM"
   echo "echo \"$end \$?\""
 } >"$state/stage"
 echo "$work" >"$state/path"
+for path in "$work" "$@"; do
+  case $path in /tmp/?*) path=${path#/tmp/}; echo "/tmp/${path%%/*}" ;; esac
+done | sort -u >"$state/shown"
 
 console=$state/console.log
 status=0
