@@ -140,7 +140,9 @@ expect dump a "$select3"
 expect raw 0 "$select1"$'\n'"$select2"$'\n'"$select3"$'\n'"$sound_off"
 # The close exits promptly, silently, with the choice saved by name.
 close_tool
-[ "$close_ms" -le 5000 ] || fail "the tool took $close_ms ms to exit after the close"
+# About a second here when the machine is idle, four under load; a close
+# that waits on anything takes far longer.
+[ "$close_ms" -le 8000 ] || fail "the tool took $close_ms ms to exit after the close"
 settings_say "4|aseqdump:aseqdump"
 echo "first run: ok (window after $launch_ms ms, exit $close_ms ms after the close; $(elapsed))"
 
