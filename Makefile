@@ -27,7 +27,7 @@ run: run-build
 
 .PHONY: test-build
 test-build:
-	@scripts/install-deps.sh run test
+	@scripts/install-deps.sh run test alsa
 	@$(CONFIGURE) -DTAVRELLE_BUILD_TESTS=ON -DTAVRELLE_BUILD_BENCH=OFF
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 

@@ -6,7 +6,8 @@
 #   bench    the benchmarks
 #   windows  the Windows build (mingw-w64) and its tests under Wine
 #   windows-vm  the Windows program with a real ALSA sequencer in a QEMU guest
-#   scripts/install-deps.sh run [package] [test] [bench] [windows] [windows-vm]
+#   alsa     the ALSA sequencer test's throw-away virtual machine (scripts/alsa-guest.sh)
+#   scripts/install-deps.sh run [package] [test] [bench] [alsa] [windows] [windows-vm]
 # Quiet and quick when everything is there already; non-interactive, through
 # sudo when not root.
 set -euo pipefail
@@ -34,6 +35,9 @@ test=(
 bench=(
   libbenchmark-dev libxcb1-dev
 )
+alsa=(
+  qemu-system-x86 alsa-utils kmod
+)
 windows=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake ninja-build
   wine wine64 fonts-ipafont-gothic
@@ -51,9 +55,10 @@ for set in "$@"; do
     package) packages+=("${package[@]}") ;;
     test) packages+=("${test[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
+    alsa) packages+=("${alsa[@]}") ;;
     windows) packages+=("${windows[@]}") ;;
     windows-vm) packages+=("${windows[@]}" "${windows_vm[@]}") ;;
-    *) echo "install-deps: unknown package set '$set' (run, package, test, bench, windows, windows-vm)" >&2; exit 2 ;;
+    *) echo "install-deps: unknown package set '$set' (run, package, test, bench, alsa, windows, windows-vm)" >&2; exit 2 ;;
   esac
 done
 

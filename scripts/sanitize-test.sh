@@ -33,9 +33,12 @@ export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initia
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export LSAN_OPTIONS="suppressions=$root/tests/faults/lsan-suppressions.txt:print_suppressions=0"
 
+# The ALSA guest test is left out: its guest runs the tool in an environment
+# of its own, where these settings and the report folder do not reach.
 status=0
-# The Windows program is not instrumented; its Wine test runs once, in make test.
-ctest --test-dir "$build" --output-on-failure -j 1 -LE '^windows$' "$@" || status=$?
+# The Windows program is not instrumented, and the guest reaches neither the
+# sanitizers' settings nor their report folder: both run once, in make test.
+ctest --test-dir "$build" --output-on-failure -j 1 -LE '^(windows|alsa)$' "$@" || status=$?
 
 shopt -s nullglob
 found=("$reports"/*)

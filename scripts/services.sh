@@ -33,11 +33,16 @@ services_fail() {
   return 1
 }
 
-# wait_for <seconds> <command...>: polls every 0.1 s.
+# wait_for <seconds> <command...>: polls every poll_tenths tenths of a
+# second (1 unless set; a slow machine spends less on the polls with more).
 wait_for() {
-  local limit=$(($1 * 10)) i
+  local tenths=${poll_tenths:-1} limit i
+  limit=$(($1 * 10 / tenths))
   shift
-  for ((i = 0; i < limit; i++)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  for ((i = 0; i < limit; i++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep "$((tenths / 10)).$((tenths % 10))"
+  done
   return 1
 }
 

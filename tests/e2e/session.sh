@@ -12,16 +12,19 @@ tool_pid="" window=""
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# start_session: a private environment, X with openbox, JACK with FluidSynth
-# and the capture port, and the tool's copy in $work/bin.
+# start_session [x-only]: a private environment, X with openbox, JACK with
+# FluidSynth and the capture port (not with x-only), and the tool's copy in
+# $work/bin.
 start_session() {
   services_init "$work/services" "$server"
   export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
   export HOME="$work/home"; mkdir -p "$HOME"
   start_x || fail "no X server"
-  start_jack || fail "no JACK server"
-  start_fluidsynth fsynth || fail "no FluidSynth"
-  start_capture || fail "no capture port"
+  if [ "${1:-}" != x-only ]; then
+    start_jack || fail "no JACK server"
+    start_fluidsynth fsynth || fail "no FluidSynth"
+    start_capture || fail "no capture port"
+  fi
   mkdir "$work/bin"
   cp "$tool" "$work/bin/tavrelle"
 }
@@ -85,14 +88,14 @@ pick_device() {
 # $work/bin/tavrelle.ini.
 main_window() { titled_tavrelle | head -1; }
 
-# Starts the copy of the tool and waits for its window; launch_ms is how
-# long that took.
+# Starts the copy of the tool and waits for its window (launch_limit
+# seconds, 15 unless set); launch_ms is how long that took.
 launch() {
   local started; started=$(ms_now)
   "$work/bin/tavrelle" >"$work/tool.out" 2>&1 &
   tool_pid=$!
   window=""
-  wait_for 15 sh -c "xdotool search --onlyvisible --name '^Tavrelle$' | grep -q ." \
+  wait_for "${launch_limit:-15}" sh -c "xdotool search --onlyvisible --name '^Tavrelle$' | grep -q ." \
     || fail "the window did not appear ($(cat "$work/tool.out"))"
   window=$(main_window)
   launch_ms=$(($(ms_now) - started))
