@@ -38,7 +38,9 @@ export LSAN_OPTIONS="suppressions=$root/tests/faults/lsan-suppressions.txt:print
 status=0
 # The Windows program is not instrumented, and the guest reaches neither the
 # sanitizers' settings nor their report folder: both run once, in make test.
-ctest --test-dir "$build" --output-on-failure -j 1 -LE '^(windows|alsa)$' "$@" || status=$?
+# So does the native Wayland run: Qt's Wayland plugin leaks and is unloaded
+# before the leak check can name it.
+ctest --test-dir "$build" --output-on-failure -j 1 -LE '^(windows|alsa)$' -E '^wayland_e2e$' "$@" || status=$?
 
 shopt -s nullglob
 found=("$reports"/*)

@@ -417,5 +417,42 @@ TEST(midi_test, refresh_lists_the_ports_of_now_and_keeps_the_open_device)
     EXPECT_TRUE(rig.messages.shown.empty());
 }
 
+// A module switched off and on again: the list follows it, and the device in
+// use is opened again when it is back, for the caller to send to; nothing is
+// silenced first, and a device the user left is never opened on its own.
+TEST(midi_test, the_device_in_use_is_opened_again_when_it_comes_back)
+{
+    Rig rig({"Synth A", "Synth B"});
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(1, "Synth B");
+    rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId()));
+    EXPECT_FALSE(rig.port.followDevices());  // nothing changed
+
+    rig.service.calls.clear();
+    rig.service.portsOnNextRescan = {"Synth A"};
+    EXPECT_FALSE(rig.port.followDevices());
+    EXPECT_EQ(rig.list.items, std::vector<std::string>{"Synth A"});
+    EXPECT_EQ(rig.list.selectedIndex(), -1);
+    EXPECT_TRUE(rig.service.calls.empty());
+
+    rig.service.portsOnNextRescan = {"Synth B", "Synth A"};
+    ASSERT_TRUE(rig.port.followDevices());
+    EXPECT_EQ(rig.list.selectedIndex(), 0);
+    EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth B");
+    EXPECT_TRUE(rig.service.sentWords().empty());
+    rig.service.portsOnNextRescan = {"Synth B", "Synth A", "Synth C"};
+    EXPECT_FALSE(rig.port.followDevices());  // already open: nothing again
+
+    // Gone and back, but the user picked another device meanwhile.
+    rig.service.portsOnNextRescan = {"Synth A"};
+    rig.port.followDevices();
+    rig.list.selectIndex(0);
+    rig.port.switchMidiOutDevice();
+    rig.service.calls.clear();
+    rig.service.portsOnNextRescan = {"Synth A", "Synth B"};
+    EXPECT_FALSE(rig.port.followDevices());
+    EXPECT_TRUE(rig.service.callsOf(ServiceCall::Kind::Open).empty());
+}
+
 }  // namespace
 }  // namespace tavrelle

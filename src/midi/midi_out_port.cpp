@@ -1,5 +1,7 @@
 #include "midi/midi_out_port.h"
 
+#include <utility>
+
 namespace tavrelle::midi {
 
 bool sameDeviceName(const std::string& saved, const std::string& listed)
@@ -92,9 +94,22 @@ void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& s
     chosenName_ = selectedDeviceName();
 }
 
-void MidiOutPort::refreshDeviceList()
+bool MidiOutPort::refreshDeviceList()
 {
+    if (busy_) {
+        return false;
+    }
     service_.rescanDevices();
+    return showListedNow();
+}
+
+bool MidiOutPort::followDevices()
+{
+    return !busy_ && service_.devicesChanged() && showListedNow();
+}
+
+bool MidiOutPort::showListedNow()
+{
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
     int position = -1;
@@ -106,11 +121,23 @@ void MidiOutPort::refreshDeviceList()
     }
     // A chosen device that is gone keeps its identifier: the settings keep
     // it for when it is back.
-    if (position >= 0) {
-        select(position);
-    } else {
+    if (position < 0) {
         list_.selectIndex(-1);
+        chosenGone_ = !chosenName_.empty();
+        return false;
     }
+    select(position);
+    if (!std::exchange(chosenGone_, false)) {
+        return false;
+    }
+    // A module switched off and on again has forgotten its voice; there is
+    // nothing on it to silence first.
+    service_.close(handle_);
+    if (service_.open(handle_, static_cast<unsigned>(selectedDeviceId_)) != result::kNoError) {
+        chosenGone_ = true;
+        return false;
+    }
+    return true;
 }
 
 int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
@@ -166,12 +193,20 @@ void MidiOutPort::reportStartupOpenFailure(int result)
 
 void MidiOutPort::switchMidiOutDevice()
 {
+    // Window events run during the waits below; none may start another
+    // operation of the port meanwhile.
+    struct Busy {
+        bool& flag;
+        explicit Busy(bool& busy) : flag(busy) { flag = true; }
+        ~Busy() { flag = false; }
+    } busy(busy_);
     pump_.processPendingEvents();
     service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     service_.close(handle_);
     selectedDeviceId_ = static_cast<int>(listing_.ids.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
     switchedByUser_ = true;
+    chosenGone_ = false;
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
     if (lastOpenResult_ == result::kNoError) {
         return;

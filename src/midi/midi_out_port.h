@@ -111,7 +111,13 @@ public:
     // selected (and open) when it is still listed; otherwise nothing is
     // selected, and the chosen device stays the one saved. Nothing is sent,
     // opened or closed.
-    void refreshDeviceList();
+    // True when the chosen device had gone and, found again, was opened
+    // afresh: the caller sends the selection to it.
+    bool refreshDeviceList();
+    // The same when the service reports that the system's ports changed,
+    // without asking it to read them; false at once otherwise, and while
+    // another operation of the port is under way.
+    bool followDevices();
     void sendShortMessage(std::uint32_t word);
     // Words that belong together, sent whole or not at all.
     void sendShortMessages(std::span<const std::uint32_t> words);
@@ -141,6 +147,7 @@ public:
     bool switchedByUser() const { return switchedByUser_; }
 
 private:
+    bool showListedNow();
     void select(int position);
 
     MidiOutService& service_;
@@ -156,6 +163,10 @@ private:
     // refresh keeps selected.
     std::string chosenName_;
     bool switchedByUser_ = false;
+    // The chosen device left the list; it is opened again when it is back.
+    bool chosenGone_ = false;
+    // An operation that may wait and let window events run is under way.
+    bool busy_ = false;
 };
 
 }  // namespace tavrelle::midi

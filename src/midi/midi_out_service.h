@@ -73,6 +73,11 @@ public:
     // handles stay open. A system that does not answer in time leaves its
     // part of the list as it was.
     virtual void rescanDevices() {}
+    // Whether the system's ports changed since the list was read, as far as
+    // the service can tell without waiting; when true, deviceCount and
+    // deviceName already describe the list as it is now. Meant to be asked
+    // now and then: each call may start a re-read in the background.
+    virtual bool devicesChanged() { return false; }
 };
 
 // The service over the machine's real MIDI system (ALSA sequencer and JACK).

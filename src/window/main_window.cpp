@@ -9,11 +9,14 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTimer>
 
 #include <algorithm>
 
 namespace tavrelle::window {
 namespace {
+
+constexpr int kFollowDevicesMilliseconds = 1000;
 
 QLabel* makeLabel(QWidget* parent, const char* text, int left, int top, int width, int height)
 {
@@ -39,10 +42,23 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(paren
     buildControls();
     setOuterBounds(kDesignedBounds);
     startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
-    deviceList_->setBeforePopup([this] { port().refreshDeviceList(); });
+    deviceList_->setBeforePopup([this] {
+        if (port().refreshDeviceList()) {
+            selection().sendVoiceSelection();
+        }
+    });
     connect(msbModeButton_, &QRadioButton::toggled, this,
             [this](bool msb) { selection().setBankMode(msb ? midi::BankMode::Msb : midi::BankMode::Lsb); });
     startupShutdown_->runStartup();
+    // The list follows the system's ports, and a module switched off and on
+    // again gets its voice back; never while the drop-down is open.
+    auto* follow = new QTimer(this);
+    connect(follow, &QTimer::timeout, this, [this] {
+        if (!deviceList_->view()->isVisible() && port().followDevices()) {
+            selection().sendVoiceSelection();
+        }
+    });
+    follow->start(kFollowDevicesMilliseconds);
 }
 
 MainWindow::~MainWindow() = default;

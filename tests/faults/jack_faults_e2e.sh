@@ -44,6 +44,10 @@ labels_shot() {
   sleep 0.3
   import -silent -window "$window" -crop 40x32+116+30 +repage rgb:- | md5sum
 }
+# Pixels of the device list's field, as a checksum.
+device_shot() {
+  import -silent -window "$window" -crop 150x18+50+9 +repage rgb:- | md5sum
+}
 settings_text() { tr -d '\r\0' <"$work/bin/tavrelle.ini"; }
 # Whether the saved settings hold this whole line.
 saved_line() {
@@ -103,30 +107,29 @@ launch
 xdotool key --delay 60 Up Up Up Up
 wait_for 5 plays 0 4 || fail "FluidSynth does not play preset 4"
 
+shown_device=$(device_shot)
 stop_service fluidsynth 5
 wait_for 10 eval '! has_port fsynth:midi_00' || fail "FluidSynth's port did not go away"
+# The list follows by itself: the device that went is no longer shown.
+wait_for 10 eval '[ "$(device_shot)" != "$shown_device" ]' || fail "the list still shows the port that went away"
 xdotool key --delay 60 Up
 no_message_box || fail "a send to a port that went away brought up a message"
-# The list, opened again, reads the ports anew: the gone port has left it,
-# and the one left opens without a word.
-pick_device 0 1
-no_message_box || fail "picking the port that is left brought up a message"
 alive "$tool_pid" || fail "the tool died after the port went away"
 
+# The module comes back under the same name, as one switched off and on
+# again: the tool opens it again by itself and gives it the selection once,
+# with no message and no pick.
 start_fluidsynth
-plays 0 0 || fail "the new FluidSynth does not start on preset 0"
-# The port that came back joins the list where JACK now lists it (its new
-# client may take the old one's place); picking it opens it and sends the
-# selection there.
+wait_for 10 plays 0 5 || fail "FluidSynth was not given its voice when it came back: $(fluid 'channels -verbose' | head -1);
+connections: $(jack_lsp -c 2>&1 | tr '\n' ' ')"
+no_message_box || fail "the port that came back brought up a message"
+# The list, opened again, holds it where JACK now lists it (its new client
+# may take the old one's place).
 position=$(jack_lsp | grep -xE 'fsynth:midi_00|capture:input' | grep -nx 'fsynth:midi_00' | cut -d: -f1)
-pick_device $((position - 1)) 2
-wait_for 10 plays 0 5 || fail "FluidSynth does not play preset 5 after it came back: $(fluid 'channels -verbose' | head -1);
-message box: $(message_box); connections: $(jack_lsp -c 2>&1 | tr '\n' ' ')"
-no_message_box || fail "reopening the port that came back brought up a message"
 close_tool
 saved_line "dev_num=$((position - 1))" && saved_line 'gakki=fsynth:midi_00' \
   || fail "settings after the port came back: $(settings_text)"
-note "port gone and back: reopened, closed in ${close_ms} ms"
+note "port gone and back: reopened by itself, closed in ${close_ms} ms"
 # --- 3. The JACK server stalls ----------------------------------------------
 # The main window is "Tavrelle", a message box "tavrelle".
 window_named() {

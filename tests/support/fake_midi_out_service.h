@@ -50,6 +50,8 @@ public:
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override;
     int close(MidiOutHandle handle) override;
     void rescanDevices() override;
+    // True, and the list as after a rescan, when portsOnNextRescan is set.
+    bool devicesChanged() override;
 
     // Words that reached an open handle, in order.
     std::vector<std::uint32_t> deliveredWords() const;

@@ -37,6 +37,11 @@ public:
         value_.emplace(std::move(value));
         ready_.notify_all();
     }
+    bool ready()
+    {
+        std::lock_guard lock(mutex_);
+        return value_.has_value();
+    }
     // The answer, or nothing when `limit` passed first.
     std::optional<Value> waitFor(Milliseconds limit)
     {

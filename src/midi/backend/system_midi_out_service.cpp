@@ -69,8 +69,17 @@ struct Backends {
         if (*was == Backend::Alsa) {
             return answer(alsa.close());
         }
-        answer(jack.drain());
+        // A server that ran the cycles to deliver answers the disconnect at
+        // once, so the caller need not wait for it; one that stalled may not
+        // answer at all, and then the close must be late, not the next
+        // request.
+        const int drained = jack.drain();
+        if (drained == result::kNoError) {
+            answer(drained);
+            return jack.disconnect();
+        }
         jack.disconnect();
+        answer(drained);
     }
     void close()
     {
@@ -233,6 +242,23 @@ public:
         takeListing();
         pending_ = postListing(false);
         takeListing();
+    }
+
+    // A re-read runs in the background from one call to the next, so that
+    // the caller never waits for it.
+    bool devicesChanged() override
+    {
+        if (!pending_) {
+            pending_ = postListing(false);
+            return false;
+        }
+        if (!pending_->replies->alsa.ready() || !pending_->replies->jack.ready()) {
+            return false;
+        }
+        const std::vector<PortEntry> before = devices_;
+        takeListing();
+        pending_ = postListing(false);
+        return devices_ != before;
     }
 
 private:
