@@ -205,9 +205,9 @@ wait_for 10 sh -c "aconnect -o | grep -q 'VirMIDI 0-1'" || fail "VirMIDI did not
 mv "$work/raw-1.out" "$work/raw-1.before-unplug.out"
 start_raw 1
 reconnected() {
-  aconnect -l | awk "/'VirMIDI 0-1'/ { port = 1; next } /^client/ { port = 0 } port && /Connected From/ { found = 1 } END { exit !found }"
+  aconnect -l | awk "/VirMIDI 0-1/ { port = 1; next } /^client/ { port = 0 } port && /Connected From/ { found = 1 } END { exit !found }"
 }
-wait_for 10 reconnected || fail "the tool did not open VirMIDI 0-1 again when it came back"
+wait_for 10 reconnected || fail "the tool did not open VirMIDI 0-1 again when it came back: $(aconnect -l)"
 xdotool key Down
 wait_for 10 has_messages raw 1 3 || true
 got=$(raw_messages 1)
