@@ -142,16 +142,6 @@ int JackSession::resultOf(Failure failure)
     return result::kError;
 }
 
-JackSession::~JackSession()
-{
-    abandon();
-}
-
-std::chrono::nanoseconds JackSession::period() const
-{
-    return std::chrono::nanoseconds(periodNanos_.load(std::memory_order_relaxed));
-}
-
 bool JackSession::usable()
 {
     if (state_ == nullptr) {
@@ -218,14 +208,30 @@ int JackSession::start()
     if (jack_set_process_callback(state.client, &process, &state) != 0 ||
         jack_set_buffer_size_callback(state.client, &onPeriodChanged, &state) != 0 ||
         (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
-            nullptr ||
-        jack_activate(state.client) != 0) {
-        const bool gone = state.serverGone.load(std::memory_order_acquire);
-        close();
-        return resultOf(gone ? Failure::noServer : Failure::refused);
+            nullptr) {
+        return fail();
     }
-    stage_.store(Stage::running, std::memory_order_relaxed);
+    stage_.store(Stage::ready, std::memory_order_relaxed);
     return result::kNoError;
+}
+
+int JackSession::activate()
+{
+    if (stage_.load(std::memory_order_relaxed) == Stage::active) {
+        return result::kNoError;
+    }
+    if (jack_activate(state_->client) != 0) {
+        return fail();
+    }
+    stage_.store(Stage::active, std::memory_order_relaxed);
+    return result::kNoError;
+}
+
+int JackSession::fail()
+{
+    const bool gone = state_->serverGone.load(std::memory_order_acquire);
+    close();
+    return resultOf(gone ? Failure::noServer : Failure::refused);
 }
 
 std::vector<std::string> JackSession::midiInputPorts()
@@ -260,6 +266,9 @@ int JackSession::connect()
 {
     if (!usable() || target_.empty()) {
         return resultOf(Failure::noServer);
+    }
+    if (const int active = activate(); active != result::kNoError) {
+        return active;
     }
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
     watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
@@ -307,35 +316,31 @@ int JackSession::drain()
     if (!usable()) {
         return resultOf(Failure::noServer);
     }
-    State& state = *state_;
+    SelectionQueue& queue = state_->queue;
     const auto period = std::chrono::ceil<Milliseconds>(this->period());
     const auto limit = std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling);
     const auto stallAfter = std::max(2 * period + kStallMargin, kDrainFloor);
     const auto start = std::chrono::steady_clock::now();
     auto lastProgress = start;
-    std::uint64_t lastCycles = state.queue.cycles();
-    bool delivered = state.queue.held() && state.queue.settled();
-    while (!delivered && !state.serverGone.load(std::memory_order_acquire)) {
-        if (state.queue.held()) {
+    std::uint64_t lastCycles = queue.cycles();
+    bool delivered = queue.held() && queue.settled();
+    while (!delivered && !state_->serverGone.load(std::memory_order_acquire)) {
+        if (queue.held()) {
             watchConnection();
         }
-        const std::uint64_t cycles = state.queue.cycles();
-        if (state.queue.delivered()) {
-            delivered = true;
-            break;
-        }
+        delivered = queue.delivered();
         const auto now = std::chrono::steady_clock::now();
-        if (cycles != lastCycles) {
+        if (const std::uint64_t cycles = queue.cycles(); cycles != lastCycles) {
             lastCycles = cycles;
             lastProgress = now;
         }
-        if (now - start >= limit || now - lastProgress >= stallAfter) {
+        if (delivered || now - start >= limit || now - lastProgress >= stallAfter) {
             break;
         }
         std::this_thread::sleep_for(1ms);
     }
-    state.queue.hold();
-    if (state.serverGone.load(std::memory_order_acquire)) {
+    queue.hold();
+    if (state_->serverGone.load(std::memory_order_acquire)) {
         return resultOf(Failure::noServer);
     }
     return delivered ? result::kNoError : resultOf(Failure::refused);
@@ -373,7 +378,7 @@ Milliseconds JackSession::connectLimit() const
 {
     const auto portSteps = kPortSteps + std::chrono::ceil<Milliseconds>(kPortStepsPeriods * period());
     const Stage stage = stage_.load(std::memory_order_relaxed);
-    return (stage == Stage::running ? 0ms : portSteps + (stage == Stage::opened ? 0ms : kClientOpen)) + portSteps;
+    return (stage >= Stage::ready ? 0ms : portSteps + (stage == Stage::opened ? 0ms : kClientOpen)) + portSteps;
 }
 
 Milliseconds JackSession::disconnectLimit() const

@@ -33,14 +33,15 @@ public:
 
     JackSession() = default;
     // Forgets a client that close() did not close.
-    ~JackSession();
+    ~JackSession() { abandon(); }
     JackSession(const JackSession&) = delete;
     JackSession& operator=(const JackSession&) = delete;
 
     // A client of the running server, never one that starts a server. A
     // result code.
     int open();
-    // The same, with its output port, active.
+    // The same, with its output port registered; it is activated by the
+    // first connect().
     int start();
     // Full names of the ports that take MIDI in, in the server's order;
     // none when no server answers.
@@ -63,9 +64,9 @@ public:
     // Forgets the client: a call on it passed its deadline.
     void abandon();
 
-    // Whether the client is active with its port, as last seen on the MIDI
+    // Whether the client is there with its port, as last seen on the MIDI
     // thread; readable from any thread.
-    bool running() const { return stage_.load(std::memory_order_relaxed) == Stage::running; }
+    bool running() const { return stage_.load(std::memory_order_relaxed) >= Stage::ready; }
 
     // Deadlines of the requests that wait for the server, with this client's
     // period; opening and starting count only where they are still to come.
@@ -82,14 +83,20 @@ private:
     // Whether the client is there and its server has not gone; a client
     // whose server went is forgotten here.
     bool usable();
-    std::chrono::nanoseconds period() const;
+    int activate();
+    // Closes a client that a step failed on; the step's result code.
+    int fail();
+    std::chrono::nanoseconds period() const
+    {
+        return std::chrono::nanoseconds(periodNanos_.load(std::memory_order_relaxed));
+    }
 
     State* state_ = nullptr;
     std::string target_;
     std::chrono::steady_clock::time_point watchGivesUp_;
     // The period of the client, readable from the waiting thread.
     std::atomic<std::int64_t> periodNanos_{0};
-    enum class Stage { none, opened, running };
+    enum class Stage { none, opened, ready, active };
     std::atomic<Stage> stage_{Stage::none};
 };
 
