@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <thread>
 
@@ -341,6 +342,23 @@ TEST(midi_backend_test, writes_to_a_dead_peer_fail_on_the_midi_thread_and_the_th
     close(ends[1]);
     EXPECT_EQ(direct, EPIPE);
     EXPECT_EQ(started, EPIPE);
+}
+
+// Without a runtime folder there is no PipeWire to reach, and the program
+// carries on as it is.
+TEST(midi_backend_test, without_a_runtime_folder_the_program_is_not_started_again)
+{
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string runtime = saved != nullptr ? saved : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+    setenv("JACK_DEFAULT_SERVER", "tavrelle-none-here", 1);
+    char program[] = "midi_backend_test";
+    char* argv[] = {program, nullptr};
+    EXPECT_NO_THROW(reachPipeWireJack(argv));
+    if (saved != nullptr) {
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    }
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ bool pipeWireAnswers()
     if (remote.starts_with('/')) {
         return socketAnswers(remote);
     }
-    const std::string folder = environment("PIPEWIRE_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR"));
+    const std::string folder = environment("PIPEWIRE_RUNTIME_DIR", environment("XDG_RUNTIME_DIR").c_str());
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
