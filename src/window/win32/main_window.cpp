@@ -52,19 +52,11 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
     dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
 
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof windowClass;
+    WNDCLASSEXW windowClass = iconClass(kWindowClass, &Win32MainWindow::windowProcedure);
     // No CS_DBLCLKS: the second press of a double click is a press like any other.
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = &Win32MainWindow::windowProcedure;
-    windowClass.hInstance = instance_;
-    windowClass.hIcon = static_cast<HICON>(
-        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
-    windowClass.hIconSm = static_cast<HICON>(
-        LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
     windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = kWindowClass;
     RegisterClassExW(&windowClass);
 
     createApplicationWindow(services_.applicationTitle);
@@ -76,17 +68,23 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
                     instance_, this);
 }
 
-void Win32MainWindow::createApplicationWindow(const std::wstring& title)
+WNDCLASSEXW Win32MainWindow::iconClass(const wchar_t* name, WNDPROC procedure) const
 {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = &Win32MainWindow::applicationProcedure;
+    windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = instance_;
     windowClass.hIcon = static_cast<HICON>(
         LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
     windowClass.hIconSm = static_cast<HICON>(
         LoadImageW(instance_, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
-    windowClass.lpszClassName = kApplicationClass;
+    windowClass.lpszClassName = name;
+    return windowClass;
+}
+
+void Win32MainWindow::createApplicationWindow(const std::wstring& title)
+{
+    const WNDCLASSEXW windowClass = iconClass(kApplicationClass, &Win32MainWindow::applicationProcedure);
     RegisterClassExW(&windowClass);
     application_ = CreateWindowExW(0, kApplicationClass, title.c_str(),
                                    WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,

@@ -52,6 +52,8 @@ private:
 
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // A window class with the program's icon in both sizes.
+    WNDCLASSEXW iconClass(const wchar_t* name, WNDPROC procedure) const;
     void createApplicationWindow(const std::wstring& title);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();

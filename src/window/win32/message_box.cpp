@@ -5,29 +5,25 @@
 
 namespace tavrelle::window {
 
-std::wstring utf8ToWide(const std::string& text)
+namespace {
+
+std::wstring toWide(const std::string& text, UINT codePage)
 {
     if (text.empty()) {
         return {};
     }
     const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
     return wide;
 }
 
-std::wstring systemToWide(const std::string& text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
+}  // namespace
+
+std::wstring utf8ToWide(const std::string& text) { return toWide(text, CP_UTF8); }
+
+std::wstring systemToWide(const std::string& text) { return toWide(text, CP_ACP); }
 
 std::wstring applicationTitle(const std::wstring& executablePath)
 {
