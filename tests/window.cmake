@@ -18,9 +18,11 @@ set_tests_properties(window_scaled_test PROPERTIES
 # The built tool under Xvfb and openbox with a private JACK server, FluidSynth
 # and a capture port, driven by xdotool.
 # Its JACK server is named for its purpose, never per build folder or run.
+set(TAVRELLE_E2E_JACK_SERVER "tavrelle-e2e" CACHE STRING
+  "Name of the private JACK server the window's end-to-end test starts")
 add_test(NAME window_e2e COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/window_e2e.sh $<TARGET_FILE:tavrelle>)
 set_tests_properties(window_e2e PROPERTIES LABELS "e2e" TIMEOUT 180
-  ENVIRONMENT "TAVRELLE_E2E_JACK_SERVER=tavrelle-e2e")
+  ENVIRONMENT "TAVRELLE_E2E_JACK_SERVER=${TAVRELLE_E2E_JACK_SERVER}")
 
 # On weston's headless backend with XWayland: the saved position on native
 # Wayland, and the platform the tool picks there.
