@@ -7,11 +7,15 @@
 #include "window/main_window.h"
 #include "window/message_box.h"
 #include "window/platform_choice.h"
+#include "window/window_rules.h"
 
 #include <QApplication>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -35,6 +39,11 @@ void holdQtMessage(QtMsgType type, const QMessageLogContext&, const QString& mes
     std::fprintf(stderr, "tavrelle: %s\n", message.toLocal8Bit().constData());
 }
 
+std::string lowerCase(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toLower().toStdString();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -54,8 +63,9 @@ int main(int argc, char* argv[])
     // Its thread lists the devices while the window is built.
     auto midi = tavrelle::midi::createSystemMidiOutService();
 
-    const QString executable = QCoreApplication::applicationFilePath();
-    tavrelle::window::DialogPresenter messages(tavrelle::window::applicationTitle(executable));
+    const std::string title = tavrelle::window::applicationTitle(
+        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), lowerCase);
+    tavrelle::window::DialogPresenter messages(QString::fromStdString(title));
     tavrelle::window::QtEventPump pump;
     tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath});
     mainWindow.show();

@@ -1,8 +1,11 @@
-// Start-up and shut-down without a window: the fake MIDI service, the window's
-// views as plain values, and a real settings file in a scratch folder.
+// Start-up, shut-down and the window's rules without a window: the fake MIDI
+// service, the window's views as plain values, and a real settings file in a
+// scratch folder. Each window is held to these rules by its own thin test
+// (window_test, tests/windows/wine_test.sh).
 #include "support/fake_midi_out_service.h"
 #include "support/window_support.h"
 #include "window/startup_shutdown.h"
+#include "window/window_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,6 +32,9 @@ using testing::ServiceCall;
 using testing::ShownVoice;
 using testing::VectorDeviceList;
 using testing::writeFile;
+using window::Button;
+using window::Control;
+using window::Key;
 using window::OuterBounds;
 using window::StartupShutdown;
 using Words = std::vector<std::uint32_t>;
@@ -232,6 +239,158 @@ TEST_F(StartupTest, a_failing_save_holds_the_window_once_and_never_twice_in_a_ro
     EXPECT_TRUE(tool->runShutdown());
     EXPECT_NE(readFile(settingsPath).find("[dev]\r\ndev_num=0\r\n"), std::string::npos);
     EXPECT_EQ(presenter.shown.size(), 1u);
+}
+
+using WindowRulesTest = StartupTest;
+
+TEST_F(WindowRulesTest, keys_step_while_down_and_every_real_release_sends)
+{
+    window::WindowRules& rules = start().rules();
+    service.calls.clear();
+    rules.keyDown(Key::Down);
+    EXPECT_EQ(voice.program, 128);
+    EXPECT_TRUE(service.sentWords().empty());
+    rules.keyUp();
+    EXPECT_EQ(service.deliveredWords(), (Words{0x0020B0, 0x0000B0, 0x7FC0}));
+
+    const std::pair<Key, std::array<int, 3>> steps[] = {
+        {Key::Up, {1, 0, 1}},       {Key::Left, {1, 127, 1}},   {Key::Right, {1, 0, 1}},
+        {Key::PageDown, {1, 0, 16}}, {Key::PageUp, {1, 0, 1}},   {Key::Other, {1, 0, 1}},
+    };
+    for (const auto& [key, shown] : steps) {
+        rules.keyDown(key);
+        EXPECT_EQ((std::array<int, 3>{voice.program, voice.bank, voice.channel}), shown);
+    }
+    // A held key steps on every repeat; its one release sends the end result.
+    service.calls.clear();
+    for (int repeat = 0; repeat < 5; ++repeat) {
+        rules.keyDown(Key::Right);
+    }
+    rules.keyUp();
+    EXPECT_EQ(service.deliveredWords(), (Words{0x0020B0, 0x0500B0, 0x00C0}));
+}
+
+TEST_F(WindowRulesTest, presses_step_and_send_on_the_program_and_bank_labels_only)
+{
+    window::WindowRules& rules = start().rules();
+    struct Press {
+        Control control;
+        Button button;
+        int program, bank;
+        bool sends;
+    };
+    const Press presses[] = {
+        {Control::ProgramCaption, Button::Left, 2, 0, true},    {Control::ProgramCaption, Button::Right, 1, 0, true},
+        {Control::ProgramCaption, Button::Middle, 1, 0, false}, {Control::ProgramValue, Button::Right, 128, 0, true},
+        {Control::ProgramValue, Button::Left, 1, 0, true},      {Control::ProgramValue, Button::Middle, 1, 0, true},
+        {Control::BankCaption, Button::Right, 1, 127, true},    {Control::BankCaption, Button::Left, 1, 0, true},
+        {Control::BankCaption, Button::Middle, 1, 0, false},    {Control::BankValue, Button::Left, 1, 1, true},
+        {Control::BankValue, Button::Right, 1, 0, true},        {Control::BankValue, Button::Middle, 1, 0, false},
+        {Control::ChannelValue, Button::Left, 1, 0, false},     {Control::ChannelCaption, Button::Right, 1, 0, false},
+        {Control::DeviceCaption, Button::Left, 1, 0, false},    {Control::Version, Button::Middle, 1, 0, false},
+        {Control::ProgramValue, Button::Other, 1, 0, false},
+    };
+    for (const Press& press : presses) {
+        SCOPED_TRACE(::testing::Message() << "control " << static_cast<int>(press.control) << " button "
+                                          << static_cast<int>(press.button));
+        service.calls.clear();
+        rules.pressed(press.control, press.button);
+        EXPECT_EQ(voice.program, press.program);
+        EXPECT_EQ(voice.bank, press.bank);
+        const Words sent{0x0020B0, static_cast<std::uint32_t>(press.bank << 16 | 0xB0),
+                         static_cast<std::uint32_t>((press.program - 1) << 8 | 0xC0)};
+        EXPECT_EQ(service.deliveredWords(), press.sends ? sent : Words{});
+    }
+}
+
+TEST_F(WindowRulesTest, a_picked_device_is_switched_to_then_sent_even_when_it_fails_to_open)
+{
+    window::WindowRules& rules = start().rules();
+    const auto oldHandle = tool->port().handle();
+    service.calls.clear();
+    list.selectIndex(1);
+    rules.devicePicked();
+    ASSERT_GE(service.calls.size(), 3u);
+    EXPECT_EQ(service.calls[0], (ServiceCall{ServiceCall::Kind::Send, oldHandle, 0, 0x78B9, 0}));
+    EXPECT_EQ(service.calls[1].kind, ServiceCall::Kind::Close);
+    EXPECT_EQ(service.deliveredWords(), (Words{0x78B9, 0x20B0, 0xB0, 0xC0}));
+
+    service.calls.clear();
+    service.openResults[2] = std::deque<int>(6, 4);
+    list.selectIndex(2);
+    rules.devicePicked();
+    // The selection still goes out, to a handle that holds nothing.
+    EXPECT_GE(service.sentWords().size(), 2u);
+    EXPECT_EQ(service.deliveredWords(), Words{0x78B9});
+}
+
+// Typed characters reach the list's search as blanks: with ordinary names a
+// letter never picks a device, and only an entry that starts with a blank
+// can be found, which is then the user's pick.
+TEST_F(WindowRulesTest, typed_characters_find_only_names_that_start_with_a_blank)
+{
+    window::WindowRules& rules = start().rules();
+    service.calls.clear();
+    for (const char32_t typed : {U's', U'S', U'a', U' ', U'\r', U'\x1b', U'ア'}) {
+        rules.characterTyped(typed);
+    }
+    EXPECT_EQ(list.selected, 0);
+    EXPECT_TRUE(service.calls.empty());
+
+    service.devices = {"Synth A", " Space Lead", "Synth C", " Second"};
+    start();
+    service.calls.clear();
+    rules.characterTyped(U'\t');
+    EXPECT_TRUE(service.calls.empty());
+    tool->rules().characterTyped(U's');
+    EXPECT_EQ(list.selected, 1);
+    EXPECT_EQ(service.deviceNameOf(tool->port().handle()), " Space Lead");
+    EXPECT_EQ(service.deliveredWords(), (Words{0x78B9, 0x20B0, 0xB0, 0xC0}));
+    tool->rules().characterTyped(U'x');
+    EXPECT_EQ(list.selected, 3);
+    tool->rules().characterTyped(U'x');
+    EXPECT_EQ(list.selected, 1);
+}
+
+// The device in use that left and is listed again is opened again and given
+// the selection once, with no All Sound Off for a module that was away.
+TEST_F(WindowRulesTest, a_relist_gives_the_device_in_use_that_is_back_the_selection)
+{
+    window::WindowRules& rules = start().rules();
+    service.calls.clear();
+    service.portsOnNextRescan = std::vector<std::string>{"Synth B"};
+    rules.relistDevices();
+    EXPECT_EQ(list.items, std::vector<std::string>{"Synth B"});
+    EXPECT_TRUE(service.calls.empty());
+    service.portsOnNextRescan = std::vector<std::string>{"Synth B", "Synth A"};
+    rules.relistDevices();
+    EXPECT_EQ(list.selected, 1);
+    EXPECT_EQ(service.deviceNameOf(tool->port().handle()), "Synth A");
+    EXPECT_EQ(service.deliveredWords(), (Words{0x20B0, 0xB0, 0xC0}));
+    service.calls.clear();
+    rules.relistDevices();
+    EXPECT_TRUE(service.calls.empty());
+}
+
+TEST(window_rules_test, title_and_error_text)
+{
+    const auto asciiLower = [](std::string_view text) {
+        std::string lower(text);
+        for (char& c : lower) {
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+        return lower;
+    };
+    EXPECT_EQ(window::applicationTitle("tavrelle", asciiLower), "tavrelle");
+    EXPECT_EQ(window::applicationTitle("TavRelle.Old.EXE", asciiLower), "Tavrelle");
+    // The first character is kept whole, however many bytes it takes.
+    EXPECT_EQ(window::applicationTitle("\xc3\x84RGER.exe", asciiLower), "\xc3\x84rger");
+    EXPECT_EQ(window::applicationTitle(".hidden", asciiLower), "");
+    EXPECT_EQ(window::errorBoxText("ストリームへの書き込みエラー"), "ストリームへの書き込みエラー.");
+    EXPECT_EQ(window::errorBoxText("Done."), "Done.");
+    EXPECT_EQ(window::errorBoxText("Done!"), "Done!");
+    EXPECT_EQ(window::errorBoxText("Done"), "Done.");
+    EXPECT_EQ(window::errorBoxText(""), "");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
 
@@ -18,13 +19,36 @@ namespace {
 
 constexpr int kFollowDevicesMilliseconds = 1000;
 
-QLabel* makeLabel(QWidget* parent, const char* text, int left, int top, int width, int height)
+Key keyOf(int key)
 {
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setGeometry(left, top, width, height);
-    label->setFocusPolicy(Qt::NoFocus);
-    label->adjustSize();
-    return label;
+    switch (key) {
+    case Qt::Key_Up: return Key::Up;
+    case Qt::Key_Down: return Key::Down;
+    case Qt::Key_Left: return Key::Left;
+    case Qt::Key_Right: return Key::Right;
+    case Qt::Key_PageUp: return Key::PageUp;
+    case Qt::Key_PageDown: return Key::PageDown;
+    default: return Key::Other;
+    }
+}
+
+Button buttonOf(Qt::MouseButton button)
+{
+    switch (button) {
+    case Qt::LeftButton: return Button::Left;
+    case Qt::RightButton: return Button::Right;
+    case Qt::MiddleButton: return Button::Middle;
+    default: return Button::Other;
+    }
+}
+
+template <typename Widget>
+Widget* place(Widget* widget, Control control)
+{
+    const ControlLayout& at = layoutOf(control);
+    widget->setObjectName(QString::fromLatin1(at.name));
+    widget->setGeometry(at.left, at.top, at.width, at.height);
+    return widget;
 }
 
 }  // namespace
@@ -42,13 +66,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(paren
     buildControls();
     setOuterBounds(kDesignedBounds);
     startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
-    deviceList_->setBeforePopup([this] {
-        if (port().refreshDeviceList()) {
-            selection().sendVoiceSelection();
-        }
-    });
-    connect(msbModeButton_, &QRadioButton::toggled, this,
-            [this](bool msb) { selection().setBankMode(msb ? midi::BankMode::Msb : midi::BankMode::Lsb); });
+    deviceList_->setBeforePopup([this] { rules().relistDevices(); });
     startupShutdown_->runStartup();
     // The list follows the system's ports, and a module switched off and on
     // again gets its voice back; never while the drop-down is open.
@@ -65,12 +83,12 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::buildControls()
 {
-    setWindowTitle(QStringLiteral("Tavrelle"));
+    setWindowTitle(QString::fromUtf8(kWindowCaption));
     setObjectName(QStringLiteral("mainWindow"));
 
     QFont font;
-    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic")});
-    font.setPixelSize(12);
+    font.setFamilies({QString::fromUtf8(kFontFace), QStringLiteral("IPAPGothic")});
+    font.setPixelSize(kFontPixels);
     setFont(font);
 
     QPalette colours = palette();
@@ -78,47 +96,33 @@ void MainWindow::buildControls()
     setPalette(colours);
     setAutoFillBackground(true);
 
-    deviceCaption_ = makeLabel(this, "音源=", 8, 8, 30, 12);
-    deviceList_ = new DeviceListBox(this);
-    deviceList_->setGeometry(48, 8, 161, 20);
-    deviceList_->setEditable(false);
-    limitVisibleEntries(*deviceList_, 8);
-    deviceList_->setFocusPolicy(Qt::ClickFocus);
-    programCaption_ = makeLabel(this, "プログラムナンバー =", 8, 32, 109, 12);
-    programValue_ = makeLabel(this, "1", 120, 32, 6, 12);
-    bankCaption_ = makeLabel(this, "バンクセレクト  =", 32, 48, 85, 12);
-    bankValue_ = makeLabel(this, "0", 120, 48, 6, 12);
-    channelCaption_ = makeLabel(this, "チャンネル  =", 48, 64, 68, 12);
-    channelValue_ = makeLabel(this, "1", 121, 64, 6, 12);
-    versionLabel_ = makeLabel(this, "Tavrelle Version 1.0", 8, 80, 165, 12);
-
-    msbModeButton_ = new QRadioButton(QStringLiteral("MSB"), this);
-    msbModeButton_->setGeometry(136, 32, 65, 17);
-    msbModeButton_->setChecked(true);
-    msbModeButton_->hide();
-    lsbModeButton_ = new QRadioButton(QStringLiteral("LSB"), this);
-    lsbModeButton_->setGeometry(136, 56, 73, 17);
-    lsbModeButton_->setFocusPolicy(Qt::ClickFocus);
-    lsbModeButton_->hide();
-
-    const char* names[] = {"deviceCaption", "programCaption", "bankCaption", "programValue", "bankValue", "versionLabel", "channelCaption", "channelValue"};
-    QLabel* labels[] = {deviceCaption_, programCaption_, bankCaption_, programValue_, bankValue_, versionLabel_, channelCaption_, channelValue_};
-    for (int i = 0; i < 8; ++i) {
-        labels[i]->setObjectName(QString::fromLatin1(names[i]));
-        labels[i]->installEventFilter(this);
+    for (int i = 0; i < kLabelCount; ++i) {
+        QLabel* label = place(new QLabel(QString::fromUtf8(kControls[i].text), this), kControls[i].control);
+        label->setFocusPolicy(Qt::NoFocus);
+        label->adjustSize();
+        label->installEventFilter(this);
+        labels_[static_cast<std::size_t>(i)] = label;
     }
-    deviceList_->setObjectName(QStringLiteral("deviceList"));
-    msbModeButton_->setObjectName(QStringLiteral("msbModeButton"));
-    lsbModeButton_->setObjectName(QStringLiteral("lsbModeButton"));
+    deviceList_ = place(new DeviceListBox(this), Control::DeviceList);
+    deviceList_->setEditable(false);
+    limitVisibleEntries(*deviceList_, kListVisibleEntries);
+    deviceList_->setFocusPolicy(Qt::ClickFocus);
+    // The bank mode buttons are hidden; MSB is the mode in force.
+    for (const Control mode : {Control::MsbButton, Control::LsbButton}) {
+        auto* button = place(new QRadioButton(QString::fromUtf8(layoutOf(mode).text), this), mode);
+        button->setChecked(mode == Control::MsbButton);
+        button->setFocusPolicy(Qt::ClickFocus);
+        button->hide();
+    }
 
     // Key preview: the window's handlers see every key the list would get,
     // also while its drop-down is open.
     deviceList_->installEventFilter(this);
     deviceList_->view()->installEventFilter(this);
     deviceList_->view()->viewport()->installEventFilter(this);
-    connect(deviceList_, &QComboBox::activated, this, &MainWindow::onDeviceActivated);
-    deviceList_->setAccessibleName(deviceCaption_->text().chopped(1));
-    deviceCaption_->setAccessibleName(deviceList_->accessibleName());
+    connect(deviceList_, &QComboBox::activated, this, [this] { rules().devicePicked(); });
+    deviceList_->setAccessibleName(label(Control::DeviceCaption)->text().chopped(1));
+    label(Control::DeviceCaption)->setAccessibleName(deviceList_->accessibleName());
 }
 
 OuterBounds MainWindow::outerBounds() const
@@ -171,51 +175,23 @@ void MainWindow::closeEvent(QCloseEvent* event)
     }
 }
 
-void MainWindow::stepForKey(int key)
-{
-    using midi::StepDirection;
-    switch (key) {
-    case Qt::Key_Up: selection().stepProgramNumber(StepDirection::Up); break;
-    case Qt::Key_Down: selection().stepProgramNumber(StepDirection::Down); break;
-    case Qt::Key_Left: selection().stepBankNumber(StepDirection::Down); break;
-    case Qt::Key_Right: selection().stepBankNumber(StepDirection::Up); break;
-    case Qt::Key_PageUp: selection().stepChannel(StepDirection::Up); break;
-    case Qt::Key_PageDown: selection().stepChannel(StepDirection::Down); break;
-    default: break;
-    }
-}
-
-void MainWindow::sendOnKeyRelease()
-{
-    selection().sendVoiceSelection();
-}
-
-// Every key that reaches the window or the list passes here first. Presses
-// step (auto-repeats included), real releases send, and nothing goes on to
-// the list or to Qt's focus handling, so Tab moves nothing and no key opens
-// or changes the list.
+// Every key that reaches the window or the list passes here first, and
+// nothing goes on to the list or to Qt's focus handling, so Tab moves nothing
+// and no key opens or changes the list.
 bool MainWindow::handleKey(QEvent* event)
 {
-    auto* key = static_cast<QKeyEvent*>(event);
+    const auto* key = static_cast<QKeyEvent*>(event);
     if (event->type() == QEvent::KeyPress) {
-        stepForKey(key->key());
-        return true;
+        rules().keyDown(keyOf(key->key()));
+    } else if (isRealRelease(*key)) {
+        rules().keyUp();
     }
-    if (key->isAutoRepeat()) {
-        return true;
-    }
-    sendOnKeyRelease();
     return true;
 }
 
-void MainWindow::forwardTypedAsBlanks(const QString& typed)
+bool MainWindow::isRealRelease(const QKeyEvent& key) const
 {
-    // Typed characters reach the list's type-ahead search as blanks, with
-    // the key itself already cancelled.
-    QKeyEvent blanks(QEvent::KeyPress, 0, Qt::NoModifier, QString(typed.size(), u' '));
-    forwardingBlanks_ = true;
-    QCoreApplication::sendEvent(deviceList_, &blanks);
-    forwardingBlanks_ = false;
+    return !key.isAutoRepeat();
 }
 
 bool MainWindow::event(QEvent* event)
@@ -248,94 +224,47 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     const auto type = event->type();
     if (type == QEvent::Wheel) {
-        // The wheel changes nothing over the window, the labels or the list.
-        return watched != deviceList_ && isDeviceListPart(watched) ? QWidget::eventFilter(watched, event) : true;
+        const bool overOpenDropDown = watched != deviceList_ && isDeviceListPart(watched);
+        return !wheelScrollsOnly(overOpenDropDown) || QWidget::eventFilter(watched, event);
     }
     if (type == QEvent::ShortcutOverride && isDeviceListPart(watched)) {
         // The open drop-down takes Return and Enter here, before any key
         // press, to pick the entry under the cursor.
         return true;
     }
-    if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
-        if (isDeviceListPart(watched)) {
-            auto* key = static_cast<QKeyEvent*>(event);
-            if (watched != deviceList_ && type == QEvent::KeyPress && key->key() == Qt::Key_Escape) {
-                // Esc closes the open drop-down, as in any list; it picks nothing.
-                return QWidget::eventFilter(watched, event);
-            }
-            if (!forwardingBlanks_) {
-                const QString typed = type == QEvent::KeyPress ? key->text() : QString();
-                handleKey(event);
-                if (watched == deviceList_ && !typed.isEmpty() && typed.at(0).isPrint()) {
-                    forwardTypedAsBlanks(typed);
-                }
-                return true;
-            }
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && isDeviceListPart(watched)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (watched != deviceList_ && type == QEvent::KeyPress && key->key() == Qt::Key_Escape) {
+            // Esc closes the open drop-down, as in any list; it picks nothing.
+            return QWidget::eventFilter(watched, event);
         }
-        return QWidget::eventFilter(watched, event);
+        // As on Windows, a character typed with Alt held is no typed character.
+        const QString typed = type == QEvent::KeyPress && watched == deviceList_ &&
+                                      !key->modifiers().testFlag(Qt::AltModifier)
+                                  ? key->text()
+                                  : QString();
+        handleKey(event);
+        for (const QChar character : typed) {
+            rules().characterTyped(character.unicode());
+        }
+        return true;
     }
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
-        const auto button = static_cast<QMouseEvent*>(event)->button();
-        if (watched == programCaption_) {
-            onProgramCaptionPressed(button);
-            return true;
-        }
-        if (watched == bankCaption_) {
-            onBankCaptionPressed(button);
-            return true;
-        }
-        if (watched == programValue_) {
-            onProgramValuePressed(button);
-            return true;
-        }
-        if (watched == bankValue_) {
-            onBankValuePressed(button);
+        const auto found = std::find(labels_.begin(), labels_.end(), watched);
+        if (found != labels_.end()) {
+            rules().pressed(kControls[found - labels_.begin()].control,
+                            buttonOf(static_cast<QMouseEvent*>(event)->button()));
             return true;
         }
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void MainWindow::onProgramCaptionPressed(Qt::MouseButton button)
-{
-    if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection().stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection().sendVoiceSelection();
-    }
-}
-
-void MainWindow::onProgramValuePressed(Qt::MouseButton button)
-{
-    if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection().stepProgramNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection().sendVoiceSelection();
-    } else if (button == Qt::MiddleButton) {
-        selection().sendVoiceSelection();
-    }
-}
-
-void MainWindow::onBankCaptionPressed(Qt::MouseButton button)
-{
-    if (button == Qt::LeftButton || button == Qt::RightButton) {
-        selection().stepBankNumber(button == Qt::LeftButton ? midi::StepDirection::Up : midi::StepDirection::Down);
-        selection().sendVoiceSelection();
-    }
-}
-
-void MainWindow::onBankValuePressed(Qt::MouseButton button)
-{
-    onBankCaptionPressed(button);
-}
-
-void MainWindow::onDeviceActivated()
-{
-    port().switchMidiOutDevice();
-    selection().sendVoiceSelection();
-}
-
 void MainWindow::showVoiceSelection(int programNumber, int bankNumber, int channelNumber)
 {
-    const std::pair<QLabel*, int> shown[] = {{programValue_, programNumber}, {bankValue_, bankNumber}, {channelValue_, channelNumber}};
+    const std::pair<QLabel*, int> shown[] = {
+        {label(Control::ProgramValue), programNumber}, {label(Control::BankValue), bankNumber},
+        {label(Control::ChannelValue), channelNumber}};
     for (const auto& [label, number] : shown) {
         const QString text = QString::number(number);
         if (label->text() != text) {
@@ -350,19 +279,19 @@ void MainWindow::showVoiceSelection(int programNumber, int bankNumber, int chann
 // ("プログラムナンバー = 5"), and the General MIDI voice of the program.
 void MainWindow::describeSelection(int programNumber, int channelNumber)
 {
-    const auto announce = [](QLabel* caption, QLabel* value) {
-        const QString spoken = caption->text().simplified() + u' ' + value->text();
-        caption->setAccessibleName(spoken);
-        value->setAccessibleName(spoken);
+    const auto announce = [this](Control caption, Control value) {
+        const QString spoken = label(caption)->text().simplified() + u' ' + label(value)->text();
+        label(caption)->setAccessibleName(spoken);
+        label(value)->setAccessibleName(spoken);
     };
-    announce(programCaption_, programValue_);
-    announce(bankCaption_, bankValue_);
-    announce(channelCaption_, channelValue_);
+    announce(Control::ProgramCaption, Control::ProgramValue);
+    announce(Control::BankCaption, Control::BankValue);
+    announce(Control::ChannelCaption, Control::ChannelValue);
     const std::string_view voice = generalMidiVoiceHint(programNumber, channelNumber);
     const QString hint = QString::fromUtf8(voice.data(), static_cast<qsizetype>(voice.size()));
-    for (QLabel* label : {programCaption_, programValue_}) {
-        label->setToolTip(hint);
-        label->setAccessibleDescription(hint);
+    for (const Control described : {Control::ProgramCaption, Control::ProgramValue}) {
+        label(described)->setToolTip(hint);
+        label(described)->setAccessibleDescription(hint);
     }
 }
 

@@ -1,6 +1,6 @@
-// The tool's one window: the device list, the program, bank and channel, and
-// the keys and mouse presses that step and send them. Start-up and shut-down
-// live in StartupShutdown; the window runs them and shows what they set.
+// The tool's one window on Qt: the device list, the program, bank and channel.
+// It turns Qt's events into the window's rules (window_rules.h) and shows
+// what start-up and the rules set.
 #pragma once
 
 #include "midi/midi_out_port.h"
@@ -8,16 +8,19 @@
 #include "window/application.h"
 #include "window/platform_choice.h"
 #include "window/startup_shutdown.h"
+#include "window/window_rules.h"
 
 #include <QComboBox>
 #include <QLabel>
-#include <QRadioButton>
 #include <QWidget>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+
+class QKeyEvent;
 
 namespace tavrelle::window {
 
@@ -47,20 +50,12 @@ public:
     explicit MainWindow(WindowServices services, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    QLabel* deviceCaption() const { return deviceCaption_; }
+    QLabel* label(Control control) const { return labels_[static_cast<std::size_t>(control)]; }
     DeviceListBox* deviceList() const { return deviceList_; }
-    QLabel* programCaption() const { return programCaption_; }
-    QLabel* programValue() const { return programValue_; }
-    QLabel* bankCaption() const { return bankCaption_; }
-    QLabel* bankValue() const { return bankValue_; }
-    QLabel* channelCaption() const { return channelCaption_; }
-    QLabel* channelValue() const { return channelValue_; }
-    QLabel* versionLabel() const { return versionLabel_; }
-    QRadioButton* msbModeButton() const { return msbModeButton_; }
-    QRadioButton* lsbModeButton() const { return lsbModeButton_; }
 
     midi::VoiceSelection& selection() { return startupShutdown_->selection(); }
     midi::MidiOutPort& port() { return startupShutdown_->port(); }
+    WindowRules& rules() { return startupShutdown_->rules(); }
 
     // Frame included, as the settings file keeps them.
     OuterBounds outerBounds() const override;
@@ -77,36 +72,19 @@ private:
     void buildControls();
     void applyPendingOuterSize(bool lastChance);
     void describeSelection(int programNumber, int channelNumber);
-    void stepForKey(int key);
-    void sendOnKeyRelease();
-    void onDeviceActivated();
-    void onProgramCaptionPressed(Qt::MouseButton button);
-    void onBankCaptionPressed(Qt::MouseButton button);
-    void onProgramValuePressed(Qt::MouseButton button);
-    void onBankValuePressed(Qt::MouseButton button);
     bool handleKey(QEvent* event);
+    // The one place that tells a real key release from an auto-repeat's.
+    bool isRealRelease(const QKeyEvent& key) const;
     bool isDeviceListPart(const QObject* watched) const;
-    void forwardTypedAsBlanks(const QString& typed);
 
     void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override;
     void showDevices(const std::vector<std::string>& names) override;
     int selectedIndex() const override;
     void selectIndex(int index) override;
 
-    QLabel* deviceCaption_ = nullptr;
+    std::array<QLabel*, kLabelCount> labels_{};
     DeviceListBox* deviceList_ = nullptr;
-    QLabel* programCaption_ = nullptr;
-    QLabel* programValue_ = nullptr;
-    QLabel* bankCaption_ = nullptr;
-    QLabel* bankValue_ = nullptr;
-    QLabel* channelCaption_ = nullptr;
-    QLabel* channelValue_ = nullptr;
-    QLabel* versionLabel_ = nullptr;
-    QRadioButton* msbModeButton_ = nullptr;
-    QRadioButton* lsbModeButton_ = nullptr;
-
     std::unique_ptr<StartupShutdown> startupShutdown_;
-    bool forwardingBlanks_ = false;
     // Outer size asked for before the window manager's frame was known.
     std::optional<QSize> pendingOuterSize_;
 };

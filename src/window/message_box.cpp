@@ -1,8 +1,9 @@
 #include "window/message_box.h"
 
+#include "window/window_rules.h"
+
 #include <QDialog>
 #include <QEvent>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -56,27 +57,6 @@ private:
 
 }  // namespace
 
-QString applicationTitle(const QString& executablePath)
-{
-    QString name = QFileInfo(executablePath).fileName();
-    if (const auto dot = name.indexOf(u'.'); dot >= 0) {
-        name.truncate(dot);
-    }
-    if (name.size() > 1) {
-        name = name.left(1) + name.mid(1).toLower();
-    }
-    return name;
-}
-
-QString errorBoxText(const std::string& message)
-{
-    QString text = QString::fromStdString(message);
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > 0x2E) {
-        text += u'.';
-    }
-    return text;
-}
-
 void DialogPresenter::showMessage(const std::string& text)
 {
     QDialog box;
@@ -124,7 +104,7 @@ void DialogPresenter::showMessage(const std::string& text)
 
 void DialogPresenter::showError(const std::string& text)
 {
-    QMessageBox box(QMessageBox::Critical, title_, errorBoxText(text), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, title_, QString::fromStdString(errorBoxText(text)), QMessageBox::Ok);
     box.setEscapeButton(QMessageBox::Ok);
     box.exec();
 }

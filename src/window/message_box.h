@@ -12,15 +12,7 @@ class QWidget;
 
 namespace tavrelle::window {
 
-// The application title shown on every box: the executable's file name cut
-// at its first ".", every character after the first in lower case.
-QString applicationTitle(const QString& executablePath);
-
-// An error text with "." appended unless its last character is a single byte
-// of value 0x2E or less.
-QString errorBoxText(const std::string& message);
-
-// The boxes themselves, titled with the application title.
+// The boxes, titled with the application title.
 class DialogPresenter final : public midi::MessagePresenter {
 public:
     explicit DialogPresenter(QString title) : title_(std::move(title)) {}

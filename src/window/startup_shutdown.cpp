@@ -55,7 +55,8 @@ StartupShutdown::StartupShutdown(StartupServices services, WindowViews views)
     : services_(std::move(services)),
       views_(views),
       port_(services_.midi, views_.devices, services_.messages, services_.pump),
-      selection_(port_)
+      selection_(port_),
+      rules_(selection_, port_, views_.devices)
 {
     selection_.setDisplay(&views_.voice);
 }

@@ -5,6 +5,7 @@
 
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
+#include "window/window_rules.h"
 
 #include <memory>
 #include <string>
@@ -81,6 +82,7 @@ public:
 
     midi::MidiOutPort& port() { return port_; }
     midi::VoiceSelection& selection() { return selection_; }
+    WindowRules& rules() { return rules_; }
     // True while a settings store is open (from start-up until a good save).
     bool hasSettingsStore() const { return settings_ != nullptr; }
 
@@ -97,6 +99,7 @@ private:
     WindowViews views_;
     midi::MidiOutPort port_;
     midi::VoiceSelection selection_;
+    WindowRules rules_;
     std::unique_ptr<settings::SettingsFile> settings_;
     bool lastSaveFailed_ = false;
     // The saved device was not listed at start-up: its entries are saved as

@@ -43,10 +43,10 @@ protected:
         EXPECT_TRUE(w.isVisible());
         EXPECT_GT(w.width(), 0);
         EXPECT_GT(w.height(), 0);
-        const QString before = w.programValue()->text();
+        const QString before = w.label(window::Control::ProgramValue)->text();
         service.calls.clear();
         QTest::keyClick(&w, Qt::Key_Up);
-        EXPECT_NE(w.programValue()->text(), before);
+        EXPECT_NE(w.label(window::Control::ProgramValue)->text(), before);
         EXPECT_EQ(service.callsOf(ServiceCall::Kind::Send).size(), 3u);
     }
 };

@@ -13,35 +13,11 @@ namespace {
 constexpr const wchar_t* kWindowClass = L"TavrelleMainWindow";
 constexpr const wchar_t* kApplicationClass = L"TavrelleApplication";
 constexpr UINT kActivateMainWindow = WM_APP + 1;
-constexpr const wchar_t* kCaption = L"Tavrelle";
-constexpr const wchar_t* kFontFace = L"ＭＳ Ｐゴシック";
-constexpr int kFontHeight = 12;
 constexpr int kDesignDpi = 96;
 constexpr int kIconResource = 1;
 constexpr int kDeviceListId = 100;
 constexpr int kListItemHeight = 12;
 constexpr int kListFieldHeight = 14;
-constexpr int kListVisibleItems = 8;
-
-struct Placement {
-    const wchar_t* text;
-    int left, top, width, height;
-};
-
-// The labels in the order of the window's Label enumeration, at 96 dpi.
-constexpr Placement kLabels[] = {
-    {L"音源=", 8, 8, 30, 12},
-    {L"プログラムナンバー =", 8, 32, 109, 12},
-    {L"1", 120, 32, 6, 12},
-    {L"バンクセレクト  =", 32, 48, 85, 12},
-    {L"0", 120, 48, 6, 12},
-    {L"チャンネル  =", 48, 64, 68, 12},
-    {L"1", 121, 64, 6, 12},
-    {L"Tavrelle Version 1.0", 8, 80, 165, 12},
-};
-constexpr Placement kDeviceList{L"", 48, 8, 161, 20};
-constexpr Placement kMsbButton{L"MSB", 136, 32, 65, 17};
-constexpr Placement kLsbButton{L"LSB", 136, 56, 73, 17};
 
 }  // namespace
 
@@ -60,10 +36,17 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
     RegisterClassExW(&windowClass);
 
     createApplicationWindow(services_.applicationTitle);
-    font_ = CreateFontW(-scaled(kFontHeight), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
+    font_ = CreateFontW(-scaled(kFontPixels), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                        kFontFace);
-    CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kDesignedBounds.left,
+                        utf8ToWide(kFontFace).c_str());
+    startupShutdown_ = std::make_unique<StartupShutdown>(
+        StartupServices{.midi = services_.midi,
+                        .messages = services_.messages,
+                        .pump = *this,
+                        .settingsPath = services_.settingsPath,
+                        .settingsReadPath = services_.settingsReadPath},
+        WindowViews{*this, *this, *this});
+    CreateWindowExW(0, kWindowClass, utf8ToWide(kWindowCaption).c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kDesignedBounds.left,
                     kDesignedBounds.top, kDesignedBounds.width, kDesignedBounds.height, application_, nullptr,
                     instance_, this);
 }
@@ -157,7 +140,7 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
     switch (message) {
     case WM_CREATE:
         createControls();
-        runStartup();
+        startupShutdown_->runStartup();
         return 0;
     case WM_CLOSE:
         close();
@@ -184,10 +167,10 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
         break;
     case WM_COMMAND:
         if (LOWORD(wParam) == kDeviceListId && reinterpret_cast<HWND>(lParam) == deviceList_) {
-            if (HIWORD(wParam) == CBN_SETFOCUS) {
-                listTookFocus_ = true;
-            } else if (HIWORD(wParam) == CBN_SELCHANGE) {
-                onDeviceListChanged();
+            switch (HIWORD(wParam)) {
+            case CBN_SETFOCUS: listTookFocus_ = true; break;
+            case CBN_SELCHANGE: rules().devicePicked(); break;
+            default: break;
             }
             return 0;
         }
@@ -195,10 +178,10 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
     case WM_LBUTTONDOWN:
     case WM_RBUTTONDOWN:
     case WM_MBUTTONDOWN:
-        onMousePress(static_cast<int>(message), POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+        onMousePress(message, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
         return 0;
     case WM_MOUSEWHEEL:
-        return 0;  // consumed: the wheel steps nothing here
+        return 0;
     case WM_CTLCOLORSTATIC: {
         const auto context = reinterpret_cast<HDC>(wParam);
         SetTextColor(context, GetSysColor(COLOR_WINDOWTEXT));
@@ -213,32 +196,34 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
 
 void Win32MainWindow::createControls()
 {
-    const auto create = [this](const wchar_t* className, const Placement& at, DWORD style, int id = 0) {
-        const HWND control = CreateWindowExW(0, className, at.text, WS_CHILD | style, scaled(at.left), scaled(at.top),
-                                             scaled(at.width), scaled(at.height), window_,
+    const auto create = [this](const wchar_t* className, Control control, DWORD style, int extraHeight = 0) {
+        const ControlLayout& at = layoutOf(control);
+        const int id = control == Control::DeviceList ? kDeviceListId : 0;
+        const HWND created = CreateWindowExW(0, className, utf8ToWide(at.text).c_str(), WS_CHILD | style,
+                                             scaled(at.left), scaled(at.top), scaled(at.width),
+                                             scaled(at.height + extraHeight), window_,
                                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-        return control;
+        SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        return created;
     };
     for (int label = 0; label < kLabelCount; ++label) {
         labels_[static_cast<std::size_t>(label)] =
-            create(L"STATIC", kLabels[label], WS_VISIBLE | SS_LEFT | SS_NOPREFIX);
-        setLabelText(static_cast<Label>(label), kLabels[label].text);
+            create(L"STATIC", kControls[label].control, WS_VISIBLE | SS_LEFT | SS_NOPREFIX);
+        setLabelText(kControls[label].control, utf8ToWide(kControls[label].text));
     }
     // A drop-down list without editing, unsorted, not a tab stop; its
-    // creation height includes the drop-down's eight entries.
-    Placement list = kDeviceList;
-    list.height = kDeviceList.height + kListVisibleItems * kListItemHeight + 2;
-    deviceList_ = create(L"COMBOBOX", list, WS_VISIBLE | WS_VSCROLL | CBS_DROPDOWNLIST, kDeviceListId);
+    // creation height includes the drop-down's entries.
+    deviceList_ = create(L"COMBOBOX", Control::DeviceList, WS_VISIBLE | WS_VSCROLL | CBS_DROPDOWNLIST,
+                         kListVisibleEntries * kListItemHeight + 2);
     SendMessageW(deviceList_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), scaled(kListFieldHeight));
     SendMessageW(deviceList_, CB_SETITEMHEIGHT, 0, scaled(kListItemHeight));
     // The bank mode buttons are hidden; MSB is the mode in force.
-    msbModeButton_ = create(L"BUTTON", kMsbButton, BS_AUTORADIOBUTTON | WS_TABSTOP | WS_GROUP);
-    lsbModeButton_ = create(L"BUTTON", kLsbButton, BS_AUTORADIOBUTTON);
-    SendMessageW(msbModeButton_, BM_SETCHECK, BST_CHECKED, 0);
+    const HWND msb = create(L"BUTTON", Control::MsbButton, BS_AUTORADIOBUTTON | WS_TABSTOP | WS_GROUP);
+    create(L"BUTTON", Control::LsbButton, BS_AUTORADIOBUTTON);
+    SendMessageW(msb, BM_SETCHECK, BST_CHECKED, 0);
 }
 
-void Win32MainWindow::setLabelText(Label label, const std::wstring& text)
+void Win32MainWindow::setLabelText(Control label, const std::wstring& text)
 {
     // Labels size themselves to their text.
     const HWND control = labels_[static_cast<std::size_t>(label)];
@@ -249,21 +234,9 @@ void Win32MainWindow::setLabelText(Label label, const std::wstring& text)
     GetTextExtentPoint32W(context, text.c_str(), static_cast<int>(text.size()), &extent);
     SelectObject(context, previous);
     ReleaseDC(control, context);
-    SetWindowPos(control, nullptr, 0, 0, extent.cx, std::max<LONG>(extent.cy, scaled(kLabels[label].height)),
+    SetWindowPos(control, nullptr, 0, 0, extent.cx, std::max<LONG>(extent.cy, scaled(layoutOf(label).height)),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     InvalidateRect(window_, nullptr, TRUE);
-}
-
-void Win32MainWindow::runStartup()
-{
-    startupShutdown_ = std::make_unique<StartupShutdown>(
-        StartupServices{.midi = services_.midi,
-                        .messages = services_.messages,
-                        .pump = *this,
-                        .settingsPath = services_.settingsPath,
-                        .settingsReadPath = services_.settingsReadPath},
-        WindowViews{*this, *this, *this});
-    startupShutdown_->runStartup();
 }
 
 int Win32MainWindow::run(int showCommand)
@@ -301,16 +274,16 @@ void Win32MainWindow::dispatch(MSG& message)
 
 void Win32MainWindow::close()
 {
-    if (!startupShutdown_ || startupShutdown_->runShutdown()) {
+    if (startupShutdown_->runShutdown()) {
         DestroyWindow(window_);
     }
 }
 
 void Win32MainWindow::showVoiceSelection(int programNumber, int bankNumber, int channelNumber)
 {
-    setLabelText(kProgramValue, std::to_wstring(programNumber));
-    setLabelText(kBankValue, std::to_wstring(bankNumber));
-    setLabelText(kChannelValue, std::to_wstring(channelNumber));
+    setLabelText(Control::ProgramValue, std::to_wstring(programNumber));
+    setLabelText(Control::BankValue, std::to_wstring(bankNumber));
+    setLabelText(Control::ChannelValue, std::to_wstring(channelNumber));
 }
 
 void Win32MainWindow::showDevices(const std::vector<std::string>& names)

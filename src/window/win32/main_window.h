@@ -1,12 +1,12 @@
 // The tool's one window on Windows: static labels, the device list and two
-// hidden radio buttons, and the keys and mouse presses that step and send the
-// selection. Start-up and shut-down live in StartupShutdown; the window runs
-// them and shows what they set.
+// hidden radio buttons. It turns the system's messages into the window's
+// rules (window_rules.h) and shows what start-up and the rules set.
 #pragma once
 
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
 #include "window/startup_shutdown.h"
+#include "window/window_rules.h"
 #include "window/win32/message_box.h"
 
 #include <windows.h>
@@ -47,9 +47,6 @@ public:
     OuterBounds availableDesktop() const override;
 
 private:
-    enum Label { kDeviceCaption, kProgramCaption, kProgramValue, kBankCaption, kBankValue,
-                 kChannelCaption, kChannelValue, kVersion, kLabelCount };
-
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     // A window class with the program's icon in both sizes.
@@ -57,17 +54,15 @@ private:
     void createApplicationWindow(const std::wstring& title);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
-    void runStartup();
     void close();
+    WindowRules& rules() { return startupShutdown_->rules(); }
     // Key preview and the device list's key handling, ahead of dispatch.
     bool preview(MSG& message);
     void dispatch(MSG& message);
-    void stepForKey(WPARAM key);
-    void sendSelection();
-    void onMousePress(int button, POINT at);
-    void onDeviceListChanged();
+    bool listDropped() const;
+    void onMousePress(UINT button, POINT at);
     int scaled(int pixels) const;
-    void setLabelText(Label label, const std::wstring& text);
+    void setLabelText(Control label, const std::wstring& text);
 
     void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override;
     void showDevices(const std::vector<std::string>& names) override;
@@ -86,8 +81,6 @@ private:
     HWND window_ = nullptr;
     HWND deviceList_ = nullptr;
     std::array<HWND, kLabelCount> labels_{};
-    HWND msbModeButton_ = nullptr;
-    HWND lsbModeButton_ = nullptr;
     HFONT font_ = nullptr;
     int dpi_ = 96;
     // Once the user clicked the device list, the focus returns to it

@@ -10,16 +10,6 @@
 
 namespace tavrelle::window {
 
-// The application title shown on every box: the executable's file name cut
-// at its first ".", every character after the first in lower case.
-std::wstring applicationTitle(const std::wstring& executablePath);
-// The same for the running executable.
-std::wstring applicationTitle();
-
-// An error text with "." appended unless its last character is a single byte
-// of value 0x2E or less.
-std::string errorBoxText(const std::string& message);
-
 class MessageBoxPresenter final : public midi::MessagePresenter {
 public:
     explicit MessageBoxPresenter(std::wstring title) : title_(std::move(title)) {}

@@ -1,0 +1,101 @@
+// The window's rules, once for every platform: its controls and where they
+// sit, what keys, mouse presses, typed characters and the wheel do, the
+// device pick, and the texts of its boxes. The Qt and Win32 windows only
+// translate their native events into these calls and draw.
+#pragma once
+
+#include "midi/midi_out_port.h"
+#include "midi/voice_selection.h"
+
+#include <string>
+#include <string_view>
+
+namespace tavrelle::window {
+
+enum class Control {
+    DeviceCaption, ProgramCaption, ProgramValue, BankCaption, BankValue, ChannelCaption, ChannelValue, Version,
+    DeviceList, MsbButton, LsbButton,
+};
+
+struct ControlLayout {
+    Control control;
+    const char* name;
+    const char* text;
+    int left, top, width, height;
+};
+
+// Within the client area at 96 dpi, labels first. The labels then size
+// themselves to their text.
+inline constexpr ControlLayout kControls[] = {
+    {Control::DeviceCaption, "deviceCaption", "音源=", 8, 8, 30, 12},
+    {Control::ProgramCaption, "programCaption", "プログラムナンバー =", 8, 32, 109, 12},
+    {Control::ProgramValue, "programValue", "1", 120, 32, 6, 12},
+    {Control::BankCaption, "bankCaption", "バンクセレクト  =", 32, 48, 85, 12},
+    {Control::BankValue, "bankValue", "0", 120, 48, 6, 12},
+    {Control::ChannelCaption, "channelCaption", "チャンネル  =", 48, 64, 68, 12},
+    {Control::ChannelValue, "channelValue", "1", 121, 64, 6, 12},
+    {Control::Version, "versionLabel", "Tavrelle Version 1.0", 8, 80, 165, 12},
+    {Control::DeviceList, "deviceList", "", 48, 8, 161, 20},
+    {Control::MsbButton, "msbModeButton", "MSB", 136, 32, 65, 17},
+    {Control::LsbButton, "lsbModeButton", "LSB", 136, 56, 73, 17},
+};
+inline constexpr int kLabelCount = 8;
+
+constexpr const ControlLayout& layoutOf(Control control) { return kControls[static_cast<int>(control)]; }
+
+inline constexpr const char* kWindowCaption = "Tavrelle";
+inline constexpr const char* kFontFace = "ＭＳ Ｐゴシック";
+inline constexpr int kFontPixels = 12;
+inline constexpr int kListVisibleEntries = 8;
+
+enum class Key { Up, Down, Left, Right, PageUp, PageDown, Other };
+enum class Button { Left, Right, Middle, Other };
+
+// The wheel steps, sends and picks nothing anywhere in the window, the
+// device list included; an open drop-down only scrolls through its entries,
+// which picks none of them. True where the wheel goes on to the control.
+constexpr bool wheelScrollsOnly(bool overOpenDropDown) { return overOpenDropDown; }
+
+class WindowRules {
+public:
+    WindowRules(midi::VoiceSelection& selection, midi::MidiOutPort& port, midi::DeviceListView& list);
+
+    // A key-down, auto-repeats included, wherever the focus is: steps, never
+    // sends.
+    void keyDown(Key key);
+    // A real release of any key: sends the selection.
+    void keyUp();
+    // A press of any button on a control: left steps up and right steps down
+    // the program or bank label it falls on, then sends; a middle press on
+    // the program value sends only. Every other press does nothing.
+    void pressed(Control control, Button button);
+    // The user picked another entry of the device list: switch, then send,
+    // whether or not the device opened.
+    void devicePicked();
+    // A character typed while the closed device list has the focus reaches
+    // its type-ahead search as a blank: only an entry whose name starts with
+    // a blank can be found (the next one after the selected entry), and
+    // finding it is the user's pick. Tab is the window's dialog key, never a
+    // typed character.
+    void characterTyped(char32_t character);
+    // The device list is about to open, or the system announced a change of
+    // devices: the ports of now are listed, and the device in use, back
+    // again, is given the selection.
+    void relistDevices();
+
+private:
+    midi::VoiceSelection& selection_;
+    midi::MidiOutPort& port_;
+    midi::DeviceListView& list_;
+};
+
+// The application title, on every box and the taskbar: the executable's file
+// name (without its folder) cut at its first ".", every character after the
+// first in lower case by `lowerCase`, the platform's mapping of UTF-8 text.
+std::string applicationTitle(std::string_view fileName, std::string (*lowerCase)(std::string_view));
+
+// The error box's text: the failure's message with "." appended unless its
+// last character is a single byte of value 0x2E or less.
+std::string errorBoxText(std::string_view message);
+
+}  // namespace tavrelle::window
