@@ -131,24 +131,30 @@ void StartupShutdown::openDevice()
 
 bool StartupShutdown::runShutdown()
 {
-    port_.closeMidiOut();
+    // The save comes first and the device is closed only when the close is
+    // final: a window that a failed save holds open still reaches its module.
     // A settings file that could not be read at start-up is never written
     // over: the user's settings in it would be lost.
-    if (!settings_) {
-        return true;
+    if (settings_ && !saveSettings()) {
+        // The user has been told once; a window that no close can end is
+        // worse than settings that are not saved.
+        if (!std::exchange(lastSaveFailed_, true)) {
+            return false;
+        }
     }
+    port_.closeMidiOut();
+    return true;
+}
+
+bool StartupShutdown::saveSettings()
+{
     writeSettings();
     try {
         settings_->save();
     } catch (const settings::SettingsError& failure) {
         services_.messages.showError(failure.what());
-        // The user has been told once; a window that no close can end is
-        // worse than settings that are not saved.
-        const bool giveUp = lastSaveFailed_;
-        lastSaveFailed_ = true;
-        return giveUp;
+        return false;
     }
-    lastSaveFailed_ = false;
     settings_.reset();
     return true;
 }

@@ -75,9 +75,10 @@ public:
     // opens it and sends the selection once. The messages it shows appear
     // before the window does, as the caller shows the window afterwards.
     void runStartup();
-    // Closes the device and saves the settings. False when the close must be
-    // abandoned: the save failed, for the first time in a row, and the error
-    // was shown. A second failure in a row lets the window close unsaved.
+    // Saves the settings and closes the device. False when the close must be
+    // abandoned: the save failed for the first time in a row and the error
+    // was shown; the device stays open. A second failure in a row lets the
+    // window close unsaved.
     bool runShutdown();
 
     midi::MidiOutPort& port() { return port_; }
@@ -94,6 +95,9 @@ private:
     void restoreDevice();
     void openDevice();
     void writeSettings();
+    // Writes and saves the settings; false, with the error shown, when the
+    // save failed.
+    bool saveSettings();
 
     StartupServices services_;
     WindowViews views_;
@@ -101,6 +105,7 @@ private:
     midi::VoiceSelection selection_;
     WindowRules rules_;
     std::unique_ptr<settings::SettingsFile> settings_;
+    // The last close was abandoned because its save failed.
     bool lastSaveFailed_ = false;
     // The saved device was not listed at start-up: its entries are saved as
     // they were read unless the user picks a device.

@@ -209,6 +209,7 @@ cp "$run/tavrelle.ini" "$work/saved.ini"
 wine "$probe_exe" hold "$(ini_path "$run")" 60 >"$work/hold.out" 2>/dev/null &
 holder=$!
 wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
+closes=$(count midiOutClose)
 close_window
 expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
 cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed the old file"
@@ -216,10 +217,13 @@ cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed th
 answer_box
 kill -0 "$tool_pid" 2>/dev/null || fail "the window closed although the save failed"
 [ "$(window_state | cut -d' ' -f1)" = visible ] || fail "the window is gone although the save failed"
+# The window that stays keeps its device; only the final close closes it.
+[ "$(count midiOutClose)" = "$closes" ] || fail "the failed save closed the device"
 stop "$holder" 2
 close_window
 wait_exit
 first_run_file | cmp -s - "$run/tavrelle.ini" || fail "the later close did not save: $(od -c "$run/tavrelle.ini" | head)"
+[ "$(count midiOutClose)" = $((closes + 1)) ] || fail "the final close did not close the device once"
 
 echo "an unreadable settings file"
 run=$work/unreadable
