@@ -151,7 +151,8 @@ TEST_F(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_t
     service.failingNameQueries.clear();
 
     // A saved device that is not listed gives way to the first, and its
-    // entries are kept as they were unless the user picks one.
+    // entries are kept as they were unless the user picks one; a dev_num
+    // that was missing is written all the same.
     writeFile(settingsPath, "[dev]\r\ndev_num=2\r\ngakki=Gone Synth\r\n\r\n");
     service.calls.clear();
     start();
@@ -165,18 +166,25 @@ TEST_F(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_t
     tool->port().switchMidiOutDevice();
     ASSERT_TRUE(tool->runShutdown());
     EXPECT_NE(readFile(settingsPath).find("dev_num=1\r\ngakki=Synth B\r\n"), std::string::npos);
+
+    writeFile(settingsPath, "[dev]\r\ngakki=Gone Synth\r\n\r\n");
+    start();
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("[dev]\r\ngakki=Gone Synth\r\ndev_num=0\r\nmap=0\r\n\r\n"), std::string::npos)
+        << readFile(settingsPath);
 }
 
 // Started while the MIDI system is away: nothing is listed, and the next
 // start with it back must still find the saved device.
 TEST_F(StartupTest, a_start_without_the_midi_system_keeps_the_saved_device)
 {
-    const std::string saved = "[Dev]\r\nDev_num=3\r\ngakki=capture:input\r\nmap=0\r\n\r\n";
-    writeFile(settingsPath, saved);
+    writeFile(settingsPath, "[Dev]\r\nDev_num=3\r\ngakki=capture:input\r\nmap=0\r\n\r\n");
     service.devices.clear();
     start();
     ASSERT_TRUE(tool->runShutdown());
-    EXPECT_NE(readFile(settingsPath).find(saved), std::string::npos) << readFile(settingsPath);
+    EXPECT_NE(readFile(settingsPath).find("[Dev]\r\ndev_num=3\r\ngakki=capture:input\r\nmap=0\r\n\r\n"),
+              std::string::npos)
+        << readFile(settingsPath);
 
     service.devices = {"Synth A", "Synth B", "Synth C", "capture:input"};
     start();

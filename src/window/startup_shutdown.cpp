@@ -114,11 +114,11 @@ void StartupShutdown::restoreWindowBounds()
 
 void StartupShutdown::restoreDevice()
 {
-    const int savedPosition = settings_->readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
+    savedPosition_ = settings_->readInteger(kDevSectionRead, kDevNumRead, kDefaultDevicePosition);
     const std::string savedName = settings_->readString(kDevSection, kDeviceName, kDefaultDeviceName);
     selection_.setBankLsbValue(settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb));
     port_.listMidiOutDevices();
-    port_.restoreDeviceSelection(savedPosition, savedName);
+    port_.restoreDeviceSelection(savedPosition_, savedName);
     // A saved device that is not listed now (its MIDI system is away, or its
     // module is off) is still the user's choice until they pick another.
     keepSavedDevice_ = savedName != kDefaultDeviceName && !midi::sameDeviceName(savedName, port_.selectedDeviceName());
@@ -168,8 +168,9 @@ void StartupShutdown::writeSettings()
         settings_->writeInteger(kWindowSection, kTopWritten, bounds.top);
         settings_->writeInteger(kWindowSection, kLeftWritten, bounds.left);
     }
-    if (!keepSavedDevice_ || port_.switchedByUser()) {
-        settings_->writeInteger(kDevSection, kDevNumWritten, port_.selectedDeviceId());
+    const bool keepSaved = keepSavedDevice_ && !port_.switchedByUser();
+    settings_->writeInteger(kDevSection, kDevNumWritten, keepSaved ? savedPosition_ : port_.selectedDeviceId());
+    if (!keepSaved) {
         settings_->writeString(kDevSection, kDeviceName, port_.chosenDeviceName());
     }
     settings_->writeInteger(kDevSection, kBankLsb, selection_.bankLsbValue());

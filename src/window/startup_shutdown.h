@@ -107,9 +107,10 @@ private:
     std::unique_ptr<settings::SettingsFile> settings_;
     // The last close was abandoned because its save failed.
     bool lastSaveFailed_ = false;
-    // The saved device was not listed at start-up: its entries are saved as
-    // they were read unless the user picks a device.
+    // The saved device was not listed at start-up: its name and position are
+    // saved as they were read unless the user picks a device.
     bool keepSavedDevice_ = false;
+    int savedPosition_ = 0;
 };
 
 }  // namespace tavrelle::window
