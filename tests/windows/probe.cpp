@@ -6,7 +6,11 @@
 //                      tool shows, one a line
 //   probe ok           presses "OK" on the tool's message boxes
 //   probe hold PATH S  holds PATH open for writing for S seconds
+//   probe devicechange tells the tool's window that devices changed, as the
+//                      system does when one comes or goes
 #include <windows.h>
+
+#include <dbt.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +133,12 @@ int ok()
     return 0;
 }
 
+int deviceChange()
+{
+    const HWND window = FindWindowW(L"TavrelleMainWindow", nullptr);
+    return window != nullptr && PostMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0) ? 0 : 1;
+}
+
 int hold(const char* path, int seconds)
 {
     const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -152,9 +162,12 @@ int main(int argc, char** argv)
     if (argc == 2 && std::string(argv[1]) == "ok") {
         return ok();
     }
+    if (argc == 2 && std::string(argv[1]) == "devicechange") {
+        return deviceChange();
+    }
     if (argc == 4 && std::string(argv[1]) == "hold") {
         return hold(argv[2], std::atoi(argv[3]));
     }
-    std::fputs("usage: probe texts | probe ok | probe hold PATH SECONDS\n", stderr);
+    std::fputs("usage: probe texts | probe ok | probe devicechange | probe hold PATH SECONDS\n", stderr);
     return 2;
 }

@@ -2,13 +2,14 @@
 # The Windows build under Wine, on Xvfb with openbox, unattended:
 #   tests/windows/wine_test.sh BUILD-WINDOWS-DIR
 # The first run with no MIDI device (its two messages, the retries, the
-# first-run bounds), keys, clicks and the wheel held to the window's rules, the
-# taskbar button's window, the first-run file written beside the .exe, a
-# save that cannot replace the file another program holds open, and a
-# settings file that cannot be read. The labels and message boxes are read through the
-# window texts by probe.exe; what the tool hands WinMM is read from Wine's
-# winmm trace. Wine runs in a private prefix inside the build folder, made
-# on the first run and kept.
+# first-run bounds), keys, clicks and the wheel held to the window's rules,
+# the devices listed again when the list opens and when the system announces
+# a change, the taskbar button's window, the first-run file written beside
+# the .exe, a save that cannot replace the file another program holds open
+# (the device stays open), and a settings file that cannot be read. The
+# labels and message boxes are read through the window texts by probe.exe;
+# what the tool hands WinMM is read from Wine's winmm trace. Wine runs in a
+# private prefix inside the build folder, made on the first run and kept.
 set -euo pipefail
 build=$(cd "${1:?usage: wine_test.sh BUILD-WINDOWS-DIR}" && pwd)
 tool=$build/tavrelle.exe
@@ -161,10 +162,13 @@ sleep 0.5
 [ "$(sends | tail -n 3 | tr '\n' ' ')" = "000020B0 000000B0 000004C0 " ] || fail "middle press sent $(sends | tail -n 3 | tr '\n' ' ')"
 
 echo "the device list"
-# A click gives the list the focus and opens its (empty) drop-down; the
-# second closes it. Keys still step and send, and never reach the list.
+# A click gives the list the focus and opens its (empty) drop-down, which
+# lists the devices again first; the second closes it. Keys still step and
+# send, and never reach the list.
+listings=$(count 'MMDRV_GetNum (0003)')
 xdotool mousemove --window "$window" 120 16 click 1
 sleep 0.5
+(($(count 'MMDRV_GetNum (0003)') > listings)) || fail "opening the list did not list the devices again"
 xdotool mousemove --window "$window" 120 16 click 1
 wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the device list did not take the focus"
 xdotool key Up a Right
@@ -175,6 +179,18 @@ wait_sends 48
 xdotool mousemove --window "$window" 120 16 click 4 click 4 click 5
 sleep 0.5
 [ "$(labels)" = "6 1 1" ] && [ "$(sends | wc -l)" = 48 ] || fail "the wheel over the focused list: $(labels), $(sends | wc -l) words"
+
+echo "a device change announced by the system"
+# The devices are listed again at once and a second later; nothing is sent,
+# no All Sound Off either, as no device in use came back. (WinMM lists no
+# device on this host: a device that comes back is the shared rules' test.)
+listings=$(count 'MMDRV_GetNum (0003)')
+probe devicechange
+wait_for 5 sh -c "[ \$(grep -c 'MMDRV_GetNum (0003)' '$run/trace') -gt $listings ]" || fail "a device change did not list the devices again"
+sleep 0.3
+listings=$(count 'MMDRV_GetNum (0003)')
+wait_for 5 sh -c "[ \$(grep -c 'MMDRV_GetNum (0003)' '$run/trace') -gt $listings ]" || fail "no second listing after a device change"
+[ "$(sends | wc -l)" = 48 ] && kill -0 "$tool_pid" || fail "a device change sent $(sends | wc -l) words or ended the tool"
 
 echo "minimise and restore through the taskbar button's window"
 taskbar_window=""

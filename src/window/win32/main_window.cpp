@@ -1,6 +1,7 @@
 #include "window/win32/main_window.h"
 #include "window/win32/text.h"
 
+#include <dbt.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -18,6 +19,12 @@ constexpr int kIconResource = 1;
 constexpr int kDeviceListId = 100;
 constexpr int kListItemHeight = 12;
 constexpr int kListFieldHeight = 14;
+// A second look after a device change: WinMM may list an arriving device a
+// moment after the system announced it.
+constexpr UINT_PTR kRelistTimer = 1;
+constexpr UINT kRelistDelayMilliseconds = 1000;
+// The audio and MIDI devices' interfaces (KSCATEGORY_AUDIO).
+constexpr GUID kAudioInterfaces = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 
 }  // namespace
 
@@ -110,6 +117,9 @@ LRESULT CALLBACK Win32MainWindow::applicationProcedure(HWND window, UINT message
 
 Win32MainWindow::~Win32MainWindow()
 {
+    if (deviceNotification_ != nullptr) {
+        UnregisterDeviceNotification(deviceNotification_);
+    }
     if (window_ != nullptr) {
         DestroyWindow(window_);
     }
@@ -138,10 +148,29 @@ LRESULT CALLBACK Win32MainWindow::windowProcedure(HWND window, UINT message, WPA
 LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_CREATE:
+    case WM_CREATE: {
         createControls();
+        DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+        filter.dbcc_size = sizeof filter;
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        filter.dbcc_classguid = kAudioInterfaces;
+        deviceNotification_ = RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
         startupShutdown_->runStartup();
         return 0;
+    }
+    case WM_DEVICECHANGE:
+        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED) {
+            onDevicesChanged();
+            SetTimer(window_, kRelistTimer, kRelistDelayMilliseconds, nullptr);
+        }
+        return TRUE;
+    case WM_TIMER:
+        if (wParam == kRelistTimer) {
+            KillTimer(window_, kRelistTimer);
+            onDevicesChanged();
+            return 0;
+        }
+        break;
     case WM_CLOSE:
         close();
         return 0;
@@ -169,6 +198,12 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
         if (LOWORD(wParam) == kDeviceListId && reinterpret_cast<HWND>(lParam) == deviceList_) {
             switch (HIWORD(wParam)) {
             case CBN_SETFOCUS: listTookFocus_ = true; break;
+            case CBN_DROPDOWN: rules().relistDevices(); break;
+            case CBN_CLOSEUP:
+                if (std::exchange(relistWhenClosed_, false)) {
+                    rules().relistDevices();
+                }
+                break;
             case CBN_SELCHANGE: rules().devicePicked(); break;
             default: break;
             }
@@ -237,6 +272,15 @@ void Win32MainWindow::setLabelText(Control label, const std::wstring& text)
     SetWindowPos(control, nullptr, 0, 0, extent.cx, std::max<LONG>(extent.cy, scaled(layoutOf(label).height)),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     InvalidateRect(window_, nullptr, TRUE);
+}
+
+void Win32MainWindow::onDevicesChanged()
+{
+    if (listDropped()) {
+        relistWhenClosed_ = true;
+    } else {
+        rules().relistDevices();
+    }
 }
 
 int Win32MainWindow::run(int showCommand)

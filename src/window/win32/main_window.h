@@ -61,6 +61,8 @@ private:
     void dispatch(MSG& message);
     bool listDropped() const;
     void onMousePress(UINT button, POINT at);
+    // The system announced a change of devices.
+    void onDevicesChanged();
     int scaled(int pixels) const;
     void setLabelText(Control label, const std::wstring& text);
 
@@ -82,6 +84,9 @@ private:
     HWND deviceList_ = nullptr;
     std::array<HWND, kLabelCount> labels_{};
     HFONT font_ = nullptr;
+    HDEVNOTIFY deviceNotification_ = nullptr;
+    // Devices changed while the drop-down was open: listed again once it closes.
+    bool relistWhenClosed_ = false;
     int dpi_ = 96;
     // Once the user clicked the device list, the focus returns to it
     // whenever the window is activated.
