@@ -260,7 +260,8 @@ TEST_F(WindowTest, program_tool_tip_names_the_general_midi_voice_and_follows_eve
         QTest::keyPress(&w, Qt::Key_PageUp);
     }
     EXPECT_EQ(w.label(Control::ChannelValue)->text(), "10");
-    EXPECT_TRUE(w.label(Control::ProgramValue)->toolTip().startsWith("Percussion")) << w.label(Control::ProgramValue)->toolTip().toStdString();
+    const QString hint = w.label(Control::ProgramValue)->toolTip();
+    EXPECT_TRUE(hint.startsWith("Percussion")) << hint.toStdString();
     EXPECT_EQ(w.label(Control::ChannelValue)->accessibleName(), "チャンネル = 10");
     EXPECT_EQ(w.label(Control::BankValue)->accessibleName(), "バンクセレクト = 0");
     EXPECT_EQ(w.deviceList()->accessibleName(), "音源");

@@ -5,7 +5,6 @@
 #include "settings/settings_location.h"
 #include "window/win32/main_window.h"
 #include "window/win32/message_box.h"
-
 #include "window/win32/text.h"
 #include "window/window_rules.h"
 
@@ -17,20 +16,24 @@
 
 namespace {
 
+using tavrelle::window::utf8ToWide;
+using tavrelle::window::wideToUtf8;
+
 std::string lowerCase(std::string_view text)
 {
-    std::wstring wide = tavrelle::window::utf8ToWide(std::string(text));
+    std::wstring wide = utf8ToWide(std::string(text));
     CharLowerBuffW(wide.data(), static_cast<DWORD>(wide.size()));
-    return tavrelle::window::wideToUtf8(wide);
+    return wideToUtf8(wide);
 }
 
+// The application title of the running executable.
 std::wstring applicationTitle()
 {
     std::vector<wchar_t> buffer(32768);
     const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     const std::wstring path(buffer.data(), length);
     const std::wstring fileName = path.substr(path.find_last_of(L"\\/") + 1);
-    return tavrelle::window::utf8ToWide(tavrelle::window::applicationTitle(tavrelle::window::wideToUtf8(fileName), lowerCase));
+    return utf8ToWide(tavrelle::window::applicationTitle(wideToUtf8(fileName), lowerCase));
 }
 
 }  // namespace

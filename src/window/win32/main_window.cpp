@@ -53,9 +53,9 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
                         .settingsPath = services_.settingsPath,
                         .settingsReadPath = services_.settingsReadPath},
         WindowViews{*this, *this, *this});
-    CreateWindowExW(0, kWindowClass, utf8ToWide(kWindowCaption).c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kDesignedBounds.left,
-                    kDesignedBounds.top, kDesignedBounds.width, kDesignedBounds.height, application_, nullptr,
-                    instance_, this);
+    CreateWindowExW(0, kWindowClass, utf8ToWide(kWindowCaption).c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                    kDesignedBounds.left, kDesignedBounds.top, kDesignedBounds.width, kDesignedBounds.height,
+                    application_, nullptr, instance_, this);
 }
 
 WNDCLASSEXW Win32MainWindow::iconClass(const wchar_t* name, WNDPROC procedure) const
@@ -216,7 +216,7 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
         onMousePress(message, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
         return 0;
     case WM_MOUSEWHEEL:
-        return 0;
+        return 0;  // the wheel changes nothing here (wheelScrollsOnly)
     case WM_CTLCOLORSTATIC: {
         const auto context = reinterpret_cast<HDC>(wParam);
         SetTextColor(context, GetSysColor(COLOR_WINDOWTEXT));
