@@ -320,13 +320,10 @@ TEST_F(WindowRulesTest, presses_step_and_send_on_the_program_and_bank_labels_onl
 TEST_F(WindowRulesTest, a_picked_device_is_switched_to_then_sent_even_when_it_fails_to_open)
 {
     window::WindowRules& rules = start().rules();
-    const auto oldHandle = tool->port().handle();
     service.calls.clear();
     list.selectIndex(1);
     rules.devicePicked();
-    ASSERT_GE(service.calls.size(), 3u);
-    EXPECT_EQ(service.calls[0], (ServiceCall{ServiceCall::Kind::Send, oldHandle, 0, 0x78B9, 0}));
-    EXPECT_EQ(service.calls[1].kind, ServiceCall::Kind::Close);
+    EXPECT_EQ(service.deviceNameOf(tool->port().handle()), "Synth B");
     EXPECT_EQ(service.deliveredWords(), (Words{0x78B9, 0x20B0, 0xB0, 0xC0}));
 
     service.calls.clear();
@@ -381,9 +378,6 @@ TEST_F(WindowRulesTest, a_relist_gives_the_device_in_use_that_is_back_the_select
     EXPECT_EQ(list.selected, 1);
     EXPECT_EQ(service.deviceNameOf(tool->port().handle()), "Synth A");
     EXPECT_EQ(service.deliveredWords(), (Words{0x20B0, 0xB0, 0xC0}));
-    service.calls.clear();
-    rules.relistDevices();
-    EXPECT_TRUE(service.calls.empty());
 }
 
 TEST(window_rules_test, title_and_error_text)
