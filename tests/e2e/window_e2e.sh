@@ -13,13 +13,16 @@ source "$(dirname "$0")/session.sh"
 cleanup() {
   local status=$?
   set +e
-  stop_session
+  stop_session || status=1
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
+  exit $status
 }
 trap cleanup EXIT
 
 start_session
 launch
+# The session a desktop gives: the tool found the bus of its own.
+wait_for 5 on_bus "$tool_pid" || fail "the tool is not on the session bus"
 
 # Outer bounds of a first run: left 193, top 159, 221 x 125, frame included.
 outer_bounds() {
