@@ -14,7 +14,7 @@ set -euo pipefail
 
 run=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libxcb1-dev
   librtmidi-dev libasound2-dev libjack-jackd2-dev
   fonts-ipafont-gothic
   jackd2 fluidsynth timgm6mb-soundfont

@@ -2,6 +2,7 @@
 
 #include "window/drop_down_limit.h"
 #include "window/general_midi.h"
+#include "window/x11_key_state.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -201,7 +202,7 @@ bool MainWindow::handleKey(QEvent* event)
         stepForKey(key->key());
         return true;
     }
-    if (key->isAutoRepeat()) {
+    if (key->isAutoRepeat() || keyStillHeld(*key)) {
         return true;
     }
     sendOnKeyRelease();
