@@ -88,6 +88,10 @@ zcat "$man_page" | grep -q "^\.TH TAVRELLE 1 [^ ]* \"Tavrelle $version\"" || fai
 gzip -t "$man_page" || fail "the manual page is not a valid gzip file"
 man_warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man --warnings -E UTF-8 -l "$man_page" 2>&1 >/dev/null) || fail "man cannot format the manual page"
 [ -z "$man_warnings" ] || fail "the manual page has formatting problems: $man_warnings"
+# Without a UTF-8 locale the window's texts are romanized, not dropped with warnings.
+man_ascii=$(LC_ALL=C LANG=C MANWIDTH=80 MANPAGER=cat man -l "$man_page" 2>&1) || fail "man cannot format the manual page in the C locale"
+[[ $man_ascii == *"ongen="* && $man_ascii != *warning* ]] || fail "the manual page in the C locale: $(grep -m 3 -e warning -e '^   Labels' -A 2 <<<"$man_ascii")"
+LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man -l "$man_page" 2>/dev/null | grep -q '音源=' || fail "the manual page in UTF-8 lost the Japanese texts"
 
 # --- The installed program, run by an ordinary user ---------------------------
 
