@@ -81,4 +81,8 @@ if ! has_alsa_output && ! has_jack_output; then
   fi
 fi
 
-"$tool"
+# In the background, so that a TERM or INT ends the tool before the services.
+"$tool" &
+tool_pid=$!
+trap 'kill -TERM "$tool_pid" 2>/dev/null; wait "$tool_pid"; exit 130' INT TERM
+wait "$tool_pid"

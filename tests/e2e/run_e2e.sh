@@ -46,14 +46,21 @@ elapsed=$(($(ms_now) - started))
 ! jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "make run started JACK without a display"
 
 # --- 2. The first run -----------------------------------------------------
-windows() { titled_tavrelle | wc -l; }
+# window_of <run>: the main window of the tool that run started.
+window_of() {
+  local w
+  for w in $(xdotool search --onlyvisible --pid "$(pgrep -P "$1" -x tavrelle)" 2>/dev/null); do
+    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = Tavrelle ] && { echo "$w"; return 0; }
+  done
+  return 1
+}
+windows_shown() { for w in $(titled_tavrelle); do echo "$w $(xdotool getwindowname "$w")"; done | tr '\n' ' '; }
 setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/first.out" 2>&1 &
 first=$!
-wait_for 20 sh -c "[ \$(xdotool search --onlyvisible --name '^Tavrelle\$' | wc -l) -ge 1 ]" ||
-  fail "the first run opened no window: $(cat "$work/first.out")"
+wait_for 20 window_of "$first" || fail "the first run opened no window: $(cat "$work/first.out")"
 grep -q "starting FluidSynth on a private JACK server ($TAVRELLE_RUN_JACK_SERVER)" "$work/first.out" ||
   fail "the first run did not say what it started: $(cat "$work/first.out")"
-window=$(main_window)
+window=$(window_of "$first")
 
 # --- 3. A second run beside it -------------------------------------------
 started=$(ms_now)
@@ -61,9 +68,8 @@ setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/second.out" 2>&1 &
 second=$!
 wait_for 5 grep -q "already running" "$work/second.out" || fail "the second run said nothing: $(cat "$work/second.out")"
 said_ms=$(($(ms_now) - started))
-wait_for 20 sh -c "[ \$(xdotool search --onlyvisible --name '^Tavrelle\$' | wc -l) -ge 2 ]" ||
-  fail "the second run opened no window: $(cat "$work/second.out")"
-other=$(titled_tavrelle | grep -vx "$window" | head -1)
+wait_for 20 window_of "$second" || fail "the second run opened no window: $(cat "$work/second.out")"
+other=$(window_of "$second")
 # Both play on the one FluidSynth.
 wait_for 10 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:midi_00 | grep -c '^ *tavrelle') -ge 2 ]" ||
   fail "the two windows do not both play on FluidSynth: $(jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c)"
@@ -74,12 +80,12 @@ close_window() {
   xdotool key alt+F4
 }
 close_window "$other"
-wait_for 10 eval "! process_alive $second" || fail "the second run did not end with its window"
+wait_for 10 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
 wait "$second" || fail "the second run failed: $(cat "$work/second.out")"
 second=""
 jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the second run stopped the first one's services"
 close_window "$window"
-wait_for 30 eval "! process_alive $first" || fail "the first run did not end with its window"
+wait_for 30 eval "! process_alive $first" || fail "the first run did not end with its window; shown: $(windows_shown)"
 wait "$first" || fail "the first run failed: $(cat "$work/first.out")"
 first=""
 ! jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the first run left its JACK server running"
