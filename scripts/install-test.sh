@@ -109,10 +109,11 @@ fi
 
 start_x || fail "no X server"
 
-# A clean environment: the user's HOME decides the configuration folder, and
-# a JACK server name of its own keeps the program off any session's server.
+# A clean environment: the user's HOME decides the configuration folder, a
+# JACK server name of its own keeps the program off any session's server,
+# and a session bus that is not there keeps libdbus from starting one.
 "${run_as[@]}" env -i HOME="$home" XDG_RUNTIME_DIR="$runtime" DISPLAY="$DISPLAY" PATH=/usr/bin:/bin \
-  LANG=C.UTF-8 JACK_DEFAULT_SERVER="$services_server" \
+  LANG=C.UTF-8 JACK_DEFAULT_SERVER="$services_server" DBUS_SESSION_BUS_ADDRESS="unix:path=$runtime/no-bus" \
   "$prefix/bin/tavrelle" >"$work/tool.out" 2>"$work/tool.err" & tool_pid=$!
 
 # window_named <exact title>: the first visible window of the program with
@@ -132,7 +133,8 @@ gone() { ! shown "$1"; }
 # its window appears; each answers Enter.
 boxes=0
 main=
-for ((i = 0; i < 300; i++)); do
+deadline=$(($(clock_us) + 30 * ${TAVRELLE_WAIT_SCALE:-1} * 1000000))
+while (($(clock_us) < deadline)); do
   if ! kill -0 "$tool_pid" 2>/dev/null; then
     wait "$tool_pid" && status=0 || status=$?
     fail "the program ended during start-up with status $status: $(cat "$work/tool.err")"
