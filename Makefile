@@ -22,7 +22,10 @@ run-build:
 	@$(CONFIGURE) -DTAVRELLE_BUILD_TESTS=OFF -DTAVRELLE_BUILD_BENCH=OFF
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target tavrelle
 
-run: run-build
+# The display is checked before anything is installed, built or started.
+run:
+	@scripts/run.sh --check-display
+	@$(MAKE) --no-print-directory run-build
 	@scripts/run.sh $(BUILD_DIR)/src/tavrelle
 
 .PHONY: test-build

@@ -11,10 +11,11 @@
 # Quiet and quick when everything is there already; non-interactive, through
 # sudo when not root.
 set -euo pipefail
+as_root=()
 
 run=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libxcb1-dev
   librtmidi-dev libasound2-dev libjack-jackd2-dev
   fonts-ipafont-gothic
   jackd2 fluidsynth timgm6mb-soundfont
@@ -47,6 +48,33 @@ windows_vm=(
   qemu-system-x86 alsa-utils kmod xz-utils python3
 )
 
+# apt_get <what it does> <apt-get arguments...>: one step, announced, with a
+# line for each package fetched and set up. While another program holds
+# apt's lock (a desktop's automatic updates often do), it says so and waits
+# up to ten minutes.
+apt_get() {
+  local what=$1 log deadline=$((SECONDS + 600)) waited=false
+  shift
+  echo "install-deps: $what"
+  log=$(mktemp)
+  until "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -o Dpkg::Progress-Fancy=0 "$@" 2>"$log" |
+        { grep --line-buffered -E '^(Get:|Setting up )' || true; } | sed -u 's/^/  /'; do
+    if ! grep -q -e 'Could not get lock' -e 'Unable to acquire' -e 'Unable to lock' "$log" || ((SECONDS >= deadline)); then
+      cat "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
+    $waited || echo "install-deps: another program is installing packages ($(grep -m 1 -o 'held by process [0-9]* ([^)]*)' "$log" ||
+      echo "apt's lock is held")); waiting for it, up to 10 minutes"
+    waited=true
+    sleep 5
+  done
+  rm -f "$log"
+}
+
+# Sourced (by its test), only the steps above are defined.
+[[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
+
 [ $# -gt 0 ] || set -- run
 packages=()
 for set in "$@"; do
@@ -69,11 +97,12 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
-as_root=()
+echo "install-deps: ${#missing[@]} packages to install: ${missing[*]}"
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "Need root or sudo to install: ${missing[*]}" >&2; exit 1; }
   as_root=(sudo)
 fi
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt_get "updating the package lists" update
+apt_get "installing (one line for each package fetched, then for each set up)" \
+  install -y --no-install-recommends "${missing[@]}"
+echo "install-deps: done"

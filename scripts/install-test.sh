@@ -88,6 +88,10 @@ zcat "$man_page" | grep -q "^\.TH TAVRELLE 1 [^ ]* \"Tavrelle $version\"" || fai
 gzip -t "$man_page" || fail "the manual page is not a valid gzip file"
 man_warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man --warnings -E UTF-8 -l "$man_page" 2>&1 >/dev/null) || fail "man cannot format the manual page"
 [ -z "$man_warnings" ] || fail "the manual page has formatting problems: $man_warnings"
+# Without a UTF-8 locale the window's texts are romanized, not dropped with warnings.
+man_ascii=$(LC_ALL=C LANG=C MANWIDTH=80 MANPAGER=cat man -l "$man_page" 2>&1) || fail "man cannot format the manual page in the C locale"
+[[ $man_ascii == *"ongen="* && $man_ascii != *warning* ]] || fail "the manual page in the C locale: $(grep -m 3 -e warning -e '^   Labels' -A 2 <<<"$man_ascii")"
+LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man -l "$man_page" 2>/dev/null | grep -q '音源=' || fail "the manual page in UTF-8 lost the Japanese texts"
 
 # --- The installed program, run by an ordinary user ---------------------------
 
@@ -105,10 +109,11 @@ fi
 
 start_x || fail "no X server"
 
-# A clean environment: the user's HOME decides the configuration folder, and
-# a JACK server name of its own keeps the program off any session's server.
+# A clean environment: the user's HOME decides the configuration folder, a
+# JACK server name of its own keeps the program off any session's server,
+# and a session bus that is not there keeps libdbus from starting one.
 "${run_as[@]}" env -i HOME="$home" XDG_RUNTIME_DIR="$runtime" DISPLAY="$DISPLAY" PATH=/usr/bin:/bin \
-  LANG=C.UTF-8 JACK_DEFAULT_SERVER="$services_server" \
+  LANG=C.UTF-8 JACK_DEFAULT_SERVER="$services_server" DBUS_SESSION_BUS_ADDRESS="unix:path=$runtime/no-bus" \
   "$prefix/bin/tavrelle" >"$work/tool.out" 2>"$work/tool.err" & tool_pid=$!
 
 # window_named <exact title>: the first visible window of the program with
@@ -128,7 +133,8 @@ gone() { ! shown "$1"; }
 # its window appears; each answers Enter.
 boxes=0
 main=
-for ((i = 0; i < 300; i++)); do
+deadline=$(($(clock_us) + 30 * ${TAVRELLE_WAIT_SCALE:-1} * 1000000))
+while (($(clock_us) < deadline)); do
   if ! kill -0 "$tool_pid" 2>/dev/null; then
     wait "$tool_pid" && status=0 || status=$?
     fail "the program ended during start-up with status $status: $(cat "$work/tool.err")"

@@ -32,6 +32,9 @@ chmod 1777 "$reports"
 export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export LSAN_OPTIONS="suppressions=$root/tests/faults/lsan-suppressions.txt:print_suppressions=0"
+# The instrumented tool runs two to three times slower: the scripts' waits
+# (scripts/services.sh) get three times their seconds.
+export TAVRELLE_WAIT_SCALE=${TAVRELLE_WAIT_SCALE:-3}
 
 # The ALSA guest test is left out: its guest runs the tool in an environment
 # of its own, where these settings and the report folder do not reach.

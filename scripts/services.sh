@@ -6,7 +6,7 @@
 # end-to-end scripts under tests/.
 #
 #   services_init STATEDIR JACK-SERVER-NAME
-#   start_x [WxHxD] | start_jack | start_fluidsynth [JACK-ID] | start_capture
+#   start_bus | start_x [WxHxD] | start_jack | start_fluidsynth [JACK-ID] | start_capture
 #   fluid COMMAND       one FluidSynth shell command, its answer on stdout
 #   stop_service NAME [grace seconds] | stop_services
 #   release_server NAME | server_leftovers NAME
@@ -33,17 +33,22 @@ services_fail() {
   return 1
 }
 
-# wait_for <seconds> <command...>: polls every poll_tenths tenths of a
-# second (1 unless set; a slow machine spends less on the polls with more).
+# Microseconds on the clock; the deadline of every wait below.
+clock_us() { echo "${EPOCHREALTIME//[!0-9]/}"; }
+
+# wait_for <seconds> <command...>: tries the command until it succeeds or the
+# seconds have passed on the clock, however long each try takes. The seconds
+# are multiplied by TAVRELLE_WAIT_SCALE (1 unless set; the sanitizer run sets
+# more). Tries come every poll_tenths tenths of a second (1 unless set).
 wait_for() {
-  local tenths=${poll_tenths:-1} limit i
-  limit=$(($1 * 10 / tenths))
+  local tenths=${poll_tenths:-1} deadline
+  deadline=$(($(clock_us) + $1 * ${TAVRELLE_WAIT_SCALE:-1} * 1000000))
   shift
-  for ((i = 0; i < limit; i++)); do
+  while :; do
     "$@" >/dev/null 2>&1 && return 0
+    (($(clock_us) < deadline)) || return 1
     sleep "$((tenths / 10)).$((tenths % 10))"
   done
-  return 1
 }
 
 services_init() {
@@ -66,38 +71,43 @@ service_running() { local pid; pid=$(service_pid "$1") && process_alive "$pid"; 
 # launch_service NAME COMMAND...: standard input from $service_stdin (read
 # and write, so a FIFO never reaches its end), default /dev/null.
 launch_service() {
-  local name=$1 i
+  local name=$1
   shift
   rm -f "$services_state/$name.pid"
   setsid sh -c 'echo $$ >"$0"; exec "$@"' "$services_state/$name.pid" "$@" \
     <>"${service_stdin:-/dev/null}" >"$services_state/$name.out" 2>"$services_state/$name.log" &
-  for ((i = 0; i < 50; i++)); do
-    [ -s "$services_state/$name.pid" ] && return 0
-    sleep 0.1
-  done
-  services_fail "$name did not start"
+  wait_for 5 test -s "$services_state/$name.pid" || services_fail "$name did not start"
 }
 
-# stop_service NAME [grace]: SIGTERM, SIGKILL after the grace period (5 s),
-# only while the process is still the program it was started as.
+# stop_process PID [grace]: SIGTERM, SIGKILL after the grace period (5 s),
+# always reaped; then whatever is left in the process group it leads (a
+# child forked on its way to an exec, say) is killed too.
+stop_process() {
+  local pid=$1 grace=${2:-5}
+  [[ $pid =~ ^[0-9]+$ ]] || return 0
+  if process_alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait_for "$grace" eval "! process_alive $pid" || kill -KILL "$pid" 2>/dev/null || true
+    wait_for 5 eval "! process_alive $pid" || true
+  fi
+  wait "$pid" 2>/dev/null || true
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  ! process_alive "$pid" || { echo "services: process $pid does not stop" >&2; return 1; }
+}
+
+# stop_service NAME [grace]: stop_process, only while the process is still
+# the program it was started as.
 stop_service() {
-  local name=$1 grace=${2:-5} pid i
+  local name=$1 grace=${2:-5} pid
   pid=$(service_pid "$name") || return 0
   rm -f "$services_state/$name.pid"
   [[ $pid =~ ^[0-9]+$ ]] && process_alive "$pid" || { wait "$pid" 2>/dev/null || true; return 0; }
   tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- "$(service_program "$name")" || return 0
-  kill -TERM "$pid" 2>/dev/null || true
-  for ((i = 0; i < grace * 10; i++)); do process_alive "$pid" || break; sleep 0.1; done
-  if process_alive "$pid"; then
-    kill -KILL "$pid" 2>/dev/null || true
-    for ((i = 0; i < 50; i++)); do process_alive "$pid" || break; sleep 0.1; done
-  fi
-  wait "$pid" 2>/dev/null || true
-  ! process_alive "$pid" || { echo "services: $name ($pid) does not stop" >&2; return 1; }
+  stop_process "$pid" "$grace" || { echo "services: $name does not stop" >&2; return 1; }
 }
 service_program() {
   case $1 in
-    xvfb) echo Xvfb ;; capture) echo jack_midi_dump ;; *) echo "$1" ;;
+    xvfb) echo Xvfb ;; capture) echo jack_midi_dump ;; bus) echo dbus-daemon ;; *) echo "$1" ;;
   esac
 }
 
@@ -113,7 +123,35 @@ stop_services() {
   fi
   stop_service openbox 2 || failed=1
   stop_service xvfb 5 || failed=1
+  stop_service bus 2 || failed=1
   return $failed
+}
+
+# A session bus of its own, as a desktop gives every program: without one,
+# libdbus starts one itself by forking from Qt's D-Bus thread, and that child
+# can hang before its exec. It starts no services; exports
+# DBUS_SESSION_BUS_ADDRESS.
+start_bus() {
+  command -v dbus-daemon >/dev/null || services_fail "dbus-daemon is not installed (Debian package dbus)" || return 1
+  cat >"$services_state/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$services_state/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+  launch_service bus dbus-daemon --nofork --nopidfile --config-file="$services_state/bus.conf" --print-address=1 ||
+    return 1
+  wait_for 10 grep -q . "$services_state/bus.out" || services_fail "the session bus did not start" || return 1
+  export DBUS_SESSION_BUS_ADDRESS
+  DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$services_state/bus.out")
 }
 
 # Xvfb on a display it picks itself, and openbox managing it; exports DISPLAY.
@@ -143,13 +181,8 @@ start_jack() {
   # Only a server name this state started is released at the end.
   : >"$services_state/jackd.ours"
   launch_service jackd jackd -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
-  local i
-  for ((i = 0; i < 100; i++)); do
-    jack_running && return 0
-    service_running jackd || break
-    sleep 0.1
-  done
-  services_fail "the JACK server $services_server did not start"
+  wait_for 10 eval 'jack_running || ! service_running jackd' && jack_running ||
+    services_fail "the JACK server $services_server did not start"
 }
 has_port() { jack_lsp -s "$services_server" 2>/dev/null | grep -qx -- "$1"; }
 
@@ -164,13 +197,8 @@ start_fluidsynth() {
     fluidsynth -q -a jack -m jack -r 48000 -o audio.jack.server="$services_server" \
     -o midi.jack.server="$services_server" -o audio.jack.id="$id" -o midi.jack.id="$id" "$services_soundfont" ||
     return 1
-  local i
-  for ((i = 0; i < 150; i++)); do
-    has_port "$id:midi_00" && fluid echo >/dev/null && return 0
-    service_running fluidsynth || break
-    sleep 0.1
-  done
-  services_fail "FluidSynth did not join $services_server as $id"
+  wait_for 15 eval '(has_port "$id:midi_00" && fluid echo) || ! service_running fluidsynth' &&
+    service_running fluidsynth || services_fail "FluidSynth did not join $services_server as $id"
 }
 
 # The shell marks no end of an answer, so an echo of a fresh marker does.

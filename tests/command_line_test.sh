@@ -19,8 +19,10 @@ run() {
   shift
   while [ "$1" != -- ]; do vars+=("$1"); shift; done
   shift
-  env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" "${vars[@]}" \
-    timeout 20 "$work/bin/tavrelle" "$@" >"$work/out" 2>"$work/err" || status=$?
+  # No session bus: the variable keeps libdbus from starting one.
+  env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" "${vars[@]}" \
+    timeout -k 5 20 "$work/bin/tavrelle" "$@" >"$work/out" 2>"$work/err" || status=$?
   out=$(cat "$work/out") err=$(cat "$work/err")
   [ "$status" -eq "$expected" ] || fail "tavrelle $* exited with $status, expected $expected; stderr: $err"
 }

@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -118,31 +120,42 @@ std::string asUnprivileged(const std::function<std::string()>& action)
 }
 
 // The real calls, except one chosen call that fails with `error`. A failing
-// Write first writes a few bytes, as a disk that fills up part-way does.
+// Write first writes a few bytes, as a disk that fills up part-way does, and
+// fails once. A folder that takes no new file refuses every file's creation.
 class FaultyCalls : public SystemCalls {
 public:
     FaultyCalls(std::string failing, int error) : failing_(std::move(failing)), error_(error) {}
 
     std::vector<std::string> calls;
+    bool refuseNewFiles = false;
 
     int open(const char* path, int flags, mode_t mode) override
     {
         calls.push_back((flags & O_DIRECTORY) ? "OpenFolder" : "Open");
+        if (refuseNewFiles && (flags & O_CREAT)) {
+            errno = EACCES;
+            return -1;
+        }
         return fails("Open") ? -1 : SystemCalls::open(path, flags, mode);
     }
     ssize_t read(int fd, void* buffer, std::size_t size) override
     {
         return fails("Read") ? -1 : SystemCalls::read(fd, buffer, size);
     }
-    ssize_t write(int fd, const void* buffer, std::size_t size) override
+    ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset) override
     {
         calls.push_back("Write");
         if (failing_ == "Write" && written_ > 0) {
+            failing_.clear();
             errno = error_;
             return -1;
         }
-        written_ = SystemCalls::write(fd, buffer, std::min<std::size_t>(size, 5));
+        written_ = SystemCalls::pwrite(fd, buffer, std::min<std::size_t>(size, 5), offset);
         return written_;
+    }
+    int fallocate(int fd, int mode, off_t offset, off_t length) override
+    {
+        return fails("Fallocate") ? -1 : SystemCalls::fallocate(fd, mode, offset, length);
     }
     int fsync(int fd) override
     {
@@ -757,6 +770,77 @@ TEST(settings_test, a_writable_file_in_a_folder_that_takes_no_new_file_is_rewrit
     EXPECT_EQ(readFile(path), "[a]\r\nk=new\r\n\r\n");
     EXPECT_EQ(inode(), before);
     EXPECT_EQ(dir.names(), std::vector<std::string>({"t.ini"}));
+}
+
+// In place, the old text is all there is: a full disk, a size limit or a
+// failing disk must not cut it, and a file system that cannot set the space
+// aside first is not rewritten at all.
+TEST_F(FailedSave, a_file_rewritten_in_place_stays_whole_when_a_call_fails)
+{
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"Fallocate", ENOSPC, kWriteError}, {"Fallocate", EOPNOTSUPP, message(kCannotCreate, path_)},
+        {"Write", ENOSPC, kWriteError}, {"Write", EFBIG, kWriteError}, {"Fsync", EIO, kWriteError},
+        {"Read", EIO, message(kCannotCreate, path_)},
+    };
+    for (const auto& [call, error, message] : cases) {
+        FaultyCalls faulty(call, error);
+        faulty.refuseNewFiles = true;
+        ScopedSystemCalls scope(faulty);
+        EXPECT_EQ(saveOutcome(file_), message) << call;
+        expectUntouched();
+    }
+}
+
+// A real disk that is full: a tmpfs of four pages in a mount namespace of the
+// test's own, holding a 4,000-byte file whose new text needs a second page.
+TEST(settings_test, a_full_disk_leaves_a_file_rewritten_in_place_whole)
+{
+    ScratchFolder dir;
+    const fs::path disk = dir / "disk";
+    fs::create_directory(disk);
+    const std::string path = (disk / "t.ini").string();
+    std::string old = "[window]\r\nHeight=125\r\n\r\n[dev]\r\ngakki=";
+    old += std::string(4000 - old.size() - 4, 'x') + "\r\n\r\n";
+    SettingsFile longer = SettingsFile::fromBytes(old, path);
+    longer.writeString("dev", "gakki", std::string(4100, 'y'));
+
+    const std::string result = inChild(
+        [&] {
+            const uid_t user = ::geteuid();
+            const gid_t group = ::getegid();
+            if (::unshare(CLONE_NEWNS | (user == 0 ? 0 : CLONE_NEWUSER)) != 0) {
+                ::_exit(3);
+            }
+            if (user != 0) {
+                std::ofstream("/proc/self/setgroups") << "deny";
+                std::ofstream("/proc/self/uid_map") << "0 " << user << " 1";
+                std::ofstream("/proc/self/gid_map") << "0 " << group << " 1";
+            }
+            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0) {
+                ::_exit(3);
+            }
+        },
+        [&] {
+            writeFile(path, old);
+            std::ofstream filler(disk / "filler", std::ios::binary);
+            for (int i = 0; i < 4 * 4096 && filler.put('f'); ++i) {
+                filler.flush();
+            }
+            filler.close();
+            FaultyCalls folderTakesNoNewFile("", 0);
+            folderTakesNoNewFile.refuseNewFiles = true;
+            ScopedSystemCalls scope(folderTakesNoNewFile);
+            const std::string full = saveOutcome(longer);
+            const bool whole = readFile(path) == old;
+            fs::remove(disk / "filler");
+            const std::string roomy = saveOutcome(longer);
+            return full + (whole ? " whole, " : " cut, ") + roomy + (readFile(path) == longer.toBytes() ? " new" : " old");
+        });
+    if (result == "child failed") {
+        GTEST_SKIP() << "no mount namespace of its own for this user";
+    }
+    EXPECT_EQ(result, kWriteError + " whole, saved new");
 }
 
 // Replacing what a link points to would put a file in place of a device node,

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -102,10 +103,12 @@ private:
     int fd_;
 };
 
+// Writes `bytes` from the start of the file.
 bool writeAll(SystemCalls& sys, int fd, std::string_view bytes)
 {
+    off_t offset = 0;
     while (!bytes.empty()) {
-        const ssize_t written = sys.write(fd, bytes.data(), bytes.size());
+        const ssize_t written = sys.pwrite(fd, bytes.data(), bytes.size(), offset);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -113,8 +116,33 @@ bool writeAll(SystemCalls& sys, int fd, std::string_view bytes)
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+        offset += written;
     }
     return true;
+}
+
+// The whole file from a descriptor just opened; no value when a read fails.
+std::optional<std::string> readAll(SystemCalls& sys, int fd)
+{
+    std::string bytes;
+    struct stat status {};
+    if (sys.fstat(fd, &status) == 0 && status.st_size > 0) {
+        bytes.reserve(static_cast<std::size_t>(status.st_size));
+    }
+    char chunk[kReadChunk];
+    for (;;) {
+        const ssize_t got = sys.read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return bytes;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 // Creates a new file beside `target`; the name is hidden, and O_EXCL keeps a
@@ -172,16 +200,42 @@ void checkReplaceable(SystemCalls& sys, const std::string& target, const struct 
     }
 }
 
+// Makes the file hold exactly `bytes`, overwriting what it held.
+bool overwrite(SystemCalls& sys, int fd, std::string_view bytes)
+{
+    return writeAll(sys, fd, bytes) && sys.ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 &&
+           sys.fsync(fd) == 0;
+}
+
 // For a file the user may write in a folder that takes no new file: not
-// atomic, but the only save there is.
+// atomic, but the only save there is. The blocks for the new text are taken
+// before the old text is touched, so a full disk fails the save with the
+// file whole; a write that fails anyway (a size limit, an I/O error) puts the
+// old text back into those blocks. A file system that cannot reserve blocks
+// is not rewritten at all.
 void rewriteInPlace(SystemCalls& sys, const std::string& target, std::string_view bytes, const std::string& path)
 {
-    Descriptor fd(sys, sys.open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+    Descriptor fd(sys, sys.open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
     if (fd.get() < 0 || !outwaitOtherLocks(sys, fd.get())) {
         throw cannotCreate(path);
     }
-    const bool written = sys.ftruncate(fd.get(), 0) == 0 && writeAll(sys, fd.get(), bytes) && sys.fsync(fd.get()) == 0;
-    if (!fd.closeNow() || !written) {
+    const std::optional<std::string> old = readAll(sys, fd.get());
+    if (!old) {
+        throw cannotCreate(path);
+    }
+    const auto reserve = static_cast<off_t>(std::max(old->size(), bytes.size()));
+    if (reserve > 0 && sys.fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, reserve) != 0) {
+        if (errno == ENOSPC || errno == EDQUOT) {
+            throw writeFailed();
+        }
+        throw cannotCreate(path);
+    }
+    if (!overwrite(sys, fd.get(), bytes)) {
+        overwrite(sys, fd.get(), *old);
+        fd.closeNow();
+        throw writeFailed();
+    }
+    if (!fd.closeNow()) {
         throw writeFailed();
     }
 }
@@ -253,25 +307,11 @@ SettingsFile SettingsFile::open(const std::string& readPath, const std::string& 
     if (sys.flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         throw cannotOpen(readPath);
     }
-    std::string bytes;
-    if (sys.fstat(fd.get(), &status) == 0 && status.st_size > 0) {
-        bytes.reserve(static_cast<std::size_t>(status.st_size));
+    const std::optional<std::string> bytes = readAll(sys, fd.get());
+    if (!bytes) {
+        throw cannotOpen(readPath);
     }
-    char chunk[kReadChunk];
-    for (;;) {
-        const ssize_t got = sys.read(fd.get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            throw cannotOpen(readPath);
-        }
-        if (got == 0) {
-            break;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-    return fromBytes(bytes, savePath);
+    return fromBytes(*bytes, savePath);
 }
 
 void SettingsFile::save() const

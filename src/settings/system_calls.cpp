@@ -18,9 +18,13 @@ SystemCalls* currentCalls = &realCalls;
 int SystemCalls::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int SystemCalls::close(int fd) { return ::close(fd); }
 ssize_t SystemCalls::read(int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); }
-ssize_t SystemCalls::write(int fd, const void* buffer, std::size_t size) { return ::write(fd, buffer, size); }
+ssize_t SystemCalls::pwrite(int fd, const void* buffer, std::size_t size, off_t offset)
+{
+    return ::pwrite(fd, buffer, size, offset);
+}
 int SystemCalls::fsync(int fd) { return ::fsync(fd); }
 int SystemCalls::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+int SystemCalls::fallocate(int fd, int mode, off_t offset, off_t length) { return ::fallocate(fd, mode, offset, length); }
 int SystemCalls::flock(int fd, int operation) { return ::flock(fd, operation); }
 int SystemCalls::fstat(int fd, struct stat* status) { return ::fstat(fd, status); }
 int SystemCalls::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }

@@ -22,9 +22,10 @@ public:
     virtual int open(const char* path, int flags, mode_t mode);
     virtual int close(int fd);
     virtual ssize_t read(int fd, void* buffer, std::size_t size);
-    virtual ssize_t write(int fd, const void* buffer, std::size_t size);
+    virtual ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset);
     virtual int fsync(int fd);
     virtual int ftruncate(int fd, off_t length);
+    virtual int fallocate(int fd, int mode, off_t offset, off_t length);
     virtual int flock(int fd, int operation);
     virtual int fstat(int fd, struct stat* status);
     virtual int fchmod(int fd, mode_t mode);

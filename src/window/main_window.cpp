@@ -2,6 +2,7 @@
 
 #include "window/drop_down_limit.h"
 #include "window/general_midi.h"
+#include "window/x11_key_state.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -191,7 +192,7 @@ bool MainWindow::handleKey(QEvent* event)
 
 bool MainWindow::isRealRelease(const QKeyEvent& key) const
 {
-    return !key.isAutoRepeat();
+    return !key.isAutoRepeat() && !keyStillHeld(key);
 }
 
 bool MainWindow::event(QEvent* event)

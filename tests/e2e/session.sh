@@ -5,20 +5,29 @@
 #   server  the private JACK server's name (fixed per purpose: JACK keeps a
 #           small table of servers and gives an entry back only to a server
 #           of the same name)
-# Every wait is bounded; `stop` always reaps.
+# Every wait is bounded in seconds; `stop` always reaps, and the tool runs in
+# a process group of its own that goes with it.
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/services.sh"
 tool_pid="" window=""
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# private_environment: what a desktop gives a program of its own (a runtime
+# folder, a home and a session bus), and nothing from the caller's desktop.
+private_environment() {
+  services_init "$work/services" "$server"
+  export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
+  export HOME="$work/home"; mkdir -p "$HOME"
+  unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
+  start_bus || fail "no session bus"
+}
+
 # start_session [x-only]: a private environment, X with openbox, JACK with
 # FluidSynth and the capture port (not with x-only), and the tool's copy in
 # $work/bin.
 start_session() {
-  services_init "$work/services" "$server"
-  export XDG_RUNTIME_DIR="$work/runtime"; mkdir -m 700 "$XDG_RUNTIME_DIR"
-  export HOME="$work/home"; mkdir -p "$HOME"
+  private_environment
   start_x || fail "no X server"
   if [ "${1:-}" != x-only ]; then
     start_jack || fail "no JACK server"
@@ -28,22 +37,44 @@ start_session() {
   mkdir "$work/bin"
   cp "$tool" "$work/bin/tavrelle"
 }
-# Stops the tool and every service, X last.
+# Stops the tool and every service, X last; fails when a service did not
+# stop or anything the run started is still there.
 stop_session() {
+  local failed=0
   stop "$tool_pid" 2
-  stop_services
+  stop_services || failed=1
+  no_leftovers || failed=1
+  return $failed
+}
+
+# Every process the run started carries its runtime folder in its
+# environment; any still running is named and killed, and the run fails.
+no_leftovers() {
+  local p left=""
+  for p in /proc/[0-9]*; do
+    [[ ${p#/proc/} != "$$" && ${p#/proc/} != "$BASHPID" ]] || continue
+    grep -qzxF "XDG_RUNTIME_DIR=$work/runtime" "$p/environ" 2>/dev/null || continue
+    left+=" ${p#/proc/} ($(tr '\0' ' ' <"$p/cmdline" 2>/dev/null | cut -c 1-60))"
+    kill -KILL "${p#/proc/}" 2>/dev/null || true
+  done
+  [ -z "$left" ] || { echo "FAIL: left behind:$left" >&2; return 1; }
+}
+
+# Whether process $1 is a client of the session bus.
+on_bus() {
+  local name
+  for name in $(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+                  org.freedesktop.DBus.ListNames | grep -o '":[0-9.]*"' | tr -d '"'); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.GetConnectionUnixProcessID "string:$name" 2>/dev/null | grep -qw "uint32 $1" && return 0
+  done
+  return 1
 }
 
 alive() { [ -n "$1" ] && kill -0 "$1" 2>/dev/null; }
-# Ends a child: SIGTERM, then SIGKILL after `grace` seconds; always reaped.
-stop() {
-  local pid=$1 grace=${2:-5}
-  [ -n "$pid" ] || return 0
-  alive "$pid" || { wait "$pid" 2>/dev/null || true; return 0; }
-  kill -TERM "$pid" 2>/dev/null || true
-  wait_for "$grace" sh -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
+# Ends a child started by start_tool: SIGTERM, then SIGKILL after `grace`
+# seconds; always reaped, with its process group.
+stop() { stop_process "$1" "${2:-5}" || true; }
 ms_now() { date +%s%3N; }
 
 # plays <channel index> <preset>: whether FluidSynth has that preset there.
@@ -88,13 +119,19 @@ pick_device() {
 # $work/bin/tavrelle.ini.
 main_window() { titled_tavrelle | head -1; }
 
+# start_tool [command]: the copy of the tool (or the command), in a process
+# group of its own, its output in $work/tool.out; tool_pid is its id.
+start_tool() {
+  setsid "${@:-$work/bin/tavrelle}" >"$work/tool.out" 2>&1 &
+  tool_pid=$!
+  window=""
+}
+
 # Starts the copy of the tool and waits for its window (launch_limit
 # seconds, 15 unless set); launch_ms is how long that took.
 launch() {
   local started; started=$(ms_now)
-  "$work/bin/tavrelle" >"$work/tool.out" 2>&1 &
-  tool_pid=$!
-  window=""
+  start_tool
   wait_for "${launch_limit:-15}" sh -c "xdotool search --onlyvisible --name '^Tavrelle$' | grep -q ." \
     || fail "the window did not appear ($(cat "$work/tool.out"))"
   window=$(main_window)

@@ -19,17 +19,16 @@ cleanup() {
   set +e
   stop "$tool_pid" 2
   stop_service weston 5
+  stop_service bus 2
+  no_leftovers || status=1
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
   exit $status
 }
 trap cleanup EXIT
 
 command -v weston >/dev/null || fail "weston is not installed (Debian packages weston, xwayland)"
-services_init "$work/services" tavrelle-wayland-absent
-export XDG_RUNTIME_DIR="$work/runtime" HOME="$work/home"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-mkdir -p "$HOME"
-unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+server=tavrelle-wayland-absent
+private_environment
 launch_service weston weston --backend=headless-backend.so --socket=wayland-tavrelle --xwayland --idle-time=0 \
   --log="$work/services/weston-own.log" || fail "weston did not start"
 wait_for 10 test -S "$XDG_RUNTIME_DIR/wayland-tavrelle" || fail "weston opened no socket"
@@ -47,10 +46,7 @@ QT_QPA_PLATFORM=wayland "$window_test" --gtest_filter='*a_close_keeps_the_saved_
 mkdir "$work/bin"
 cp "$tool" "$work/bin/tavrelle"
 uses() { grep -q "platforms/$1" "/proc/$tool_pid/maps" 2>/dev/null; }
-run_tool() {
-  "$work/bin/tavrelle" >"$work/tool.out" 2>&1 &
-  tool_pid=$!
-}
+run_tool() { start_tool; }
 run_tool
 wait_for 10 uses libqxcb.so || fail "the tool did not run through XWayland: $(cat "$work/tool.out")"
 ! uses libqwayland || fail "the tool loaded the Wayland platform besides X"

@@ -13,13 +13,16 @@ source "$(dirname "$0")/session.sh"
 cleanup() {
   local status=$?
   set +e
-  stop_session
+  stop_session || status=1
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
+  exit $status
 }
 trap cleanup EXIT
 
 start_session
 launch
+# The session a desktop gives: the tool found the bus of its own.
+wait_for 5 on_bus "$tool_pid" || fail "the tool is not on the session bus"
 
 # Outer bounds of a first run: left 193, top 159, 221 x 125, frame included.
 outer_bounds() {
@@ -57,6 +60,27 @@ expected=$'b1 20 00\nb1 00 00\nc1 04\nb1 20 00\nb1 00 7f\nc1 04'
 $(captured)
 expected:
 $expected"
+
+# A held key sends once, on its real release, however busy the machine. The
+# X server repeats the held key as release-and-press pairs, here with four
+# CPU-bound loops beside the tool.
+lines() { wc -l <"$services_state/capture.out"; }
+busy=()
+for _ in 1 2 3 4; do
+  setsid sh -c 'while :; do :; done' &
+  busy+=($!)
+done
+xdotool keydown Down
+sleep 1.5
+held=$(lines)
+xdotool keyup Down
+for pid in "${busy[@]}"; do stop "$pid" 1; done
+wait_for 5 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 9 ]" || fail "the release of a held key did not send"
+sleep 1
+[ "$held" -eq 6 ] && [ "$(lines)" -eq 9 ] ||
+  fail "a held key sent $(((held - 6) / 3)) times during the hold and $((($(lines) - held) / 3)) times after it"
+program=$(captured | tail -1)
+[[ $program != "c1 04" && $program != "c1 03" ]] || fail "the held key did not repeat (it sent '$program')"
 
 # Close through the window manager; the tool ends cleanly and silently.
 close_tool

@@ -31,8 +31,8 @@ cleanup() {
   [ -z "$jackd_stopped" ] || kill -CONT "$jackd_stopped"
   # Stopping the session gives back the place in JACK's table the killed
   # server held, and removes what it and its clients left in /dev/shm; a run
-  # that leaves either behind fails.
-  stop_session || { echo "FAIL: the JACK server $server was not released" >&2; status=1; }
+  # that leaves either, or a process, behind fails.
+  stop_session || { echo "FAIL: the session was not stopped cleanly" >&2; status=1; }
   if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
   exit $status
 }
@@ -145,9 +145,7 @@ resume() { kill -CONT "$jackd_stopped"; jackd_stopped=""; }
 rm -f "$ini"
 stall
 started=$(ms_now)
-"$work/bin/tavrelle" >"$work/tool.out" 2>&1 &
-tool_pid=$!
-window=""
+start_tool
 # Start-up cannot list the server's ports: it says so, then that the first
 # entry does not open, then shows the window.
 wait_for 6 window_named tavrelle || fail "no message within 6 s of a start-up against a stalled server"

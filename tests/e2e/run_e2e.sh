@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# `make run` on a machine without MIDI output or sound hardware, on its own X
+# display:
+#   1. without a display it fails at once, before it builds or starts
+#      anything;
+#   2. it starts FluidSynth on a private JACK server for the window;
+#   3. a second run while the first window is open says at once that it uses
+#      that FluidSynth, and opens its own window on it;
+#   4. each run ends with its window, the first one stopping the services.
+#
+#   run_e2e.sh path/to/tavrelle
+# The private server is named $TAVRELLE_E2E_JACK_SERVER-run.
+set -euo pipefail
+tool=$(readlink -f "${1:?usage: run_e2e.sh path/to/tavrelle}")
+root=$(cd "$(dirname "$0")/../.." && pwd)
+server=${TAVRELLE_E2E_JACK_SERVER:-tavrelle-e2e}
+export TAVRELLE_RUN_JACK_SERVER=$server-run
+
+work=$(mktemp -d)
+source "$(dirname "$0")/session.sh"
+first="" second=""
+cleanup() {
+  local status=$?
+  set +e
+  stop "$second" 5
+  stop "$first" 10
+  release_server "$TAVRELLE_RUN_JACK_SERVER" || status=1
+  stop_session || status=1
+  if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
+  exit $status
+}
+trap cleanup EXIT
+
+start_session x-only
+# No MIDI output anywhere: no JACK server under the default name either.
+export JACK_DEFAULT_SERVER=$server-none
+
+# --- 1. No display --------------------------------------------------------
+started=$(ms_now)
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY make -s -C "$root" run BUILD_DIR="$work/no-build" >"$work/make.out" 2>&1 || status=$?
+elapsed=$(($(ms_now) - started))
+[ "$status" -ne 0 ] && grep -q "no display" "$work/make.out" || fail "make run without a display: $(cat "$work/make.out")"
+((elapsed < 5000)) || fail "make run without a display took $elapsed ms to fail"
+[ ! -e "$work/no-build" ] || fail "make run built without a display"
+! jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "make run started JACK without a display"
+
+# --- 2. The first run -----------------------------------------------------
+# window_of <run>: the main window of the tool that run started.
+window_of() {
+  local w
+  for w in $(xdotool search --onlyvisible --pid "$(pgrep -P "$1" -x tavrelle)" 2>/dev/null); do
+    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = Tavrelle ] && { echo "$w"; return 0; }
+  done
+  return 1
+}
+windows_shown() { for w in $(titled_tavrelle); do echo "$w $(xdotool getwindowname "$w")"; done | tr '\n' ' '; }
+setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/first.out" 2>&1 &
+first=$!
+wait_for 20 window_of "$first" || fail "the first run opened no window: $(cat "$work/first.out")"
+grep -q "starting FluidSynth on a private JACK server ($TAVRELLE_RUN_JACK_SERVER)" "$work/first.out" ||
+  fail "the first run did not say what it started: $(cat "$work/first.out")"
+window=$(window_of "$first")
+
+# --- 3. A second run beside it -------------------------------------------
+started=$(ms_now)
+setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/second.out" 2>&1 &
+second=$!
+wait_for 5 grep -q "already running" "$work/second.out" || fail "the second run said nothing: $(cat "$work/second.out")"
+said_ms=$(($(ms_now) - started))
+wait_for 20 window_of "$second" || fail "the second run opened no window: $(cat "$work/second.out")"
+other=$(window_of "$second")
+# Both play on the one FluidSynth.
+wait_for 10 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:midi_00 | grep -c '^ *tavrelle') -ge 2 ]" ||
+  fail "the two windows do not both play on FluidSynth: $(jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c)"
+
+# --- 4. Each run ends with its window -------------------------------------
+close_window() {
+  wait_for 5 xdotool windowactivate --sync "$1" || fail "the window cannot be activated"
+  xdotool key alt+F4
+}
+close_window "$other"
+wait_for 10 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
+wait "$second" || fail "the second run failed: $(cat "$work/second.out")"
+second=""
+jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the second run stopped the first one's services"
+close_window "$window"
+wait_for 30 eval "! process_alive $first" || fail "the first run did not end with its window; shown: $(windows_shown)"
+wait "$first" || fail "the first run failed: $(cat "$work/first.out")"
+first=""
+! jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the first run left its JACK server running"
+echo "make run: ok (the second run spoke after $said_ms ms)"
