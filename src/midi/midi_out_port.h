@@ -80,8 +80,9 @@ DeviceListing listDevices(MidiOutService& service);
 
 // The entry start-up selects from the saved position and name: the entry at
 // the saved position when it carries the saved name, else the entry that
-// does, else the first one; -1 for an empty list. `deviceCount` is what the
-// service reported.
+// does, else the only entry whose name is the saved one once Windows'
+// numbering ("2- UM-ONE", "UM-ONE (2)") is dropped from both, else the first
+// one; -1 for an empty list. `deviceCount` is what the service reported.
 int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName);
 
 class MidiOutPort {
