@@ -5,7 +5,8 @@
 # first-run bounds), keys, clicks and the wheel stepping the labels, the
 # taskbar button's window, the first-run file written beside the .exe, a
 # save that cannot replace the file another program holds open, and a
-# settings file that cannot be read. The labels and message boxes are read through the
+# settings file that cannot be read; the tool's own message box on a small
+# screen. The labels and message boxes are read through the
 # window texts by probe.exe; what the tool hands WinMM is read from Wine's
 # winmm trace. Wine runs in a private prefix inside the build folder, made
 # on the first run and kept.
@@ -62,12 +63,12 @@ expect_box() {
 box_gone() { [ "$(box)" != "$1" ]; }
 box_active() { [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ]; }
 answer_box() {
-  local shown
+  local shown key=${1:-Return}
   shown=$(box)
   wait_for 5 box_active || true
   sleep 0.3
-  xdotool key Return
-  wait_for 10 box_gone "$shown" || fail "the box did not close on Enter: $shown"
+  xdotool key "$key"
+  wait_for 10 box_gone "$shown" || fail "the box did not close on $key: $shown"
 }
 # The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
 sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
@@ -243,5 +244,30 @@ stop "$holder" 2
 close_window
 wait_exit
 cmp -s "$work/unreadable.ini" "$run/tavrelle.ini" || fail "the unreadable file was overwritten"
+
+echo "message boxes on a small screen"
+# The tool's own box wraps its text at half the screen's width, sits in the
+# middle of the screen, and Enter and Esc both dismiss it.
+wineserver -k 2>/dev/null || true
+wineserver -w
+stop_service openbox 2
+stop_service xvfb 5
+start_x 400x300x24 || fail "no small X server"
+start_tool "$work/small-screen"
+expect_box "$no_device" no-icon 30
+read -r left top width height _ long_text screen_width screen_height <<<"$(probe geometry)"
+((width <= screen_width / 2)) || fail "the box is $width pixels wide on a screen of $screen_width"
+((${left} * 2 + width - screen_width <= 2 && screen_width - left * 2 - width <= 2)) ||
+  fail "the box is not centred across: left $left, width $width"
+((top * 2 + height - screen_height <= 2 && screen_height - top * 2 - height <= 2)) ||
+  fail "the box is not centred down: top $top, height $height"
+answer_box Return
+expect_box BADDEVICEID no-icon 10
+read -r _ _ _ _ _ one_line _ <<<"$(probe geometry)"
+((long_text >= 2 * one_line)) || fail "the long text is not wrapped: $long_text pixels high, one line $one_line"
+answer_box Escape
+wait_shown
+close_window
+wait_exit
 
 echo "PASS in $((($(ms_now) - started) / 1000)) s"
