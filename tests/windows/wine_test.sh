@@ -5,8 +5,9 @@
 # first-run bounds), keys, clicks and the wheel stepping the labels, the
 # taskbar button's window, the first-run file written beside the .exe, a
 # save that cannot replace the file another program holds open, and a
-# settings file that cannot be read; the tool's own message box on a small
-# screen. The labels and message boxes are read through the
+# settings file that cannot be read; a settings file beside an .exe in a
+# folder with a Japanese name and at a path over 260 characters; the tool's
+# own message box on a small screen. The labels and message boxes are read through the
 # window texts by probe.exe; what the tool hands WinMM is read from Wine's
 # winmm trace. Wine runs in a private prefix inside the build folder, made
 # on the first run and kept.
@@ -69,6 +70,13 @@ answer_box() {
   sleep 0.3
   xdotool key "$key"
   wait_for 10 box_gone "$shown" || fail "the box did not close on $key: $shown"
+}
+# The start-up boxes of a run with no MIDI device, dismissed by the probe.
+dismiss_startup_boxes() {
+  expect_box "$no_device" no-icon 30
+  probe ok
+  expect_box BADDEVICEID no-icon 10
+  probe ok
 }
 # The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
 sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
@@ -244,6 +252,27 @@ stop "$holder" 2
 close_window
 wait_exit
 cmp -s "$work/unreadable.ini" "$run/tavrelle.ini" || fail "the unreadable file was overwritten"
+
+echo "a folder with a Japanese name, and a path over 260 characters"
+# Under C.UTF-8 the system's code page cannot name the Japanese folder, and
+# the long path is past what the old calls take: the file beside the .exe
+# must still be the one read and written, not a per-user one.
+per_user=$(winepath -u 'C:\users' 2>/dev/null)
+long=$work/paths/$(printf 'a%.0s' {1..60})/$(printf 'b%.0s' {1..60})/$(printf 'c%.0s' {1..60})/$(printf 'd%.0s' {1..60})
+for run_dir in "$work/paths/設定のフォルダー" "$long"; do
+  mkdir -p "$run_dir"
+  printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n' >"$run_dir/tavrelle.ini"
+  rm -rf "$per_user"/*/AppData/Roaming/Tavrelle
+  LANG=C.UTF-8 start_tool "$run_dir"
+  dismiss_startup_boxes
+  wait_shown
+  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "$run_dir: the file beside the .exe was not read: $(window_state)"
+  close_window
+  wait_exit
+  [ "$(cat "$run_dir/tavrelle.ini")" = "$(printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n')" ] ||
+    fail "$run_dir: the file beside the .exe was not written: $(od -c "$run_dir/tavrelle.ini" | head -3)"
+  ! ls "$per_user"/*/AppData/Roaming/Tavrelle >/dev/null 2>&1 || fail "$run_dir: the settings went to the user's folder"
+done
 
 echo "message boxes on a small screen"
 # The tool's own box wraps its text at half the screen's width, sits in the
