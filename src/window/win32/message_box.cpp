@@ -156,14 +156,16 @@ void layOut(HWND box, BoxContent& content)
     SelectObject(dc, previous);
     ReleaseDC(box, dc);
 
-    // Room for the title beside the close button, as far as half the screen allows.
+    // Room for the title beside the caption's buttons (a window manager may
+    // add an icon and three, in a larger font of its own), as far as half the
+    // screen allows.
     NONCLIENTMETRICSW nonClient{};
     nonClient.cbSize = sizeof nonClient;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof nonClient, &nonClient, 0);
     const HFONT captionFont = CreateFontIndirectW(&nonClient.lfCaptionFont);
     const HDC screen = GetDC(nullptr);
     const HGDIOBJ screenPrevious = SelectObject(screen, captionFont);
-    const int titleWidth = textWidth(screen, content.title) + 2 * GetSystemMetrics(SM_CXSIZE) + margin;
+    const int titleWidth = textWidth(screen, content.title) + 6 * GetSystemMetrics(SM_CXSIZE) + 2 * margin;
     SelectObject(screen, screenPrevious);
     ReleaseDC(nullptr, screen);
     DeleteObject(captionFont);
