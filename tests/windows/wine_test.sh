@@ -58,11 +58,13 @@ expect_box() {
   done
   [ "$got" = "$want" ] || fail "expected the box '$want', saw '${got:-no box}'"
 }
-# Enter answers the box; it must be gone afterwards. A box that follows
-# another at once takes the keyboard a moment after it shows, so Enter waits
-# for the box to be the active window.
+# Enter answers the box; it must be gone afterwards. A box takes the keyboard
+# a moment after it shows, in X and then in Wine, so the key waits until X
+# gives it to the box and Wine has put the focus on its button.
 box_gone() { [ "$(box)" != "$1" ]; }
-box_active() { [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ]; }
+box_active() {
+  [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ] && probe texts | grep -qx 'focus Button'
+}
 answer_box() {
   local shown key=${1:-Return}
   shown=$(box)
