@@ -60,6 +60,30 @@ std::string_view withoutNumbering(std::string_view name)
 
 }  // namespace
 
+int savedDevicePosition(const std::vector<std::string>& names, const std::string& savedName)
+{
+    // Ports change places between sessions; the name is what stays.
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (sameDeviceName(savedName, names[i])) {
+            return static_cast<int>(i);
+        }
+    }
+    // Windows numbers devices that share a name, and the numbers move as
+    // devices come and go: the one device that is the saved one once the
+    // numbers are dropped. Two such devices are two guesses, so neither.
+    const std::string savedBase(withoutNumbering(savedName));
+    int numbered = -1;
+    for (std::size_t i = 0; i < names.size() && !savedBase.empty(); ++i) {
+        if (sameDeviceName(savedBase, std::string(withoutNumbering(names[i])))) {
+            if (numbered >= 0) {
+                return -1;
+            }
+            numbered = static_cast<int>(i);
+        }
+    }
+    return numbered;
+}
+
 int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName)
 {
     const auto& names = listing.names;
@@ -77,26 +101,8 @@ int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPos
     if (sameDeviceName(savedName, shown)) {
         return position;
     }
-    // Ports change places between sessions; the name is what stays.
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (sameDeviceName(savedName, names[i])) {
-            return static_cast<int>(i);
-        }
-    }
-    // Windows numbers devices that share a name, and the numbers move as
-    // devices come and go: the one device that is the saved one once the
-    // numbers are dropped. Two such devices are two guesses, so neither.
-    const std::string savedBase(withoutNumbering(savedName));
-    int numbered = -1;
-    for (std::size_t i = 0; i < names.size() && !savedBase.empty(); ++i) {
-        if (sameDeviceName(savedBase, std::string(withoutNumbering(names[i])))) {
-            if (numbered >= 0) {
-                return listed(0);
-            }
-            numbered = static_cast<int>(i);
-        }
-    }
-    return numbered >= 0 ? numbered : listed(0);
+    const int found = savedDevicePosition(names, savedName);
+    return found >= 0 ? found : listed(0);
 }
 
 MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump)
