@@ -260,6 +260,7 @@ echo "a folder with a Japanese name, and a path over 260 characters"
 # the long path is past what the old calls take: the file beside the .exe
 # must still be the one read and written, not a per-user one.
 per_user=$(winepath -u 'C:\users' 2>/dev/null)
+[ -d "$per_user" ] || fail "no users folder in the prefix: '$per_user'"
 long=$work/paths/$(printf 'a%.0s' {1..60})/$(printf 'b%.0s' {1..60})/$(printf 'c%.0s' {1..60})/$(printf 'd%.0s' {1..60})
 for run_dir in "$work/paths/設定のフォルダー" "$long"; do
   mkdir -p "$run_dir"
