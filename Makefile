@@ -4,7 +4,8 @@
 #   make test     the whole suite: ctest, a 30 s fuzz run, the sanitizer suite
 #   make bench    the benchmarks beside their baselines (docs/performance.md)
 #   make package  a Debian package in build/
-#   make windows  the Windows program, build-windows/tavrelle.exe (mingw-w64)
+#   make windows  the Windows program and its download, build-windows/tavrelle.exe and
+#                 build-windows/tavrelle-VERSION-windows-x86_64.zip (mingw-w64)
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -37,7 +38,8 @@ test-build:
 check: test-build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -L '^check$$'
 
-# Cross-compiled with mingw-w64; its tests (ctest -L windows) run it under Wine.
+# Cross-compiled with mingw-w64; its tests (ctest -L windows) run it under Wine
+# and build the zip a second time elsewhere to show the same bytes.
 WINDOWS_BUILD_DIR ?= build-windows
 windows:
 	@scripts/install-deps.sh windows

@@ -353,6 +353,38 @@ TEST(midi_test, restore_rules_at_startup)
     }
 }
 
+// Windows numbers devices that share a name, and the numbers move between
+// sessions; a saved name finds its device without them, but only when one
+// device fits, and never by a shared beginning.
+TEST(midi_test, restore_drops_windows_numbering_only_for_one_device)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> devices;
+        std::string savedName;
+        int expectedSelection;
+    };
+    const std::vector<Case> cases = {
+        {"number gone", {"Synth A", "UM-ONE"}, "2- UM-ONE", 1},
+        {"number added", {"Synth A", "3- UM-ONE"}, "UM-ONE", 1},
+        {"number changed", {"Synth A", "3- UM-ONE"}, "2- UM-ONE", 1},
+        {"trailing number", {"Synth A", "Port (2)"}, "Port", 1},
+        {"other parentheses stay", {"Synth A", "MIDIOUT2 (UM-ONE) (2)"}, "MIDIOUT2 (UM-ONE)", 1},
+        {"exact name first", {"Synth A", "UM-ONE", "2- UM-ONE"}, "2- UM-ONE", 2},
+        {"two candidates: no guess", {"Synth A", "UM-ONE", "2- UM-ONE"}, "3- UM-ONE", 0},
+        {"no partial match", {"Synth A", "Port 10"}, "Port 1", 0},
+        {"no partial match with a number", {"Synth A", "2- Port 10"}, "Port 1 (2)", 0},
+        {"a name that is only a number", {"Synth A", "2- "}, "3- ", 0},
+    };
+    for (const auto& c : cases) {
+        Rig rig(c.devices);
+        rig.port.listMidiOutDevices();
+        rig.port.restoreDeviceSelection(0, c.savedName);
+        EXPECT_EQ(rig.list.selectedIndex(), c.expectedSelection) << c.what;
+        EXPECT_EQ(rig.port.selectedDeviceId(), c.expectedSelection) << c.what;
+    }
+}
+
 TEST(midi_test, restore_maps_positions_through_the_table)
 {
     Rig rig({"A", "B", "C"});

@@ -174,6 +174,18 @@ TEST_F(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_t
         << readFile(settingsPath);
 }
 
+// Windows renumbered the saved device: it is used, and saved under the name
+// it has now, which the next start finds exactly.
+TEST_F(StartupTest, a_renumbered_device_is_saved_under_its_name_of_now)
+{
+    service.devices = {"Synth A", "2- UM-ONE"};
+    writeFile(settingsPath, "[dev]\r\ndev_num=0\r\ngakki=UM-ONE\r\n\r\n");
+    start();
+    EXPECT_EQ(list.selected, 1);
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("dev_num=1\r\ngakki=2- UM-ONE\r\n"), std::string::npos) << readFile(settingsPath);
+}
+
 // Started while the MIDI system is away: nothing is listed, and the next
 // start with it back must still find the saved device.
 TEST_F(StartupTest, a_start_without_the_midi_system_keeps_the_saved_device)

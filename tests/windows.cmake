@@ -1,7 +1,11 @@
 # The Windows build (make windows, in build-windows/ beside this tree) under
-# Wine with Xvfb and openbox. Label "windows": not part of `make check`.
+# Wine with Xvfb and openbox, and its download. Label "windows": not part of
+# `make check`.
 set(TAVRELLE_WINDOWS_BUILD_DIR ${PROJECT_SOURCE_DIR}/build-windows CACHE PATH
     "The Windows build whose tavrelle.exe the Wine test runs")
 add_test(NAME windows_wine_test
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/wine_test.sh ${TAVRELLE_WINDOWS_BUILD_DIR})
 set_tests_properties(windows_wine_test PROPERTIES LABELS windows TIMEOUT 240)
+add_test(NAME windows_zip_test
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/zip_test.sh ${TAVRELLE_WINDOWS_BUILD_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(windows_zip_test PROPERTIES LABELS windows TIMEOUT 600)

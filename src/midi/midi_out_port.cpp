@@ -1,5 +1,7 @@
 #include "midi/midi_out_port.h"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 namespace tavrelle::midi {
@@ -33,6 +35,55 @@ DeviceListing listDevices(MidiOutService& service)
     return listing;
 }
 
+namespace {
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The name without the numbers Windows gives devices that share a name: a
+// leading "2- " and a trailing " (2)". Only those exact forms, so "Port 10"
+// never becomes "Port 1"; a name that is nothing but a number stays whole.
+std::string_view withoutNumbering(std::string_view name)
+{
+    if (const auto dash = name.find("- "); dash != std::string_view::npos && allDigits(name.substr(0, dash)) &&
+                                           dash + 2 < name.size()) {
+        name.remove_prefix(dash + 2);
+    }
+    if (const auto open = name.rfind(" ("); open != std::string_view::npos && open > 0 && name.back() == ')' &&
+                                            allDigits(name.substr(open + 2, name.size() - open - 3))) {
+        name.remove_suffix(name.size() - open);
+    }
+    return name;
+}
+
+}  // namespace
+
+int savedDevicePosition(const std::vector<std::string>& names, const std::string& savedName)
+{
+    // Ports change places between sessions; the name is what stays.
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (sameDeviceName(savedName, names[i])) {
+            return static_cast<int>(i);
+        }
+    }
+    // Windows numbers devices that share a name, and the numbers move as
+    // devices come and go: the one device that is the saved one once the
+    // numbers are dropped. Two such devices are two guesses, so neither.
+    const std::string savedBase(withoutNumbering(savedName));
+    int numbered = -1;
+    for (std::size_t i = 0; i < names.size() && !savedBase.empty(); ++i) {
+        if (sameDeviceName(savedBase, std::string(withoutNumbering(names[i])))) {
+            if (numbered >= 0) {
+                return -1;
+            }
+            numbered = static_cast<int>(i);
+        }
+    }
+    return numbered;
+}
+
 int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName)
 {
     const auto& names = listing.names;
@@ -50,13 +101,8 @@ int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPos
     if (sameDeviceName(savedName, shown)) {
         return position;
     }
-    // Ports change places between sessions; the name is what stays.
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (sameDeviceName(savedName, names[i])) {
-            return static_cast<int>(i);
-        }
-    }
-    return listed(0);
+    const int found = savedDevicePosition(names, savedName);
+    return found >= 0 ? found : listed(0);
 }
 
 MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump)

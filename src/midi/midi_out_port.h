@@ -78,10 +78,16 @@ struct DeviceListing {
 // skipped.
 DeviceListing listDevices(MidiOutService& service);
 
+// The position of the device a saved name names: the first entry that
+// carries it, else the only entry whose name is the saved one once Windows'
+// numbering ("2- UM-ONE", "UM-ONE (2)") is dropped from both; -1 for none,
+// and for two such entries.
+int savedDevicePosition(const std::vector<std::string>& names, const std::string& savedName);
+
 // The entry start-up selects from the saved position and name: the entry at
-// the saved position when it carries the saved name, else the entry that
-// does, else the first one; -1 for an empty list. `deviceCount` is what the
-// service reported.
+// the saved position when it carries the saved name, else the saved device's
+// entry (savedDevicePosition), else the first one; -1 for an empty list.
+// `deviceCount` is what the service reported.
 int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName);
 
 class MidiOutPort {

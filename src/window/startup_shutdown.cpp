@@ -121,7 +121,7 @@ void StartupShutdown::restoreDevice()
     port_.restoreDeviceSelection(savedPosition_, savedName);
     // A saved device that is not listed now (its MIDI system is away, or its
     // module is off) is still the user's choice until they pick another.
-    keepSavedDevice_ = savedName != kDefaultDeviceName && !midi::sameDeviceName(savedName, port_.selectedDeviceName());
+    keepSavedDevice_ = savedName != kDefaultDeviceName && midi::savedDevicePosition(port_.deviceNames(), savedName) < 0;
 }
 
 void StartupShutdown::openDevice()

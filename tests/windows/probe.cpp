@@ -5,6 +5,8 @@
 //                      the focus, the controls, then every message box the
 //                      tool shows, one a line
 //   probe ok           presses "OK" on the tool's message boxes
+//   probe geometry     each message box's bounds, its text's size and the
+//                      screen's: "L T W H TEXT-W TEXT-H SCREEN-W SCREEN-H"
 //   probe hold PATH S  holds PATH open for writing for S seconds
 //   probe devicechange tells the tool's window that devices changed, as the
 //                      system does when one comes or goes
@@ -112,6 +114,20 @@ int texts()
     return 0;
 }
 
+BOOL CALLBACK printBoxGeometry(HWND window, LPARAM)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == toolProcess && IsWindowVisible(window) && classOf(window) == L"#32770") {
+        RECT text{};
+        GetWindowRect(GetDlgItem(window, 0xFFFF), &text);
+        print(rectText(window) + " " + std::to_string(text.right - text.left) + " " +
+              std::to_string(text.bottom - text.top) + " " + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + " " +
+              std::to_string(GetSystemMetrics(SM_CYSCREEN)));
+    }
+    return TRUE;
+}
+
 BOOL CALLBACK pressOk(HWND window, LPARAM)
 {
     DWORD process = 0;
@@ -122,14 +138,15 @@ BOOL CALLBACK pressOk(HWND window, LPARAM)
     return TRUE;
 }
 
-int ok()
+// Runs `each` over the windows of the tool's process.
+int forToolWindows(WNDENUMPROC each)
 {
     const HWND window = FindWindowW(L"TavrelleMainWindow", nullptr);
     if (window == nullptr) {
         return 1;
     }
     GetWindowThreadProcessId(window, &toolProcess);
-    EnumWindows(pressOk, 0);
+    EnumWindows(each, 0);
     return 0;
 }
 
@@ -160,7 +177,10 @@ int main(int argc, char** argv)
         return texts();
     }
     if (argc == 2 && std::string(argv[1]) == "ok") {
-        return ok();
+        return forToolWindows(pressOk);
+    }
+    if (argc == 2 && std::string(argv[1]) == "geometry") {
+        return forToolWindows(printBoxGeometry);
     }
     if (argc == 2 && std::string(argv[1]) == "devicechange") {
         return deviceChange();
@@ -168,6 +188,6 @@ int main(int argc, char** argv)
     if (argc == 4 && std::string(argv[1]) == "hold") {
         return hold(argv[2], std::atoi(argv[3]));
     }
-    std::fputs("usage: probe texts | probe ok | probe devicechange | probe hold PATH SECONDS\n", stderr);
+    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe hold PATH SECONDS\n", stderr);
     return 2;
 }

@@ -6,7 +6,9 @@
 # the devices listed again when the list opens and when the system announces
 # a change, the taskbar button's window, the first-run file written beside
 # the .exe, a save that cannot replace the file another program holds open
-# (the device stays open), and a settings file that cannot be read. The
+# (the device stays open), and a settings file that cannot be read; a
+# settings file beside an .exe in a folder with a Japanese name and at a path
+# over 260 characters; the tool's own message box on a small screen. The
 # labels and message boxes are read through the window texts by probe.exe;
 # what the tool hands WinMM is read from Wine's winmm trace. Wine runs in a
 # private prefix inside the build folder, made on the first run and kept.
@@ -57,18 +59,27 @@ expect_box() {
   done
   [ "$got" = "$want" ] || fail "expected the box '$want', saw '${got:-no box}'"
 }
-# Enter answers the box; it must be gone afterwards. A box that follows
-# another at once takes the keyboard a moment after it shows, so Enter waits
-# for the box to be the active window.
+# Enter answers the box; it must be gone afterwards. A box takes the keyboard
+# a moment after it shows, in X and then in Wine, so the key waits until X
+# gives it to the box and Wine has put the focus on its button.
 box_gone() { [ "$(box)" != "$1" ]; }
-box_active() { [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ]; }
+box_active() {
+  [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ] && probe texts | grep -qx 'focus Button'
+}
 answer_box() {
-  local shown
+  local shown key=${1:-Return}
   shown=$(box)
   wait_for 5 box_active || true
   sleep 0.3
-  xdotool key Return
-  wait_for 10 box_gone "$shown" || fail "the box did not close on Enter: $shown"
+  xdotool key "$key"
+  wait_for 10 box_gone "$shown" || fail "the box did not close on $key: $shown"
+}
+# The start-up boxes of a run with no MIDI device, dismissed by the probe.
+dismiss_startup_boxes() {
+  expect_box "$no_device" no-icon 30
+  probe ok
+  expect_box BADDEVICEID no-icon 10
+  probe ok
 }
 # The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
 sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
@@ -263,5 +274,52 @@ stop "$holder" 2
 close_window
 wait_exit
 cmp -s "$work/unreadable.ini" "$run/tavrelle.ini" || fail "the unreadable file was overwritten"
+
+echo "a folder with a Japanese name, and a path over 260 characters"
+# Under C.UTF-8 the system's code page cannot name the Japanese folder, and
+# the long path is past what the old calls take: the file beside the .exe
+# must still be the one read and written, not a per-user one.
+per_user=$(winepath -u 'C:\users' 2>/dev/null)
+[ -d "$per_user" ] || fail "no users folder in the prefix: '$per_user'"
+long=$work/paths/$(printf 'a%.0s' {1..60})/$(printf 'b%.0s' {1..60})/$(printf 'c%.0s' {1..60})/$(printf 'd%.0s' {1..60})
+for run_dir in "$work/paths/設定のフォルダー" "$long"; do
+  mkdir -p "$run_dir"
+  printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n' >"$run_dir/tavrelle.ini"
+  rm -rf "$per_user"/*/AppData/Roaming/Tavrelle
+  LANG=C.UTF-8 start_tool "$run_dir"
+  dismiss_startup_boxes
+  wait_shown
+  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "$run_dir: the file beside the .exe was not read: $(window_state)"
+  close_window
+  wait_exit
+  [ "$(cat "$run_dir/tavrelle.ini")" = "$(printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n')" ] ||
+    fail "$run_dir: the file beside the .exe was not written: $(od -c "$run_dir/tavrelle.ini" | head -3)"
+  ! ls "$per_user"/*/AppData/Roaming/Tavrelle >/dev/null 2>&1 || fail "$run_dir: the settings went to the user's folder"
+done
+
+echo "message boxes on a small screen"
+# The tool's own box wraps its text at half the screen's width, sits in the
+# middle of the screen, and Enter and Esc both dismiss it.
+wineserver -k 2>/dev/null || true
+wineserver -w
+stop_service openbox 2
+stop_service xvfb 5
+start_x 400x300x24 || fail "no small X server"
+start_tool "$work/small-screen"
+expect_box "$no_device" no-icon 30
+read -r left top width height _ long_text screen_width screen_height <<<"$(probe geometry)"
+((width <= screen_width / 2)) || fail "the box is $width pixels wide on a screen of $screen_width"
+((${left} * 2 + width - screen_width <= 2 && screen_width - left * 2 - width <= 2)) ||
+  fail "the box is not centred across: left $left, width $width"
+((top * 2 + height - screen_height <= 2 && screen_height - top * 2 - height <= 2)) ||
+  fail "the box is not centred down: top $top, height $height"
+answer_box Return
+expect_box BADDEVICEID no-icon 10
+read -r _ _ _ _ _ one_line _ <<<"$(probe geometry)"
+((long_text >= 2 * one_line)) || fail "the long text is not wrapped: $long_text pixels high, one line $one_line"
+answer_box Escape
+wait_shown
+close_window
+wait_exit
 
 echo "PASS in $((($(ms_now) - started) / 1000)) s"

@@ -1,7 +1,8 @@
 // Reading the settings file from disk and replacing it through a temporary
-// file in the same folder, so that a failed save keeps the old file.
+// file in the same folder, so that a failed save keeps the old file. Paths
+// are UTF-8 and reach the system as UTF-16; the file's bytes are untouched.
 #include "settings/settings_file.h"
-#include "settings/windows/system_text.h"
+#include "settings/windows/wide_path.h"
 
 #include <windows.h>
 
@@ -16,12 +17,12 @@ constexpr int kTemporaryAttempts = 100;
 
 SettingsError cannotOpen(const std::string& path)
 {
-    return SettingsError("ファイル " + systemToUtf8(path) + " は開けません");
+    return SettingsError("ファイル " + path + " は開けません");
 }
 
 SettingsError cannotCreate(const std::string& path)
 {
-    return SettingsError("ファイル " + systemToUtf8(path) + " を作成できません");
+    return SettingsError("ファイル " + path + " を作成できません");
 }
 
 SettingsError writeFailed()
@@ -52,13 +53,13 @@ private:
 };
 
 // A new file beside `target`, never one that exists already.
-HANDLE createTemporary(const std::string& target, std::string& temporaryPath)
+HANDLE createTemporary(const std::wstring& target, std::wstring& temporaryPath)
 {
-    const std::string prefix = target + "." + std::to_string(GetCurrentProcessId()) + "-";
+    const std::wstring prefix = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-";
     for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-        temporaryPath = prefix + std::to_string(attempt) + ".tmp";
+        temporaryPath = prefix + std::to_wstring(attempt) + L".tmp";
         const HANDLE handle =
-            CreateFileA(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
             return handle;
         }
@@ -87,7 +88,8 @@ SettingsFile SettingsFile::open(const std::string& readPath, const std::string& 
     if (!isAbsoluteWindowsPath(readPath)) {
         return SettingsFile(savePath);
     }
-    const DWORD attributes = GetFileAttributesA(readPath.c_str());
+    const std::wstring path = widePath(readPath);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         // Only a certainly missing file is a first run; anything else may hide
         // a file with the user's settings that a later save would overwrite.
@@ -101,7 +103,7 @@ SettingsFile SettingsFile::open(const std::string& readPath, const std::string& 
         return SettingsFile(savePath);
     }
     // Others may read along, but nobody may write while it is read.
-    FileHandle file(CreateFileA(readPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         throw cannotOpen(readPath);
@@ -128,26 +130,27 @@ void SettingsFile::save() const
     }
     // A folder of that name, or a file the user marked read-only, is not
     // replaced.
-    const DWORD attributes = GetFileAttributesA(path_.c_str());
+    const std::wstring path = widePath(path_);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
         throw cannotCreate(path_);
     }
 
     const std::string bytes = toBytes();
-    std::string temporaryPath;
-    FileHandle file(createTemporary(path_, temporaryPath));
+    std::wstring temporaryPath;
+    FileHandle file(createTemporary(path, temporaryPath));
     if (!file.valid()) {
         throw cannotCreate(path_);
     }
     const bool written = writeAll(file.get(), bytes) && FlushFileBuffers(file.get());
     if (!file.closeNow() || !written) {
-        DeleteFileA(temporaryPath.c_str());
+        DeleteFileW(temporaryPath.c_str());
         throw writeFailed();
     }
     // Fails while another program holds the old file open.
-    if (!MoveFileExA(temporaryPath.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileA(temporaryPath.c_str());
+    if (!MoveFileExW(temporaryPath.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporaryPath.c_str());
         throw cannotCreate(path_);
     }
 }

@@ -3,9 +3,13 @@
 // Files), in the user's application-data folder.
 #include "settings/settings_location.h"
 #include "settings/windows/ini_path.h"
+#include "settings/windows/wide_path.h"
 
 #include <windows.h>
+#include <knownfolders.h>
 #include <shlobj.h>
+
+#include <vector>
 
 namespace tavrelle::settings {
 namespace {
@@ -13,19 +17,29 @@ namespace {
 constexpr const char* kPerUserFolder = "\\Tavrelle";
 constexpr const char* kPerUserFile = "\\tavrelle.ini";
 
+// The whole path however long it is: the call cuts it to the buffer and
+// says so only by filling the buffer.
 std::string executablePath()
 {
-    char buffer[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(buffer, length) : std::string();
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            return utf8FromWide(std::wstring(buffer.data(), length));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 // Whether a new file can be made in the folder of `path`, which is what the
 // save does, found out by making one that disappears when it is closed.
 bool folderTakesNewFiles(const std::string& path)
 {
-    const std::string probe = path + "." + std::to_string(GetCurrentProcessId()) + ".probe";
-    const HANDLE handle = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const std::wstring probe = widePath(path + "." + std::to_string(GetCurrentProcessId()) + ".probe");
+    const HANDLE handle = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -36,7 +50,7 @@ bool folderTakesNewFiles(const std::string& path)
 
 bool isRegularFile(const std::string& path)
 {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -44,7 +58,8 @@ bool isRegularFile(const std::string& path)
 
 std::string settingsPathForExecutable(const std::string& executablePath)
 {
-    return iniPathForExecutable(executablePath, [](unsigned char byte) { return IsDBCSLeadByte(byte) != 0; });
+    // UTF-8: no byte of a longer character is a "\\" or a ".".
+    return iniPathForExecutable(executablePath, [](unsigned char) { return false; });
 }
 
 SettingsLocation locateSettings()
@@ -54,14 +69,17 @@ SettingsLocation locateSettings()
     if (!beside.empty() && folderTakesNewFiles(beside)) {
         return {beside, beside};
     }
-    char appData[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, appData))) {
+    PWSTR appData = nullptr;
+    const HRESULT found = SHGetKnownFolderPath(FOLDERID_RoamingAppData, KF_FLAG_CREATE, nullptr, &appData);
+    const std::string appDataPath = SUCCEEDED(found) ? utf8FromWide(appData) : std::string();
+    CoTaskMemFree(appData);
+    if (appDataPath.empty()) {
         // Nowhere to save: the file beside the program is still read, and the
         // save reports that it cannot be written.
         return {beside, beside};
     }
-    const std::string folder = appData + std::string(kPerUserFolder);
-    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string folder = appDataPath + kPerUserFolder;
+    CreateDirectoryW(widePath(folder).c_str(), nullptr);
     const std::string perUser = folder + kPerUserFile;
     // A file beside the program gives a new user's first values; it is only read.
     if (!isRegularFile(perUser) && !beside.empty() && isRegularFile(beside)) {

@@ -1,5 +1,7 @@
-// The two kinds of boxes the tool shows: its own message box and the error
-// box for settings failures, both through MessageBoxW.
+// The two kinds of boxes the tool shows: its own message box (centred, no
+// icon, its text wrapped at half the screen's width, one "OK" that Enter and
+// Esc answer) and the error box for settings failures, the system's box with
+// a stop icon.
 #pragma once
 
 #include "midi/midi_out_port.h"
@@ -21,8 +23,6 @@ public:
     void showError(const std::string& text) override;
 
 private:
-    void show(const std::string& text, UINT icon);
-
     std::wstring title_;
     HWND owner_ = nullptr;
 };
