@@ -70,6 +70,8 @@ struct JackSession::State {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
     std::atomic<bool> serverGone{false};
+    // The session's own flag, read by the sending thread.
+    std::shared_ptr<std::atomic<bool>> sessionServerGone;
     std::atomic<std::uint32_t> periodFrames{0};
     std::uint32_t sampleRate = 48000;
     SelectionQueue queue{kQueueGroups};
@@ -92,9 +94,16 @@ void keepForever(State* state)
     }
 }
 
-void onServerGone(jack_status_t, const char*, void* arg)
+void onServerGone(void* arg)
 {
-    static_cast<State*>(arg)->serverGone.store(true, std::memory_order_release);
+    auto& state = *static_cast<State*>(arg);
+    state.serverGone.store(true, std::memory_order_release);
+    state.sessionServerGone->store(true, std::memory_order_release);
+}
+
+void onServerGoneWithReason(jack_status_t, const char*, void* arg)
+{
+    onServerGone(arg);
 }
 
 int onPeriodChanged(jack_nframes_t frames, void* arg)
@@ -188,7 +197,11 @@ int JackSession::open()
         return resultOf(noServer ? Failure::noServer : Failure::refused);
     }
     state_ = state;
-    jack_on_info_shutdown(state->client, &onServerGone, state);
+    serverGone_->store(false, std::memory_order_release);
+    state->sessionServerGone = serverGone_;
+    // JACK 2's libjack calls the second, PipeWire's only the first.
+    jack_on_shutdown(state->client, &onServerGone, state);
+    jack_on_info_shutdown(state->client, &onServerGoneWithReason, state);
     state->periodFrames.store(jack_get_buffer_size(state->client));
     state->sampleRate = jack_get_sample_rate(state->client);
     stage_.store(Stage::opened, std::memory_order_relaxed);

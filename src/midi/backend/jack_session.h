@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -66,7 +67,10 @@ public:
 
     // Whether the client is there with its port, as last seen on the MIDI
     // thread; readable from any thread.
-    bool running() const { return stage_.load(std::memory_order_relaxed) >= Stage::ready; }
+    bool running() const
+    {
+        return stage_.load(std::memory_order_relaxed) >= Stage::ready && !serverGone_->load(std::memory_order_acquire);
+    }
 
     // Deadlines of the requests that wait for the server, with this client's
     // period; opening and starting count only where they are still to come.
@@ -96,6 +100,8 @@ private:
     std::chrono::steady_clock::time_point watchGivesUp_;
     // The period of the client, readable from the waiting thread.
     std::atomic<std::int64_t> periodNanos_{0};
+    // Set by libjack when the server of the latest client shut down.
+    std::shared_ptr<std::atomic<bool>> serverGone_ = std::make_shared<std::atomic<bool>>(false);
     enum class Stage { none, opened, ready, active };
     std::atomic<Stage> stage_{Stage::none};
 };
