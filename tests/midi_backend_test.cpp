@@ -5,6 +5,7 @@
 #include "midi_thread.h"
 #include "port_list.h"
 #include "selection_queue.h"
+#include "support/fake_alsa_sequencer.h"
 
 #include "midi/midi_out_service.h"
 
@@ -20,6 +21,8 @@
 
 namespace tavrelle::midi::backend {
 namespace {
+
+using testing::FakeSequencer;
 
 using MidiBytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
@@ -113,53 +116,6 @@ TEST(midi_backend_test, alsa_port_told_apart_by_numbers_needs_those_numbers)
     EXPECT_EQ(findAlsaPort({"Synth:In 128:0", "Synth:In 129:0"}, second), 1u);
     EXPECT_EQ(findAlsaPort({"Synth:In 128:0"}, second), std::nullopt);
 }
-
-// A sequencer whose ports and failures the test sets, recording what the
-// output does with it.
-struct FakeSequencer final : AlsaSequencer {
-    std::vector<std::string> ports;
-    // The ports as they are once the open has happened, when they shift then.
-    std::optional<std::vector<std::string>> portsAfterOpen;
-    Failure openFailure = Failure::none;
-    Failure sendFailure = Failure::none;
-    std::optional<unsigned> opened;
-    // Outlives the fake, which the output deletes once it has closed it.
-    std::shared_ptr<bool> closed = std::make_shared<bool>(false);
-    std::vector<std::vector<unsigned char>> sent;
-    Failure pending = Failure::none;
-
-    unsigned portCount() override { return static_cast<unsigned>(ports.size()); }
-    std::string portName(unsigned port) override
-    {
-        if (port >= ports.size()) {
-            pending = Failure::portGone;
-            return {};
-        }
-        return ports[port];
-    }
-    void openPort(unsigned port) override
-    {
-        if (openFailure != Failure::none) {
-            pending = openFailure;
-            return;
-        }
-        opened = port;
-        if (portsAfterOpen) {
-            ports = *portsAfterOpen;
-        }
-    }
-    bool isPortOpen() override { return opened.has_value() && !*closed; }
-    void sendMessage(const unsigned char* bytes, std::size_t size) override
-    {
-        if (sendFailure != Failure::none) {
-            pending = sendFailure;
-            return;
-        }
-        sent.emplace_back(bytes, bytes + size);
-    }
-    void closePort() override { *closed = true; }
-    Failure takeFailure() override { return std::exchange(pending, Failure::none); }
-};
 
 // The ALSA client over a fake the test keeps its eyes on.
 struct AlsaRig {

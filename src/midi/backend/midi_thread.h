@@ -1,15 +1,17 @@
-// The one thread that talks to the machine's MIDI system.
+// The one thread that talks to the JACK server.
 //
-// Every libjack and RtMidi call of the service runs here, one request at a
-// time, in the order posted. The caller waits for each request until a
-// deadline at most: a server that stalls blocks its calls until it runs
-// again, and the window must not wait with it. A request past its deadline
-// leaves the thread stuck until that request returns, and while it is, new
-// requests fail at once instead of each waiting out a deadline of its own.
+// Every libjack call of the service runs here, one request at a time, in the
+// order posted. The caller waits for each request until a deadline at most: a
+// server that stalls blocks its calls until it runs again, and the window
+// must not wait with it. A request past its deadline leaves the thread stuck
+// until that request returns, and while it is, new requests fail at once
+// instead of each waiting out a deadline of their own.
 //
-// Between requests the thread can be asked to look at something every few
-// milliseconds (a new connection that is not carrying data yet); that is a
-// timed wake-up of this thread, not a thread of its own.
+// Between requests the thread sleeps in poll(): on its own wake-up
+// descriptor, on one descriptor it is asked to watch (the ALSA sequencer's),
+// and until the next timed look (a new JACK connection, a MIDI system that
+// is absent) if one is due. It never reads the watched descriptor: it tells,
+// once, that there is something to read, and watches again when asked.
 #pragma once
 
 #include "private.h"
@@ -64,7 +66,9 @@ public:
     using Watch = std::function<bool()>;
 
     // Starts the thread; throws std::system_error when none can be started.
-    MidiThread();
+    // `woken` runs on it when the watched descriptor has something to read
+    // and when a stuck request has returned.
+    explicit MidiThread(std::function<void()> woken = {});
     // Runs what was posted and ends the thread; a thread that is stuck is
     // left to finish on its own and never waited for.
     ~MidiThread();
@@ -77,6 +81,8 @@ public:
     bool stuck() const;
     // Marks the thread stuck until the work posted as `job` has returned.
     void giveUpOn(std::uint64_t job);
+    // Watches `descriptor` (-1: none) until it has something to read.
+    void watchDescriptor(int descriptor);
 
     // Runs `work` here and waits `limit` at most for its answer; nothing when
     // the thread is stuck (then `work` never runs) or the limit passed.

@@ -61,7 +61,19 @@ bool pipeWireAnswers()
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
+bool pipeWireJackLoaded()
+{
+    Dl_info loaded{};
+    return dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr &&
+           std::strstr(loaded.dli_fname, "/pipewire-") != nullptr;
+}
+
 }  // namespace
+
+bool jackServerReachable()
+{
+    return pipeWireJackLoaded() ? pipeWireAnswers() : jackServerAnswers();
+}
 
 void reachPipeWireJack(char* argv[])
 {
