@@ -3,6 +3,7 @@
 // ALSA output over a stand-in sequencer, and the JACK output's queue.
 #include "alsa_output.h"
 #include "midi_thread.h"
+#include "pipewire_jack.h"
 #include "port_list.h"
 #include "selection_queue.h"
 #include "support/fake_alsa_sequencer.h"
@@ -300,21 +301,29 @@ TEST(midi_backend_test, writes_to_a_dead_peer_fail_on_the_midi_thread_and_the_th
     EXPECT_EQ(started, EPIPE);
 }
 
-// Without a runtime folder there is no PipeWire to reach, and the program
-// carries on as it is.
-TEST(midi_backend_test, without_a_runtime_folder_the_program_is_not_started_again)
+// The program is started again over PipeWire's libjack only where that
+// reaches a graph it would not reach otherwise, and only as itself.
+TEST(midi_backend_test, program_is_started_again_over_pipewire_only_where_it_reaches_more)
 {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string runtime = saved != nullptr ? saved : "";
-    unsetenv("XDG_RUNTIME_DIR");
-    unsetenv("PIPEWIRE_RUNTIME_DIR");
-    setenv("JACK_DEFAULT_SERVER", "tavrelle-none-here", 1);
-    char program[] = "midi_backend_test";
-    char* argv[] = {program, nullptr};
-    EXPECT_NO_THROW(reachPipeWireJack(argv));
-    if (saved != nullptr) {
-        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
+    const JackLibraryFacts reaches{"/usr/lib/x86_64-linux-gnu/libjack.so.0", "", true, false, true, true};
+    const std::string folder = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack";
+    EXPECT_EQ(pipeWireLibraryPath(reaches), folder);
+    auto withPath = reaches;
+    withPath.libraryPath = "/opt/lib";
+    EXPECT_EQ(pipeWireLibraryPath(withPath), folder + ":/opt/lib");
+
+    const auto differing = [&reaches](auto change) {
+        auto facts = reaches;
+        change(facts);
+        return pipeWireLibraryPath(facts);
+    };
+    EXPECT_FALSE(differing([](auto& f) { f.loadedLibrary = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack/libjack.so.0"; }));
+    EXPECT_FALSE(differing([&](auto& f) { f.libraryPath = folder; }));
+    EXPECT_FALSE(differing([](auto& f) { f.pipeWireJackInstalled = false; }));
+    EXPECT_FALSE(differing([](auto& f) { f.jackServerAnswers = true; }));
+    EXPECT_FALSE(differing([](auto& f) { f.pipeWireAnswers = false; }));
+    EXPECT_FALSE(differing([](auto& f) { f.startedDirectly = false; }));
+    EXPECT_FALSE(differing([](auto& f) { f.loadedLibrary.clear(); }));
 }
 
 }  // namespace

@@ -88,6 +88,14 @@ wait_for 5 plays 5 "0 0" || fail "channel 5 does not play program 1: $(preset_on
 wait_for 5 plays 5 "0 40" || fail "channel 5 does not play program 41 (Violin): $(preset_on 5)"
 echo "pipewire test: the selection sent through PipeWire's JACK changed FluidSynth's preset"
 
+# Started through the dynamic loader, the program is the loader: starting it
+# again would start the loader without its program. It goes on as it is,
+# without PipeWire's JACK ports (status 10: the device is not listed).
+loader=$(readelf -l "$probe" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
+status=0
+"$loader" "$probe" "$midi_port" 1 5 >/dev/null 2>&1 || status=$?
+[[ $status -eq 10 ]] || fail "started through $loader, the probe ended with status $status instead of 10"
+
 # A service that keeps running while PipeWire restarts must notice that its
 # graph went (PipeWire's libjack reports it only to jack_on_shutdown) and
 # reach the new one, instead of queueing for a client that is dead.

@@ -205,7 +205,6 @@ int JackSession::start()
         return result::kNoError;
     }
     State& state = *state_;
-    state.queue.lockMemory();
     if (jack_set_process_callback(state.client, &process, &state) != 0 ||
         (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
             nullptr ||
@@ -345,14 +344,10 @@ void JackSession::disconnect()
 
 void JackSession::close()
 {
-    if (state_ == nullptr) {
-        return;
-    }
-    if (!state_->serverGone.load(std::memory_order_acquire)) {
+    // A client whose server went is only forgotten, by usable().
+    if (usable()) {
         jack_client_close(state_->client);
         delete std::exchange(state_, nullptr);
-    } else {
-        abandon();
     }
     target_.clear();
     stage_.store(Stage::none, std::memory_order_relaxed);

@@ -35,6 +35,7 @@
 #include "deadlines.h"
 #include "jack_session.h"
 #include "midi_thread.h"
+#include "pipewire_jack.h"
 #include "port_list.h"
 #include "selection_queue.h"
 
@@ -49,10 +50,6 @@
 #include <vector>
 
 namespace tavrelle::midi {
-
-// Whether the JACK server the loaded libjack would reach answers; in
-// pipewire_jack.cpp.
-bool jackServerReachable();
 
 namespace {
 
@@ -290,7 +287,7 @@ private:
             [jack, notify, alsaThere] {
                 const bool jackAbsent = jack->jack.absent();
                 const bool alsaAbsent = !alsaThere->load();
-                if ((jackAbsent && jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
+                if ((jackAbsent && backend::jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
                     (*notify)();
                     return false;
                 }
