@@ -16,48 +16,30 @@ namespace tavrelle::testing {
 // output does with it.
 struct FakeSequencer final : midi::backend::AlsaSequencer {
     std::vector<std::string> ports;
-    // The ports as they are once the open has happened, when they shift then.
-    std::optional<std::vector<std::string>> portsAfterOpen;
     Failure openFailure = Failure::none;
     Failure sendFailure = Failure::none;
     std::optional<unsigned> opened;
-    // Outlives the fake, which the output deletes once it has closed it.
+    // Outlives the fake, which the output deletes with the service.
     std::shared_ptr<bool> closed = std::make_shared<bool>(false);
     std::vector<std::vector<unsigned char>> sent;
-    Failure pending = Failure::none;
 
-    unsigned portCount() override { return static_cast<unsigned>(ports.size()); }
-    std::string portName(unsigned port) override
+    std::vector<std::string> portNames() override { return ports; }
+    Failure openPort(unsigned port) override
     {
-        if (port >= ports.size()) {
-            pending = Failure::portGone;
-            return {};
+        if (openFailure == Failure::none) {
+            opened = port;
+            *closed = false;
         }
-        return ports[port];
+        return openFailure;
     }
-    void openPort(unsigned port) override
+    Failure sendMessage(const unsigned char* bytes, std::size_t size) override
     {
-        if (openFailure != Failure::none) {
-            pending = openFailure;
-            return;
+        if (sendFailure == Failure::none) {
+            sent.emplace_back(bytes, bytes + size);
         }
-        opened = port;
-        *closed = false;
-        if (portsAfterOpen) {
-            ports = *portsAfterOpen;
-        }
-    }
-    bool isPortOpen() override { return opened.has_value() && !*closed; }
-    void sendMessage(const unsigned char* bytes, std::size_t size) override
-    {
-        if (sendFailure != Failure::none) {
-            pending = sendFailure;
-            return;
-        }
-        sent.emplace_back(bytes, bytes + size);
+        return sendFailure;
     }
     void closePort() override { *closed = true; }
-    Failure takeFailure() override { return std::exchange(pending, Failure::none); }
 };
 
 }  // namespace tavrelle::testing

@@ -52,10 +52,10 @@ public:
     AlsaLibSequencer(const AlsaLibSequencer&) = delete;
     AlsaLibSequencer& operator=(const AlsaLibSequencer&) = delete;
 
-    unsigned portCount() override
+    std::vector<std::string> portNames() override
     {
         ports_.clear();
-        names_.clear();
+        std::vector<std::string> names;
         snd_seq_client_info_t* client = nullptr;
         snd_seq_port_info_t* port = nullptr;
         snd_seq_client_info_alloca(&client);
@@ -76,54 +76,41 @@ public:
                     continue;
                 }
                 ports_.push_back(*snd_seq_port_info_get_addr(port));
-                names_.push_back(std::string(snd_seq_client_info_get_name(client)) + ":" +
-                                 snd_seq_port_info_get_name(port) + " " + std::to_string(id) + ":" +
-                                 std::to_string(snd_seq_port_info_get_port(port)));
+                names.push_back(std::string(snd_seq_client_info_get_name(client)) + ":" +
+                                snd_seq_port_info_get_name(port) + " " + std::to_string(id) + ":" +
+                                std::to_string(snd_seq_port_info_get_port(port)));
             }
         }
-        return static_cast<unsigned>(ports_.size());
+        return names;
     }
-    std::string portName(unsigned port) override
-    {
-        if (port >= names_.size()) {
-            failure_ = Failure::portGone;
-            return {};
-        }
-        return names_[port];
-    }
-    void openPort(unsigned port) override
+    Failure openPort(unsigned port) override
     {
         if (port >= ports_.size()) {
-            failure_ = Failure::portGone;
-            return;
+            return Failure::portGone;
         }
         const snd_seq_addr_t target = ports_[port];
         if (const int connected = snd_seq_connect_to(seq_, out_, target.client, target.port); connected < 0) {
-            failure_ = connected == -ENOENT || connected == -ENXIO ? Failure::portGone
-                       : connected == -ENOMEM                      ? Failure::noMemory
-                                                                   : Failure::other;
-            return;
+            return connected == -ENOENT || connected == -ENXIO ? Failure::portGone
+                   : connected == -ENOMEM                      ? Failure::noMemory
+                                                               : Failure::other;
         }
         open_ = target;
         left_ = false;
+        return Failure::none;
     }
-    bool isPortOpen() override { return open_.has_value(); }
-    void sendMessage(const unsigned char* bytes, std::size_t size) override
+    Failure sendMessage(const unsigned char* bytes, std::size_t size) override
     {
         snd_seq_event_t event;
         snd_seq_ev_clear(&event);
         snd_midi_event_reset_encode(encoder_);
         if (snd_midi_event_encode(encoder_, bytes, static_cast<long>(size), &event) != static_cast<long>(size) ||
             event.type == SND_SEQ_EVENT_NONE) {
-            failure_ = Failure::other;
-            return;
+            return Failure::other;
         }
         snd_seq_ev_set_source(&event, static_cast<unsigned char>(out_));
         snd_seq_ev_set_subs(&event);
         snd_seq_ev_set_direct(&event);
-        if (snd_seq_event_output_direct(seq_, &event) < 0) {
-            failure_ = Failure::other;
-        }
+        return snd_seq_event_output_direct(seq_, &event) < 0 ? Failure::other : Failure::none;
     }
     void closePort() override
     {
@@ -132,7 +119,6 @@ public:
         }
         open_.reset();
     }
-    Failure takeFailure() override { return std::exchange(failure_, Failure::none); }
     int descriptor() override { return descriptor_; }
     Announcements takeAnnouncements() override
     {
@@ -161,11 +147,9 @@ private:
     int out_ = -1;
     int descriptor_ = -1;
     std::vector<snd_seq_addr_t> ports_;
-    std::vector<std::string> names_;
     std::optional<snd_seq_addr_t> open_;
     // The open port left: the sequencer undid the connection itself.
     bool left_ = false;
-    Failure failure_ = Failure::none;
 };
 
 }  // namespace
@@ -216,22 +200,7 @@ int AlsaClient::connect()
 
 std::vector<std::string> AlsaClient::portNames()
 {
-    std::vector<std::string> names;
-    if (connect() != result::kNoError) {
-        return names;
-    }
-    sequencer_->takeFailure();
-    const unsigned count = sequencer_->portCount();
-    names.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
-        std::string name = sequencer_->portName(i);
-        // A port that left while the list was read is reported without a name.
-        if (sequencer_->takeFailure() != AlsaSequencer::Failure::none || name.empty()) {
-            break;
-        }
-        names.push_back(std::move(name));
-    }
-    return names;
+    return connect() == result::kNoError ? sequencer_->portNames() : std::vector<std::string>{};
 }
 
 int AlsaClient::open(const PortEntry& entry)
@@ -239,38 +208,24 @@ int AlsaClient::open(const PortEntry& entry)
     if (const int connected = connect(); connected != result::kNoError) {
         return connected;
     }
-    const std::vector<std::string> names = portNames();
-    const auto index = findAlsaPort(names, entry);
+    close();
+    const auto index = findAlsaPort(sequencer_->portNames(), entry);
     if (!index) {
         return resultOf(AlsaSequencer::Failure::portGone);
     }
-    const auto port = static_cast<unsigned>(*index);
-    sequencer_->takeFailure();
-    sequencer_->openPort(port);
-    if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
-        return resultOf(failure);
-    }
-    if (!sequencer_->isPortOpen()) {
-        return resultOf(AlsaSequencer::Failure::other);
-    }
-    // The port is opened by position; a list that shifted in between may
-    // have connected another port, which must not be kept.
-    if (sequencer_->portName(port) != names[port]) {
-        close();
-        return resultOf(AlsaSequencer::Failure::portGone);
-    }
-    return result::kNoError;
+    const auto failure = sequencer_->openPort(static_cast<unsigned>(*index));
+    open_ = failure == AlsaSequencer::Failure::none;
+    return resultOf(failure);
 }
 
 int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 {
-    if (!sequencer_ || !sequencer_->isPortOpen()) {
+    if (!open_) {
         return result::kInvalidHandle;
     }
     for (const ShortMessageBytes& message : messages) {
-        sequencer_->takeFailure();
-        sequencer_->sendMessage(message.bytes.data(), message.size);
-        if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
+        if (const auto failure = sequencer_->sendMessage(message.bytes.data(), message.size);
+            failure != AlsaSequencer::Failure::none) {
             return resultOf(failure);
         }
     }
@@ -279,9 +234,8 @@ int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 
 int AlsaClient::close()
 {
-    if (sequencer_) {
+    if (std::exchange(open_, false)) {
         sequencer_->closePort();
-        sequencer_->takeFailure();
     }
     return result::kNoError;
 }

@@ -17,13 +17,12 @@
 namespace tavrelle::midi::backend {
 
 // The few calls the ALSA output makes on the sequencer, so that it can be
-// driven by a stand-in where no sequencer exists. Failures are not thrown:
-// each call leaves the last one behind for takeFailure().
+// driven by a stand-in where no sequencer exists.
 class AlsaSequencer {
 public:
     enum class Failure {
         none,
-        portGone,  // the port number asked for no longer exists
+        portGone,  // the port asked for no longer exists
         noMemory,
         other,
     };
@@ -35,16 +34,13 @@ public:
     };
 
     virtual ~AlsaSequencer() = default;
-    // Lists the ports that accept MIDI now; their count.
-    virtual unsigned portCount() = 0;
-    // "client:port 14:0" of a port as last listed.
-    virtual std::string portName(unsigned port) = 0;
-    virtual void openPort(unsigned port) = 0;
-    virtual bool isPortOpen() = 0;
-    virtual void sendMessage(const unsigned char* bytes, std::size_t size) = 0;
+    // "client:port 14:0" of each port that accepts MIDI now, in the
+    // sequencer's order.
+    virtual std::vector<std::string> portNames() = 0;
+    // Connects to the port at that place of the list read last.
+    virtual Failure openPort(unsigned port) = 0;
+    virtual Failure sendMessage(const unsigned char* bytes, std::size_t size) = 0;
     virtual void closePort() = 0;
-    // The failure of the calls since the last takeFailure(), and forgets it.
-    virtual Failure takeFailure() = 0;
     // The descriptor that becomes readable when the system's ports change;
     // -1 for none.
     virtual int descriptor() { return -1; }
@@ -93,6 +89,7 @@ private:
 
     Connect connect_;
     std::unique_ptr<AlsaSequencer> sequencer_;
+    bool open_ = false;
 };
 
 }  // namespace tavrelle::midi::backend

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <deque>
+#include <mutex>
 #include <system_error>
 #include <thread>
 

@@ -17,11 +17,10 @@
 #include "private.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -29,35 +28,24 @@ namespace tavrelle::midi::backend {
 
 using Milliseconds = std::chrono::milliseconds;
 
-// An answer the MIDI thread gives to a caller that may have stopped waiting.
+// An answer the MIDI thread gives, once, to a caller that may have stopped
+// waiting.
 template <typename Value>
 class Reply {
 public:
-    void set(Value value)
-    {
-        std::lock_guard lock(mutex_);
-        value_.emplace(std::move(value));
-        ready_.notify_all();
-    }
-    bool ready()
-    {
-        std::lock_guard lock(mutex_);
-        return value_.has_value();
-    }
+    void set(Value value) { promise_.set_value(std::move(value)); }
     // The answer, or nothing when `limit` passed first.
     std::optional<Value> waitFor(Milliseconds limit)
     {
-        std::unique_lock lock(mutex_);
-        if (!ready_.wait_for(lock, limit, [this] { return value_.has_value(); })) {
+        if (future_.wait_for(limit) != std::future_status::ready) {
             return std::nullopt;
         }
-        return std::move(value_);
+        return future_.get();
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::optional<Value> value_;
+    std::promise<Value> promise_;
+    std::future<Value> future_ = promise_.get_future();
 };
 
 class MidiThread {

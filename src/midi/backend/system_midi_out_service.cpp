@@ -244,7 +244,6 @@ public:
 private:
     int openAlsa(const PortEntry& entry)
     {
-        alsa_.close();
         alsaLeft_ = false;
         return alsa_.open(entry);
     }
