@@ -134,7 +134,16 @@ public:
         });
     }
 
-    void setDevicesChangedCallback(std::function<void()> changed) override { notify_->set(std::move(changed)); }
+    // What changed before there was anyone to tell is told at once: the
+    // sequencer is watched again only once its news were read.
+    void setDevicesChangedCallback(std::function<void()> changed) override
+    {
+        const bool someone = static_cast<bool>(changed);
+        notify_->set(std::move(changed));
+        if (someone) {
+            (*notify_)();
+        }
+    }
 
     unsigned deviceCount() override
     {
