@@ -21,6 +21,10 @@ inline constexpr std::chrono::milliseconds kOpenDeadline = 3000ms;
 // What was sent delivered, the connection undone, and at the end the client
 // closed.
 inline constexpr std::chrono::milliseconds kCloseDeadline = 3000ms;
+// A server that has run no cycle, or a MIDI thread that has answered
+// nothing, for this long is taken as stalled: a close answers then, and
+// what was sent is delivered when the server runs again.
+inline constexpr std::chrono::milliseconds kStallNoticed = 300ms;
 // A MIDI system that is absent is looked for again this often.
 inline constexpr std::chrono::milliseconds kAbsentRetry = 3000ms;
 

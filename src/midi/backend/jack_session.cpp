@@ -1,5 +1,6 @@
 #include "jack_session.h"
 
+#include "deadlines.h"
 #include "selection_queue.h"
 
 #include "midi/midi_out_service.h"
@@ -304,13 +305,16 @@ int JackSession::send(std::span<const ShortMessageBytes> messages)
 // of it ended, counted in the client's own cycles; a port that has been idle
 // since waits for nothing. A stalled server is waited for, so that what was
 // sent reaches the device, in order, when it runs again.
-int JackSession::drain()
+int JackSession::drain(const std::function<void()>& stalled)
 {
     if (!usable()) {
         return resultOf(Failure::noServer);
     }
     SelectionQueue& queue = state_->queue;
     std::optional<std::uint64_t> letOut;
+    std::uint64_t lastCycles = queue.cycles();
+    auto lastProgress = std::chrono::steady_clock::now();
+    bool stallTold = false;
     bool delivered = queue.held() && queue.settled();
     while (!delivered && !state_->serverGone.load(std::memory_order_acquire)) {
         if (queue.held()) {
@@ -324,6 +328,14 @@ int JackSession::drain()
         delivered = queue.delivered();
         if (delivered || (letOut && queue.cycles() - *letOut >= kDrainCycles)) {
             break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (queue.cycles() != lastCycles) {
+            lastCycles = queue.cycles();
+            lastProgress = now;
+        } else if (!stallTold && now - lastProgress >= kStallNoticed) {
+            stallTold = true;
+            stalled();
         }
         std::this_thread::sleep_for(kWatchPause);
     }

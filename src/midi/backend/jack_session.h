@@ -60,8 +60,9 @@ public:
     // Queues messages that belong together, whole or not at all.
     int send(std::span<const ShortMessageBytes> messages);
     // Waits until what was queued has been delivered; a result code. Then
-    // disconnect() undoes the connection.
-    int drain();
+    // disconnect() undoes the connection. A server that stalls is waited
+    // for, and `stalled` is called once when that is noticed.
+    int drain(const std::function<void()>& stalled);
     void disconnect();
     // Closes the client, unless its server has gone.
     void close();

@@ -88,6 +88,16 @@ void MidiThread::watchDescriptor(int descriptor)
     shared_->wake();
 }
 
+void MidiThread::giveUpOnCurrent()
+{
+    if (ownShared == nullptr) {
+        return;
+    }
+    std::lock_guard lock(ownShared->mutex);
+    // Jobs run in the order posted, so the one running is the next to finish.
+    ownShared->abandonedJob = std::max(ownShared->abandonedJob, ownShared->finishedJobs + 1);
+}
+
 void MidiThread::watch(Watch watch, Milliseconds pause)
 {
     if (ownShared == nullptr) {

@@ -92,6 +92,9 @@ public:
         return value;
     }
 
+    // From work running on a MIDI thread: marks the thread stuck until that
+    // work has returned, as if its caller had given up on it.
+    static void giveUpOnCurrent();
     // From work running on a MIDI thread: `watch` runs on it between
     // requests every `pause` until it returns false or another watch
     // replaces it.

@@ -97,7 +97,17 @@ struct JackSide {
         if (!std::exchange(open, false)) {
             return answer(result::kInvalidHandle);
         }
-        answer(jack.drain());
+        // A stalled server gets what was sent when it runs again; the caller
+        // hears at once, and later requests fail until then.
+        bool answered = false;
+        const int drained = jack.drain([&] {
+            answered = true;
+            answer(result::kNoDriver);
+            backend::MidiThread::giveUpOnCurrent();
+        });
+        if (!answered) {
+            answer(drained);
+        }
         jack.disconnect();
     }
     void close()
@@ -110,10 +120,7 @@ class SystemMidiOutService final : public MidiOutService {
 public:
     explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect))
     {
-        thread_.post([] {
-            backend::JackSession::silence();
-            backend::silenceAlsa();
-        });
+        thread_.post([] { backend::JackSession::silence(); });
         // The JACK listing starts at once, while the caller goes on with
         // other things; the first question about the devices takes it.
         pending_ = postJackListing();
@@ -124,8 +131,10 @@ public:
         notify_->set({});
         alsa_.close();
         thread_.watchDescriptor(-1);
-        if (thread_.stuck()) {
-            return;  // the thread is left to finish on its own
+        // A thread that is stuck, or busy with a server that stalls, is left
+        // to finish on its own.
+        if (!thread_.call<bool>(backend::kStallNoticed, [](auto& reply) { reply.set(true); })) {
+            return;
         }
         thread_.call<bool>(backend::kCloseDeadline, [jack = jack_](auto& reply) {
             jack->close();
