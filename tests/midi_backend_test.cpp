@@ -1,5 +1,5 @@
 // The backends of the system's MIDI output service without a MIDI system: the
-// naming and ordering rules over names as RtMidi and libjack report them, the
+// naming and ordering rules over names as the ALSA client and libjack give them, the
 // ALSA output over a stand-in sequencer, and the JACK output's queue.
 #include "alsa_output.h"
 #include "midi_thread.h"
@@ -37,7 +37,7 @@ std::vector<std::string> namesOf(const std::vector<PortEntry>& list)
     return names;
 }
 
-TEST(midi_backend_test, alsa_names_lose_the_numbers_rtmidi_appends)
+TEST(midi_backend_test, alsa_names_lose_the_port_numbers)
 {
     EXPECT_EQ(stripAlsaPortNumbers("Midi Through:Midi Through Port-0 14:0"), "Midi Through:Midi Through Port-0");
     EXPECT_EQ(stripAlsaPortNumbers("FLUID Synth (1234):Synth input port (1234:0) 128:0"),

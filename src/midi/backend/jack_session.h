@@ -1,5 +1,5 @@
-// JACK MIDI input ports, driven with libjack directly: RtMidi's JACK backend
-// crashes tearing down a client whose server has died.
+// JACK MIDI input ports, driven with libjack directly: a client whose server
+// has died must never be touched again.
 //
 // The session is one client with one output port, opened when first needed
 // and kept for the life of the service: listing the ports and switching
