@@ -450,6 +450,29 @@ TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_sur
     EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x05}}));
 }
 
+// A JACK server that restarts under the port: the device in use is opened
+// again on the new server, by the port itself, and sent the selection.
+TEST_F(midi_private_server_test, device_in_use_is_reached_again_after_the_server_restarts)
+{
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    auto capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+    PortRig rig;
+    rig.port.setDeviceCount(static_cast<int>(rig.service->deviceCount()));
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(rig.positionOf(capture->fullName(0)), capture->fullName(0));
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId())), result::kNoError);
+
+    server.kill();
+    ASSERT_TRUE(capture->waitUntilServerGone(10s));
+    capture.reset();
+    ASSERT_TRUE(server.start()) << "jackd did not restart for " << serverName;
+    capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+    rig.select(7, 0, 1);
+    EXPECT_TRUE(rig.follow([&] { return capture->received(0).size() >= 3; }, midi::backend::kAbsentRetry + 10s));
+    EXPECT_EQ(capture->received(0),
+              (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x06}}));
+}
+
 template <typename Call>
 std::chrono::milliseconds timeOf(Call call)
 {
