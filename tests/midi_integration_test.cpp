@@ -725,7 +725,9 @@ TEST_F(midi_private_server_test, a_server_that_starts_later_is_reported)
     EXPECT_EQ(service->deviceCount(), 0u);
     std::atomic<bool> changed{false};
     service->setDevicesChangedCallback([&] { changed = true; });
-    changed = false;  // the news of before, told at once
+    ASSERT_TRUE(changed);  // the news of before, told at once
+    service->rescanDevices();
+    changed = false;
     ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
     const auto deadline = std::chrono::steady_clock::now() + midi::backend::kAbsentRetry + 5s;
     while (!changed && std::chrono::steady_clock::now() < deadline) {

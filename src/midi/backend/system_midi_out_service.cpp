@@ -58,25 +58,34 @@ using backend::Backend;
 using backend::Milliseconds;
 using backend::PortEntry;
 
-// The caller's callback, reachable from libjack's and the MIDI thread.
+// The caller's callback, reachable from libjack's and the MIDI thread. A
+// burst of changes is told once: the next news is told only after the
+// caller has listed the devices again.
 class Notifier {
 public:
     void set(std::function<void()> changed)
     {
         std::lock_guard lock(mutex_);
         changed_ = std::move(changed);
+        told_ = false;
     }
     void operator()()
     {
         std::lock_guard lock(mutex_);
-        if (changed_) {
+        if (changed_ && !std::exchange(told_, true)) {
             changed_();
         }
+    }
+    void listed()
+    {
+        std::lock_guard lock(mutex_);
+        told_ = false;
     }
 
 private:
     std::mutex mutex_;
     std::function<void()> changed_;
+    bool told_ = false;
 };
 
 // What the MIDI thread owns: the JACK client and whether a port is open on it.
@@ -244,6 +253,8 @@ public:
 
     void rescanDevices() override
     {
+        // News from here on is about a list newer than this one.
+        notify_->listed();
         stale_ = true;
         if (!pending_) {
             pending_ = postJackListing();
