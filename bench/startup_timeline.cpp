@@ -19,10 +19,10 @@
 #include <QIcon>
 
 #include <cstdint>
-#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
