@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -79,6 +80,11 @@ public:
     }
     int close(midi::MidiOutHandle handle) override { return real_->close(handle); }
     void rescanDevices() override { real_->rescanDevices(); }
+    void setDevicesChangedCallback(std::function<void()> changed) override
+    {
+        real_->setDevicesChangedCallback(std::move(changed));
+    }
+    bool deviceLeft(midi::MidiOutHandle handle) override { return real_->deviceLeft(handle); }
 
 private:
     template <typename Call>

@@ -29,6 +29,11 @@ target_link_libraries(startup_steps PRIVATE tavrelle_midi tavrelle_midi_system t
 add_executable(startup_timeline ${tavrelle_bench_dir}/startup_timeline.cpp)
 target_link_libraries(startup_timeline PRIVATE tavrelle_window tavrelle_midi_system)
 
+# RtMidi is the floor the send path is measured against, and only that.
+pkg_check_modules(RTMIDI rtmidi>=5 IMPORTED_TARGET)
+if(NOT RTMIDI_FOUND)
+  message(FATAL_ERROR "RtMidi 5 was not found: install Debian's librtmidi-dev (make bench does).")
+endif()
 add_executable(send_bench ${tavrelle_bench_dir}/send_bench.cpp)
 target_link_libraries(send_bench PRIVATE tavrelle_midi tavrelle_midi_system tavrelle_bench_jack
   PkgConfig::RTMIDI benchmark::benchmark)

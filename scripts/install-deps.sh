@@ -16,7 +16,7 @@ as_root=()
 run=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev libxcb1-dev
-  librtmidi-dev libasound2-dev libjack-jackd2-dev
+  libasound2-dev libjack-jackd2-dev
   fonts-ipafont-gothic
   jackd2 fluidsynth timgm6mb-soundfont
 )
@@ -34,7 +34,7 @@ test=(
   dpkg-dev file
 )
 bench=(
-  libbenchmark-dev libxcb1-dev
+  libbenchmark-dev libxcb1-dev librtmidi-dev
 )
 alsa=(
   qemu-system-x86 alsa-utils kmod

@@ -47,7 +47,7 @@ deb=$build/tavrelle_${version}_$(dpkg --print-architecture).deb
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v -x -e './' -e './control' -e './md5sums' || true)
 [ -z "$control" ] || fail "the package carries maintainer scripts or other control files: $control"
 field() { dpkg-deb -f "$deb" "$1"; }
-for library in libqt6widgets6 librtmidi6 libc6; do
+for library in libqt6widgets6 libasound2 libjack-jackd2-0 libc6; do
   field Depends | grep -q "\b$library\b" || fail "Depends lacks $library: $(field Depends)"
 done
 field Recommends | grep -q '\bfonts-ipafont-gothic\b' || fail "Recommends lacks the window's font: $(field Recommends)"

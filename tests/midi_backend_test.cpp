@@ -1,10 +1,12 @@
 // The backends of the system's MIDI output service without a MIDI system: the
-// naming and ordering rules over names as RtMidi and libjack report them, the
+// naming and ordering rules over names as the ALSA client and libjack give them, the
 // ALSA output over a stand-in sequencer, and the JACK output's queue.
 #include "alsa_output.h"
 #include "midi_thread.h"
+#include "pipewire_jack.h"
 #include "port_list.h"
 #include "selection_queue.h"
+#include "support/fake_alsa_sequencer.h"
 
 #include "midi/midi_out_service.h"
 
@@ -21,6 +23,8 @@
 namespace tavrelle::midi::backend {
 namespace {
 
+using testing::FakeSequencer;
+
 using MidiBytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
@@ -33,7 +37,7 @@ std::vector<std::string> namesOf(const std::vector<PortEntry>& list)
     return names;
 }
 
-TEST(midi_backend_test, alsa_names_lose_the_numbers_rtmidi_appends)
+TEST(midi_backend_test, alsa_names_lose_the_port_numbers)
 {
     EXPECT_EQ(stripAlsaPortNumbers("Midi Through:Midi Through Port-0 14:0"), "Midi Through:Midi Through Port-0");
     EXPECT_EQ(stripAlsaPortNumbers("FLUID Synth (1234):Synth input port (1234:0) 128:0"),
@@ -114,53 +118,6 @@ TEST(midi_backend_test, alsa_port_told_apart_by_numbers_needs_those_numbers)
     EXPECT_EQ(findAlsaPort({"Synth:In 128:0"}, second), std::nullopt);
 }
 
-// A sequencer whose ports and failures the test sets, recording what the
-// output does with it.
-struct FakeSequencer final : AlsaSequencer {
-    std::vector<std::string> ports;
-    // The ports as they are once the open has happened, when they shift then.
-    std::optional<std::vector<std::string>> portsAfterOpen;
-    Failure openFailure = Failure::none;
-    Failure sendFailure = Failure::none;
-    std::optional<unsigned> opened;
-    // Outlives the fake, which the output deletes once it has closed it.
-    std::shared_ptr<bool> closed = std::make_shared<bool>(false);
-    std::vector<std::vector<unsigned char>> sent;
-    Failure pending = Failure::none;
-
-    unsigned portCount() override { return static_cast<unsigned>(ports.size()); }
-    std::string portName(unsigned port) override
-    {
-        if (port >= ports.size()) {
-            pending = Failure::portGone;
-            return {};
-        }
-        return ports[port];
-    }
-    void openPort(unsigned port) override
-    {
-        if (openFailure != Failure::none) {
-            pending = openFailure;
-            return;
-        }
-        opened = port;
-        if (portsAfterOpen) {
-            ports = *portsAfterOpen;
-        }
-    }
-    bool isPortOpen() override { return opened.has_value() && !*closed; }
-    void sendMessage(const unsigned char* bytes, std::size_t size) override
-    {
-        if (sendFailure != Failure::none) {
-            pending = sendFailure;
-            return;
-        }
-        sent.emplace_back(bytes, bytes + size);
-    }
-    void closePort() override { *closed = true; }
-    Failure takeFailure() override { return std::exchange(pending, Failure::none); }
-};
-
 // The ALSA client over a fake the test keeps its eyes on.
 struct AlsaRig {
     FakeSequencer* sequencer = nullptr;
@@ -199,27 +156,13 @@ TEST(midi_backend_test, alsa_opens_the_port_listed_under_the_identifier_where_it
     EXPECT_TRUE(*closed);
 }
 
-TEST(midi_backend_test, alsa_never_keeps_another_port_than_the_one_picked)
+TEST(midi_backend_test, alsa_port_gone_before_the_open_opens_nothing)
 {
-    // Gone before the open: nothing is opened.
-    {
-        auto fake = std::make_unique<FakeSequencer>();
-        fake->ports = {"Keys:Out 24:0"};
-        AlsaRig rig;
-        EXPECT_EQ(rig.open(std::move(fake), kSynth), result::kBadDeviceId);
-        EXPECT_FALSE(rig.sequencer->opened);
-    }
-    // The ports shifted between the listing and the open, so RtMidi's open by
-    // position reached another port: it is let go again.
-    {
-        auto fake = std::make_unique<FakeSequencer>();
-        fake->ports = {"Keys:Out 24:0", "Synth:In 128:0"};
-        fake->portsAfterOpen = std::vector<std::string>{"Synth:In 128:0", "Drums:In 129:0"};
-        const auto closed = fake->closed;
-        auto keep = std::make_unique<AlsaRig>();
-        EXPECT_EQ(keep->open(std::move(fake), kSynth), result::kBadDeviceId);
-        EXPECT_TRUE(*closed);
-    }
+    auto fake = std::make_unique<FakeSequencer>();
+    fake->ports = {"Keys:Out 24:0"};
+    AlsaRig rig;
+    EXPECT_EQ(rig.open(std::move(fake), kSynth), result::kBadDeviceId);
+    EXPECT_FALSE(rig.sequencer->opened);
 }
 
 TEST(midi_backend_test, alsa_failures_become_result_codes)
@@ -344,21 +287,29 @@ TEST(midi_backend_test, writes_to_a_dead_peer_fail_on_the_midi_thread_and_the_th
     EXPECT_EQ(started, EPIPE);
 }
 
-// Without a runtime folder there is no PipeWire to reach, and the program
-// carries on as it is.
-TEST(midi_backend_test, without_a_runtime_folder_the_program_is_not_started_again)
+// The program is started again over PipeWire's libjack only where that
+// reaches a graph it would not reach otherwise, and only as itself.
+TEST(midi_backend_test, program_is_started_again_over_pipewire_only_where_it_reaches_more)
 {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string runtime = saved != nullptr ? saved : "";
-    unsetenv("XDG_RUNTIME_DIR");
-    unsetenv("PIPEWIRE_RUNTIME_DIR");
-    setenv("JACK_DEFAULT_SERVER", "tavrelle-none-here", 1);
-    char program[] = "midi_backend_test";
-    char* argv[] = {program, nullptr};
-    EXPECT_NO_THROW(reachPipeWireJack(argv));
-    if (saved != nullptr) {
-        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
+    const JackLibraryFacts reaches{"/usr/lib/x86_64-linux-gnu/libjack.so.0", "", true, false, true, true};
+    const std::string folder = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack";
+    EXPECT_EQ(pipeWireLibraryPath(reaches), folder);
+    auto withPath = reaches;
+    withPath.libraryPath = "/opt/lib";
+    EXPECT_EQ(pipeWireLibraryPath(withPath), folder + ":/opt/lib");
+
+    const auto differing = [&reaches](auto change) {
+        auto facts = reaches;
+        change(facts);
+        return pipeWireLibraryPath(facts);
+    };
+    EXPECT_FALSE(differing([](auto& f) { f.loadedLibrary = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack/libjack.so.0"; }));
+    EXPECT_FALSE(differing([&](auto& f) { f.libraryPath = folder; }));
+    EXPECT_FALSE(differing([](auto& f) { f.pipeWireJackInstalled = false; }));
+    EXPECT_FALSE(differing([](auto& f) { f.jackServerAnswers = true; }));
+    EXPECT_FALSE(differing([](auto& f) { f.pipeWireAnswers = false; }));
+    EXPECT_FALSE(differing([](auto& f) { f.startedDirectly = false; }));
+    EXPECT_FALSE(differing([](auto& f) { f.loadedLibrary.clear(); }));
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // The system's MIDI output service against a real JACK server and FluidSynth,
 // which the jack_services fixture starts (scripts/test-services.sh).
+#include "alsa_output.h"
+#include "deadlines.h"
+
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
 #include "midi/voice_selection.h"
+#include "support/fake_alsa_sequencer.h"
 #include "support/fake_midi_out_service.h"
 #include "support/fluidsynth_shell.h"
 #include "support/jack_capture.h"
@@ -28,6 +32,8 @@ namespace {
 
 using midi::MidiOutHandle;
 using namespace std::chrono_literals;
+using midi::backend::kCloseDeadline;
+using midi::backend::kListingDeadline;
 namespace result = midi::result;
 
 constexpr const char* kFluidSynthPort = "fsynth:midi_00";
@@ -52,6 +58,29 @@ struct PortRig {
     FakeEventPump pump;
     midi::MidiOutPort port{*service, list, notifier, pump};
     midi::VoiceSelection selection{port};
+    std::atomic<bool> devicesChanged{false};
+
+    PortRig()
+    {
+        port.setDevicesChangedCallback([this] { devicesChanged = true; });
+    }
+    ~PortRig() { port.setDevicesChangedCallback({}); }
+
+    // As the window follows the service's reports: until `done` or `limit`,
+    // each report refreshes the list, and a device opened by it is sent the
+    // selection.
+    template <typename Done>
+    bool follow(Done done, std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            if (devicesChanged.exchange(false) && port.refreshDeviceList()) {
+                selection.sendVoiceSelection();
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return done();
+    }
 
     // Lists the devices and opens `from`, ready for a switch to `to`: the
     // list position of `to`, or -1 when either is not listed or the open failed.
@@ -421,6 +450,29 @@ TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_sur
     EXPECT_EQ(again.received(0), (std::vector<MidiBytes>{{0xC0, 0x05}}));
 }
 
+// A JACK server that restarts under the port: the device in use is opened
+// again on the new server, by the port itself, and sent the selection.
+TEST_F(midi_private_server_test, device_in_use_is_reached_again_after_the_server_restarts)
+{
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    auto capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+    PortRig rig;
+    rig.port.setDeviceCount(static_cast<int>(rig.service->deviceCount()));
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(rig.positionOf(capture->fullName(0)), capture->fullName(0));
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId())), result::kNoError);
+
+    server.kill();
+    ASSERT_TRUE(capture->waitUntilServerGone(10s));
+    capture.reset();
+    ASSERT_TRUE(server.start()) << "jackd did not restart for " << serverName;
+    capture = std::make_unique<JackCapture>("restart", std::vector<std::string>{"in"});
+    rig.select(7, 0, 1);
+    EXPECT_TRUE(rig.follow([&] { return capture->received(0).size() >= 3; }, midi::backend::kAbsentRetry + 10s));
+    EXPECT_EQ(capture->received(0),
+              (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x06}}));
+}
+
 template <typename Call>
 std::chrono::milliseconds timeOf(Call call)
 {
@@ -447,7 +499,7 @@ TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_noth
     EXPECT_LT(timeOf([&] { EXPECT_EQ(service->sendShortMessages(handle, selection), result::kNoError); }), 500ms);
     // Delivery waits for cycles that never come, and the disconnect for the
     // server: the close gives up at its deadline.
-    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->close(handle), result::kNoDriver); }), 1s);
+    EXPECT_LT(timeOf([&] { EXPECT_EQ(service->close(handle), result::kNoDriver); }), kCloseDeadline + 500ms);
 
     // With that call still stuck, an open and a re-read give up at once; the
     // re-read keeps the list it had.
@@ -464,7 +516,7 @@ TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_noth
                   EXPECT_EQ(fresh->deviceCount(), 0u);
                   fresh.reset();
               }),
-              1500ms);
+              kListingDeadline + 500ms);
 
     server.resume();
     // The stuck calls come back; the server serves the next service as ever.
@@ -481,6 +533,69 @@ TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_noth
     EXPECT_EQ(service->sendShortMessage(handle, 0x0009C0), result::kNoError);
     EXPECT_EQ(service->close(handle), result::kNoError);
     EXPECT_EQ(capture->received(0).back(), (MidiBytes{0xC0, 0x09}));
+}
+
+// The ALSA sequencer answers at once: a stalled JACK server, whose calls the
+// service gives up on, holds up neither its listing nor its sends, and the
+// listing that gives up on JACK keeps the JACK ports it had.
+TEST_F(midi_private_server_test, stalled_jack_server_never_holds_up_alsa)
+{
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    JackCapture capture("stall", {"in"});
+    auto fake = std::make_unique<FakeSequencer>();
+    fake->ports = {"Synth:In 128:0"};
+    FakeSequencer& sequencer = *fake;
+    auto held = std::make_shared<std::unique_ptr<midi::backend::AlsaSequencer>>(std::move(fake));
+    auto service = midi::backend::createSystemMidiOutService([held](auto& connected) {
+        connected = std::move(*held);
+        return connected ? result::kNoError : result::kNoDriver;
+    });
+    const auto jackId = findDevice(*service, capture.fullName(0));
+    ASSERT_TRUE(jackId);
+
+    server.pause();
+    sequencer.ports = {"Keys:In 129:0", "Synth:In 128:0"};
+    EXPECT_LT(timeOf([&] { service->rescanDevices(); }), kListingDeadline + 500ms);
+    EXPECT_TRUE(findDevice(*service, capture.fullName(0)));
+    const auto alsaId = findDevice(*service, "Synth:In");
+    ASSERT_TRUE(alsaId);
+    MidiOutHandle handle = 0;
+    EXPECT_LT(timeOf([&] {
+                  EXPECT_EQ(service->open(handle, *alsaId), result::kNoError);
+                  EXPECT_EQ(service->sendShortMessage(handle, 0x0009C0), result::kNoError);
+                  EXPECT_EQ(service->close(handle), result::kNoError);
+              }),
+              200ms);
+    EXPECT_EQ(sequencer.sent, (std::vector<MidiBytes>{{0xC0, 0x09}}));
+    server.resume();
+}
+
+// A switch while the server stalls: the old port gets its All Sound Off
+// after what it was sent, and the new port, which could not be opened then,
+// is opened and sent the selection when the server runs again.
+TEST_F(midi_private_server_test, switch_during_a_stall_completes_when_the_server_resumes)
+{
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    JackCapture capture("stalled", {"old", "new"});
+    PortRig rig;
+    const int newPosition = rig.openForSwitch(capture.fullName(0), capture.fullName(1));
+    ASSERT_GE(newPosition, 0) << "the capture ports are not both listed, or the first did not open";
+    rig.port.setDeviceCount(static_cast<int>(rig.service->deviceCount()));
+    rig.port.restoreDeviceSelection(rig.positionOf(capture.fullName(0)), capture.fullName(0));
+    rig.select(3, 0, 1);
+    rig.selection.sendVoiceSelection();
+    ASSERT_TRUE(capture.waitForMessages(0, 3, 5s));
+
+    server.pause();
+    rig.list.selectIndex(newPosition);
+    rig.port.switchMidiOutDevice();
+    EXPECT_NE(rig.port.lastOpenResult(), result::kNoError);
+    server.resume();
+    EXPECT_TRUE(rig.follow([&] { return capture.received(1).size() >= 3; }, 10s));
+    EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x02},
+                                                           {0xB9, 0x78, 0x00}}));
+    EXPECT_EQ(capture.received(1),
+              (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x02}}));
 }
 
 TEST_F(midi_private_server_test, switch_at_long_periods_delivers_all_sound_off_and_the_selection)
@@ -565,6 +680,64 @@ TEST_F(midi_integration_test, selection_waits_for_a_connection_that_a_late_clien
 
     EXPECT_TRUE(arrived);
     EXPECT_EQ(capture.received(0), (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x05}}));
+}
+
+// A module switched off and on again within 0.2 s is opened again and sent
+// the selection; a saved module that appears after start-up is opened and
+// sent it too.
+TEST_F(midi_integration_test, devices_that_return_or_appear_late_are_opened_and_sent_the_selection)
+{
+    const std::string name = uniqueName("brief");
+    auto capture = std::make_unique<JackCapture>(name, std::vector<std::string>{"in"});
+    PortRig rig;
+    rig.port.setDeviceCount(static_cast<int>(rig.service->deviceCount()));
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(rig.positionOf(capture->fullName(0)), capture->fullName(0));
+    ASSERT_EQ(rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId())), result::kNoError);
+    rig.select(5, 0, 2);
+    rig.selection.sendVoiceSelection();
+    ASSERT_TRUE(capture->waitForMessages(0, 3, 5s));
+
+    capture.reset();
+    std::this_thread::sleep_for(100ms);
+    capture = std::make_unique<JackCapture>(name, std::vector<std::string>{"in"});
+    EXPECT_TRUE(rig.follow([&] { return capture->received(0).size() >= 3; }, 10s));
+    EXPECT_EQ(capture->received(0),
+              (std::vector<MidiBytes>{{0xB1, 0x20, 0x00}, {0xB1, 0x00, 0x00}, {0xC1, 0x04}}));
+
+    const std::string lateName = uniqueName("late");
+    PortRig late;
+    late.port.listMidiOutDevices();
+    late.port.restoreDeviceSelection(0, lateName + ":in");
+    ASSERT_EQ(late.port.openMidiOutWithRetries(static_cast<unsigned>(late.port.selectedDeviceId())), result::kNoError);
+    std::this_thread::sleep_for(500ms);
+    JackCapture lateCapture(lateName, {"in"});
+    EXPECT_TRUE(late.follow([&] { return lateCapture.received(0).size() >= 3; }, 10s));
+    EXPECT_EQ(lateCapture.received(0),
+              (std::vector<MidiBytes>{{0xB0, 0x20, 0x00}, {0xB0, 0x00, 0x00}, {0xC0, 0x00}}));
+}
+
+// With no JACK server, the service looks for one every few seconds, without
+// a client of its own meanwhile, and reports the one that starts.
+TEST_F(midi_private_server_test, a_server_that_starts_later_is_reported)
+{
+    auto service = midi::createSystemMidiOutService();
+    EXPECT_EQ(service->deviceCount(), 0u);
+    std::atomic<bool> changed{false};
+    service->setDevicesChangedCallback([&] { changed = true; });
+    ASSERT_TRUE(changed);  // the news of before, told at once
+    service->rescanDevices();
+    changed = false;
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    const auto deadline = std::chrono::steady_clock::now() + midi::backend::kAbsentRetry + 5s;
+    while (!changed && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(changed);
+    JackCapture capture("later", {"in"});
+    service->rescanDevices();
+    EXPECT_TRUE(findDevice(*service, capture.fullName(0)));
+    service->setDevicesChangedCallback({});
 }
 
 TEST_F(midi_integration_test, rescan_follows_the_ports_and_keeps_the_open_one_open)

@@ -40,6 +40,7 @@ target_link_libraries(jack_silence_probe PRIVATE tavrelle_midi_system PkgConfig:
 tavrelle_add_test(midi_integration_test
   SOURCES midi_integration_test.cpp support/fluidsynth_shell.cpp
   LIBS tavrelle_midi_system tavrelle_midi tavrelle_test_support tavrelle_jack_test_support
+    tavrelle_midi_backend_internals
   LABELS integration
   FIXTURES jack_services
   ENVIRONMENT ${tavrelle_services_env}

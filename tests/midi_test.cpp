@@ -450,40 +450,91 @@ TEST(midi_test, refresh_lists_the_ports_of_now_and_keeps_the_open_device)
 }
 
 // A module switched off and on again: the list follows it, and the device in
-// use is opened again when it is back, for the caller to send to; nothing is
-// silenced first, and a device the user left is never opened on its own.
+// use is opened again when it is back, however briefly it was away, for the
+// caller to send to; nothing is silenced first, and a device the user left
+// is never opened on its own.
 TEST(midi_test, the_device_in_use_is_opened_again_when_it_comes_back)
 {
     Rig rig({"Synth A", "Synth B"});
     rig.port.listMidiOutDevices();
     rig.port.restoreDeviceSelection(1, "Synth B");
     rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId()));
-    EXPECT_FALSE(rig.port.followDevices());  // nothing changed
+    EXPECT_FALSE(rig.port.refreshDeviceList());  // nothing changed
 
     rig.service.calls.clear();
     rig.service.portsOnNextRescan = {"Synth A"};
-    EXPECT_FALSE(rig.port.followDevices());
+    EXPECT_FALSE(rig.port.refreshDeviceList());
     EXPECT_EQ(rig.list.items, std::vector<std::string>{"Synth A"});
     EXPECT_EQ(rig.list.selectedIndex(), -1);
     EXPECT_TRUE(rig.service.calls.empty());
 
+    rig.service.left.insert(rig.port.handle());
     rig.service.portsOnNextRescan = {"Synth B", "Synth A"};
-    ASSERT_TRUE(rig.port.followDevices());
+    ASSERT_TRUE(rig.port.refreshDeviceList());
     EXPECT_EQ(rig.list.selectedIndex(), 0);
     EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth B");
     EXPECT_TRUE(rig.service.sentWords().empty());
     rig.service.portsOnNextRescan = {"Synth B", "Synth A", "Synth C"};
-    EXPECT_FALSE(rig.port.followDevices());  // already open: nothing again
+    EXPECT_FALSE(rig.port.refreshDeviceList());  // already open: nothing again
+
+    // Away so briefly that the list never showed it gone.
+    rig.service.left.insert(rig.port.handle());
+    ASSERT_TRUE(rig.port.refreshDeviceList());
+    EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 2u);
+    EXPECT_FALSE(rig.port.refreshDeviceList());
 
     // Gone and back, but the user picked another device meanwhile.
+    rig.service.left.insert(rig.port.handle());
     rig.service.portsOnNextRescan = {"Synth A"};
-    rig.port.followDevices();
+    rig.port.refreshDeviceList();
     rig.list.selectIndex(0);
     rig.port.switchMidiOutDevice();
     rig.service.calls.clear();
     rig.service.portsOnNextRescan = {"Synth A", "Synth B"};
-    EXPECT_FALSE(rig.port.followDevices());
+    EXPECT_FALSE(rig.port.refreshDeviceList());
     EXPECT_TRUE(rig.service.callsOf(ServiceCall::Kind::Open).empty());
+}
+
+// The saved device was not there at start-up and another was opened in its
+// stead: when it appears, it is chosen and opened for the caller to send to,
+// the stand-in silenced as a switch would; once the user has picked a device,
+// the saved one is left alone.
+TEST(midi_test, the_saved_device_is_opened_when_it_appears_until_the_user_picks_one)
+{
+    Rig rig({"Synth A"});
+    rig.port.listMidiOutDevices();
+    rig.port.restoreDeviceSelection(0, "Synth B");
+    rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId()));
+    const auto standIn = rig.port.handle();
+    rig.service.calls.clear();
+
+    rig.service.portsOnNextRescan = {"Synth A", "Synth B"};
+    ASSERT_TRUE(rig.port.refreshDeviceList());
+    EXPECT_EQ(rig.list.selectedIndex(), 1);
+    EXPECT_EQ(rig.port.chosenDeviceName(), "Synth B");
+    EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth B");
+    EXPECT_EQ(rig.service.calls.front(),
+              (ServiceCall{ServiceCall::Kind::Send, standIn, 0, MidiOutPort::kAllSoundOffChannel10, 0}));
+    EXPECT_FALSE(rig.port.refreshDeviceList());
+
+    // Nothing listed at start-up: the saved device is opened when it comes.
+    Rig empty(std::vector<std::string>{});
+    empty.port.listMidiOutDevices();
+    empty.port.restoreDeviceSelection(0, "Synth B");
+    empty.service.portsOnNextRescan = {"Synth B"};
+    ASSERT_TRUE(empty.port.refreshDeviceList());
+    EXPECT_EQ(empty.service.deviceNameOf(empty.port.handle()), "Synth B");
+
+    Rig picked({"Synth A", "Synth C"});
+    picked.port.listMidiOutDevices();
+    picked.port.restoreDeviceSelection(0, "Synth B");
+    picked.list.selectIndex(1);
+    picked.port.switchMidiOutDevice();
+    picked.service.portsOnNextRescan = {"Synth A", "Synth C", "Synth B"};
+    picked.service.calls.clear();
+    EXPECT_FALSE(picked.port.refreshDeviceList());
+    EXPECT_EQ(picked.port.chosenDeviceName(), "Synth C");
+    EXPECT_TRUE(picked.service.calls.empty());
 }
 
 }  // namespace

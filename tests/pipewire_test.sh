@@ -40,6 +40,8 @@ source "$(dirname "$0")/../scripts/services.sh"
 services_state=$work
 cleanup() {
   set +e
+  exec 3>&-
+  stop_service probe
   stop_service fluidsynth
   stop_service wireplumber
   stop_service pipewire
@@ -61,11 +63,14 @@ fi
 launch_service wireplumber wireplumber || exit 1
 
 mkfifo -m 600 "$work/fluidsynth.in"
-service_stdin=$work/fluidsynth.in launch_service fluidsynth \
-  pw-jack fluidsynth -a jack -m jack -r 48000 -o audio.jack.id=fsynth -o midi.jack.id=fsynth \
-  -o audio.jack.autoconnect=0 "$soundfont" || fail "FluidSynth did not start"
 listed() { pw-jack jack_lsp 2>/dev/null | grep -qx "$midi_port"; }
-wait_for 20 listed || fail "FluidSynth's $midi_port did not appear on PipeWire's JACK graph"
+start_fluidsynth() {
+  service_stdin=$work/fluidsynth.in launch_service fluidsynth \
+    pw-jack fluidsynth -a jack -m jack -r 48000 -o audio.jack.id=fsynth -o midi.jack.id=fsynth \
+    -o audio.jack.autoconnect=0 "$soundfont" || fail "FluidSynth did not start"
+  wait_for 20 listed || fail "FluidSynth's $midi_port did not appear on PipeWire's JACK graph"
+}
+start_fluidsynth
 
 # The preset FluidSynth reports on a channel (1-16), as "bank program".
 preset_on() {
@@ -82,3 +87,34 @@ wait_for 5 plays 5 "0 0" || fail "channel 5 does not play program 1: $(preset_on
 "$probe" "$midi_port" 41 5 || fail "the service did not send through PipeWire's JACK (status $?)"
 wait_for 5 plays 5 "0 40" || fail "channel 5 does not play program 41 (Violin): $(preset_on 5)"
 echo "pipewire test: the selection sent through PipeWire's JACK changed FluidSynth's preset"
+
+# Started through the dynamic loader, the program is the loader: starting it
+# again would start the loader without its program. It goes on as it is,
+# without PipeWire's JACK ports (status 10: the device is not listed).
+loader=$(readelf -l "$probe" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
+status=0
+"$loader" "$probe" "$midi_port" 1 5 >/dev/null 2>&1 || status=$?
+[[ $status -eq 10 ]] || fail "started through $loader, the probe ended with status $status instead of 10"
+
+# A service that keeps running while PipeWire restarts must notice that its
+# graph went (PipeWire's libjack reports it only to jack_on_shutdown) and
+# reach the new one, instead of queueing for a client that is dead.
+mkfifo -m 600 "$work/probe.in"
+service_stdin=$work/probe.in launch_service probe "$probe" "$midi_port"
+exec 3>"$work/probe.in"
+answers() { [[ $(grep -c . "$work/probe.out") -ge $1 ]]; }
+echo "20 6" >&3
+wait_for 10 answers 1 || fail "the running service did not answer"
+wait_for 5 plays 6 "0 19" || fail "channel 6 does not play program 20: $(preset_on 6)"
+stop_service fluidsynth
+stop_service wireplumber
+stop_service pipewire
+launch_service pipewire pipewire || fail "PipeWire did not start again"
+wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "PipeWire did not start again"
+launch_service wireplumber wireplumber || fail "WirePlumber did not start again"
+start_fluidsynth
+echo "30 6" >&3
+wait_for 15 answers 2 || fail "the running service did not answer after the restart"
+wait_for 5 plays 6 "0 29" ||
+  fail "after PipeWire restarted, channel 6 does not play program 30: $(preset_on 6) ($(tail -n 1 "$work/probe.out"))"
+echo "pipewire test: after PipeWire restarted, the running service reached FluidSynth again"

@@ -138,6 +138,7 @@ void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& s
         selectedDeviceId_ = 0;
     }
     chosenName_ = selectedDeviceName();
+    savedName_ = savedName;
 }
 
 bool MidiOutPort::refreshDeviceList()
@@ -149,15 +150,17 @@ bool MidiOutPort::refreshDeviceList()
     return showListedNow();
 }
 
-bool MidiOutPort::followDevices()
-{
-    return !busy_ && service_.devicesChanged() && showListedNow();
-}
-
 bool MidiOutPort::showListedNow()
 {
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
+    bool savedAppeared = false;
+    for (std::size_t i = 0; i < listing_.names.size() && !switchedByUser_ && !savedName_.empty(); ++i) {
+        if (sameDeviceName(savedName_, listing_.names[i]) && !sameDeviceName(savedName_, chosenName_)) {
+            chosenName_ = listing_.names[i];
+            savedAppeared = true;
+        }
+    }
     int position = -1;
     for (std::size_t i = 0; i < listing_.names.size() && !chosenName_.empty(); ++i) {
         if (listing_.names[i] == chosenName_) {
@@ -169,21 +172,20 @@ bool MidiOutPort::showListedNow()
     // it for when it is back.
     if (position < 0) {
         list_.selectIndex(-1);
-        chosenGone_ = !chosenName_.empty();
         return false;
     }
     select(position);
-    if (!std::exchange(chosenGone_, false)) {
+    if (!savedAppeared && handle_ != 0 && !service_.deviceLeft(handle_)) {
         return false;
     }
     // A module switched off and on again has forgotten its voice; there is
-    // nothing on it to silence first.
-    service_.close(handle_);
-    if (service_.open(handle_, static_cast<unsigned>(selectedDeviceId_)) != result::kNoError) {
-        chosenGone_ = true;
-        return false;
+    // nothing on it to silence first. The device chosen in the saved one's
+    // stead is left as a switch leaves it.
+    if (savedAppeared) {
+        service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     }
-    return true;
+    service_.close(handle_);
+    return service_.open(handle_, static_cast<unsigned>(selectedDeviceId_)) == result::kNoError;
 }
 
 int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
@@ -252,7 +254,6 @@ void MidiOutPort::switchMidiOutDevice()
     selectedDeviceId_ = static_cast<int>(listing_.ids.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
     switchedByUser_ = true;
-    chosenGone_ = false;
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
     if (lastOpenResult_ == result::kNoError) {
         return;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -115,15 +116,21 @@ public:
     void switchMidiOutDevice();
     // Lists the system's ports again as they are now. The chosen device stays
     // selected (and open) when it is still listed; otherwise nothing is
-    // selected, and the chosen device stays the one saved. Nothing is sent,
-    // opened or closed.
-    // True when the chosen device had gone and, found again, was opened
-    // afresh: the caller sends the selection to it.
+    // selected, and the chosen device stays the one saved. The chosen device
+    // is opened afresh when it is listed but not reached: it left meanwhile,
+    // however briefly, or its open failed. The saved device is chosen and
+    // opened when it is listed, as long as the user has picked none.
+    // True when a device was opened: the caller sends the selection to it.
+    // False at once while another operation of the port is under way.
     bool refreshDeviceList();
-    // The same when the service reports that the system's ports changed,
-    // without asking it to read them; false at once otherwise, and while
-    // another operation of the port is under way.
-    bool followDevices();
+    // `changed` runs on any thread when the system's devices may have
+    // changed; the caller then refreshes the list on its own thread.
+    void setDevicesChangedCallback(std::function<void()> changed)
+    {
+        service_.setDevicesChangedCallback(std::move(changed));
+    }
+    // An operation that may wait and let window events run is under way.
+    bool busy() const { return busy_; }
     void sendShortMessage(std::uint32_t word);
     // Words that belong together, sent whole or not at all.
     void sendShortMessages(std::span<const std::uint32_t> words);
@@ -169,8 +176,9 @@ private:
     // refresh keeps selected.
     std::string chosenName_;
     bool switchedByUser_ = false;
-    // The chosen device left the list; it is opened again when it is back.
-    bool chosenGone_ = false;
+    // The name saved by the last run, chosen when it is listed while the
+    // user has picked nothing.
+    std::string savedName_;
     // An operation that may wait and let window events run is under way.
     bool busy_ = false;
 };

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -73,11 +74,18 @@ public:
     // handles stay open. A system that does not answer in time leaves its
     // part of the list as it was.
     virtual void rescanDevices() {}
-    // Whether the system's ports changed since the list was read, as far as
-    // the service can tell without waiting; when true, deviceCount and
-    // deviceName already describe the list as it is now. Meant to be asked
-    // now and then: each call may start a re-read in the background.
-    virtual bool devicesChanged() { return false; }
+    // `changed` is called, on any thread, when the system's ports may have
+    // changed, the device behind the open handle may have left, or a system
+    // that did not answer may answer again; the receiver then rescans on its
+    // own thread. Replaces the callback set before; empty for none.
+    virtual void setDevicesChangedCallback(std::function<void()> changed) { (void)changed; }
+    // Whether the device behind an open handle left the system since it was
+    // opened, back or not: what is sent through the handle reaches nothing.
+    virtual bool deviceLeft(MidiOutHandle handle)
+    {
+        (void)handle;
+        return false;
+    }
 };
 
 // The service over the machine's real MIDI system (ALSA sequencer and JACK).

@@ -18,7 +18,7 @@
 namespace tavrelle::window {
 namespace {
 
-constexpr int kFollowDevicesMilliseconds = 1000;
+constexpr int kFollowLaterMilliseconds = 250;
 
 Key keyOf(int key)
 {
@@ -69,15 +69,21 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(paren
     startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
     deviceList_->setBeforePopup([this] { rules().relistDevices(); });
     startupShutdown_->runStartup();
-    // The list follows the system's ports, and a module switched off and on
-    // again gets its voice back; never while the drop-down is open.
-    auto* follow = new QTimer(this);
-    connect(follow, &QTimer::timeout, this, [this] {
-        if (!deviceList_->view()->isVisible() && port().followDevices()) {
+    // The list follows the system's ports as the service reports changes,
+    // and a module switched off and on again gets its voice back; never
+    // while the drop-down is open or a switch waits, but a little later.
+    auto* followLater = new QTimer(this);
+    followLater->setSingleShot(true);
+    followLater->setInterval(kFollowLaterMilliseconds);
+    const auto follow = [this, followLater] {
+        if (deviceList_->view()->isVisible() || port().busy()) {
+            followLater->start();
+        } else if (port().refreshDeviceList()) {
             selection().sendVoiceSelection();
         }
-    });
-    follow->start(kFollowDevicesMilliseconds);
+    };
+    connect(followLater, &QTimer::timeout, this, follow);
+    port().setDevicesChangedCallback([this, follow] { QMetaObject::invokeMethod(this, follow, Qt::QueuedConnection); });
 }
 
 MainWindow::~MainWindow() = default;

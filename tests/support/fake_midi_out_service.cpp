@@ -65,16 +65,6 @@ int FakeMidiOutService::close(MidiOutHandle handle)
     return outcome;
 }
 
-bool FakeMidiOutService::devicesChanged()
-{
-    if (!portsOnNextRescan) {
-        return false;
-    }
-    devices = std::move(*portsOnNextRescan);
-    portsOnNextRescan.reset();
-    return true;
-}
-
 void FakeMidiOutService::rescanDevices()
 {
     ++rescans;

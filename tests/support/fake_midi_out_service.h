@@ -38,6 +38,8 @@ public:
     // rescanDevices().
     std::optional<std::vector<std::string>> portsOnNextRescan;
     unsigned rescans = 0;
+    // Open handles whose device left the system (and may be back).
+    std::set<MidiOutHandle> left;
     std::set<unsigned> failingNameQueries;
     // Results of successive open attempts, per device; an empty queue opens.
     std::map<unsigned, std::deque<int>> openResults;
@@ -50,8 +52,7 @@ public:
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override;
     int close(MidiOutHandle handle) override;
     void rescanDevices() override;
-    // True, and the list as after a rescan, when portsOnNextRescan is set.
-    bool devicesChanged() override;
+    bool deviceLeft(MidiOutHandle handle) override { return left.contains(handle); }
 
     // Words that reached an open handle, in order.
     std::vector<std::uint32_t> deliveredWords() const;

@@ -1,41 +1,79 @@
-// Sends one voice selection through the tool's MIDI output service to the
+// Sends voice selections through the tool's MIDI output service to the
 // device of that name, as the window does, for tests that run it under
 // another libjack (pw-jack):
 //
 //   voice_probe DEVICE PROGRAM CHANNEL
+//   voice_probe DEVICE
 //
-// The exit status names the step that failed: 10 the device is not listed,
-// 11 the open, 12 the send, 13 the close.
+// The first form sends one selection; the exit status names the step that
+// failed: 10 the device is not listed, 11 the open, 12 the send, 13 the
+// close. The second keeps the service running and reads "PROGRAM CHANNEL"
+// lines from its input, answering each with "sent" or the failing step; a
+// send that fails lists the devices again and opens the device afresh once,
+// so that a MIDI system that restarted meanwhile is reached again.
 #include "midi/midi_out_service.h"
 #include "support/jack_capture.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <iostream>
+#include <string>
 
-int main(int argc, char* argv[])
+namespace {
+
+using namespace tavrelle;
+
+int openDevice(midi::MidiOutService& service, const std::string& name, midi::MidiOutHandle& handle)
 {
-    using namespace tavrelle;
-    if (argc != 4) {
-        return 2;
-    }
-    midi::reachPipeWireJack(argv);
-    const int program = std::atoi(argv[2]);
-    const int channel = std::atoi(argv[3]) - 1;
-    auto service = midi::createSystemMidiOutService();
-    const auto id = testing::findDevice(*service, argv[1]);
+    const auto id = testing::findDevice(service, name);
     if (!id) {
         return 10;
     }
-    midi::MidiOutHandle handle = 0;
-    if (service->open(handle, *id) != midi::result::kNoError) {
-        return 11;
-    }
+    return service.open(handle, *id) == midi::result::kNoError ? 0 : 11;
+}
+
+int sendSelection(midi::MidiOutService& service, midi::MidiOutHandle handle, int program, int channel)
+{
     // Bank Select LSB 0, MSB 0 and the program, as short-message words.
-    const auto status = static_cast<std::uint32_t>(channel);
+    const auto status = static_cast<std::uint32_t>(channel - 1);
     const std::uint32_t selection[] = {0x20B0 | status, 0xB0 | status,
                                        static_cast<std::uint32_t>(program - 1) << 8 | 0xC0 | status};
-    if (service->sendShortMessages(handle, selection) != midi::result::kNoError) {
-        return 12;
+    return service.sendShortMessages(handle, selection) == midi::result::kNoError ? 0 : 12;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc != 2 && argc != 4) {
+        return 2;
     }
-    return service->close(handle) == midi::result::kNoError ? 0 : 13;
+    midi::reachPipeWireJack(argv);
+    auto service = midi::createSystemMidiOutService();
+    midi::MidiOutHandle handle = 0;
+    if (argc == 4) {
+        if (const int failed = openDevice(*service, argv[1], handle); failed != 0) {
+            return failed;
+        }
+        if (const int failed = sendSelection(*service, handle, std::atoi(argv[2]), std::atoi(argv[3])); failed != 0) {
+            return failed;
+        }
+        return service->close(handle) == midi::result::kNoError ? 0 : 13;
+    }
+    int program = 0;
+    int channel = 0;
+    while (std::cin >> program >> channel) {
+        int failed = handle != 0 ? sendSelection(*service, handle, program, channel) : 12;
+        if (failed != 0) {
+            service->close(handle);
+            service->rescanDevices();
+            failed = openDevice(*service, argv[1], handle);
+            if (failed == 0) {
+                failed = sendSelection(*service, handle, program, channel);
+            }
+        }
+        std::cout << (failed == 0 ? std::string("sent") : "failed " + std::to_string(failed)) << std::endl;
+    }
+    service->close(handle);
+    return 0;
 }

@@ -2,11 +2,13 @@
 
 #include "midi/midi_out_service.h"
 
-#include <RtMidi.h>
+#include <new>
+
 #include <alsa/asoundlib.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace tavrelle::midi::backend {
@@ -14,75 +16,141 @@ namespace tavrelle::midi::backend {
 namespace {
 
 constexpr const char* kClientName = "tavrelle";
-constexpr const char* kPortName = "out";
 
 void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
-
-// RtMidi's failures after construction:
-//   NO_DEVICES_FOUND, INVALID_PARAMETER, INVALID_DEVICE: only raised by an
-//     open whose port number no longer exists, so the port is gone
-//   MEMORY_ERROR: memory
-//   everything else (DRIVER_ERROR, a WARNING from a failed send, ...): other
-AlsaSequencer::Failure failureOf(RtMidiError::Type type)
+bool sameAddress(const snd_seq_addr_t& a, const snd_seq_addr_t& b)
 {
-    switch (type) {
-    case RtMidiError::NO_DEVICES_FOUND:
-    case RtMidiError::INVALID_DEVICE:
-    case RtMidiError::INVALID_PARAMETER:
-        return AlsaSequencer::Failure::portGone;
-    case RtMidiError::MEMORY_ERROR:
-        return AlsaSequencer::Failure::noMemory;
-    default:
-        return AlsaSequencer::Failure::other;
-    }
+    return a.client == b.client && a.port == b.port;
 }
 
-class RtMidiSequencer final : public AlsaSequencer {
+class AlsaLibSequencer final : public AlsaSequencer {
 public:
-    explicit RtMidiSequencer(std::unique_ptr<RtMidiOut> midi) : midi_(std::move(midi))
+    // Takes `seq`, opened without blocking; `encoder` turns bytes into events.
+    AlsaLibSequencer(snd_seq_t* seq, snd_midi_event_t* encoder) : seq_(seq), encoder_(encoder)
     {
-        // With a callback set RtMidi reports here instead of printing and
-        // throwing.
-        midi_->setErrorCallback(&RtMidiSequencer::record, this);
+        snd_seq_set_client_name(seq_, kClientName);
+        out_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                          SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        // Where the sequencer announces ports and clients that come, go and
+        // change; nobody else may connect to it.
+        const int announcements = snd_seq_create_simple_port(
+            seq_, "announcements", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT, SND_SEQ_PORT_TYPE_APPLICATION);
+        if (announcements >= 0) {
+            snd_seq_connect_from(seq_, announcements, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+        }
+        pollfd descriptor{};
+        if (snd_seq_poll_descriptors(seq_, &descriptor, 1, POLLIN) == 1) {
+            descriptor_ = descriptor.fd;
+        }
     }
+    ~AlsaLibSequencer() override
+    {
+        snd_midi_event_free(encoder_);
+        snd_seq_close(seq_);
+    }
+    AlsaLibSequencer(const AlsaLibSequencer&) = delete;
+    AlsaLibSequencer& operator=(const AlsaLibSequencer&) = delete;
 
-    unsigned portCount() override { return midi_->getPortCount(); }
-    std::string portName(unsigned port) override { return midi_->getPortName(port); }
-    void openPort(unsigned port) override { midi_->openPort(port, kPortName); }
-    bool isPortOpen() override { return midi_->isPortOpen(); }
-    void sendMessage(const unsigned char* bytes, std::size_t size) override { midi_->sendMessage(bytes, size); }
-    void closePort() override { midi_->closePort(); }
-    Failure takeFailure() override { return std::exchange(failure_, Failure::none); }
+    std::vector<std::string> portNames() override
+    {
+        ports_.clear();
+        std::vector<std::string> names;
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_t* port = nullptr;
+        snd_seq_client_info_alloca(&client);
+        snd_seq_port_info_alloca(&port);
+        snd_seq_client_info_set_client(client, -1);
+        const unsigned writable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+        const unsigned midi = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
+        while (snd_seq_query_next_client(seq_, client) >= 0) {
+            const int id = snd_seq_client_info_get_client(client);
+            if (id == snd_seq_client_id(seq_)) {
+                continue;
+            }
+            snd_seq_port_info_set_client(port, id);
+            snd_seq_port_info_set_port(port, -1);
+            while (snd_seq_query_next_port(seq_, port) >= 0) {
+                if ((snd_seq_port_info_get_capability(port) & writable) != writable ||
+                    (snd_seq_port_info_get_type(port) & midi) == 0) {
+                    continue;
+                }
+                ports_.push_back(*snd_seq_port_info_get_addr(port));
+                names.push_back(std::string(snd_seq_client_info_get_name(client)) + ":" +
+                                snd_seq_port_info_get_name(port) + " " + std::to_string(id) + ":" +
+                                std::to_string(snd_seq_port_info_get_port(port)));
+            }
+        }
+        return names;
+    }
+    Failure openPort(unsigned port) override
+    {
+        if (port >= ports_.size()) {
+            return Failure::portGone;
+        }
+        const snd_seq_addr_t target = ports_[port];
+        if (const int connected = snd_seq_connect_to(seq_, out_, target.client, target.port); connected < 0) {
+            return connected == -ENOENT || connected == -ENXIO ? Failure::portGone
+                   : connected == -ENOMEM                      ? Failure::noMemory
+                                                               : Failure::other;
+        }
+        open_ = target;
+        left_ = false;
+        return Failure::none;
+    }
+    Failure sendMessage(const unsigned char* bytes, std::size_t size) override
+    {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        snd_midi_event_reset_encode(encoder_);
+        if (snd_midi_event_encode(encoder_, bytes, static_cast<long>(size), &event) != static_cast<long>(size) ||
+            event.type == SND_SEQ_EVENT_NONE) {
+            return Failure::other;
+        }
+        snd_seq_ev_set_source(&event, static_cast<unsigned char>(out_));
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        return snd_seq_event_output_direct(seq_, &event) < 0 ? Failure::other : Failure::none;
+    }
+    void closePort() override
+    {
+        if (open_ && !left_) {
+            snd_seq_disconnect_to(seq_, out_, open_->client, open_->port);
+        }
+        open_.reset();
+    }
+    int descriptor() override { return descriptor_; }
+    Announcements takeAnnouncements() override
+    {
+        Announcements seen;
+        snd_seq_event_t* event = nullptr;
+        for (int read; (read = snd_seq_event_input(seq_, &event)) >= 0 || read == -ENOSPC;) {
+            // An overrun lost announcements: the ports may have changed.
+            seen.portsChanged = true;
+            if (read < 0 || event == nullptr) {
+                continue;
+            }
+            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && open_ && sameAddress(event->data.addr, *open_);
+            const bool clientLeft =
+                event->type == SND_SEQ_EVENT_CLIENT_EXIT && open_ && event->data.addr.client == open_->client;
+            if (portLeft || clientLeft) {
+                left_ = true;
+                seen.openPortLeft = true;
+            }
+        }
+        return seen;
+    }
 
 private:
-    static void record(RtMidiError::Type type, const std::string&, void* self)
-    {
-        static_cast<RtMidiSequencer*>(self)->failure_ = failureOf(type);
-    }
-
-    std::unique_ptr<RtMidiOut> midi_;
-    Failure failure_ = Failure::none;
+    snd_seq_t* seq_;
+    snd_midi_event_t* encoder_;
+    int out_ = -1;
+    int descriptor_ = -1;
+    std::vector<snd_seq_addr_t> ports_;
+    std::optional<snd_seq_addr_t> open_;
+    // The open port left: the sequencer undid the connection itself.
+    bool left_ = false;
 };
-
-bool alsaCompiledIntoRtMidi()
-{
-    std::vector<RtMidi::Api> apis;
-    RtMidi::getCompiledApi(apis);
-    return std::find(apis.begin(), apis.end(), RtMidi::LINUX_ALSA) != apis.end();
-}
-
-// RtMidi prints before it throws from a constructor, whatever callback is
-// set later, so the sequencer is tried first without it.
-bool sequencerReachable()
-{
-    snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
-        return false;
-    }
-    snd_seq_close(seq);
-    return true;
-}
 
 }  // namespace
 
@@ -95,13 +163,21 @@ void silenceAlsa()
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer)
 {
     silenceAlsa();
-    if (!alsaCompiledIntoRtMidi() || !sequencerReachable()) {
-        return result::kNoDriver;
+    snd_seq_t* seq = nullptr;
+    if (const int opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); opened < 0) {
+        return opened == -ENOMEM ? result::kNoMemory : result::kNoDriver;
+    }
+    snd_midi_event_t* encoder = nullptr;
+    if (snd_midi_event_new(16, &encoder) < 0) {
+        snd_seq_close(seq);
+        return result::kNoMemory;
     }
     try {
-        sequencer = std::make_unique<RtMidiSequencer>(std::make_unique<RtMidiOut>(RtMidi::LINUX_ALSA, kClientName));
-    } catch (const RtMidiError& error) {
-        return error.getType() == RtMidiError::MEMORY_ERROR ? result::kNoMemory : result::kNoDriver;
+        sequencer = std::make_unique<AlsaLibSequencer>(seq, encoder);
+    } catch (const std::bad_alloc&) {
+        snd_midi_event_free(encoder);
+        snd_seq_close(seq);
+        return result::kNoMemory;
     }
     return result::kNoError;
 }
@@ -124,22 +200,7 @@ int AlsaClient::connect()
 
 std::vector<std::string> AlsaClient::portNames()
 {
-    std::vector<std::string> names;
-    if (connect() != result::kNoError) {
-        return names;
-    }
-    sequencer_->takeFailure();
-    const unsigned count = sequencer_->portCount();
-    names.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
-        std::string name = sequencer_->portName(i);
-        // A port that left while the list was read is reported without a name.
-        if (sequencer_->takeFailure() != AlsaSequencer::Failure::none || name.empty()) {
-            break;
-        }
-        names.push_back(std::move(name));
-    }
-    return names;
+    return connect() == result::kNoError ? sequencer_->portNames() : std::vector<std::string>{};
 }
 
 int AlsaClient::open(const PortEntry& entry)
@@ -147,38 +208,24 @@ int AlsaClient::open(const PortEntry& entry)
     if (const int connected = connect(); connected != result::kNoError) {
         return connected;
     }
-    const std::vector<std::string> names = portNames();
-    const auto index = findAlsaPort(names, entry);
+    close();
+    const auto index = findAlsaPort(sequencer_->portNames(), entry);
     if (!index) {
         return resultOf(AlsaSequencer::Failure::portGone);
     }
-    const auto port = static_cast<unsigned>(*index);
-    sequencer_->takeFailure();
-    sequencer_->openPort(port);
-    if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
-        return resultOf(failure);
-    }
-    if (!sequencer_->isPortOpen()) {
-        return resultOf(AlsaSequencer::Failure::other);
-    }
-    // RtMidi opens by position; a list that shifted in between may have
-    // connected another port, which must not be kept.
-    if (sequencer_->portName(port) != names[port]) {
-        close();
-        return resultOf(AlsaSequencer::Failure::portGone);
-    }
-    return result::kNoError;
+    const auto failure = sequencer_->openPort(static_cast<unsigned>(*index));
+    open_ = failure == AlsaSequencer::Failure::none;
+    return resultOf(failure);
 }
 
 int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 {
-    if (!sequencer_ || !sequencer_->isPortOpen()) {
+    if (!open_) {
         return result::kInvalidHandle;
     }
     for (const ShortMessageBytes& message : messages) {
-        sequencer_->takeFailure();
-        sequencer_->sendMessage(message.bytes.data(), message.size);
-        if (const auto failure = sequencer_->takeFailure(); failure != AlsaSequencer::Failure::none) {
+        if (const auto failure = sequencer_->sendMessage(message.bytes.data(), message.size);
+            failure != AlsaSequencer::Failure::none) {
             return resultOf(failure);
         }
     }
@@ -187,9 +234,8 @@ int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 
 int AlsaClient::close()
 {
-    if (sequencer_) {
+    if (std::exchange(open_, false)) {
         sequencer_->closePort();
-        sequencer_->takeFailure();
     }
     return result::kNoError;
 }

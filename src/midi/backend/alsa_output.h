@@ -1,4 +1,5 @@
-// ALSA sequencer output ports, reached through RtMidi.
+// ALSA sequencer output ports, through alsa-lib: one client of the tool's
+// own that sends from one port and hears the System Announce port on another.
 #pragma once
 
 #include "private.h"
@@ -15,39 +16,48 @@
 
 namespace tavrelle::midi::backend {
 
-// The few calls of RtMidiOut the ALSA output makes, so that it can be driven
-// by a stand-in where no sequencer exists. Failures are not thrown: each call
-// leaves the last one behind for takeFailure().
+// The few calls the ALSA output makes on the sequencer, so that it can be
+// driven by a stand-in where no sequencer exists.
 class AlsaSequencer {
 public:
     enum class Failure {
         none,
-        portGone,  // the port number asked for no longer exists
+        portGone,  // the port asked for no longer exists
         noMemory,
         other,
     };
+    // What the System Announce port told since it was last asked.
+    struct Announcements {
+        bool portsChanged = false;
+        // The open port exited, or its client did.
+        bool openPortLeft = false;
+    };
 
     virtual ~AlsaSequencer() = default;
-    virtual unsigned portCount() = 0;
-    virtual std::string portName(unsigned port) = 0;
-    virtual void openPort(unsigned port) = 0;
-    virtual bool isPortOpen() = 0;
-    virtual void sendMessage(const unsigned char* bytes, std::size_t size) = 0;
+    // "client:port 14:0" of each port that accepts MIDI now, in the
+    // sequencer's order.
+    virtual std::vector<std::string> portNames() = 0;
+    // Connects to the port at that place of the list read last.
+    virtual Failure openPort(unsigned port) = 0;
+    virtual Failure sendMessage(const unsigned char* bytes, std::size_t size) = 0;
     virtual void closePort() = 0;
-    // The failure of the calls since the last takeFailure(), and forgets it.
-    virtual Failure takeFailure() = 0;
+    // The descriptor that becomes readable when the system's ports change;
+    // -1 for none.
+    virtual int descriptor() { return -1; }
+    // Reads what is there to read without waiting.
+    virtual Announcements takeAnnouncements() { return {}; }
 };
 
 // Keeps ALSA's library from printing; before ALSA is used on other threads.
 void silenceAlsa();
 
-// A silent RtMidi client of the machine's sequencer: 0; 6 when there is no
-// sequencer; 7 when memory ran out.
+// A client of the machine's sequencer: 0; 6 when there is no sequencer; 7
+// when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);
 
 // The service's one client of the ALSA sequencer, connected when first
-// needed; it lists the ports and holds the one open port. Runs on the MIDI
-// thread.
+// needed; it lists the ports and holds the one open port. It never waits:
+// the sequencer is a local service that answers at once.
 class AlsaClient {
 public:
     using Connect = std::function<int(std::unique_ptr<AlsaSequencer>&)>;
@@ -62,9 +72,15 @@ public:
     int open(const PortEntry& entry);
     // Sends messages that belong together; a result code.
     int send(std::span<const ShortMessageBytes> messages);
-    // RtMidi drains the sequencer's output after every message, so a close
+    // Every message is delivered to the sequencer as it is sent, so a close
     // has nothing left to wait for.
     int close();
+    bool connected() const { return sequencer_ != nullptr; }
+    int descriptor() { return sequencer_ ? sequencer_->descriptor() : -1; }
+    AlsaSequencer::Announcements takeAnnouncements()
+    {
+        return sequencer_ ? sequencer_->takeAnnouncements() : AlsaSequencer::Announcements{};
+    }
 
 private:
     // The one place the sequencer's failures become result codes.
@@ -73,6 +89,17 @@ private:
 
     Connect connect_;
     std::unique_ptr<AlsaSequencer> sequencer_;
+    bool open_ = false;
 };
 
 }  // namespace tavrelle::midi::backend
+
+namespace tavrelle {
+namespace midi {
+class MidiOutService;
+namespace backend {
+// The service with its ALSA client connected through `connect`.
+std::unique_ptr<MidiOutService> createSystemMidiOutService(AlsaClient::Connect connect);
+}  // namespace backend
+}  // namespace midi
+}  // namespace tavrelle

@@ -1,5 +1,6 @@
 #include "jack_session.h"
 
+#include "deadlines.h"
 #include "selection_queue.h"
 
 #include "midi/midi_out_service.h"
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 
 namespace tavrelle::midi::backend {
@@ -24,40 +26,20 @@ using namespace std::chrono_literals;
 constexpr const char* kClientName = "tavrelle";
 constexpr const char* kPortName = "out";
 
-// Deadlines of the calls that wait for the server: a healthy one answers an
-// open or a listing in tens of milliseconds, a stalled one never. Graph
-// changes (registration, activation, connection) and closing wait for
-// cycles, so theirs grow with the period. A start-up against a stalled server
-// shows its first message within 6 s (the listing waits kClientOpen +
-// kListPorts at most) and its window within 6 s of the last message box (the
-// open attempts fail at once while that call is still stuck).
-constexpr Milliseconds kClientOpen = 1000ms;
-constexpr Milliseconds kListPorts = 250ms;
-constexpr Milliseconds kPortSteps = 1000ms;
-constexpr int kPortStepsPeriods = 8;
-constexpr Milliseconds kClientClose = 250ms;
-constexpr int kClientClosePeriods = 3;
-
-// A disconnect waits for delivery at most this many periods, within these
-// bounds, and stops waiting for a server that has run no cycle for two
-// periods and the margin.
-constexpr int kDrainPeriods = 6;
-constexpr Milliseconds kDrainFloor = 100ms;
-constexpr Milliseconds kDrainCeiling = 2000ms;
-constexpr Milliseconds kStallMargin = 50ms;
-
 // A new connection joins the running graph only at the start of a cycle that
 // follows a finished one, so a client that is late anywhere on the server
 // holds it back, and what the process callback writes before is lost. Queued
 // messages wait until the graph is seen to carry the connection, and then
 // kConnectCycles more (a server may report a link a little ahead of its
-// data); the look is repeated every period within these bounds, and given up
-// after kWatchLimit, so that a server that never reports the connection does
-// not keep every message back for good.
+// data); the look is repeated every kWatchPause, and given up after
+// kWatchLimit, so that a server that never reports the connection does not
+// keep every message back for good.
 constexpr std::uint64_t kConnectCycles = 2;
-constexpr Milliseconds kWatchPauseFloor = 1ms;
-constexpr Milliseconds kWatchPauseCeiling = 20ms;
+constexpr Milliseconds kWatchPause = 5ms;
 constexpr Milliseconds kWatchLimit = 2000ms;
+// A close stops waiting for delivery once this many cycles ran with the
+// queue let out; a stalled server runs none, and is waited for.
+constexpr std::uint64_t kDrainCycles = 8;
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
 
@@ -70,8 +52,9 @@ struct JackSession::State {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
     std::atomic<bool> serverGone{false};
-    std::atomic<std::uint32_t> periodFrames{0};
-    std::uint32_t sampleRate = 48000;
+    // The session's own flag, read by the sending thread.
+    std::shared_ptr<std::atomic<bool>> sessionServerGone;
+    std::function<void()> changed;
     SelectionQueue queue{kQueueGroups};
 };
 
@@ -92,15 +75,31 @@ void keepForever(State* state)
     }
 }
 
-void onServerGone(jack_status_t, const char*, void* arg)
+void onServerGone(void* arg)
 {
-    static_cast<State*>(arg)->serverGone.store(true, std::memory_order_release);
+    auto& state = *static_cast<State*>(arg);
+    state.serverGone.store(true, std::memory_order_release);
+    state.sessionServerGone->store(true, std::memory_order_release);
+    if (state.changed) {
+        state.changed();
+    }
 }
 
-int onPeriodChanged(jack_nframes_t frames, void* arg)
+void onServerGoneWithReason(jack_status_t, const char*, void* arg)
 {
-    static_cast<State*>(arg)->periodFrames.store(frames, std::memory_order_relaxed);
-    return 0;
+    onServerGone(arg);
+}
+
+void onPortRegistered(jack_port_id_t, int, void* arg)
+{
+    if (const auto& changed = static_cast<State*>(arg)->changed) {
+        changed();
+    }
+}
+
+void onPortConnected(jack_port_id_t, jack_port_id_t, int, void* arg)
+{
+    onPortRegistered(0, 0, arg);
 }
 
 int process(jack_nframes_t frames, void* arg)
@@ -147,9 +146,6 @@ bool JackSession::usable()
     if (state_ == nullptr) {
         return false;
     }
-    const auto frames = state_->periodFrames.load(std::memory_order_relaxed);
-    periodNanos_.store(std::int64_t{1'000'000'000} * frames / std::max<std::uint32_t>(state_->sampleRate, 1),
-                       std::memory_order_relaxed);
     if (state_->serverGone.load(std::memory_order_acquire)) {
         // Closing a client whose server died crashes inside libjack once
         // another client has been tried.
@@ -165,6 +161,7 @@ void JackSession::abandon()
         keepForever(std::exchange(state_, nullptr));
     }
     target_.clear();
+    deviceLeft_.store(true, std::memory_order_relaxed);
     stage_.store(Stage::none, std::memory_order_relaxed);
 }
 
@@ -188,9 +185,14 @@ int JackSession::open()
         return resultOf(noServer ? Failure::noServer : Failure::refused);
     }
     state_ = state;
-    jack_on_info_shutdown(state->client, &onServerGone, state);
-    state->periodFrames.store(jack_get_buffer_size(state->client));
-    state->sampleRate = jack_get_sample_rate(state->client);
+    serverGone_->store(false, std::memory_order_release);
+    state->sessionServerGone = serverGone_;
+    state->changed = changed_;
+    // JACK 2's libjack calls the second, PipeWire's only the first.
+    jack_on_shutdown(state->client, &onServerGone, state);
+    jack_on_info_shutdown(state->client, &onServerGoneWithReason, state);
+    jack_set_port_registration_callback(state->client, &onPortRegistered, state);
+    jack_set_port_connect_callback(state->client, &onPortConnected, state);
     stage_.store(Stage::opened, std::memory_order_relaxed);
     return result::kNoError;
 }
@@ -204,26 +206,13 @@ int JackSession::start()
         return result::kNoError;
     }
     State& state = *state_;
-    state.queue.lockMemory();
     if (jack_set_process_callback(state.client, &process, &state) != 0 ||
-        jack_set_buffer_size_callback(state.client, &onPeriodChanged, &state) != 0 ||
         (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
-            nullptr) {
+            nullptr ||
+        jack_activate(state.client) != 0) {
         return fail();
     }
     stage_.store(Stage::ready, std::memory_order_relaxed);
-    return result::kNoError;
-}
-
-int JackSession::activate()
-{
-    if (stage_.load(std::memory_order_relaxed) == Stage::active) {
-        return result::kNoError;
-    }
-    if (jack_activate(state_->client) != 0) {
-        return fail();
-    }
-    stage_.store(Stage::active, std::memory_order_relaxed);
     return result::kNoError;
 }
 
@@ -243,6 +232,11 @@ std::vector<std::string> JackSession::midiInputPorts()
     for (const char** port = ports.get(); port != nullptr && *port != nullptr; ++port) {
         names.emplace_back(*port);
     }
+    // A device that left and came back, however briefly, is not connected
+    // any more, and has forgotten what it was sent.
+    if (connectionSeen_ && state_ != nullptr && jack_port_connected_to(state_->port, target_.c_str()) <= 0) {
+        deviceLeft_.store(true, std::memory_order_relaxed);
+    }
     return names;
 }
 
@@ -259,6 +253,8 @@ int JackSession::prepare(const std::string& target)
     // Nothing queued for an earlier connection goes to this one.
     state_->queue.dropAll();
     target_ = target;
+    connectionSeen_ = false;
+    deviceLeft_.store(false, std::memory_order_relaxed);
     return result::kNoError;
 }
 
@@ -266,9 +262,6 @@ int JackSession::connect()
 {
     if (!usable() || target_.empty()) {
         return resultOf(Failure::noServer);
-    }
-    if (const int active = activate(); active != result::kNoError) {
-        return active;
     }
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
     watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
@@ -292,8 +285,8 @@ bool JackSession::watchConnection()
     if (!usable() || target_.empty()) {
         return false;
     }
-    if (jack_port_connected_to(state_->port, target_.c_str()) > 0 ||
-        std::chrono::steady_clock::now() >= watchGivesUp_) {
+    connectionSeen_ = jack_port_connected_to(state_->port, target_.c_str()) > 0;
+    if (connectionSeen_ || std::chrono::steady_clock::now() >= watchGivesUp_) {
         state_->queue.openAfter(kConnectCycles);
         return false;
     }
@@ -310,34 +303,41 @@ int JackSession::send(std::span<const ShortMessageBytes> messages)
 
 // Delivered means handed to the server, with the cycle that carried the last
 // of it ended, counted in the client's own cycles; a port that has been idle
-// since waits for nothing.
-int JackSession::drain()
+// since waits for nothing. A stalled server is waited for, so that what was
+// sent reaches the device, in order, when it runs again.
+int JackSession::drain(const std::function<void()>& stalled)
 {
     if (!usable()) {
         return resultOf(Failure::noServer);
     }
     SelectionQueue& queue = state_->queue;
-    const auto period = std::chrono::ceil<Milliseconds>(this->period());
-    const auto limit = std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling);
-    const auto stallAfter = std::max(2 * period + kStallMargin, kDrainFloor);
-    const auto start = std::chrono::steady_clock::now();
-    auto lastProgress = start;
+    std::optional<std::uint64_t> letOut;
     std::uint64_t lastCycles = queue.cycles();
+    auto lastProgress = std::chrono::steady_clock::now();
+    bool stallTold = false;
     bool delivered = queue.held() && queue.settled();
     while (!delivered && !state_->serverGone.load(std::memory_order_acquire)) {
         if (queue.held()) {
-            watchConnection();
+            // Held back with no connection that will let it out.
+            if (!watchConnection() && queue.held()) {
+                break;
+            }
+        } else if (!letOut) {
+            letOut = queue.cycles();
         }
         delivered = queue.delivered();
-        const auto now = std::chrono::steady_clock::now();
-        if (const std::uint64_t cycles = queue.cycles(); cycles != lastCycles) {
-            lastCycles = cycles;
-            lastProgress = now;
-        }
-        if (delivered || now - start >= limit || now - lastProgress >= stallAfter) {
+        if (delivered || (letOut && queue.cycles() - *letOut >= kDrainCycles)) {
             break;
         }
-        std::this_thread::sleep_for(1ms);
+        const auto now = std::chrono::steady_clock::now();
+        if (queue.cycles() != lastCycles) {
+            lastCycles = queue.cycles();
+            lastProgress = now;
+        } else if (!stallTold && now - lastProgress >= kStallNoticed) {
+            stallTold = true;
+            stalled();
+        }
+        std::this_thread::sleep_for(kWatchPause);
     }
     queue.hold();
     if (state_->serverGone.load(std::memory_order_acquire)) {
@@ -356,45 +356,13 @@ void JackSession::disconnect()
 
 void JackSession::close()
 {
-    if (state_ == nullptr) {
-        return;
-    }
-    if (!state_->serverGone.load(std::memory_order_acquire)) {
+    // A client whose server went is only forgotten, by usable().
+    if (usable()) {
         jack_client_close(state_->client);
         delete std::exchange(state_, nullptr);
-    } else {
-        abandon();
     }
     target_.clear();
     stage_.store(Stage::none, std::memory_order_relaxed);
-}
-
-Milliseconds JackSession::listLimit() const
-{
-    return (stage_.load(std::memory_order_relaxed) != Stage::none ? 0ms : kClientOpen) + kListPorts;
-}
-
-Milliseconds JackSession::connectLimit() const
-{
-    const auto portSteps = kPortSteps + std::chrono::ceil<Milliseconds>(kPortStepsPeriods * period());
-    const Stage stage = stage_.load(std::memory_order_relaxed);
-    return (stage >= Stage::ready ? 0ms : portSteps + (stage == Stage::opened ? 0ms : kClientOpen)) + portSteps;
-}
-
-Milliseconds JackSession::disconnectLimit() const
-{
-    const auto period = std::chrono::ceil<Milliseconds>(this->period());
-    return std::clamp(kDrainPeriods * period, kDrainFloor, kDrainCeiling) + closeLimit();
-}
-
-Milliseconds JackSession::closeLimit() const
-{
-    return kClientClose + std::chrono::ceil<Milliseconds>(kClientClosePeriods * period());
-}
-
-Milliseconds JackSession::watchPause() const
-{
-    return std::clamp(std::chrono::ceil<Milliseconds>(period()), kWatchPauseFloor, kWatchPauseCeiling);
 }
 
 }  // namespace tavrelle::midi::backend

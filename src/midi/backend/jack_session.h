@@ -1,5 +1,5 @@
-// JACK MIDI input ports, driven with libjack directly: RtMidi's JACK backend
-// crashes tearing down a client whose server has died.
+// JACK MIDI input ports, driven with libjack directly: a client whose server
+// has died must never be touched again.
 //
 // The session is one client with one output port, opened when first needed
 // and kept for the life of the service: listing the ports and switching
@@ -18,6 +18,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,7 +33,9 @@ public:
     // Keeps libjack from printing.
     static void silence();
 
-    JackSession() = default;
+    // `changed` is called on libjack's thread when ports come, go, connect
+    // or disconnect; it must only pass the news on.
+    explicit JackSession(std::function<void()> changed = {}) : changed_(std::move(changed)) {}
     // Forgets a client that close() did not close.
     ~JackSession() { abandon(); }
     JackSession(const JackSession&) = delete;
@@ -40,11 +44,11 @@ public:
     // A client of the running server, never one that starts a server. A
     // result code.
     int open();
-    // The same, with its output port registered; it is activated by the
-    // first connect().
+    // The same, with its output port registered and the client active.
     int start();
     // Full names of the ports that take MIDI in, in the server's order;
-    // none when no server answers.
+    // none when no server answers. Notes whether the connection made last
+    // was undone by someone else since.
     std::vector<std::string> midiInputPorts();
     // Makes the output port ready for `target`, a MIDI input that is there;
     // then connect() links them. What is sent afterwards waits until the
@@ -56,25 +60,24 @@ public:
     // Queues messages that belong together, whole or not at all.
     int send(std::span<const ShortMessageBytes> messages);
     // Waits until what was queued has been delivered; a result code. Then
-    // disconnect() undoes the connection.
-    int drain();
+    // disconnect() undoes the connection. A server that stalls is waited
+    // for, and `stalled` is called once when that is noticed.
+    int drain(const std::function<void()>& stalled);
     void disconnect();
     // Closes the client, unless its server has gone.
     void close();
     // Forgets the client: a call on it passed its deadline.
     void abandon();
 
-    // Whether the client is there with its port, as last seen on the MIDI
-    // thread; readable from any thread.
-    bool running() const { return stage_.load(std::memory_order_relaxed) >= Stage::ready; }
-
-    // Deadlines of the requests that wait for the server, with this client's
-    // period; opening and starting count only where they are still to come.
-    Milliseconds listLimit() const;
-    Milliseconds connectLimit() const;
-    Milliseconds disconnectLimit() const;
-    Milliseconds closeLimit() const;
-    Milliseconds watchPause() const;
+    // Readable from any thread: whether the client is there with its port
+    // and its server has not gone; whether there is no client at all;
+    // whether the device connected last left (or its server went) since.
+    bool running() const
+    {
+        return stage_.load(std::memory_order_relaxed) >= Stage::ready && !serverGone_->load(std::memory_order_acquire);
+    }
+    bool absent() const { return stage_.load(std::memory_order_relaxed) == Stage::none; }
+    bool deviceLeft() const { return deviceLeft_.load(std::memory_order_relaxed) || serverGone_->load(std::memory_order_acquire); }
 
 private:
     enum class Failure { noServer, portGone, refused, invalid, noMemory };
@@ -83,20 +86,19 @@ private:
     // Whether the client is there and its server has not gone; a client
     // whose server went is forgotten here.
     bool usable();
-    int activate();
     // Closes a client that a step failed on; the step's result code.
     int fail();
-    std::chrono::nanoseconds period() const
-    {
-        return std::chrono::nanoseconds(periodNanos_.load(std::memory_order_relaxed));
-    }
 
+    std::function<void()> changed_;
     State* state_ = nullptr;
     std::string target_;
+    // Whether the graph was seen to carry the connection to target_.
+    bool connectionSeen_ = false;
+    std::atomic<bool> deviceLeft_{false};
     std::chrono::steady_clock::time_point watchGivesUp_;
-    // The period of the client, readable from the waiting thread.
-    std::atomic<std::int64_t> periodNanos_{0};
-    enum class Stage { none, opened, ready, active };
+    // Set by libjack when the server of the latest client shut down.
+    std::shared_ptr<std::atomic<bool>> serverGone_ = std::make_shared<std::atomic<bool>>(false);
+    enum class Stage { none, opened, ready };
     std::atomic<Stage> stage_{Stage::none};
 };
 

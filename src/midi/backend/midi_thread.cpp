@@ -1,16 +1,20 @@
 #include "midi_thread.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <deque>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace tavrelle::midi::backend {
 
 struct MidiThread::Shared {
     std::mutex mutex;
-    std::condition_variable posted;
     std::deque<std::function<void()>> queue;
     std::uint64_t postedJobs = 0;
     std::uint64_t finishedJobs = 0;
@@ -20,6 +24,16 @@ struct MidiThread::Shared {
     Watch watch;
     Milliseconds pause{0};
     std::chrono::steady_clock::time_point watchDue;
+    int watched = -1;
+    std::function<void()> woken;
+    // Written to wake the thread from poll(); closed by the thread at its end.
+    int wakeup = -1;
+
+    void wake() const
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = write(wakeup, &one, sizeof one);
+    }
 };
 
 namespace {
@@ -27,8 +41,13 @@ namespace {
 thread_local MidiThread::Shared* ownShared = nullptr;
 }  // namespace
 
-MidiThread::MidiThread() : shared_(std::make_shared<Shared>())
+MidiThread::MidiThread(std::function<void()> woken) : shared_(std::make_shared<Shared>())
 {
+    shared_->woken = std::move(woken);
+    shared_->wakeup = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (shared_->wakeup < 0) {
+        throw std::system_error(errno, std::generic_category());
+    }
     std::thread(&MidiThread::run, shared_).detach();
 }
 
@@ -39,14 +58,14 @@ MidiThread::~MidiThread()
     // last (closing the clients) is waited for by whoever posted it.
     std::lock_guard lock(shared_->mutex);
     shared_->stopping = true;
-    shared_->posted.notify_all();
+    shared_->wake();
 }
 
 std::uint64_t MidiThread::post(std::function<void()> work)
 {
     std::lock_guard lock(shared_->mutex);
     shared_->queue.push_back(std::move(work));
-    shared_->posted.notify_all();
+    shared_->wake();
     return ++shared_->postedJobs;
 }
 
@@ -60,6 +79,23 @@ void MidiThread::giveUpOn(std::uint64_t job)
 {
     std::lock_guard lock(shared_->mutex);
     shared_->abandonedJob = std::max(shared_->abandonedJob, job);
+}
+
+void MidiThread::watchDescriptor(int descriptor)
+{
+    std::lock_guard lock(shared_->mutex);
+    shared_->watched = descriptor;
+    shared_->wake();
+}
+
+void MidiThread::giveUpOnCurrent()
+{
+    if (ownShared == nullptr) {
+        return;
+    }
+    std::lock_guard lock(ownShared->mutex);
+    // Jobs run in the order posted, so the one running is the next to finish.
+    ownShared->abandonedJob = std::max(ownShared->abandonedJob, ownShared->finishedJobs + 1);
 }
 
 void MidiThread::watch(Watch watch, Milliseconds pause)
@@ -107,17 +143,35 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
             work();
             work = nullptr;
             lock.lock();
-            ++shared->finishedJobs;
+            // A request that was given up on has returned: what failed
+            // meanwhile may be tried again.
+            if (++shared->finishedJobs == shared->abandonedJob && shared->woken) {
+                lock.unlock();
+                shared->woken();
+                lock.lock();
+            }
             continue;
         }
         if (shared->stopping) {
+            close(shared->wakeup);
             return;
         }
-        const auto woken = [&] { return !shared->queue.empty() || shared->stopping; };
-        if (shared->watch) {
-            shared->posted.wait_until(lock, shared->watchDue, woken);
-        } else {
-            shared->posted.wait(lock, [&] { return woken() || shared->watch; });
+        pollfd descriptors[2] = {{shared->wakeup, POLLIN, 0}, {shared->watched, POLLIN, 0}};
+        const int timeout = shared->watch ? static_cast<int>(std::max<std::int64_t>(
+                                                std::chrono::ceil<Milliseconds>(shared->watchDue - Clock::now()).count(), 0))
+                                          : -1;
+        lock.unlock();
+        poll(descriptors, shared->watched >= 0 ? 2 : 1, timeout);
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(shared->wakeup, &count, sizeof count);
+        lock.lock();
+        if ((descriptors[1].revents & POLLIN) != 0 && shared->watched == descriptors[1].fd) {
+            shared->watched = -1;
+            if (shared->woken) {
+                lock.unlock();
+                shared->woken();
+                lock.lock();
+            }
         }
     }
 }

@@ -1,25 +1,26 @@
-// The one thread that talks to the machine's MIDI system.
+// The one thread that talks to the JACK server.
 //
-// Every libjack and RtMidi call of the service runs here, one request at a
-// time, in the order posted. The caller waits for each request until a
-// deadline at most: a server that stalls blocks its calls until it runs
-// again, and the window must not wait with it. A request past its deadline
-// leaves the thread stuck until that request returns, and while it is, new
-// requests fail at once instead of each waiting out a deadline of its own.
+// Every libjack call of the service runs here, one request at a time, in the
+// order posted. The caller waits for each request until a deadline at most: a
+// server that stalls blocks its calls until it runs again, and the window
+// must not wait with it. A request past its deadline leaves the thread stuck
+// until that request returns, and while it is, new requests fail at once
+// instead of each waiting out a deadline of their own.
 //
-// Between requests the thread can be asked to look at something every few
-// milliseconds (a new connection that is not carrying data yet); that is a
-// timed wake-up of this thread, not a thread of its own.
+// Between requests the thread sleeps in poll(): on its own wake-up
+// descriptor, on one descriptor it is asked to watch (the ALSA sequencer's),
+// and until the next timed look (a new JACK connection, a MIDI system that
+// is absent) if one is due. It never reads the watched descriptor: it tells,
+// once, that there is something to read, and watches again when asked.
 #pragma once
 
 #include "private.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -27,35 +28,24 @@ namespace tavrelle::midi::backend {
 
 using Milliseconds = std::chrono::milliseconds;
 
-// An answer the MIDI thread gives to a caller that may have stopped waiting.
+// An answer the MIDI thread gives, once, to a caller that may have stopped
+// waiting.
 template <typename Value>
 class Reply {
 public:
-    void set(Value value)
-    {
-        std::lock_guard lock(mutex_);
-        value_.emplace(std::move(value));
-        ready_.notify_all();
-    }
-    bool ready()
-    {
-        std::lock_guard lock(mutex_);
-        return value_.has_value();
-    }
+    void set(Value value) { promise_.set_value(std::move(value)); }
     // The answer, or nothing when `limit` passed first.
     std::optional<Value> waitFor(Milliseconds limit)
     {
-        std::unique_lock lock(mutex_);
-        if (!ready_.wait_for(lock, limit, [this] { return value_.has_value(); })) {
+        if (future_.wait_for(limit) != std::future_status::ready) {
             return std::nullopt;
         }
-        return std::move(value_);
+        return future_.get();
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::optional<Value> value_;
+    std::promise<Value> promise_;
+    std::future<Value> future_ = promise_.get_future();
 };
 
 class MidiThread {
@@ -64,7 +54,9 @@ public:
     using Watch = std::function<bool()>;
 
     // Starts the thread; throws std::system_error when none can be started.
-    MidiThread();
+    // `woken` runs on it when the watched descriptor has something to read
+    // and when a stuck request has returned.
+    explicit MidiThread(std::function<void()> woken = {});
     // Runs what was posted and ends the thread; a thread that is stuck is
     // left to finish on its own and never waited for.
     ~MidiThread();
@@ -77,6 +69,8 @@ public:
     bool stuck() const;
     // Marks the thread stuck until the work posted as `job` has returned.
     void giveUpOn(std::uint64_t job);
+    // Watches `descriptor` (-1: none) until it has something to read.
+    void watchDescriptor(int descriptor);
 
     // Runs `work` here and waits `limit` at most for its answer; nothing when
     // the thread is stuck (then `work` never runs) or the limit passed.
@@ -98,6 +92,9 @@ public:
         return value;
     }
 
+    // From work running on a MIDI thread: marks the thread stuck until that
+    // work has returned, as if its caller had given up on it.
+    static void giveUpOnCurrent();
     // From work running on a MIDI thread: `watch` runs on it between
     // requests every `pause` until it returns false or another watch
     // replaces it.

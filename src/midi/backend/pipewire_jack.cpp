@@ -3,6 +3,8 @@
 // path; without it the program loads JACK 2's libjack, finds no server, and
 // lists no JACK ports. Where no JACK server answers but PipeWire does, the
 // program starts itself again as `pw-jack` would have started it.
+#include "pipewire_jack.h"
+
 #include "midi/midi_out_service.h"
 
 #include <jack/jack.h>
@@ -14,6 +16,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace tavrelle::midi {
@@ -61,30 +64,63 @@ bool pipeWireAnswers()
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
+bool pipeWireJackLoaded()
+{
+    Dl_info loaded{};
+    return dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr &&
+           std::strstr(loaded.dli_fname, "/pipewire-") != nullptr;
+}
+
 }  // namespace
+
+bool backend::jackServerReachable()
+{
+    return pipeWireJackLoaded() ? pipeWireAnswers() : jackServerAnswers();
+}
+
+using backend::JackLibraryFacts;
+
+std::optional<std::string> backend::pipeWireLibraryPath(const JackLibraryFacts& facts)
+{
+    // PipeWire's libjack sits in a folder of its own beside the system's.
+    const std::string folder = facts.loadedLibrary.substr(0, facts.loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
+    if (facts.loadedLibrary.empty() || facts.loadedLibrary.find("/pipewire-") != std::string::npos ||
+        facts.libraryPath.starts_with(folder) || !facts.pipeWireJackInstalled || facts.jackServerAnswers ||
+        !facts.pipeWireAnswers || !facts.startedDirectly) {
+        return std::nullopt;
+    }
+    return facts.libraryPath.empty() ? folder : folder + ":" + facts.libraryPath;
+}
 
 void reachPipeWireJack(char* argv[])
 {
     Dl_info loaded{};
-    if (dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) == 0 || loaded.dli_fname == nullptr) {
+    JackLibraryFacts facts;
+    if (dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr) {
+        facts.loadedLibrary = loaded.dli_fname;
+    }
+    facts.libraryPath = environment("LD_LIBRARY_PATH");
+    const std::string folder = facts.loadedLibrary.substr(0, facts.loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
+    facts.pipeWireJackInstalled = access((folder + "/libjack.so.0").c_str(), R_OK) == 0;
+    facts.jackServerAnswers = jackServerAnswers();
+    facts.pipeWireAnswers = pipeWireAnswers();
+    // Started as "ld.so PROGRAM", the program is the loader, and starting
+    // the loader again without its program would run nothing.
+    std::error_code ignored;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
+    facts.startedDirectly = !self.filename().string().starts_with("ld-");
+    const auto path = backend::pipeWireLibraryPath(facts);
+    if (!path) {
         return;
     }
-    const std::string library = loaded.dli_fname;
-    // PipeWire's libjack sits in a folder of its own beside the system's.
-    const std::string folder = library.substr(0, library.rfind('/')) + "/pipewire-0.3/jack";
-    const std::string path = environment("LD_LIBRARY_PATH");
-    if (library.find("/pipewire-") != std::string::npos || path.starts_with(folder) ||
-        access((folder + "/libjack.so.0").c_str(), R_OK) != 0 || jackServerAnswers() || !pipeWireAnswers()) {
-        return;
-    }
-    setenv("LD_LIBRARY_PATH", (path.empty() ? folder : folder + ":" + path).c_str(), 1);
+    setenv("LD_LIBRARY_PATH", path->c_str(), 1);
     execv("/proc/self/exe", argv);
     // Nothing was started again: the program goes on without PipeWire's
     // JACK ports, and the path is as it was.
-    if (path.empty()) {
+    if (facts.libraryPath.empty()) {
         unsetenv("LD_LIBRARY_PATH");
     } else {
-        setenv("LD_LIBRARY_PATH", path.c_str(), 1);
+        setenv("LD_LIBRARY_PATH", facts.libraryPath.c_str(), 1);
     }
 }
 

@@ -14,24 +14,24 @@ bool allDigits(std::string_view text)
 
 }  // namespace
 
-std::string stripAlsaPortNumbers(std::string_view rtmidiName)
+std::string stripAlsaPortNumbers(std::string_view alsaName)
 {
-    const auto space = rtmidiName.rfind(' ');
+    const auto space = alsaName.rfind(' ');
     if (space == std::string_view::npos) {
-        return std::string(rtmidiName);
+        return std::string(alsaName);
     }
-    const std::string_view numbers = rtmidiName.substr(space + 1);
+    const std::string_view numbers = alsaName.substr(space + 1);
     const auto colon = numbers.find(':');
     if (colon == std::string_view::npos || !allDigits(numbers.substr(0, colon)) ||
         !allDigits(numbers.substr(colon + 1))) {
-        return std::string(rtmidiName);
+        return std::string(alsaName);
     }
-    return std::string(rtmidiName.substr(0, space));
+    return std::string(alsaName.substr(0, space));
 }
 
-bool isAlsaMidiThrough(std::string_view rtmidiName)
+bool isAlsaMidiThrough(std::string_view alsaName)
 {
-    return rtmidiName.starts_with("Midi Through:");
+    return alsaName.starts_with("Midi Through:");
 }
 
 std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaNames,
@@ -40,9 +40,9 @@ std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaName
     std::vector<PortEntry> list;
     list.reserve(alsaNames.size() + jackNames.size());
     std::vector<PortEntry> through;
-    for (const auto& rtmidiName : alsaNames) {
-        PortEntry entry{Backend::Alsa, stripAlsaPortNumbers(rtmidiName), rtmidiName};
-        (isAlsaMidiThrough(rtmidiName) ? through : list).push_back(std::move(entry));
+    for (const auto& alsaName : alsaNames) {
+        PortEntry entry{Backend::Alsa, stripAlsaPortNumbers(alsaName), alsaName};
+        (isAlsaMidiThrough(alsaName) ? through : list).push_back(std::move(entry));
     }
     for (const auto& jackName : jackNames) {
         list.push_back(PortEntry{Backend::Jack, jackName, jackName});

@@ -1,5 +1,5 @@
 // The naming and ordering rules of the system's MIDI output ports, as plain
-// functions over the names RtMidi (ALSA) and libjack report, so that they can
+// functions over the port names of the ALSA client and libjack, so that they can
 // be checked on machines without a MIDI system.
 #pragma once
 
@@ -26,12 +26,12 @@ struct PortEntry {
     bool operator==(const PortEntry&) const = default;
 };
 
-// "client:port" without the " 14:0" that RtMidi appends; a name without
+// "client:port" without the " 14:0" the ALSA client appends; a name without
 // that suffix comes back unchanged.
-std::string stripAlsaPortNumbers(std::string_view rtmidiName);
+std::string stripAlsaPortNumbers(std::string_view alsaName);
 
 // The kernel's loopback ports, which lead to no sound module.
-bool isAlsaMidiThrough(std::string_view rtmidiName);
+bool isAlsaMidiThrough(std::string_view alsaName);
 
 // The device list: ALSA ports, then JACK ports, then ALSA's Midi Through
 // ports, each group in the order reported. ALSA names lose their numbers
@@ -40,7 +40,7 @@ std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaName
                                         const std::vector<std::string>& jackNames);
 
 // Where the ALSA port enumerated as `entry` is now among `currentAlsaNames`
-// (RtMidi's names, in RtMidi's order): the port of the same full name; else,
+// (the ALSA client's names, in the sequencer's order): the port of the same full name; else,
 // when the entry's name had no numbers, the one port whose name without
 // numbers matches (its client came back under other numbers). Nothing when
 // the port is gone or the match is ambiguous.

@@ -1,10 +1,11 @@
 // The queue between the thread that sends and JACK's process callback.
 //
 // Messages travel in groups (one voice selection is one group) that enter
-// whole or not at all, in libjack's lock-free ring buffer. When the ring is
-// full, as it gets while the server stalls, the oldest whole groups give way
-// to the newest, so that once the server runs again the receiver ends on
-// what was sent last and never on half a selection.
+// whole or not at all. When the queue is full, as it gets while the server
+// stalls, the oldest whole groups give way to the newest, so that once the
+// server runs again the receiver ends on what was sent last and never on
+// half a selection. The process callback only tries the queue's lock: a
+// cycle that finds it taken hands nothing over, and the next one does.
 //
 // The queue also counts the process cycles: it is held shut until a new
 // connection carries data, and knows when what it handed over has left.
@@ -14,12 +15,14 @@
 
 #include "midi/short_message.h"
 
-#include <jack/ringbuffer.h>
-
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
+#include <vector>
 
 namespace tavrelle::midi::backend {
 
@@ -27,15 +30,8 @@ class SelectionQueue {
 public:
     static constexpr std::size_t kMaxGroupSize = 4;
 
-    // Room for at least `groups` groups; throws std::bad_alloc.
-    explicit SelectionQueue(std::size_t groups);  // at least 2
-    ~SelectionQueue();
-    SelectionQueue(const SelectionQueue&) = delete;
-    SelectionQueue& operator=(const SelectionQueue&) = delete;
-
-    // Keeps the ring in memory, since the process callback must not wait for
-    // a page to come back.
-    void lockMemory();
+    // Room for `groups` groups, at least 2; throws std::bad_alloc.
+    explicit SelectionQueue(std::size_t groups) : ring_(std::max<std::size_t>(groups, 2)) {}
 
     // Sending side. False only for an empty group or one of more than
     // kMaxGroupSize messages; a full queue drops its oldest groups instead.
@@ -59,7 +55,7 @@ public:
         return settled() && (carried == kNever || cycles() >= carried + 2);
     }
     // Whether every group pushed has been delivered or given way.
-    bool settled() const;
+    bool settled() const { return delivered_.load(std::memory_order_acquire) + dropped_ == pushed_; }
     std::uint64_t droppedGroups() const { return dropped_; }
 
     // Process callback side: hands messages to `write(bytes, size)` in order
@@ -83,16 +79,16 @@ private:
     static constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
     struct Group {
-        unsigned char count = 0;
-        unsigned char sizes[kMaxGroupSize] = {};
-        unsigned char bytes[kMaxGroupSize][3] = {};
+        std::array<ShortMessageBytes, kMaxGroupSize> messages{};
+        std::size_t count = 0;
     };
 
-    jack_ringbuffer_t* ring_ = nullptr;
-    // Held by whoever moves the ring's read side: the process callback while
-    // it delivers, the sending side while it drops the oldest groups.
-    std::atomic<bool> readSideBusy_{false};
-    // Messages of the head group already delivered; owned by the read side.
+    // Guards the ring, its head and the messages of the head already handed
+    // over; the process callback only ever tries it.
+    std::mutex mutex_;
+    std::vector<Group> ring_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
     std::size_t headDelivered_ = 0;
     std::uint64_t pushed_ = 0;   // sending side only
     std::uint64_t dropped_ = 0;  // sending side only
@@ -107,14 +103,15 @@ private:
 template <typename Write>
 std::size_t SelectionQueue::deliver(Write write)
 {
-    if (readSideBusy_.exchange(true, std::memory_order_acquire)) {
-        return 0;  // the sender is dropping old groups; next cycle
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock) {
+        return 0;  // the sender is at the queue; next cycle
     }
     std::size_t handed = 0;
-    Group group;
-    while (jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&group), sizeof group) == sizeof group) {
+    while (size_ > 0) {
+        const Group& group = ring_[head_];
         while (headDelivered_ < group.count &&
-               write(group.bytes[headDelivered_], static_cast<std::size_t>(group.sizes[headDelivered_]))) {
+               write(group.messages[headDelivered_].bytes.data(), group.messages[headDelivered_].size)) {
             ++headDelivered_;
             ++handed;
         }
@@ -122,10 +119,10 @@ std::size_t SelectionQueue::deliver(Write write)
             break;
         }
         headDelivered_ = 0;
-        jack_ringbuffer_read_advance(ring_, sizeof group);
+        head_ = (head_ + 1) % ring_.size();
+        --size_;
         delivered_.fetch_add(1, std::memory_order_release);
     }
-    readSideBusy_.store(false, std::memory_order_release);
     return handed;
 }
 

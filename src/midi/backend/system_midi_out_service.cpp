@@ -1,11 +1,17 @@
 // The MIDI output service over the machine's MIDI system: ALSA sequencer
 // ports, then JACK MIDI input ports, then ALSA's Midi Through ports.
 //
-// Every call into the MIDI system runs on the service's one MIDI thread; the
-// caller's thread posts a request and waits for it until its deadline. A
+// ALSA calls are made on the caller's thread: the sequencer answers at once.
+// Every libjack call runs on the service's one MIDI thread; the caller posts
+// a request and waits for it until its deadline (deadlines.h). A JACK
 // request past its deadline fails with 6, and so does every later one, at
 // once, until the late one has returned; the port it may have left open is
-// then let go.
+// then let go. A stuck JACK server never holds up the ALSA side.
+//
+// The MIDI thread also sleeps on the sequencer's announcements, and libjack
+// reports ports that come, go and connect: either wakes the caller's
+// callback, which rescans. A system that is absent is looked for again every
+// few seconds, by a look at its socket or device file, never by a client.
 //
 // Result codes, by operation:
 //   deviceName  0; 2 identifier beyond the device list
@@ -17,21 +23,26 @@
 //               memory; 1 anything else (the port could not be connected)
 //   send        0 queued (JACK) or sent (ALSA); 5 handle not open; 11 word
 //               that is not a short message, or more than four words sent
-//               as one; 6 the JACK server has gone, or the sequencer does
-//               not answer; 1 ALSA refused the message. A JACK queue that is
-//               full lets its oldest selections go to take the new one.
+//               as one; 6 the JACK server has gone; 1 ALSA refused the
+//               message. A JACK queue that is full lets its oldest
+//               selections go to take the new one.
 //   close       0 everything sent was delivered; 5 handle not open; 6 the
 //               JACK server has gone or does not answer, so what was still
-//               queued is lost; 1 the JACK server did not run the cycles to
-//               deliver it in time. The handle is closed whatever the result.
+//               queued is delivered if it runs again, or lost; 1 the JACK
+//               server ran cycles but did not deliver it. The handle is
+//               closed whatever the result.
 #include "alsa_output.h"
+#include "deadlines.h"
 #include "jack_session.h"
 #include "midi_thread.h"
+#include "pipewire_jack.h"
 #include "port_list.h"
 #include "selection_queue.h"
 
 #include "midi/midi_out_service.h"
 #include "midi/short_message.h"
+
+#include <unistd.h>
 
 #include <array>
 #include <new>
@@ -47,39 +58,66 @@ using backend::Backend;
 using backend::Milliseconds;
 using backend::PortEntry;
 
-// The sequencer is a local kernel service: it answers at once or not at all.
-constexpr Milliseconds kAlsaCall = 1000ms;
+// The caller's callback, reachable from libjack's and the MIDI thread. A
+// burst of changes is told once: the next news is told only after the
+// caller has listed the devices again.
+class Notifier {
+public:
+    void set(std::function<void()> changed)
+    {
+        std::lock_guard lock(mutex_);
+        changed_ = std::move(changed);
+        told_ = false;
+    }
+    void operator()()
+    {
+        std::lock_guard lock(mutex_);
+        if (changed_ && !std::exchange(told_, true)) {
+            changed_();
+        }
+    }
+    void listed()
+    {
+        std::lock_guard lock(mutex_);
+        told_ = false;
+    }
 
-// What the MIDI thread owns: the two clients and what is open on them.
-struct Backends {
-    backend::AlsaClient alsa;
+private:
+    std::mutex mutex_;
+    std::function<void()> changed_;
+    bool told_ = false;
+};
+
+// What the MIDI thread owns: the JACK client and whether a port is open on it.
+struct JackSide {
+    explicit JackSide(const std::shared_ptr<Notifier>& notify) : jack([notify] { (*notify)(); }) {}
+
     backend::JackSession jack;
-    std::optional<Backend> open;
+    bool open = false;
+    // The MIDI thread's one timed look is watching a new connection.
+    bool watchingConnection = false;
 
     // Lets go of the open port once what was sent through it is delivered;
-    // `answer` hears the result before a JACK connection is undone, so the
+    // `answer` hears the result before the connection is undone, so the
     // caller need not wait for the server's graph.
     template <typename Answer>
     void close(Answer answer)
     {
-        const auto was = std::exchange(open, std::nullopt);
-        if (!was) {
+        if (!std::exchange(open, false)) {
             return answer(result::kInvalidHandle);
         }
-        if (*was == Backend::Alsa) {
-            return answer(alsa.close());
-        }
-        // A server that ran the cycles to deliver answers the disconnect at
-        // once, so the caller need not wait for it; one that stalled may not
-        // answer at all, and then the close must be late, not the next
-        // request.
-        const int drained = jack.drain();
-        if (drained == result::kNoError) {
+        // A stalled server gets what was sent when it runs again; the caller
+        // hears at once, and later requests fail until then.
+        bool answered = false;
+        const int drained = jack.drain([&] {
+            answered = true;
+            answer(result::kNoDriver);
+            backend::MidiThread::giveUpOnCurrent();
+        });
+        if (!answered) {
             answer(drained);
-            return jack.disconnect();
         }
         jack.disconnect();
-        answer(drained);
     }
     void close()
     {
@@ -87,42 +125,42 @@ struct Backends {
     }
 };
 
-// A listing in two answers, so that the ALSA ports are not lost with a JACK
-// server that does not answer in time.
-struct Listing {
-    backend::Reply<std::vector<std::string>> alsa;
-    backend::Reply<std::vector<std::string>> jack;
-};
-
 class SystemMidiOutService final : public MidiOutService {
 public:
-    SystemMidiOutService()
+    explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect))
     {
-        thread_.post([] {
-            backend::JackSession::silence();
-            backend::silenceAlsa();
-        });
-        // The first listing starts at once, while the caller goes on with
+        thread_.post([] { backend::JackSession::silence(); });
+        // The JACK listing starts at once, while the caller goes on with
         // other things; the first question about the devices takes it.
-        pending_ = postListing(true);
+        pending_ = postJackListing();
     }
 
     ~SystemMidiOutService() override
     {
-        if (thread_.stuck()) {
-            return;  // the thread is left to finish on its own
+        notify_->set({});
+        alsa_.close();
+        thread_.watchDescriptor(-1);
+        // A thread that is stuck, or busy with a server that stalls, is left
+        // to finish on its own.
+        if (!thread_.call<bool>(backend::kStallNoticed, [](auto& reply) { reply.set(true); })) {
+            return;
         }
-        // A port left open is closed first; a connection still being undone
-        // counts against the client's close.
-        auto limit = backends_->jack.closeLimit();
-        if (open_ != 0) {
-            limit += openBackend_ == Backend::Alsa ? kAlsaCall : backends_->jack.disconnectLimit();
-        }
-        thread_.call<bool>(limit, [backends = backends_](auto& reply) {
-            backends->close();
-            backends->jack.close();
+        thread_.call<bool>(backend::kCloseDeadline, [jack = jack_](auto& reply) {
+            jack->close();
+            jack->jack.close();
             reply.set(true);
         });
+    }
+
+    // What changed before there was anyone to tell is told at once: the
+    // sequencer is watched again only once its news were read.
+    void setDevicesChangedCallback(std::function<void()> changed) override
+    {
+        const bool someone = static_cast<bool>(changed);
+        notify_->set(std::move(changed));
+        if (someone) {
+            (*notify_)();
+        }
     }
 
     unsigned deviceCount() override
@@ -156,26 +194,7 @@ public:
             return result::kAllocated;
         }
         const PortEntry& entry = devices_[deviceId];
-        auto& jack = backends_->jack;
-        const auto limit = entry.backend == Backend::Alsa ? kAlsaCall : jack.connectLimit();
-        const auto opened = request(limit, [backends = backends_, entry](auto& reply) noexcept {
-            backends->close();
-            if (entry.backend == Backend::Alsa) {
-                const int opened = backends->alsa.open(entry);
-                backends->open = opened == result::kNoError ? std::optional(Backend::Alsa) : std::nullopt;
-                return reply.set(opened);
-            }
-            auto& jack = backends->jack;
-            const int prepared = jack.prepare(entry.systemName);
-            backends->open = prepared == result::kNoError ? std::optional(Backend::Jack) : std::nullopt;
-            reply.set(prepared);
-            // The port is there and ours: the caller goes on while the
-            // connection is made, and what it sends waits in the queue until
-            // the running graph carries the connection.
-            if (prepared == result::kNoError && jack.connect() == result::kNoError) {
-                backend::MidiThread::watch([backends] { return backends->jack.watchConnection(); }, jack.watchPause());
-            }
-        });
+        const int opened = entry.backend == Backend::Alsa ? openAlsa(entry) : openJack(entry);
         if (opened == result::kNoError) {
             open_ = handle = nextHandle_++;
             openBackend_ = entry.backend;
@@ -203,24 +222,18 @@ public:
                 return result::kInvalidParam;
             }
         }
-        auto send = [backends = backends_, messages, count = words.size()](backend::Reply<int>& reply) noexcept {
-            const std::span<const ShortMessageBytes> group(messages.data(), count);
-            if (!backends->open) {
-                return reply.set(result::kInvalidHandle);
-            }
-            reply.set(*backends->open == Backend::Alsa ? backends->alsa.send(group) : backends->jack.send(group));
-        };
         if (openBackend_ == Backend::Alsa) {
-            return request(kAlsaCall, std::move(send));
+            return alsa_.send(std::span<const ShortMessageBytes>(messages.data(), words.size()));
         }
         // JACK only queues, so the caller need not wait for it, nor for a
         // server that stalls: the selection goes out once it runs again.
-        if (!backends_->jack.running()) {
+        if (!jack_->jack.running()) {
             return result::kNoDriver;
         }
-        thread_.post([send = std::move(send)] {
-            backend::Reply<int> unheard;
-            send(unheard);
+        thread_.post([jack = jack_, messages, count = words.size()] {
+            if (jack->open) {
+                jack->jack.send(std::span<const ShortMessageBytes>(messages.data(), count));
+            }
         });
         return result::kNoError;
     }
@@ -231,37 +244,86 @@ public:
             return result::kInvalidHandle;
         }
         open_ = 0;
-        const auto limit = openBackend_ == Backend::Alsa ? kAlsaCall : backends_->jack.disconnectLimit();
-        return request(limit, [backends = backends_](auto& reply) noexcept {
-            backends->close([&reply](int closed) { reply.set(closed); });
-        });
+        if (openBackend_ == Backend::Alsa) {
+            return alsa_.close();
+        }
+        return request(backend::kCloseDeadline,
+                       [jack = jack_](auto& reply) noexcept { jack->close([&reply](int closed) { reply.set(closed); }); });
     }
 
     void rescanDevices() override
     {
-        takeListing();
-        pending_ = postListing(false);
+        // News from here on is about a list newer than this one.
+        notify_->listed();
+        stale_ = true;
+        if (!pending_) {
+            pending_ = postJackListing();
+        }
         takeListing();
     }
 
-    // A re-read runs in the background from one call to the next, so that
-    // the caller never waits for it.
-    bool devicesChanged() override
+    bool deviceLeft(MidiOutHandle handle) override
     {
-        if (!pending_) {
-            pending_ = postListing(false);
+        if (handle == 0 || handle != open_) {
             return false;
         }
-        if (!pending_->replies->alsa.ready() || !pending_->replies->jack.ready()) {
-            return false;
-        }
-        const std::vector<PortEntry> before = devices_;
-        takeListing();
-        pending_ = postListing(false);
-        return devices_ != before;
+        return openBackend_ == Backend::Alsa ? alsaLeft_ : jack_->jack.deviceLeft();
     }
 
 private:
+    int openAlsa(const PortEntry& entry)
+    {
+        alsaLeft_ = false;
+        return alsa_.open(entry);
+    }
+
+    int openJack(const PortEntry& entry)
+    {
+        return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = alsaThere_,
+                                                target = entry.systemName](auto& reply) noexcept {
+            jack->close();
+            const int prepared = jack->jack.prepare(target);
+            jack->open = prepared == result::kNoError;
+            reply.set(prepared);
+            // The port is there and ours: the caller goes on while the
+            // connection is made, and what it sends waits in the queue until
+            // the running graph carries the connection.
+            if (prepared == result::kNoError && jack->jack.connect() == result::kNoError) {
+                jack->watchingConnection = true;
+                backend::MidiThread::watch(
+                    [jack, notify, alsaThere] {
+                        jack->watchingConnection = jack->jack.watchConnection();
+                        if (!jack->watchingConnection) {
+                            watchAbsent(jack, notify, alsaThere);
+                        }
+                        return jack->watchingConnection;
+                    },
+                    5ms);
+            }
+        });
+    }
+
+    // On the MIDI thread: while a system is absent, looks for it every few
+    // seconds, at its socket or device file, never with a client.
+    static void watchAbsent(const std::shared_ptr<JackSide>& jack, const std::shared_ptr<Notifier>& notify,
+                            const std::shared_ptr<std::atomic<bool>>& alsaThere)
+    {
+        if (jack->watchingConnection || (!jack->jack.absent() && alsaThere->load())) {
+            return;
+        }
+        backend::MidiThread::watch(
+            [jack, notify, alsaThere] {
+                const bool jackAbsent = jack->jack.absent();
+                const bool alsaAbsent = !alsaThere->load();
+                if ((jackAbsent && backend::jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
+                    (*notify)();
+                    return false;
+                }
+                return jackAbsent || alsaAbsent;
+            },
+            backend::kAbsentRetry);
+    }
+
     // Runs `work` on the MIDI thread; 6 when it is late or the thread is
     // stuck. A late request's port, if it opened one, is let go once it
     // returns, and the handle the caller holds is closed.
@@ -273,59 +335,65 @@ private:
             return *done;
         }
         open_ = 0;
-        thread_.post([backends = backends_] { backends->close(); });
+        thread_.post([jack = jack_] { jack->close(); });
         return result::kNoDriver;
     }
 
     struct PendingListing {
-        std::shared_ptr<Listing> replies;
+        std::shared_ptr<backend::Reply<std::vector<std::string>>> reply;
         std::uint64_t job = 0;
     };
 
-    std::optional<PendingListing> postListing(bool first)
+    std::optional<PendingListing> postJackListing()
     {
         if (thread_.stuck()) {
             return std::nullopt;
         }
-        auto replies = std::make_shared<Listing>();
-        const std::uint64_t job = thread_.post([backends = backends_, replies, first] {
-            try {
-                replies->alsa.set(backends->alsa.portNames());
-                auto& jack = backends->jack;
-                // No server, no JACK ports.
-                replies->jack.set(jack.open() == result::kNoError ? jack.midiInputPorts() : std::vector<std::string>{});
-                if (first) {
-                    // The port an open will connect, made ready before anyone
-                    // waits for it.
-                    jack.start();
+        auto reply = std::make_shared<backend::Reply<std::vector<std::string>>>();
+        const std::uint64_t job =
+            thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
+                auto& session = jack->jack;
+                try {
+                    // No server, no JACK ports.
+                    reply->set(session.open() == result::kNoError ? session.midiInputPorts()
+                                                                  : std::vector<std::string>{});
+                } catch (const std::bad_alloc&) {
+                    reply->set({});
                 }
-            } catch (const std::bad_alloc&) {
-                replies->alsa.set({});
-                replies->jack.set({});
-            }
-        });
-        return PendingListing{std::move(replies), job};
+                // The port an open will connect, made ready and active after
+                // the answer, before anyone waits for it; from then on the
+                // server reports the ports that come and go.
+                session.start();
+                watchAbsent(jack, notify, alsaThere);
+            });
+        return PendingListing{std::move(reply), job};
     }
 
-    // Waits for the listing posted last, if it has not been taken yet. A JACK
-    // server that does not answer in time leaves the JACK part of the list as
-    // it was.
+    // Reads the ALSA ports and takes the JACK listing posted last, if it has
+    // not been taken yet. A JACK server that does not answer in time leaves
+    // the JACK part of the list as it was.
     void takeListing()
     {
-        if (!pending_) {
+        if (!stale_ && !pending_) {
             return;
         }
-        const PendingListing pending = std::move(*pending_);
-        pending_.reset();
+        stale_ = false;
+        // Announcements read first: any that come later wake the MIDI thread.
+        if (alsa_.takeAnnouncements().openPortLeft) {
+            alsaLeft_ = true;
+        }
+        std::vector<std::string> alsaNames = alsa_.portNames();
+        alsaThere_->store(alsa_.connected());
+        thread_.watchDescriptor(alsa_.descriptor());
         std::optional<std::vector<std::string>> jackNames;
-        auto alsaNames = pending.replies->alsa.waitFor(kAlsaCall);
-        if (alsaNames) {
-            jackNames = pending.replies->jack.waitFor(backends_->jack.listLimit());
-        } else {
-            alsaNames.emplace();
+        if (pending_) {
+            jackNames = pending_->reply->waitFor(backend::kListingDeadline);
+            if (!jackNames) {
+                thread_.giveUpOn(pending_->job);
+            }
+            pending_.reset();
         }
         if (!jackNames) {
-            thread_.giveUpOn(pending.job);
             jackNames.emplace();
             for (const PortEntry& entry : devices_) {
                 if (entry.backend == Backend::Jack) {
@@ -334,14 +402,19 @@ private:
             }
         }
         try {
-            devices_ = backend::combinedPortList(*alsaNames, *jackNames);
+            devices_ = backend::combinedPortList(alsaNames, *jackNames);
         } catch (const std::bad_alloc&) {
         }
     }
 
-    std::shared_ptr<Backends> backends_ = std::make_shared<Backends>();
-    backend::MidiThread thread_;
+    std::shared_ptr<Notifier> notify_ = std::make_shared<Notifier>();
+    std::shared_ptr<JackSide> jack_ = std::make_shared<JackSide>(notify_);
+    std::shared_ptr<std::atomic<bool>> alsaThere_ = std::make_shared<std::atomic<bool>>(false);
+    backend::AlsaClient alsa_;
+    bool alsaLeft_ = false;
+    backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
     std::optional<PendingListing> pending_;
+    bool stale_ = true;
     // The list as enumerated last; identifiers are positions in it.
     std::vector<PortEntry> devices_;
     // The one open port's token. Tokens are never reused, so a stale handle
@@ -353,9 +426,16 @@ private:
 
 }  // namespace
 
+namespace backend {
+std::unique_ptr<MidiOutService> createSystemMidiOutService(AlsaClient::Connect connect)
+{
+    return std::make_unique<SystemMidiOutService>(std::move(connect));
+}
+}  // namespace backend
+
 std::unique_ptr<MidiOutService> createSystemMidiOutService()
 {
-    return std::make_unique<SystemMidiOutService>();
+    return backend::createSystemMidiOutService(&backend::connectAlsaSequencer);
 }
 
 }  // namespace tavrelle::midi

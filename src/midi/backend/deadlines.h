@@ -1,0 +1,31 @@
+// How long the window waits for the JACK server at most, in one place. A
+// healthy server answers each step in tens of milliseconds, at the longest
+// periods in a few cycles of 171 ms; a stalled one never answers, and then
+// the request fails with 6 and the MIDI thread is stuck until it returns.
+// The ALSA sequencer is a local kernel service that answers at once: its
+// calls have no deadline.
+#pragma once
+
+#include "private.h"
+
+#include <chrono>
+
+namespace tavrelle::midi::backend {
+
+using namespace std::chrono_literals;
+
+// A client opened (when there is none yet) and the JACK ports listed.
+inline constexpr std::chrono::milliseconds kListingDeadline = 1500ms;
+// A port registered, activated and connected to the device.
+inline constexpr std::chrono::milliseconds kOpenDeadline = 3000ms;
+// What was sent delivered, the connection undone, and at the end the client
+// closed.
+inline constexpr std::chrono::milliseconds kCloseDeadline = 3000ms;
+// A server that has run no cycle, or a MIDI thread that has answered
+// nothing, for this long is taken as stalled: a close answers then, and
+// what was sent is delivered when the server runs again.
+inline constexpr std::chrono::milliseconds kStallNoticed = 300ms;
+// A MIDI system that is absent is looked for again this often.
+inline constexpr std::chrono::milliseconds kAbsentRetry = 3000ms;
+
+}  // namespace tavrelle::midi::backend
