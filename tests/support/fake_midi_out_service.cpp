@@ -2,6 +2,7 @@
 
 #include "midi/short_message.h"
 
+#include <algorithm>
 #include <numeric>
 
 namespace tavrelle::testing {
@@ -71,6 +72,13 @@ void FakeMidiOutService::rescanDevices()
     if (portsOnNextRescan) {
         devices = std::move(*portsOnNextRescan);
         portsOnNextRescan.reset();
+    }
+    // As the real systems do, a handle whose port is no longer listed has
+    // lost its device for good, whatever comes back under that name.
+    for (const auto& [handle, name] : openedNames_) {
+        if (open_.contains(handle) && std::find(devices.begin(), devices.end(), name) == devices.end()) {
+            left.insert(handle);
+        }
     }
 }
 
