@@ -332,6 +332,24 @@ TEST_F(WindowTest, opening_the_device_list_shows_the_ports_of_now)
     w.deviceList()->hidePopup();
 }
 
+// A change the system reports while the drop-down is open waits until it has
+// closed, so the entries never move under the pointer, and is not lost.
+TEST_F(WindowTest, a_reported_change_waits_while_the_drop_down_is_open)
+{
+    MainWindow& w = startShown();
+    w.deviceList()->showPopup();
+    const unsigned rescans = service.rescans;
+    service.portsOnNextRescan = {"New Synth", "Synth A"};
+    ASSERT_TRUE(service.announceChange);
+    service.announceChange();
+    QTest::qWait(1000);
+    EXPECT_EQ(service.rescans, rescans);
+    w.deviceList()->hidePopup();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return service.rescans == rescans + 1; }, 10000));
+    EXPECT_EQ(w.deviceList()->count(), 2);
+    EXPECT_EQ(w.deviceList()->currentIndex(), 1);
+}
+
 // Hundreds of ports: the drop-down shows eight entries at a time and scrolls,
 // in every style, including those whose drop-down is a menu.
 TEST_F(WindowTest, the_drop_down_shows_eight_entries_at_a_time)

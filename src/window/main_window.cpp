@@ -78,8 +78,8 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(paren
     const auto follow = [this, followLater] {
         if (deviceList_->view()->isVisible() || port().busy()) {
             followLater->start();
-        } else if (port().refreshDeviceList()) {
-            selection().sendVoiceSelection();
+        } else {
+            rules().relistDevices();
         }
     };
     connect(followLater, &QTimer::timeout, this, follow);

@@ -53,6 +53,10 @@ public:
     int close(MidiOutHandle handle) override;
     void rescanDevices() override;
     bool deviceLeft(MidiOutHandle handle) override { return left.contains(handle); }
+    void setDevicesChangedCallback(std::function<void()> changed) override { announceChange = std::move(changed); }
+    // What the service calls when the system's ports change, as the window
+    // set it.
+    std::function<void()> announceChange;
 
     // Words that reached an open handle, in order.
     std::vector<std::uint32_t> deliveredWords() const;
