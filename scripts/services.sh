@@ -131,6 +131,8 @@ stop_services() {
 # libdbus starts one itself by forking from Qt's D-Bus thread, and that child
 # can hang before its exec. It starts no services; exports
 # DBUS_SESSION_BUS_ADDRESS.
+# Its socket is abstract: the state folder may be on a file system that takes
+# no sockets (the ALSA guest sees the host's folders through 9p).
 start_bus() {
   command -v dbus-daemon >/dev/null || services_fail "dbus-daemon is not installed (Debian package dbus)" || return 1
   cat >"$services_state/bus.conf" <<EOF
@@ -138,7 +140,7 @@ start_bus() {
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
-  <listen>unix:path=$services_state/bus</listen>
+  <listen>unix:abstract=tavrelle-bus-$(printf %s "$services_state" | md5sum | cut -c1-16)</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
