@@ -29,9 +29,10 @@ tool=$2
 work=$PWD/session
 server=tavrelle-alsa-guest # never started: there is no JACK server here
 # A virtual machine without acceleration, on a machine other builds share:
-# a longer wait for the window, and polls that leave the tool more time.
-launch_limit=40
-poll_tenths=3
+# a longer wait for the window, and polls that leave the tool more time;
+# every wait in seconds is three times as long (TCG under load).
+export TAVRELLE_WAIT_SCALE=${TAVRELLE_WAIT_SCALE:-3}
+launch_limit=20
 mkdir -p "$work"
 source "$(dirname "$0")/e2e/session.sh"
 receivers=()
