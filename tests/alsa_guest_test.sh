@@ -29,7 +29,7 @@ tool=$2
 work=$PWD/session
 server=tavrelle-alsa-guest # never started: there is no JACK server here
 # A virtual machine without acceleration, on a machine other builds share:
-# a longer wait for the window, and polls that leave the tool more time;
+# a longer wait for the window;
 # every wait in seconds is three times as long (TCG under load).
 export TAVRELLE_WAIT_SCALE=${TAVRELLE_WAIT_SCALE:-3}
 launch_limit=20
