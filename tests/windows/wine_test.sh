@@ -49,14 +49,12 @@ window_state() { probe texts | sed -n 's/^window //p'; }
 labels() { probe texts | awk '/^control Static/ { n++; if (n == 3 || n == 5 || n == 7) { printf "%s%s", sep, $NF; sep = " " } } END { print "" }'; }
 # The message box the tool shows: "TITLE<tab>TEXT<tab>icon|no-icon", empty when none.
 box() { probe texts | sed -n 's/^box //p'; }
+has_box() { [ -n "$(box)" ]; }
 # expect_box TEXT ICON SECONDS: waits for that box.
 expect_box() {
-  local want=$(printf 'tavrelle\t%s\t%s' "$1" "$2") got="" i
-  for ((i = 0; i < $3 * 5; i++)); do
-    got=$(box)
-    [ -n "$got" ] && break
-    sleep 0.2
-  done
+  local want=$(printf 'tavrelle\t%s\t%s' "$1" "$2") got
+  wait_for "$3" has_box || true
+  got=$(box)
   [ "$got" = "$want" ] || fail "expected the box '$want', saw '${got:-no box}'"
 }
 # Enter answers the box; it must be gone afterwards. A box takes the keyboard
@@ -84,8 +82,9 @@ dismiss_startup_boxes() {
 # The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
 sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
 count() { grep -c "$1" "$run/trace" || true; }
-# wait_sends N: until N words were sent, at most 5 s.
-wait_sends() { local i; for ((i = 0; i < 50; i++)); do [ "$(sends | wc -l)" -ge "$1" ] && return 0; sleep 0.1; done; }
+# wait_sends N: until N words were sent, at most 10 s.
+sent_at_least() { [ "$(sends | wc -l)" -ge "$1" ]; }
+wait_sends() { wait_for 10 sent_at_least "$1" || true; }
 # The main window's X window: its caption, in this letter case (xdotool
 # matches names ignoring it, and the taskbar button's window is "tavrelle").
 x_window() {
@@ -114,11 +113,25 @@ wait_shown() {
   wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || fail "the window did not take the focus"
   [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
 }
-# close_window: the window manager's close, as the close box does.
-close_window() { xdotool windowactivate --sync "$window" 2>/dev/null || true; xdotool key alt+F4; }
-wait_exit() { wait_for 10 sh -c "! kill -0 $tool_pid 2>/dev/null" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
+# close_window: the window manager's close, as the close box does. Openbox
+# closes the window it has seen take the focus; a key that comes while X
+# still hands the focus over (from the taskbar button's window, after a
+# restore) closes nothing, so it waits until X gives the keys to the window.
+x_focused() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ] && [ "$(xdotool getactivewindow 2>/dev/null)" = "$window" ]; }
+close_window() {
+  xdotool windowactivate "$window" 2>/dev/null || true
+  wait_for 10 x_focused || fail "X does not give the window the focus: $(xdotool getwindowfocus getwindowname 2>&1)"
+  xdotool key alt+F4
+}
+wait_exit() { wait_for 20 eval "! process_alive $tool_pid" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
 ini_path() { winepath -w "$1/tavrelle.ini" 2>/dev/null | tr -d '\r'; }
-first_run_file() { printf '[window]\r\nHeight=125\r\nWidth=221\r\nTop=159\r\nLeft=193\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n'; }
+# window_file HEIGHT WIDTH TOP LEFT: a settings file with only those bounds;
+# saved_file the same: what a close with no device saves from it.
+window_file() { printf '[window]\r\nHeight=%s\r\nWidth=%s\r\nTop=%s\r\nLeft=%s\r\n' "$@"; }
+saved_file() { window_file "$@"; printf '\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n'; }
+first_run_file() { saved_file 125 221 159 193; }
+# The folder of the per-user settings, %APPDATA%\Tavrelle.
+per_user_folder() { echo "$(winepath -u 'C:\users' 2>/dev/null | tr -d '\r')/$(id -un)/AppData/Roaming/Tavrelle"; }
 
 no_device="ＭＩＤＩ音源がないのでこのソフトは利用できません"
 started=$(ms_now)
@@ -279,22 +292,22 @@ echo "a folder with a Japanese name, and a path over 260 characters"
 # Under C.UTF-8 the system's code page cannot name the Japanese folder, and
 # the long path is past what the old calls take: the file beside the .exe
 # must still be the one read and written, not a per-user one.
-per_user=$(winepath -u 'C:\users' 2>/dev/null)
-[ -d "$per_user" ] || fail "no users folder in the prefix: '$per_user'"
+per_user=$(per_user_folder)
+[ -d "$(dirname "$per_user")" ] || fail "no application-data folder in the prefix: '$per_user'"
 long=$work/paths/$(printf 'a%.0s' {1..60})/$(printf 'b%.0s' {1..60})/$(printf 'c%.0s' {1..60})/$(printf 'd%.0s' {1..60})
 for run_dir in "$work/paths/設定のフォルダー" "$long"; do
   mkdir -p "$run_dir"
-  printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n' >"$run_dir/tavrelle.ini"
-  rm -rf "$per_user"/*/AppData/Roaming/Tavrelle
+  window_file 140 300 50 60 >"$run_dir/tavrelle.ini"
+  rm -rf "$per_user"
   LANG=C.UTF-8 start_tool "$run_dir"
   dismiss_startup_boxes
   wait_shown
   [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "$run_dir: the file beside the .exe was not read: $(window_state)"
   close_window
   wait_exit
-  [ "$(cat "$run_dir/tavrelle.ini")" = "$(printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n')" ] ||
+  saved_file 140 300 50 60 | cmp -s - "$run_dir/tavrelle.ini" ||
     fail "$run_dir: the file beside the .exe was not written: $(od -c "$run_dir/tavrelle.ini" | head -3)"
-  ! ls "$per_user"/*/AppData/Roaming/Tavrelle >/dev/null 2>&1 || fail "$run_dir: the settings went to the user's folder"
+  [ ! -e "$per_user" ] || fail "$run_dir: the settings went to the user's folder"
 done
 
 echo "message boxes on a small screen"
