@@ -8,7 +8,9 @@
 # the .exe, a save that cannot replace the file another program holds open
 # (the device stays open), and a settings file that cannot be read; a
 # settings file beside an .exe in a folder with a Japanese name and at a path
-# over 260 characters; the tool's own message box on a small screen. The
+# over 260 characters; a read-only settings file; a folder that takes no new
+# file, with the settings in %APPDATA%; the tool's own message box on a small
+# screen. The
 # labels and message boxes are read through the window texts by probe.exe;
 # what the tool hands WinMM is read from Wine's winmm trace. Wine runs in a
 # private prefix inside the build folder, made on the first run and kept.
@@ -309,6 +311,68 @@ for run_dir in "$work/paths/設定のフォルダー" "$long"; do
     fail "$run_dir: the file beside the .exe was not written: $(od -c "$run_dir/tavrelle.ini" | head -3)"
   [ ! -e "$per_user" ] || fail "$run_dir: the settings went to the user's folder"
 done
+
+echo "a read-only settings file"
+# The folder takes new files, so the file beside the .exe is the one; the
+# save must not replace it: the error box, the old file whole, the window
+# open with its device. The next close ends the tool, the file still whole.
+run=$work/read-only
+mkdir -p "$run"
+window_file 140 300 50 60 >"$run/tavrelle.ini"
+chmod 444 "$run/tavrelle.ini"
+start_tool "$run"
+dismiss_startup_boxes
+wait_shown
+[ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "the read-only file was not read: $(window_state)"
+closes=$(count midiOutClose)
+close_window
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed: $(od -c "$run/tavrelle.ini" | head -3)"
+[ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
+probe ok
+wait_for 10 sh -c "! wine '$probe_exe' texts 2>/dev/null | grep -q '^box '" || fail "the box did not close"
+[ "$(window_state | cut -d' ' -f1)" = visible ] && kill -0 "$tool_pid" || fail "the window closed although the save failed"
+[ "$(count midiOutClose)" = "$closes" ] || fail "the failed save closed the device"
+close_window
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+probe ok
+wait_exit
+window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed at the last close"
+
+echo "a folder that takes no new file: the settings in %APPDATA%"
+# The folder is read-only, and Wine runs without root's power to override
+# file permissions. A tavrelle.ini beside the .exe gives the first
+# values; the save goes to %APPDATA%\Tavrelle\tavrelle.ini, which the next
+# run reads instead.
+run=$work/read-only-folder
+mkdir -p "$run"
+cp "$tool" "$run/tavrelle.exe"
+window_file 140 300 50 60 >"$run/tavrelle.ini"
+chmod 555 "$run"
+rm -rf "$per_user"
+# The server opens the files: it is started first, without that power.
+wineserver -k 2>/dev/null || true
+wineserver -w
+setpriv --bounding-set -dac_override wineserver -p 20
+for beside in "140 300 50 60" "200 250 70 80"; do
+  # shellcheck disable=SC2086
+  window_file $beside >"$run/tavrelle.ini"
+  cp "$run/tavrelle.ini" "$work/beside.ini"
+  WINEDEBUG=-all setpriv --bounding-set -dac_override wine "$run/tavrelle.exe" >"$work/read-only-folder.out" 2>&1 &
+  tool_pid=$!
+  dismiss_startup_boxes
+  wait_shown
+  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "beside $beside: bounds $(window_state)"
+  close_window
+  wait_exit
+  saved_file 140 300 50 60 | cmp -s - "$per_user/tavrelle.ini" ||
+    fail "beside $beside: not saved per user: $(od -c "$per_user/tavrelle.ini" 2>&1 | head -3)"
+  cmp -s "$work/beside.ini" "$run/tavrelle.ini" || fail "beside $beside: the file beside the .exe was changed"
+  [ "$(ls "$run" | tr '\n' ' ')" = "tavrelle.exe tavrelle.ini " ] || fail "beside $beside: the folder holds $(ls "$run")"
+done
+# Back to a server that may write where root may.
+wineserver -k 2>/dev/null || true
+wineserver -w
 
 echo "message boxes on a small screen"
 # The tool's own box wraps its text at half the screen's width, sits in the
