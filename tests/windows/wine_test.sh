@@ -25,7 +25,14 @@ mkdir -p "$work"
 source "$(dirname "$0")/../e2e/session.sh"
 
 export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+# The run ends itself, with its clean-up, well before ctest's limit: ctest
+# kills only the script, and X, openbox and Wine's server run on their own.
+limit=300
+trap 'fail "not done within $limit s"' TERM
+(trap 'kill $sleeper 2>/dev/null; exit 0' TERM; sleep "$limit" & sleeper=$!; wait $sleeper && kill -TERM $$) &
+watchdog=$!
 cleanup() {
+  kill "$watchdog" 2>/dev/null || true
   stop "$tool_pid" 2
   wineserver -k 2>/dev/null || true
   stop_service openbox 2 || true
