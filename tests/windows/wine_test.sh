@@ -8,7 +8,9 @@
 # the .exe, a save that cannot replace the file another program holds open
 # (the device stays open), and a settings file that cannot be read; a
 # settings file beside an .exe in a folder with a Japanese name and at a path
-# over 260 characters; the tool's own message box on a small screen. The
+# over 260 characters; a read-only settings file; a folder that takes no new
+# file, with the settings in %APPDATA%; the tool's own message box on a small
+# screen. The
 # labels and message boxes are read through the window texts by probe.exe;
 # what the tool hands WinMM is read from Wine's winmm trace. Wine runs in a
 # private prefix inside the build folder, made on the first run and kept.
@@ -23,7 +25,14 @@ mkdir -p "$work"
 source "$(dirname "$0")/../e2e/session.sh"
 
 export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+# The run ends itself, with its clean-up, well before ctest's limit: ctest
+# kills only the script, and X, openbox and Wine's server run on their own.
+limit=300
+trap 'fail "not done within $limit s"' TERM
+(trap 'kill $sleeper 2>/dev/null; exit 0' TERM; sleep "$limit" & sleeper=$!; wait $sleeper && kill -TERM $$) &
+watchdog=$!
 cleanup() {
+  kill "$watchdog" 2>/dev/null || true
   stop "$tool_pid" 2
   wineserver -k 2>/dev/null || true
   stop_service openbox 2 || true
@@ -49,14 +58,12 @@ window_state() { probe texts | sed -n 's/^window //p'; }
 labels() { probe texts | awk '/^control Static/ { n++; if (n == 3 || n == 5 || n == 7) { printf "%s%s", sep, $NF; sep = " " } } END { print "" }'; }
 # The message box the tool shows: "TITLE<tab>TEXT<tab>icon|no-icon", empty when none.
 box() { probe texts | sed -n 's/^box //p'; }
+has_box() { [ -n "$(box)" ]; }
 # expect_box TEXT ICON SECONDS: waits for that box.
 expect_box() {
-  local want=$(printf 'tavrelle\t%s\t%s' "$1" "$2") got="" i
-  for ((i = 0; i < $3 * 5; i++)); do
-    got=$(box)
-    [ -n "$got" ] && break
-    sleep 0.2
-  done
+  local want=$(printf 'tavrelle\t%s\t%s' "$1" "$2") got
+  wait_for "$3" has_box || true
+  got=$(box)
   [ "$got" = "$want" ] || fail "expected the box '$want', saw '${got:-no box}'"
 }
 # Enter answers the box; it must be gone afterwards. A box takes the keyboard
@@ -84,8 +91,9 @@ dismiss_startup_boxes() {
 # The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
 sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
 count() { grep -c "$1" "$run/trace" || true; }
-# wait_sends N: until N words were sent, at most 5 s.
-wait_sends() { local i; for ((i = 0; i < 50; i++)); do [ "$(sends | wc -l)" -ge "$1" ] && return 0; sleep 0.1; done; }
+# wait_sends N: until N words were sent, at most 10 s.
+sent_at_least() { [ "$(sends | wc -l)" -ge "$1" ]; }
+wait_sends() { wait_for 10 sent_at_least "$1" || true; }
 # The main window's X window: its caption, in this letter case (xdotool
 # matches names ignoring it, and the taskbar button's window is "tavrelle").
 x_window() {
@@ -114,11 +122,25 @@ wait_shown() {
   wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || fail "the window did not take the focus"
   [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
 }
-# close_window: the window manager's close, as the close box does.
-close_window() { xdotool windowactivate --sync "$window" 2>/dev/null || true; xdotool key alt+F4; }
-wait_exit() { wait_for 10 sh -c "! kill -0 $tool_pid 2>/dev/null" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
+# close_window: the window manager's close, as the close box does. Openbox
+# closes the window it has seen take the focus; a key that comes while X
+# still hands the focus over (from the taskbar button's window, after a
+# restore) closes nothing, so it waits until X gives the keys to the window.
+x_focused() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ] && [ "$(xdotool getactivewindow 2>/dev/null)" = "$window" ]; }
+close_window() {
+  xdotool windowactivate "$window" 2>/dev/null || true
+  wait_for 10 x_focused || fail "X does not give the window the focus: $(xdotool getwindowfocus getwindowname 2>&1)"
+  xdotool key alt+F4
+}
+wait_exit() { wait_for 20 eval "! process_alive $tool_pid" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
 ini_path() { winepath -w "$1/tavrelle.ini" 2>/dev/null | tr -d '\r'; }
-first_run_file() { printf '[window]\r\nHeight=125\r\nWidth=221\r\nTop=159\r\nLeft=193\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n'; }
+# window_file HEIGHT WIDTH TOP LEFT: a settings file with only those bounds;
+# saved_file the same: what a close with no device saves from it.
+window_file() { printf '[window]\r\nHeight=%s\r\nWidth=%s\r\nTop=%s\r\nLeft=%s\r\n' "$@"; }
+saved_file() { window_file "$@"; printf '\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n'; }
+first_run_file() { saved_file 125 221 159 193; }
+# The folder of the per-user settings, %APPDATA%\Tavrelle.
+per_user_folder() { echo "$(winepath -u 'C:\users' 2>/dev/null | tr -d '\r')/$(id -un)/AppData/Roaming/Tavrelle"; }
 
 no_device="ＭＩＤＩ音源がないのでこのソフトは利用できません"
 started=$(ms_now)
@@ -279,23 +301,82 @@ echo "a folder with a Japanese name, and a path over 260 characters"
 # Under C.UTF-8 the system's code page cannot name the Japanese folder, and
 # the long path is past what the old calls take: the file beside the .exe
 # must still be the one read and written, not a per-user one.
-per_user=$(winepath -u 'C:\users' 2>/dev/null)
-[ -d "$per_user" ] || fail "no users folder in the prefix: '$per_user'"
+per_user=$(per_user_folder)
+[ -d "$(dirname "$per_user")" ] || fail "no application-data folder in the prefix: '$per_user'"
 long=$work/paths/$(printf 'a%.0s' {1..60})/$(printf 'b%.0s' {1..60})/$(printf 'c%.0s' {1..60})/$(printf 'd%.0s' {1..60})
 for run_dir in "$work/paths/設定のフォルダー" "$long"; do
   mkdir -p "$run_dir"
-  printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n' >"$run_dir/tavrelle.ini"
-  rm -rf "$per_user"/*/AppData/Roaming/Tavrelle
+  window_file 140 300 50 60 >"$run_dir/tavrelle.ini"
+  rm -rf "$per_user"
   LANG=C.UTF-8 start_tool "$run_dir"
   dismiss_startup_boxes
   wait_shown
   [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "$run_dir: the file beside the .exe was not read: $(window_state)"
   close_window
   wait_exit
-  [ "$(cat "$run_dir/tavrelle.ini")" = "$(printf '[window]\r\nHeight=140\r\nWidth=300\r\nTop=50\r\nLeft=60\r\n\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n')" ] ||
+  saved_file 140 300 50 60 | cmp -s - "$run_dir/tavrelle.ini" ||
     fail "$run_dir: the file beside the .exe was not written: $(od -c "$run_dir/tavrelle.ini" | head -3)"
-  ! ls "$per_user"/*/AppData/Roaming/Tavrelle >/dev/null 2>&1 || fail "$run_dir: the settings went to the user's folder"
+  [ ! -e "$per_user" ] || fail "$run_dir: the settings went to the user's folder"
 done
+
+echo "a read-only settings file"
+# The folder takes new files, so the file beside the .exe is the one; the
+# save must not replace it: the error box, the old file whole, the window
+# open. The next close ends the tool, the file still whole.
+run=$work/read-only
+mkdir -p "$run"
+window_file 140 300 50 60 >"$run/tavrelle.ini"
+chmod 444 "$run/tavrelle.ini"
+start_tool "$run"
+dismiss_startup_boxes
+wait_shown
+[ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "the read-only file was not read: $(window_state)"
+close_window
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed: $(od -c "$run/tavrelle.ini" | head -3)"
+[ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
+probe ok
+wait_for 10 sh -c "! wine '$probe_exe' texts 2>/dev/null | grep -q '^box '" || fail "the box did not close"
+[ "$(window_state | cut -d' ' -f1)" = visible ] && kill -0 "$tool_pid" || fail "the window closed although the save failed"
+close_window
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+probe ok
+wait_exit
+window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed at the last close"
+
+echo "a folder that takes no new file: the settings in %APPDATA%"
+# The folder is read-only, and Wine runs without root's power to override
+# file permissions. A tavrelle.ini beside the .exe gives the first values;
+# the save goes to %APPDATA%\Tavrelle\tavrelle.ini, which the next run reads
+# instead.
+run=$work/read-only-folder
+mkdir -p "$run"
+cp "$tool" "$run/tavrelle.exe"
+window_file 140 300 50 60 >"$run/tavrelle.ini"
+chmod 555 "$run"
+rm -rf "$per_user"
+# The server opens the files: it is started first, without that power.
+wineserver -k 2>/dev/null || true
+wineserver -w
+setpriv --bounding-set -dac_override wineserver -p 20
+for beside in "140 300 50 60" "200 250 70 80"; do
+  window_file $beside >"$run/tavrelle.ini"
+  cp "$run/tavrelle.ini" "$work/beside.ini"
+  WINEDEBUG=-all setpriv --bounding-set -dac_override wine "$run/tavrelle.exe" >"$work/read-only-folder.out" 2>&1 &
+  tool_pid=$!
+  dismiss_startup_boxes
+  wait_shown
+  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "beside $beside: bounds $(window_state)"
+  close_window
+  wait_exit
+  saved_file 140 300 50 60 | cmp -s - "$per_user/tavrelle.ini" ||
+    fail "beside $beside: not saved per user: $(od -c "$per_user/tavrelle.ini" 2>&1 | head -3)"
+  cmp -s "$work/beside.ini" "$run/tavrelle.ini" || fail "beside $beside: the file beside the .exe was changed"
+  [ "$(ls "$run" | tr '\n' ' ')" = "tavrelle.exe tavrelle.ini " ] || fail "beside $beside: the folder holds $(ls "$run")"
+done
+# Back to a server that may write where root may.
+wineserver -k 2>/dev/null || true
+wineserver -w
 
 echo "message boxes on a small screen"
 # The tool's own box wraps its text at half the screen's width, sits in the
