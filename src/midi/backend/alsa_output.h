@@ -2,8 +2,6 @@
 // own that sends from one port and hears the System Announce port on another.
 #pragma once
 
-#include "private.h"
-
 #include "port_list.h"
 
 #include "midi/short_message.h"

@@ -9,8 +9,6 @@
 // touched or closed again, and a new one is opened on the next request.
 #pragma once
 
-#include "private.h"
-
 #include "midi_thread.h"
 
 #include "midi/short_message.h"

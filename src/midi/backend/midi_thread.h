@@ -14,8 +14,6 @@
 // once, that there is something to read, and watches again when asked.
 #pragma once
 
-#include "private.h"
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
