@@ -95,7 +95,6 @@ public:
                                                                : Failure::other;
         }
         open_ = target;
-        left_ = false;
         return Failure::none;
     }
     Failure sendMessage(const unsigned char* bytes, std::size_t size) override
@@ -112,9 +111,11 @@ public:
         snd_seq_ev_set_direct(&event);
         return snd_seq_event_output_direct(seq_, &event) < 0 ? Failure::other : Failure::none;
     }
+    // A port that left took the connection with it, and the disconnect
+    // fails harmlessly.
     void closePort() override
     {
-        if (open_ && !left_) {
+        if (open_) {
             snd_seq_disconnect_to(seq_, out_, open_->client, open_->port);
         }
         open_.reset();
@@ -133,10 +134,7 @@ public:
             const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && open_ && sameAddress(event->data.addr, *open_);
             const bool clientLeft =
                 event->type == SND_SEQ_EVENT_CLIENT_EXIT && open_ && event->data.addr.client == open_->client;
-            if (portLeft || clientLeft) {
-                left_ = true;
-                seen.openPortLeft = true;
-            }
+            seen.openPortLeft = seen.openPortLeft || portLeft || clientLeft;
         }
         return seen;
     }
@@ -148,8 +146,6 @@ private:
     int descriptor_ = -1;
     std::vector<snd_seq_addr_t> ports_;
     std::optional<snd_seq_addr_t> open_;
-    // The open port left: the sequencer undid the connection itself.
-    bool left_ = false;
 };
 
 }  // namespace
@@ -213,16 +209,11 @@ int AlsaClient::open(const PortEntry& entry)
     if (!index) {
         return resultOf(AlsaSequencer::Failure::portGone);
     }
-    const auto failure = sequencer_->openPort(static_cast<unsigned>(*index));
-    open_ = failure == AlsaSequencer::Failure::none;
-    return resultOf(failure);
+    return resultOf(sequencer_->openPort(static_cast<unsigned>(*index)));
 }
 
 int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 {
-    if (!open_) {
-        return result::kInvalidHandle;
-    }
     for (const ShortMessageBytes& message : messages) {
         if (const auto failure = sequencer_->sendMessage(message.bytes.data(), message.size);
             failure != AlsaSequencer::Failure::none) {
@@ -234,7 +225,7 @@ int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 
 int AlsaClient::close()
 {
-    if (std::exchange(open_, false)) {
+    if (sequencer_) {
         sequencer_->closePort();
     }
     return result::kNoError;

@@ -68,7 +68,8 @@ public:
     // Opens the port enumerated as `entry` wherever it is now, and never
     // another one. A result code.
     int open(const PortEntry& entry);
-    // Sends messages that belong together; a result code.
+    // Sends messages that belong together through the open port; a result
+    // code.
     int send(std::span<const ShortMessageBytes> messages);
     // Every message is delivered to the sequencer as it is sent, so a close
     // has nothing left to wait for.
@@ -87,7 +88,6 @@ private:
 
     Connect connect_;
     std::unique_ptr<AlsaSequencer> sequencer_;
-    bool open_ = false;
 };
 
 }  // namespace tavrelle::midi::backend

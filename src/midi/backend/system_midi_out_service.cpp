@@ -194,7 +194,8 @@ public:
             return result::kAllocated;
         }
         const PortEntry& entry = devices_[deviceId];
-        const int opened = entry.backend == Backend::Alsa ? openAlsa(entry) : openJack(entry);
+        alsaLeft_ = false;
+        const int opened = entry.backend == Backend::Alsa ? alsa_.open(entry) : openJack(entry);
         if (opened == result::kNoError) {
             open_ = handle = nextHandle_++;
             openBackend_ = entry.backend;
@@ -271,12 +272,6 @@ public:
     }
 
 private:
-    int openAlsa(const PortEntry& entry)
-    {
-        alsaLeft_ = false;
-        return alsa_.open(entry);
-    }
-
     int openJack(const PortEntry& entry)
     {
         return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = alsaThere_,
