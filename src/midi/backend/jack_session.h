@@ -68,13 +68,14 @@ public:
     void abandon();
 
     // Readable from any thread: whether the client is there with its port
-    // and its server has not gone; whether there is no client at all;
-    // whether the device connected last left (or its server went) since.
+    // and its server has not gone; whether the device connected last left
+    // (or its server went) since.
     bool running() const
     {
-        return stage_.load(std::memory_order_relaxed) >= Stage::ready && !serverGone_->load(std::memory_order_acquire);
+        return ready_.load(std::memory_order_relaxed) && !serverGone_->load(std::memory_order_acquire);
     }
-    bool absent() const { return stage_.load(std::memory_order_relaxed) == Stage::none; }
+    // Whether there is no client at all.
+    bool absent() const { return state_ == nullptr; }
     bool deviceLeft() const { return deviceLeft_.load(std::memory_order_relaxed) || serverGone_->load(std::memory_order_acquire); }
 
 private:
@@ -96,8 +97,7 @@ private:
     std::chrono::steady_clock::time_point watchGivesUp_;
     // Set by libjack when the server of the latest client shut down.
     std::shared_ptr<std::atomic<bool>> serverGone_ = std::make_shared<std::atomic<bool>>(false);
-    enum class Stage { none, opened, ready };
-    std::atomic<Stage> stage_{Stage::none};
+    std::atomic<bool> ready_{false};
 };
 
 }  // namespace tavrelle::midi::backend
