@@ -7,7 +7,6 @@
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -150,15 +149,9 @@ private:
 
 }  // namespace
 
-void silenceAlsa()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(&ignoreAlsaMessage); });
-}
-
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer)
 {
-    silenceAlsa();
+    snd_lib_error_set_handler(&ignoreAlsaMessage);
     snd_seq_t* seq = nullptr;
     if (const int opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); opened < 0) {
         return opened == -ENOMEM ? result::kNoMemory : result::kNoDriver;

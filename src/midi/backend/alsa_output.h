@@ -46,11 +46,8 @@ public:
     virtual Announcements takeAnnouncements() { return {}; }
 };
 
-// Keeps ALSA's library from printing; before ALSA is used on other threads.
-void silenceAlsa();
-
-// A client of the machine's sequencer: 0; 6 when there is no sequencer; 7
-// when memory ran out.
+// A client of the machine's sequencer, with ALSA's library kept from
+// printing: 0; 6 when there is no sequencer; 7 when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);
 
 // The service's one client of the ALSA sequencer, connected when first
