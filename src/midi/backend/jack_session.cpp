@@ -207,17 +207,12 @@ int JackSession::start()
         (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
             nullptr ||
         jack_activate(state.client) != 0) {
-        return fail();
+        const bool gone = serverGone_->load(std::memory_order_acquire);
+        close();
+        return resultOf(gone ? Failure::noServer : Failure::refused);
     }
     ready_.store(true, std::memory_order_relaxed);
     return result::kNoError;
-}
-
-int JackSession::fail()
-{
-    const bool gone = serverGone_->load(std::memory_order_acquire);
-    close();
-    return resultOf(gone ? Failure::noServer : Failure::refused);
 }
 
 std::vector<std::string> JackSession::midiInputPorts()

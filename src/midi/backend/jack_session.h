@@ -1,12 +1,8 @@
-// JACK MIDI input ports, driven with libjack directly: a client whose server
-// has died must never be touched again.
-//
-// The session is one client with one output port, opened when first needed
-// and kept for the life of the service: listing the ports and switching
-// from one to another only connect and disconnect that port. Everything here
-// runs on the MIDI thread, which gives every call a deadline. A client whose
-// server shut down, or that a call was given up on, is forgotten: never
-// touched or closed again, and a new one is opened on the next request.
+// JACK MIDI input ports through libjack: one client with one output port,
+// kept for the life of the service, so that listing and switching only
+// connect and disconnect. Everything here runs on the MIDI thread. A client
+// whose server shut down, or that a call was given up on, is forgotten:
+// closing it crashes inside libjack once another client has been tried.
 #pragma once
 
 #include "midi_thread.h"
@@ -85,8 +81,6 @@ private:
     // Whether the client is there and its server has not gone; a client
     // whose server went is forgotten here.
     bool usable();
-    // Closes a client that a step failed on; the step's result code.
-    int fail();
 
     std::function<void()> changed_;
     State* state_ = nullptr;
