@@ -74,11 +74,15 @@ private:
     bool told_ = false;
 };
 
-// What the MIDI thread owns: the JACK client and whether a port is open on it.
+// What the MIDI thread owns: the JACK client and whether a port is open on it,
+// with what it needs to tell the caller of news.
 struct JackSide {
-    explicit JackSide(const std::shared_ptr<Notifier>& notify) : jack([notify] { (*notify)(); }) {}
+    explicit JackSide(const std::shared_ptr<Notifier>& notify) : notify(notify), jack([notify] { (*notify)(); }) {}
 
+    std::shared_ptr<Notifier> notify;
     backend::JackSession jack;
+    // Whether the caller's last listing reached the ALSA sequencer.
+    std::atomic<bool> alsaThere{false};
     bool open = false;
     // The MIDI thread's one timed look is watching a new connection.
     bool watchingConnection = false;
@@ -257,8 +261,7 @@ public:
 private:
     int openJack(const PortEntry& entry)
     {
-        return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = alsaThere_,
-                                                target = entry.systemName](auto& reply) noexcept {
+        return request(backend::kOpenDeadline, [jack = jack_, target = entry.systemName](auto& reply) noexcept {
             jack->close();
             const int prepared = jack->jack.prepare(target);
             jack->open = prepared == result::kNoError;
@@ -269,10 +272,10 @@ private:
             if (prepared == result::kNoError && jack->jack.connect() == result::kNoError) {
                 jack->watchingConnection = true;
                 backend::MidiThread::watch(
-                    [jack, notify, alsaThere] {
+                    [jack] {
                         jack->watchingConnection = jack->jack.watchConnection();
                         if (!jack->watchingConnection) {
-                            watchAbsent(jack, notify, alsaThere);
+                            watchAbsent(jack);
                         }
                         return jack->watchingConnection;
                     },
@@ -283,18 +286,17 @@ private:
 
     // On the MIDI thread: while a system is absent, looks for it every few
     // seconds, at its socket or device file, never with a client.
-    static void watchAbsent(const std::shared_ptr<JackSide>& jack, const std::shared_ptr<Notifier>& notify,
-                            const std::shared_ptr<std::atomic<bool>>& alsaThere)
+    static void watchAbsent(const std::shared_ptr<JackSide>& jack)
     {
-        if (jack->watchingConnection || (!jack->jack.absent() && alsaThere->load())) {
+        if (jack->watchingConnection || (!jack->jack.absent() && jack->alsaThere)) {
             return;
         }
         backend::MidiThread::watch(
-            [jack, notify, alsaThere] {
+            [jack] {
                 const bool jackAbsent = jack->jack.absent();
-                const bool alsaAbsent = !alsaThere->load();
+                const bool alsaAbsent = !jack->alsaThere;
                 if ((jackAbsent && backend::jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
-                    (*notify)();
+                    (*jack->notify)();
                     return false;
                 }
                 return jackAbsent || alsaAbsent;
@@ -329,7 +331,7 @@ private:
         }
         auto reply = std::make_shared<backend::Reply<std::vector<std::string>>>();
         const std::uint64_t job =
-            thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
+            thread_.post([jack = jack_, reply] {
                 auto& session = jack->jack;
                 try {
                     // No server, no JACK ports.
@@ -342,7 +344,7 @@ private:
                 // the answer, before anyone waits for it; from then on the
                 // server reports the ports that come and go.
                 session.start();
-                watchAbsent(jack, notify, alsaThere);
+                watchAbsent(jack);
             });
         return PendingListing{std::move(reply), job};
     }
@@ -361,7 +363,7 @@ private:
             alsaLeft_ = true;
         }
         std::vector<std::string> alsaNames = alsa_.portNames();
-        alsaThere_->store(alsa_.connected());
+        jack_->alsaThere = alsa_.connected();
         thread_.watchDescriptor(alsa_.descriptor());
         std::optional<std::vector<std::string>> jackNames;
         if (pending_) {
@@ -387,7 +389,6 @@ private:
 
     std::shared_ptr<Notifier> notify_ = std::make_shared<Notifier>();
     std::shared_ptr<JackSide> jack_ = std::make_shared<JackSide>(notify_);
-    std::shared_ptr<std::atomic<bool>> alsaThere_ = std::make_shared<std::atomic<bool>>(false);
     backend::AlsaClient alsa_;
     bool alsaLeft_ = false;
     backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
