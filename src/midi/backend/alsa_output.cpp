@@ -120,22 +120,21 @@ public:
         open_.reset();
     }
     int descriptor() override { return descriptor_; }
-    Announcements takeAnnouncements() override
+    // Reads everything, so that the descriptor is quiet until the next news;
+    // an overrun (-ENOSPC) only lost news, and reading goes on.
+    bool takeOpenPortLeft() override
     {
-        Announcements seen;
+        bool left = false;
         snd_seq_event_t* event = nullptr;
         for (int read; (read = snd_seq_event_input(seq_, &event)) >= 0 || read == -ENOSPC;) {
-            // An overrun lost announcements: the ports may have changed.
-            seen.portsChanged = true;
-            if (read < 0 || event == nullptr) {
+            if (read < 0 || event == nullptr || !open_) {
                 continue;
             }
-            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && open_ && sameAddress(event->data.addr, *open_);
-            const bool clientLeft =
-                event->type == SND_SEQ_EVENT_CLIENT_EXIT && open_ && event->data.addr.client == open_->client;
-            seen.openPortLeft = seen.openPortLeft || portLeft || clientLeft;
+            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && sameAddress(event->data.addr, *open_);
+            const bool clientLeft = event->type == SND_SEQ_EVENT_CLIENT_EXIT && event->data.addr.client == open_->client;
+            left = left || portLeft || clientLeft;
         }
-        return seen;
+        return left;
     }
 
 private:

@@ -24,13 +24,6 @@ public:
         noMemory,
         other,
     };
-    // What the System Announce port told since it was last asked.
-    struct Announcements {
-        bool portsChanged = false;
-        // The open port exited, or its client did.
-        bool openPortLeft = false;
-    };
-
     virtual ~AlsaSequencer() = default;
     // "client:port 14:0" of each port that accepts MIDI now, in the
     // sequencer's order.
@@ -42,8 +35,9 @@ public:
     // The descriptor that becomes readable when the system's ports change;
     // -1 for none.
     virtual int descriptor() { return -1; }
-    // Reads what is there to read without waiting.
-    virtual Announcements takeAnnouncements() { return {}; }
+    // Reads what the System Announce port told, without waiting: whether
+    // the open port, or its client, exited since this was last asked.
+    virtual bool takeOpenPortLeft() { return false; }
 };
 
 // A client of the machine's sequencer, with ALSA's library kept from
@@ -73,10 +67,7 @@ public:
     int close();
     bool connected() const { return sequencer_ != nullptr; }
     int descriptor() { return sequencer_ ? sequencer_->descriptor() : -1; }
-    AlsaSequencer::Announcements takeAnnouncements()
-    {
-        return sequencer_ ? sequencer_->takeAnnouncements() : AlsaSequencer::Announcements{};
-    }
+    bool takeOpenPortLeft() { return sequencer_ && sequencer_->takeOpenPortLeft(); }
 
 private:
     // The one place the sequencer's failures become result codes.

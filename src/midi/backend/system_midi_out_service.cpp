@@ -359,7 +359,7 @@ private:
         }
         stale_ = false;
         // Announcements read first: any that come later wake the MIDI thread.
-        if (alsa_.takeAnnouncements().openPortLeft) {
+        if (alsa_.takeOpenPortLeft()) {
             alsaLeft_ = true;
         }
         std::vector<std::string> alsaNames = alsa_.portNames();
