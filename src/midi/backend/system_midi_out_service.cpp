@@ -74,15 +74,11 @@ private:
     bool told_ = false;
 };
 
-// What the MIDI thread owns: the JACK client and whether a port is open on it,
-// with what it needs to tell the caller of news.
+// What the MIDI thread owns: the JACK client and whether a port is open on it.
 struct JackSide {
-    explicit JackSide(const std::shared_ptr<Notifier>& notify) : notify(notify), jack([notify] { (*notify)(); }) {}
+    explicit JackSide(const std::shared_ptr<Notifier>& notify) : jack([notify] { (*notify)(); }) {}
 
-    std::shared_ptr<Notifier> notify;
     backend::JackSession jack;
-    // Whether the caller's last listing reached the ALSA sequencer.
-    std::atomic<bool> alsaThere{false};
     bool open = false;
     // The MIDI thread's one timed look is watching a new connection.
     bool watchingConnection = false;
@@ -261,7 +257,8 @@ public:
 private:
     int openJack(const PortEntry& entry)
     {
-        return request(backend::kOpenDeadline, [jack = jack_, target = entry.systemName](auto& reply) noexcept {
+        return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = alsaThere_,
+                                                target = entry.systemName](auto& reply) noexcept {
             jack->close();
             const int prepared = jack->jack.prepare(target);
             jack->open = prepared == result::kNoError;
@@ -272,10 +269,10 @@ private:
             if (prepared == result::kNoError && jack->jack.connect() == result::kNoError) {
                 jack->watchingConnection = true;
                 backend::MidiThread::watch(
-                    [jack] {
+                    [jack, notify, alsaThere] {
                         jack->watchingConnection = jack->jack.watchConnection();
                         if (!jack->watchingConnection) {
-                            watchAbsent(jack);
+                            watchAbsent(jack, notify, alsaThere);
                         }
                         return jack->watchingConnection;
                     },
@@ -286,17 +283,18 @@ private:
 
     // On the MIDI thread: while a system is absent, looks for it every few
     // seconds, at its socket or device file, never with a client.
-    static void watchAbsent(const std::shared_ptr<JackSide>& jack)
+    static void watchAbsent(const std::shared_ptr<JackSide>& jack, const std::shared_ptr<Notifier>& notify,
+                            const std::shared_ptr<std::atomic<bool>>& alsaThere)
     {
-        if (jack->watchingConnection || (!jack->jack.absent() && jack->alsaThere)) {
+        if (jack->watchingConnection || (!jack->jack.absent() && alsaThere->load())) {
             return;
         }
         backend::MidiThread::watch(
-            [jack] {
+            [jack, notify, alsaThere] {
                 const bool jackAbsent = jack->jack.absent();
-                const bool alsaAbsent = !jack->alsaThere;
+                const bool alsaAbsent = !alsaThere->load();
                 if ((jackAbsent && backend::jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
-                    (*jack->notify)();
+                    (*notify)();
                     return false;
                 }
                 return jackAbsent || alsaAbsent;
@@ -331,7 +329,7 @@ private:
         }
         auto reply = std::make_shared<backend::Reply<std::vector<std::string>>>();
         const std::uint64_t job =
-            thread_.post([jack = jack_, reply] {
+            thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
                 auto& session = jack->jack;
                 try {
                     // No server, no JACK ports.
@@ -344,7 +342,7 @@ private:
                 // the answer, before anyone waits for it; from then on the
                 // server reports the ports that come and go.
                 session.start();
-                watchAbsent(jack);
+                watchAbsent(jack, notify, alsaThere);
             });
         return PendingListing{std::move(reply), job};
     }
@@ -363,7 +361,7 @@ private:
             alsaLeft_ = true;
         }
         std::vector<std::string> alsaNames = alsa_.portNames();
-        jack_->alsaThere = alsa_.connected();
+        alsaThere_->store(alsa_.connected());
         thread_.watchDescriptor(alsa_.descriptor());
         std::optional<std::vector<std::string>> jackNames;
         if (pending_) {
@@ -389,6 +387,7 @@ private:
 
     std::shared_ptr<Notifier> notify_ = std::make_shared<Notifier>();
     std::shared_ptr<JackSide> jack_ = std::make_shared<JackSide>(notify_);
+    std::shared_ptr<std::atomic<bool>> alsaThere_ = std::make_shared<std::atomic<bool>>(false);
     backend::AlsaClient alsa_;
     bool alsaLeft_ = false;
     backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
