@@ -157,7 +157,6 @@ public:
     bool switchedByUser() const { return switchedByUser_; }
 
 private:
-    bool showListedNow();
     void select(int position);
 
     MidiOutService& service_;
