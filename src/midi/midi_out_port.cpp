@@ -147,11 +147,6 @@ bool MidiOutPort::refreshDeviceList()
         return false;
     }
     service_.rescanDevices();
-    return showListedNow();
-}
-
-bool MidiOutPort::showListedNow()
-{
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
     bool savedAppeared = false;
@@ -161,20 +156,14 @@ bool MidiOutPort::showListedNow()
             savedAppeared = true;
         }
     }
-    int position = -1;
-    for (std::size_t i = 0; i < listing_.names.size() && !chosenName_.empty(); ++i) {
-        if (listing_.names[i] == chosenName_) {
-            position = static_cast<int>(i);
-            break;
-        }
-    }
+    const auto chosen = std::find(listing_.names.begin(), listing_.names.end(), chosenName_);
     // A chosen device that is gone keeps its identifier: the settings keep
     // it for when it is back.
-    if (position < 0) {
+    if (chosenName_.empty() || chosen == listing_.names.end()) {
         list_.selectIndex(-1);
         return false;
     }
-    select(position);
+    select(static_cast<int>(chosen - listing_.names.begin()));
     if (!savedAppeared && handle_ != 0 && !service_.deviceLeft(handle_)) {
         return false;
     }

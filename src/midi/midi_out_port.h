@@ -99,13 +99,10 @@ public:
 
     MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump);
 
-    // Fills the device list and the table from the service; devices whose
-    // names cannot be read are skipped.
+    // Fills the device list and the table from the service (listDevices).
     void listMidiOutDevices();
-    // Chooses the list entry at start-up from the saved position and name
-    // and sets the selected device identifier. When the entry at the saved
-    // position carries another name, the entry that carries the saved name
-    // is chosen, and only when none does, the first entry.
+    // Selects the entry restoredPosition chooses and sets the selected
+    // device identifier.
     void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
     int openMidiOutWithRetries(unsigned deviceId);
@@ -160,7 +157,6 @@ public:
     bool switchedByUser() const { return switchedByUser_; }
 
 private:
-    bool showListedNow();
     void select(int position);
 
     MidiOutService& service_;

@@ -7,7 +7,6 @@
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -95,7 +94,6 @@ public:
                                                                : Failure::other;
         }
         open_ = target;
-        left_ = false;
         return Failure::none;
     }
     Failure sendMessage(const unsigned char* bytes, std::size_t size) override
@@ -112,33 +110,31 @@ public:
         snd_seq_ev_set_direct(&event);
         return snd_seq_event_output_direct(seq_, &event) < 0 ? Failure::other : Failure::none;
     }
+    // A port that left took the connection with it, and the disconnect
+    // fails harmlessly.
     void closePort() override
     {
-        if (open_ && !left_) {
+        if (open_) {
             snd_seq_disconnect_to(seq_, out_, open_->client, open_->port);
         }
         open_.reset();
     }
     int descriptor() override { return descriptor_; }
-    Announcements takeAnnouncements() override
+    // Reads everything, so that the descriptor is quiet until the next news;
+    // an overrun (-ENOSPC) only lost news, and reading goes on.
+    bool takeOpenPortLeft() override
     {
-        Announcements seen;
+        bool left = false;
         snd_seq_event_t* event = nullptr;
         for (int read; (read = snd_seq_event_input(seq_, &event)) >= 0 || read == -ENOSPC;) {
-            // An overrun lost announcements: the ports may have changed.
-            seen.portsChanged = true;
-            if (read < 0 || event == nullptr) {
+            if (read < 0 || event == nullptr || !open_) {
                 continue;
             }
-            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && open_ && sameAddress(event->data.addr, *open_);
-            const bool clientLeft =
-                event->type == SND_SEQ_EVENT_CLIENT_EXIT && open_ && event->data.addr.client == open_->client;
-            if (portLeft || clientLeft) {
-                left_ = true;
-                seen.openPortLeft = true;
-            }
+            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && sameAddress(event->data.addr, *open_);
+            const bool clientLeft = event->type == SND_SEQ_EVENT_CLIENT_EXIT && event->data.addr.client == open_->client;
+            left = left || portLeft || clientLeft;
         }
-        return seen;
+        return left;
     }
 
 private:
@@ -148,21 +144,13 @@ private:
     int descriptor_ = -1;
     std::vector<snd_seq_addr_t> ports_;
     std::optional<snd_seq_addr_t> open_;
-    // The open port left: the sequencer undid the connection itself.
-    bool left_ = false;
 };
 
 }  // namespace
 
-void silenceAlsa()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(&ignoreAlsaMessage); });
-}
-
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer)
 {
-    silenceAlsa();
+    snd_lib_error_set_handler(&ignoreAlsaMessage);
     snd_seq_t* seq = nullptr;
     if (const int opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); opened < 0) {
         return opened == -ENOMEM ? result::kNoMemory : result::kNoDriver;
@@ -213,16 +201,11 @@ int AlsaClient::open(const PortEntry& entry)
     if (!index) {
         return resultOf(AlsaSequencer::Failure::portGone);
     }
-    const auto failure = sequencer_->openPort(static_cast<unsigned>(*index));
-    open_ = failure == AlsaSequencer::Failure::none;
-    return resultOf(failure);
+    return resultOf(sequencer_->openPort(static_cast<unsigned>(*index)));
 }
 
 int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 {
-    if (!open_) {
-        return result::kInvalidHandle;
-    }
     for (const ShortMessageBytes& message : messages) {
         if (const auto failure = sequencer_->sendMessage(message.bytes.data(), message.size);
             failure != AlsaSequencer::Failure::none) {
@@ -234,7 +217,7 @@ int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 
 int AlsaClient::close()
 {
-    if (std::exchange(open_, false)) {
+    if (sequencer_) {
         sequencer_->closePort();
     }
     return result::kNoError;

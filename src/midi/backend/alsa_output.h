@@ -2,8 +2,6 @@
 // own that sends from one port and hears the System Announce port on another.
 #pragma once
 
-#include "private.h"
-
 #include "port_list.h"
 
 #include "midi/short_message.h"
@@ -26,13 +24,6 @@ public:
         noMemory,
         other,
     };
-    // What the System Announce port told since it was last asked.
-    struct Announcements {
-        bool portsChanged = false;
-        // The open port exited, or its client did.
-        bool openPortLeft = false;
-    };
-
     virtual ~AlsaSequencer() = default;
     // "client:port 14:0" of each port that accepts MIDI now, in the
     // sequencer's order.
@@ -44,15 +35,13 @@ public:
     // The descriptor that becomes readable when the system's ports change;
     // -1 for none.
     virtual int descriptor() { return -1; }
-    // Reads what is there to read without waiting.
-    virtual Announcements takeAnnouncements() { return {}; }
+    // Reads what the System Announce port told, without waiting: whether
+    // the open port, or its client, exited since this was last asked.
+    virtual bool takeOpenPortLeft() { return false; }
 };
 
-// Keeps ALSA's library from printing; before ALSA is used on other threads.
-void silenceAlsa();
-
-// A client of the machine's sequencer: 0; 6 when there is no sequencer; 7
-// when memory ran out.
+// A client of the machine's sequencer, with ALSA's library kept from
+// printing: 0; 6 when there is no sequencer; 7 when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);
 
 // The service's one client of the ALSA sequencer, connected when first
@@ -70,17 +59,15 @@ public:
     // Opens the port enumerated as `entry` wherever it is now, and never
     // another one. A result code.
     int open(const PortEntry& entry);
-    // Sends messages that belong together; a result code.
+    // Sends messages that belong together through the open port; a result
+    // code.
     int send(std::span<const ShortMessageBytes> messages);
     // Every message is delivered to the sequencer as it is sent, so a close
     // has nothing left to wait for.
     int close();
     bool connected() const { return sequencer_ != nullptr; }
     int descriptor() { return sequencer_ ? sequencer_->descriptor() : -1; }
-    AlsaSequencer::Announcements takeAnnouncements()
-    {
-        return sequencer_ ? sequencer_->takeAnnouncements() : AlsaSequencer::Announcements{};
-    }
+    bool takeOpenPortLeft() { return sequencer_ && sequencer_->takeOpenPortLeft(); }
 
 private:
     // The one place the sequencer's failures become result codes.
@@ -89,7 +76,6 @@ private:
 
     Connect connect_;
     std::unique_ptr<AlsaSequencer> sequencer_;
-    bool open_ = false;
 };
 
 }  // namespace tavrelle::midi::backend

@@ -6,8 +6,6 @@
 // calls have no deadline.
 #pragma once
 
-#include "private.h"
-
 #include <chrono>
 
 namespace tavrelle::midi::backend {

@@ -51,9 +51,8 @@ void ignoreJackMessage(const char*) {}
 struct JackSession::State {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
-    std::atomic<bool> serverGone{false};
-    // The session's own flag, read by the sending thread.
-    std::shared_ptr<std::atomic<bool>> sessionServerGone;
+    // The session's flag, which outlives it, as libjack may call late.
+    std::shared_ptr<std::atomic<bool>> serverGone;
     std::function<void()> changed;
     SelectionQueue queue{kQueueGroups};
 };
@@ -78,8 +77,7 @@ void keepForever(State* state)
 void onServerGone(void* arg)
 {
     auto& state = *static_cast<State*>(arg);
-    state.serverGone.store(true, std::memory_order_release);
-    state.sessionServerGone->store(true, std::memory_order_release);
+    state.serverGone->store(true, std::memory_order_release);
     if (state.changed) {
         state.changed();
     }
@@ -146,7 +144,7 @@ bool JackSession::usable()
     if (state_ == nullptr) {
         return false;
     }
-    if (state_->serverGone.load(std::memory_order_acquire)) {
+    if (serverGone_->load(std::memory_order_acquire)) {
         // Closing a client whose server died crashes inside libjack once
         // another client has been tried.
         abandon();
@@ -162,7 +160,7 @@ void JackSession::abandon()
     }
     target_.clear();
     deviceLeft_.store(true, std::memory_order_relaxed);
-    stage_.store(Stage::none, std::memory_order_relaxed);
+    ready_.store(false, std::memory_order_relaxed);
 }
 
 int JackSession::open()
@@ -186,14 +184,13 @@ int JackSession::open()
     }
     state_ = state;
     serverGone_->store(false, std::memory_order_release);
-    state->sessionServerGone = serverGone_;
+    state->serverGone = serverGone_;
     state->changed = changed_;
     // JACK 2's libjack calls the second, PipeWire's only the first.
     jack_on_shutdown(state->client, &onServerGone, state);
     jack_on_info_shutdown(state->client, &onServerGoneWithReason, state);
     jack_set_port_registration_callback(state->client, &onPortRegistered, state);
     jack_set_port_connect_callback(state->client, &onPortConnected, state);
-    stage_.store(Stage::opened, std::memory_order_relaxed);
     return result::kNoError;
 }
 
@@ -210,17 +207,12 @@ int JackSession::start()
         (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
             nullptr ||
         jack_activate(state.client) != 0) {
-        return fail();
+        const bool gone = serverGone_->load(std::memory_order_acquire);
+        close();
+        return resultOf(gone ? Failure::noServer : Failure::refused);
     }
-    stage_.store(Stage::ready, std::memory_order_relaxed);
+    ready_.store(true, std::memory_order_relaxed);
     return result::kNoError;
-}
-
-int JackSession::fail()
-{
-    const bool gone = state_->serverGone.load(std::memory_order_acquire);
-    close();
-    return resultOf(gone ? Failure::noServer : Failure::refused);
 }
 
 std::vector<std::string> JackSession::midiInputPorts()
@@ -316,7 +308,7 @@ int JackSession::drain(const std::function<void()>& stalled)
     auto lastProgress = std::chrono::steady_clock::now();
     bool stallTold = false;
     bool delivered = queue.held() && queue.settled();
-    while (!delivered && !state_->serverGone.load(std::memory_order_acquire)) {
+    while (!delivered && !serverGone_->load(std::memory_order_acquire)) {
         if (queue.held()) {
             // Held back with no connection that will let it out.
             if (!watchConnection() && queue.held()) {
@@ -340,7 +332,7 @@ int JackSession::drain(const std::function<void()>& stalled)
         std::this_thread::sleep_for(kWatchPause);
     }
     queue.hold();
-    if (state_->serverGone.load(std::memory_order_acquire)) {
+    if (serverGone_->load(std::memory_order_acquire)) {
         return resultOf(Failure::noServer);
     }
     return delivered ? result::kNoError : resultOf(Failure::refused);
@@ -362,7 +354,7 @@ void JackSession::close()
         delete std::exchange(state_, nullptr);
     }
     target_.clear();
-    stage_.store(Stage::none, std::memory_order_relaxed);
+    ready_.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace tavrelle::midi::backend

@@ -1,15 +1,9 @@
-// JACK MIDI input ports, driven with libjack directly: a client whose server
-// has died must never be touched again.
-//
-// The session is one client with one output port, opened when first needed
-// and kept for the life of the service: listing the ports and switching
-// from one to another only connect and disconnect that port. Everything here
-// runs on the MIDI thread, which gives every call a deadline. A client whose
-// server shut down, or that a call was given up on, is forgotten: never
-// touched or closed again, and a new one is opened on the next request.
+// JACK MIDI input ports through libjack: one client with one output port,
+// kept for the life of the service, so that listing and switching only
+// connect and disconnect. Everything here runs on the MIDI thread. A client
+// whose server shut down, or that a call was given up on, is forgotten:
+// closing it crashes inside libjack once another client has been tried.
 #pragma once
-
-#include "private.h"
 
 #include "midi_thread.h"
 
@@ -70,13 +64,14 @@ public:
     void abandon();
 
     // Readable from any thread: whether the client is there with its port
-    // and its server has not gone; whether there is no client at all;
-    // whether the device connected last left (or its server went) since.
+    // and its server has not gone; whether the device connected last left
+    // (or its server went) since.
     bool running() const
     {
-        return stage_.load(std::memory_order_relaxed) >= Stage::ready && !serverGone_->load(std::memory_order_acquire);
+        return ready_.load(std::memory_order_relaxed) && !serverGone_->load(std::memory_order_acquire);
     }
-    bool absent() const { return stage_.load(std::memory_order_relaxed) == Stage::none; }
+    // Whether there is no client at all.
+    bool absent() const { return state_ == nullptr; }
     bool deviceLeft() const { return deviceLeft_.load(std::memory_order_relaxed) || serverGone_->load(std::memory_order_acquire); }
 
 private:
@@ -86,8 +81,6 @@ private:
     // Whether the client is there and its server has not gone; a client
     // whose server went is forgotten here.
     bool usable();
-    // Closes a client that a step failed on; the step's result code.
-    int fail();
 
     std::function<void()> changed_;
     State* state_ = nullptr;
@@ -98,8 +91,7 @@ private:
     std::chrono::steady_clock::time_point watchGivesUp_;
     // Set by libjack when the server of the latest client shut down.
     std::shared_ptr<std::atomic<bool>> serverGone_ = std::make_shared<std::atomic<bool>>(false);
-    enum class Stage { none, opened, ready };
-    std::atomic<Stage> stage_{Stage::none};
+    std::atomic<bool> ready_{false};
 };
 
 }  // namespace tavrelle::midi::backend

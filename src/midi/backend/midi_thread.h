@@ -1,20 +1,13 @@
-// The one thread that talks to the JACK server.
+// The one thread that talks to the JACK server, one request at a time in the
+// order posted. A stalled server blocks its calls, so callers wait until a
+// deadline at most; a request past it leaves the thread stuck until it
+// returns, and meanwhile new requests fail at once rather than each waiting
+// out a deadline of its own.
 //
-// Every libjack call of the service runs here, one request at a time, in the
-// order posted. The caller waits for each request until a deadline at most: a
-// server that stalls blocks its calls until it runs again, and the window
-// must not wait with it. A request past its deadline leaves the thread stuck
-// until that request returns, and while it is, new requests fail at once
-// instead of each waiting out a deadline of their own.
-//
-// Between requests the thread sleeps in poll(): on its own wake-up
-// descriptor, on one descriptor it is asked to watch (the ALSA sequencer's),
-// and until the next timed look (a new JACK connection, a MIDI system that
-// is absent) if one is due. It never reads the watched descriptor: it tells,
-// once, that there is something to read, and watches again when asked.
+// Between requests the thread sleeps in poll() on its wake-up descriptor, on
+// one watched descriptor (the ALSA sequencer's, which it tells of once and
+// never reads), and until the next timed look, if one is due.
 #pragma once
-
-#include "private.h"
 
 #include <chrono>
 #include <cstdint>

@@ -64,18 +64,19 @@ bool pipeWireAnswers()
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
-bool pipeWireJackLoaded()
+// The full path of the libjack the program loaded; empty when unknown.
+std::string loadedJackLibrary()
 {
     Dl_info loaded{};
-    return dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr &&
-           std::strstr(loaded.dli_fname, "/pipewire-") != nullptr;
+    const bool known = dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr;
+    return known ? loaded.dli_fname : "";
 }
 
 }  // namespace
 
 bool backend::jackServerReachable()
 {
-    return pipeWireJackLoaded() ? pipeWireAnswers() : jackServerAnswers();
+    return loadedJackLibrary().find("/pipewire-") != std::string::npos ? pipeWireAnswers() : jackServerAnswers();
 }
 
 using backend::JackLibraryFacts;
@@ -94,11 +95,8 @@ std::optional<std::string> backend::pipeWireLibraryPath(const JackLibraryFacts& 
 
 void reachPipeWireJack(char* argv[])
 {
-    Dl_info loaded{};
     JackLibraryFacts facts;
-    if (dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr) {
-        facts.loadedLibrary = loaded.dli_fname;
-    }
+    facts.loadedLibrary = loadedJackLibrary();
     facts.libraryPath = environment("LD_LIBRARY_PATH");
     const std::string folder = facts.loadedLibrary.substr(0, facts.loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
     facts.pipeWireJackInstalled = access((folder + "/libjack.so.0").c_str(), R_OK) == 0;

@@ -1,8 +1,6 @@
 // Reaching PipeWire's JACK graph: what decides it, as a plain function.
 #pragma once
 
-#include "private.h"
-
 #include <optional>
 #include <string>
 

@@ -3,8 +3,6 @@
 // be checked on machines without a MIDI system.
 #pragma once
 
-#include "private.h"
-
 #include <cstddef>
 #include <optional>
 #include <string>

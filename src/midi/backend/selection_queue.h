@@ -11,8 +11,6 @@
 // connection carries data, and knows when what it handed over has left.
 #pragma once
 
-#include "private.h"
-
 #include "midi/short_message.h"
 
 #include <algorithm>

@@ -1,36 +1,22 @@
 // The MIDI output service over the machine's MIDI system: ALSA sequencer
 // ports, then JACK MIDI input ports, then ALSA's Midi Through ports.
 //
-// ALSA calls are made on the caller's thread: the sequencer answers at once.
-// Every libjack call runs on the service's one MIDI thread; the caller posts
-// a request and waits for it until its deadline (deadlines.h). A JACK
-// request past its deadline fails with 6, and so does every later one, at
-// once, until the late one has returned; the port it may have left open is
-// then let go. A stuck JACK server never holds up the ALSA side.
+// ALSA is called on the caller's thread: the sequencer answers at once.
+// libjack is called on the MIDI thread, each request with a deadline
+// (deadlines.h), so a stuck JACK server holds up neither the window nor ALSA.
+// What either system announces wakes the caller's callback, which rescans.
 //
-// The MIDI thread also sleeps on the sequencer's announcements, and libjack
-// reports ports that come, go and connect: either wakes the caller's
-// callback, which rescans. A system that is absent is looked for again every
-// few seconds, by a look at its socket or device file, never by a client.
-//
-// Result codes, by operation:
-//   deviceName  0; 2 identifier beyond the device list
-//   open        0; 2 identifier beyond the list, or the port enumerated under
-//               it is gone (nothing is opened then); 4 a port is open
-//               already (the service drives one at a time); 6 the port's
-//               backend cannot be reached (no ALSA sequencer, no JACK
-//               server, or one that does not answer in time); 7 out of
-//               memory; 1 anything else (the port could not be connected)
-//   send        0 queued (JACK) or sent (ALSA); 5 handle not open; 11 word
-//               that is not a short message, or more than four words sent
-//               as one; 6 the JACK server has gone; 1 ALSA refused the
-//               message. A JACK queue that is full lets its oldest
-//               selections go to take the new one.
-//   close       0 everything sent was delivered; 5 handle not open; 6 the
-//               JACK server has gone or does not answer, so what was still
-//               queued is delivered if it runs again, or lost; 1 the JACK
-//               server ran cycles but did not deliver it. The handle is
-//               closed whatever the result.
+// Result codes, beyond the table in midi_out_service.h:
+//   open   2 also when the port listed under the identifier is gone (nothing
+//          is opened then); 4 a port is open already (one at a time); 6 also
+//          when the JACK server does not answer in time
+//   send   0 queued (JACK) or sent (ALSA); 6 the JACK server has gone; 1 ALSA
+//          refused the message. A full JACK queue lets its oldest
+//          selections go to take the new one.
+//   close  0 everything sent was delivered; 6 the JACK server has gone or
+//          does not answer, so what was queued is delivered if it runs
+//          again, or lost; 1 the server ran cycles but did not deliver it.
+//          The handle is closed whatever the result.
 #include "alsa_output.h"
 #include "deadlines.h"
 #include "jack_session.h"
@@ -156,11 +142,8 @@ public:
     // sequencer is watched again only once its news were read.
     void setDevicesChangedCallback(std::function<void()> changed) override
     {
-        const bool someone = static_cast<bool>(changed);
         notify_->set(std::move(changed));
-        if (someone) {
-            (*notify_)();
-        }
+        (*notify_)();
     }
 
     unsigned deviceCount() override
@@ -194,7 +177,8 @@ public:
             return result::kAllocated;
         }
         const PortEntry& entry = devices_[deviceId];
-        const int opened = entry.backend == Backend::Alsa ? openAlsa(entry) : openJack(entry);
+        alsaLeft_ = false;
+        const int opened = entry.backend == Backend::Alsa ? alsa_.open(entry) : openJack(entry);
         if (opened == result::kNoError) {
             open_ = handle = nextHandle_++;
             openBackend_ = entry.backend;
@@ -271,12 +255,6 @@ public:
     }
 
 private:
-    int openAlsa(const PortEntry& entry)
-    {
-        alsaLeft_ = false;
-        return alsa_.open(entry);
-    }
-
     int openJack(const PortEntry& entry)
     {
         return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = alsaThere_,
@@ -379,7 +357,7 @@ private:
         }
         stale_ = false;
         // Announcements read first: any that come later wake the MIDI thread.
-        if (alsa_.takeAnnouncements().openPortLeft) {
+        if (alsa_.takeOpenPortLeft()) {
             alsaLeft_ = true;
         }
         std::vector<std::string> alsaNames = alsa_.portNames();
