@@ -76,7 +76,7 @@ wait_for 10 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:mi
 
 # --- 4. Each run ends with its window -------------------------------------
 close_window() {
-  wait_for 5 xdotool windowactivate --sync "$1" || fail "the window cannot be activated"
+  focus_window "$1" || fail "the window cannot be focused"
   xdotool key alt+F4
 }
 close_window "$other"

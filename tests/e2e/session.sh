@@ -138,11 +138,17 @@ launch() {
   launch_ms=$(($(ms_now) - started))
   xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
 }
+# Activates a window and waits until it holds X's focus too: Alt+F4 sent
+# while the focus is still moving reaches no window, and openbox closes
+# nothing.
+focus_window() {
+  xdotool windowactivate "$1" >/dev/null 2>&1 || true
+  wait_for 10 sh -c "[ \"\$(xdotool getwindowfocus 2>/dev/null)\" = $1 ] && [ \"\$(xdotool getactivewindow 2>/dev/null)\" = $1 ]"
+}
 # Alt+F4 through the window manager; the tool must end, cleanly, at once.
 close_tool() {
   local started; started=$(ms_now)
-  wait_for 5 xdotool windowactivate --sync "$window" \
-    || fail "the window cannot be activated: $(tail -3 "$services_state/openbox.log")"
+  focus_window "$window" || fail "the window cannot be focused: $(tail -3 "$services_state/openbox.log")"
   xdotool key alt+F4
   wait_for 10 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 10 s of Alt+F4"
   close_ms=$(($(ms_now) - started))

@@ -173,7 +173,7 @@ wait_for 5 plays 0 2 || fail "FluidSynth does not play preset 2 after the server
 
 # Stalled again, the close still saves and ends the tool at once.
 stall
-wait_for 5 xdotool windowactivate --sync "$window" || fail "the window cannot be activated"
+focus_window "$window" || fail "the window cannot be focused"
 started=$(ms_now)
 xdotool key alt+F4
 wait_for 5 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 5 s of Alt+F4 with the server stalled"
