@@ -80,7 +80,7 @@ close_window() {
   xdotool key alt+F4
 }
 close_window "$other"
-wait_for 10 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
+wait_for 30 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
 wait "$second" || fail "the second run failed: $(cat "$work/second.out")"
 second=""
 jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the second run stopped the first one's services"
