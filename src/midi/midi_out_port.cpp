@@ -5,37 +5,19 @@
 #include <utility>
 
 namespace tavrelle::midi {
+namespace {
 
+constexpr int kOpenAttempts = 6;
+constexpr int kRetrySleepMilliseconds = 500;
+
+// Line breaks count as blanks, since a name is saved with its line breaks
+// turned into blanks.
 bool sameDeviceName(const std::string& saved, const std::string& listed)
 {
-    if (saved.size() != listed.size()) {
-        return false;
-    }
     const auto blankBreaks = [](char c) { return c == '\r' || c == '\n' ? ' ' : c; };
-    for (std::size_t i = 0; i < saved.size(); ++i) {
-        if (blankBreaks(saved[i]) != blankBreaks(listed[i])) {
-            return false;
-        }
-    }
-    return true;
+    return std::equal(saved.begin(), saved.end(), listed.begin(), listed.end(),
+                      [&](char a, char b) { return blankBreaks(a) == blankBreaks(b); });
 }
-
-DeviceListing listDevices(MidiOutService& service)
-{
-    DeviceListing listing;
-    const unsigned count = service.deviceCount();
-    for (unsigned deviceId = 0; deviceId < count; ++deviceId) {
-        std::string name;
-        if (service.deviceName(deviceId, name) != result::kNoError) {
-            continue;
-        }
-        listing.ids.append(deviceId);
-        listing.names.push_back(std::move(name));
-    }
-    return listing;
-}
-
-namespace {
 
 bool allDigits(std::string_view text)
 {
@@ -56,6 +38,39 @@ std::string_view withoutNumbering(std::string_view name)
         name.remove_suffix(name.size() - open);
     }
     return name;
+}
+
+std::string startupOpenFailureMessage(int result)
+{
+    switch (result) {
+    case 1: return "ERROR";
+    case 2: return "BADDEVICEID";
+    case 3: return "NOTENABLED";
+    case 4: return "ALLOCATED";
+    case 5: return "指定されたデバイス ハンドルが無効です。";
+    case 6: return "NODRIVER";
+    case 7: return "メモリの割り当てまたはロックができません。";
+    case 8: return "NOTSUPPORTED";
+    case 9: return "BADERRNUM";
+    case 10: return "INVALFLAG";
+    case 11: return "INVALPARAM";
+    case 12: return "HANDLEBUSY";
+    case 13: return "INVALIDALIAS";
+    case 20: return "LASTERROR";
+    default: return "ＭＩＤＩデバイスが開けません";
+    }
+}
+
+// The second message a failed switch shows, or empty for none.
+std::string switchFailureDetail(int result)
+{
+    switch (result) {
+    case 5: return "error3";
+    case 11: return "error4";
+    case 64: return "error2";
+    case 67: return "error1";
+    default: return {};
+    }
 }
 
 }  // namespace
@@ -84,27 +99,6 @@ int savedDevicePosition(const std::vector<std::string>& names, const std::string
     return numbered;
 }
 
-int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName)
-{
-    const auto& names = listing.names;
-    const auto listed = [&names](int position) {
-        return position >= 0 && static_cast<std::size_t>(position) < names.size() ? position : -1;
-    };
-    const auto idAt = [&listing](int position) { return position >= 0 ? static_cast<int>(listing.ids.at(position)) : 0; };
-    // The saved value is the device identifier of the last run, applied here
-    // as a list position; the name check below catches the difference.
-    int position = listed(savedPosition);
-    if (deviceCount < idAt(position)) {
-        position = listed(0);
-    }
-    const std::string shown = position >= 0 ? names[static_cast<std::size_t>(position)] : std::string{};
-    if (sameDeviceName(savedName, shown)) {
-        return position;
-    }
-    const int found = savedDevicePosition(names, savedName);
-    return found >= 0 ? found : listed(0);
-}
-
 MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump)
     : service_(service), list_(list), messages_(messages), pump_(pump)
 {
@@ -112,28 +106,47 @@ MidiOutPort::MidiOutPort(MidiOutService& service, DeviceListView& list, MessageP
 
 void MidiOutPort::listMidiOutDevices()
 {
-    listing_ = listDevices(service_);
-    list_.showDevices(listing_.names);
+    names_.clear();
+    ids_ = {};
+    const unsigned count = service_.deviceCount();
+    for (unsigned deviceId = 0; deviceId < count; ++deviceId) {
+        std::string name;
+        if (service_.deviceName(deviceId, name) == result::kNoError) {
+            ids_.append(deviceId);
+            names_.push_back(std::move(name));
+        }
+    }
+    list_.showDevices(names_);
 }
 
 void MidiOutPort::select(int position)
 {
-    list_.selectIndex(position >= 0 && static_cast<std::size_t>(position) < listing_.names.size() ? position : -1);
-    const int selected = list_.selectedIndex();
-    selectedDeviceId_ = selected >= 0 ? static_cast<int>(listing_.ids.at(selected)) : 0;
+    list_.selectIndex(position);
+    selectedDeviceId_ = static_cast<int>(ids_.at(list_.selectedIndex()));
 }
 
 std::string MidiOutPort::selectedDeviceName() const
 {
     const int selected = list_.selectedIndex();
-    return selected >= 0 && static_cast<std::size_t>(selected) < listing_.names.size()
-               ? listing_.names[static_cast<std::size_t>(selected)]
-               : std::string{};
+    return selected >= 0 ? names_[static_cast<std::size_t>(selected)] : std::string{};
 }
 
 void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& savedName)
 {
-    select(restoredPosition(listing_, deviceCount_, savedPosition, savedName));
+    const auto listed = [this](int position) {
+        return position >= 0 && static_cast<std::size_t>(position) < names_.size() ? position : -1;
+    };
+    // The saved value is the device identifier of the last run, applied here
+    // as a list position; the name check below catches the difference.
+    int position = listed(savedPosition);
+    if (deviceCount_ < static_cast<int>(ids_.at(position))) {
+        position = listed(0);
+    }
+    if (!sameDeviceName(savedName, position >= 0 ? names_[static_cast<std::size_t>(position)] : std::string{})) {
+        const int found = savedDevicePosition(names_, savedName);
+        position = found >= 0 ? found : listed(0);
+    }
+    select(position);
     if (deviceCount_ < selectedDeviceId_) {
         selectedDeviceId_ = 0;
     }
@@ -150,20 +163,20 @@ bool MidiOutPort::refreshDeviceList()
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
     bool savedAppeared = false;
-    for (std::size_t i = 0; i < listing_.names.size() && !switchedByUser_ && !savedName_.empty(); ++i) {
-        if (sameDeviceName(savedName_, listing_.names[i]) && !sameDeviceName(savedName_, chosenName_)) {
-            chosenName_ = listing_.names[i];
+    for (std::size_t i = 0; i < names_.size() && !switchedByUser_ && !savedName_.empty(); ++i) {
+        if (sameDeviceName(savedName_, names_[i]) && !sameDeviceName(savedName_, chosenName_)) {
+            chosenName_ = names_[i];
             savedAppeared = true;
         }
     }
-    const auto chosen = std::find(listing_.names.begin(), listing_.names.end(), chosenName_);
+    const auto chosen = std::find(names_.begin(), names_.end(), chosenName_);
     // A chosen device that is gone keeps its identifier: the settings keep
     // it for when it is back.
-    if (chosenName_.empty() || chosen == listing_.names.end()) {
+    if (chosenName_.empty() || chosen == names_.end()) {
         list_.selectIndex(-1);
         return false;
     }
-    select(static_cast<int>(chosen - listing_.names.begin()));
+    select(static_cast<int>(chosen - names_.begin()));
     if (!savedAppeared && handle_ != 0 && !service_.deviceLeft(handle_)) {
         return false;
     }
@@ -188,38 +201,6 @@ int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
     return result;
 }
 
-std::string MidiOutPort::startupOpenFailureMessage(int result)
-{
-    switch (result) {
-    case 1: return "ERROR";
-    case 2: return "BADDEVICEID";
-    case 3: return "NOTENABLED";
-    case 4: return "ALLOCATED";
-    case 5: return "指定されたデバイス ハンドルが無効です。";
-    case 6: return "NODRIVER";
-    case 7: return "メモリの割り当てまたはロックができません。";
-    case 8: return "NOTSUPPORTED";
-    case 9: return "BADERRNUM";
-    case 10: return "INVALFLAG";
-    case 11: return "INVALPARAM";
-    case 12: return "HANDLEBUSY";
-    case 13: return "INVALIDALIAS";
-    case 20: return "LASTERROR";
-    default: return "ＭＩＤＩデバイスが開けません";
-    }
-}
-
-std::string MidiOutPort::switchFailureDetail(int result)
-{
-    switch (result) {
-    case 5: return "error3";
-    case 11: return "error4";
-    case 64: return "error2";
-    case 67: return "error1";
-    default: return {};
-    }
-}
-
 void MidiOutPort::reportStartupOpenFailure(int result)
 {
     if (result == result::kNoError) {
@@ -240,7 +221,7 @@ void MidiOutPort::switchMidiOutDevice()
     pump_.processPendingEvents();
     service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     service_.close(handle_);
-    selectedDeviceId_ = static_cast<int>(listing_.ids.at(list_.selectedIndex()));
+    selectedDeviceId_ = static_cast<int>(ids_.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
     switchedByUser_ = true;
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
@@ -251,11 +232,6 @@ void MidiOutPort::switchMidiOutDevice()
     if (const std::string detail = switchFailureDetail(lastOpenResult_); !detail.empty()) {
         messages_.showMessage(detail);
     }
-}
-
-void MidiOutPort::sendShortMessage(std::uint32_t word)
-{
-    service_.sendShortMessage(handle_, word);
 }
 
 void MidiOutPort::sendShortMessages(std::span<const std::uint32_t> words)

@@ -64,45 +64,24 @@ private:
     std::vector<unsigned> ids_;
 };
 
-// True when a saved device name names this listed device. Line breaks count
-// as blanks, since a name is saved with its line breaks turned into blanks.
-bool sameDeviceName(const std::string& saved, const std::string& listed);
-
-// The devices as the list shows them: names in the service's order, and the
-// identifier behind each entry.
-struct DeviceListing {
-    std::vector<std::string> names;
-    DeviceIdTable ids;
-};
-
-// Reads the list from the service; devices whose names cannot be read are
-// skipped.
-DeviceListing listDevices(MidiOutService& service);
-
 // The position of the device a saved name names: the first entry that
 // carries it, else the only entry whose name is the saved one once Windows'
 // numbering ("2- UM-ONE", "UM-ONE (2)") is dropped from both; -1 for none,
 // and for two such entries.
 int savedDevicePosition(const std::vector<std::string>& names, const std::string& savedName);
 
-// The entry start-up selects from the saved position and name: the entry at
-// the saved position when it carries the saved name, else the saved device's
-// entry (savedDevicePosition), else the first one; -1 for an empty list.
-// `deviceCount` is what the service reported.
-int restoredPosition(const DeviceListing& listing, int deviceCount, int savedPosition, const std::string& savedName);
-
 class MidiOutPort {
 public:
-    static constexpr int kOpenAttempts = 6;
-    static constexpr int kRetrySleepMilliseconds = 500;
     static constexpr std::uint32_t kAllSoundOffChannel10 = 0x78B9;
 
     MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump);
 
-    // Fills the device list and the table from the service (listDevices).
+    // Fills the device list and the table from the service; devices whose
+    // names cannot be read are skipped.
     void listMidiOutDevices();
-    // Selects the entry restoredPosition chooses and sets the selected
-    // device identifier.
+    // Selects the entry at the saved position when it carries the saved name,
+    // else the saved device's entry (savedDevicePosition), else the first one,
+    // and sets the selected device identifier.
     void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
     int openMidiOutWithRetries(unsigned deviceId);
@@ -128,26 +107,18 @@ public:
     }
     // An operation that may wait and let window events run is under way.
     bool busy() const { return busy_; }
-    void sendShortMessage(std::uint32_t word);
     // Words that belong together, sent whole or not at all.
     void sendShortMessages(std::span<const std::uint32_t> words);
     void closeMidiOut();
 
-    // The message ReportStartupOpenFailure shows for a non-zero result.
-    static std::string startupOpenFailureMessage(int result);
-    // The second message a failed switch shows, or empty for none.
-    static std::string switchFailureDetail(int result);
-
     MidiOutHandle handle() const { return handle_; }
     // The chosen device's identifier, saved at shut-down.
     int selectedDeviceId() const { return selectedDeviceId_; }
-    // The number of devices the service reported, at start-up or at the last
-    // refresh.
-    int deviceCount() const { return deviceCount_; }
+    // The number of devices the service reported; a refresh reads it again.
     void setDeviceCount(int count) { deviceCount_ = count; }
     int lastOpenResult() const { return lastOpenResult_; }
-    const DeviceIdTable& deviceIdTable() const { return listing_.ids; }
-    const std::vector<std::string>& deviceNames() const { return listing_.names; }
+    const DeviceIdTable& deviceIdTable() const { return ids_; }
+    const std::vector<std::string>& deviceNames() const { return names_; }
     // The selected entry's name, empty when nothing is selected.
     std::string selectedDeviceName() const;
     // The name of the device chosen at start-up or by the user since, listed
@@ -167,15 +138,13 @@ private:
     int selectedDeviceId_ = 0;
     int deviceCount_ = 0;
     int lastOpenResult_ = 0;
-    DeviceListing listing_;
-    // The name of the entry last chosen at start-up or by the user: what a
-    // refresh keeps selected.
+    std::vector<std::string> names_;
+    DeviceIdTable ids_;
     std::string chosenName_;
     bool switchedByUser_ = false;
     // The name saved by the last run, chosen when it is listed while the
     // user has picked nothing.
     std::string savedName_;
-    // An operation that may wait and let window events run is under way.
     bool busy_ = false;
 };
 

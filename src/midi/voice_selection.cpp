@@ -2,6 +2,9 @@
 
 #include "midi/midi_out_port.h"
 
+#include <array>
+#include <cstdint>
+
 namespace tavrelle::midi {
 namespace {
 
@@ -46,10 +49,13 @@ void VoiceSelection::sendVoiceSelection()
     bankLsbValue_ = 0;
     // Controller 32 always goes first, in both modes.
     const bool msb = bankMode_ == BankMode::Msb;
+    const auto channel = static_cast<std::uint32_t>(channel_);
+    const auto lsb = static_cast<std::uint32_t>(msb ? bankLsbValue_ : bankNumber_);
+    const auto msbValue = static_cast<std::uint32_t>(msb ? bankNumber_ : bankLsbValue_);
     const std::array<std::uint32_t, 3> words = {
-        bankSelectLsbWord(channel_, msb ? bankLsbValue_ : bankNumber_),
-        bankSelectMsbWord(channel_, msb ? bankNumber_ : bankLsbValue_),
-        programChangeWord(channel_, programNumber_),
+        lsb << 16 | 0x20B0u | channel,
+        msbValue << 16 | 0xB0u | channel,
+        static_cast<std::uint32_t>(programNumber_ - 1) << 8 | 0xC0u | channel,
     };
     port_.sendShortMessages(words);
 }

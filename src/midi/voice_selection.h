@@ -2,9 +2,6 @@
 // messages that carry it.
 #pragma once
 
-#include <array>
-#include <cstdint>
-
 namespace tavrelle::midi {
 
 class MidiOutPort;
@@ -22,21 +19,6 @@ public:
     // Program 1..128, bank 0..127, channel 1..16.
     virtual void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) = 0;
 };
-
-// Short message words of the selection (status in bits 0-7, data 1 in bits
-// 8-15, data 2 in bits 16-23). `channel` is 0..15.
-constexpr std::uint32_t bankSelectLsbWord(int channel, int value)
-{
-    return static_cast<std::uint32_t>(value) * 65536u + 0x20B0u + static_cast<std::uint32_t>(channel);
-}
-constexpr std::uint32_t bankSelectMsbWord(int channel, int value)
-{
-    return static_cast<std::uint32_t>(value) * 65536u + 0xB0u + static_cast<std::uint32_t>(channel);
-}
-constexpr std::uint32_t programChangeWord(int channel, int programNumber)
-{
-    return static_cast<std::uint32_t>(programNumber - 1) * 256u + 0xC0u + static_cast<std::uint32_t>(channel);
-}
 
 // Starts at program 1, bank 0, channel 1, MSB mode: nothing of it but the
 // bank LSB value is kept between runs.

@@ -1,12 +1,9 @@
 #include "alsa_output.h"
 
-#include "midi/midi_out_service.h"
-
-#include <new>
-
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -14,21 +11,14 @@ namespace tavrelle::midi::backend {
 
 namespace {
 
-constexpr const char* kClientName = "tavrelle";
-
 void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
-
-bool sameAddress(const snd_seq_addr_t& a, const snd_seq_addr_t& b)
-{
-    return a.client == b.client && a.port == b.port;
-}
 
 class AlsaLibSequencer final : public AlsaSequencer {
 public:
     // Takes `seq`, opened without blocking; `encoder` turns bytes into events.
     AlsaLibSequencer(snd_seq_t* seq, snd_midi_event_t* encoder) : seq_(seq), encoder_(encoder)
     {
-        snd_seq_set_client_name(seq_, kClientName);
+        snd_seq_set_client_name(seq_, "tavrelle");
         out_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
                                           SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
         // Where the sequencer announces ports and clients that come, go and
@@ -130,9 +120,10 @@ public:
             if (read < 0 || event == nullptr || !open_) {
                 continue;
             }
-            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && sameAddress(event->data.addr, *open_);
-            const bool clientLeft = event->type == SND_SEQ_EVENT_CLIENT_EXIT && event->data.addr.client == open_->client;
-            left = left || portLeft || clientLeft;
+            const snd_seq_addr_t& gone = event->data.addr;
+            const bool portLeft = event->type == SND_SEQ_EVENT_PORT_EXIT && gone.port == open_->port;
+            const bool clientLeft = event->type == SND_SEQ_EVENT_CLIENT_EXIT;
+            left = left || (gone.client == open_->client && (portLeft || clientLeft));
         }
         return left;
     }

@@ -4,6 +4,7 @@
 
 #include "port_list.h"
 
+#include "midi/midi_out_service.h"
 #include "midi/short_message.h"
 
 #include <functional>
@@ -51,7 +52,7 @@ class AlsaClient {
 public:
     using Connect = std::function<int(std::unique_ptr<AlsaSequencer>&)>;
 
-    explicit AlsaClient(Connect connect = &connectAlsaSequencer) : connect_(std::move(connect)) {}
+    explicit AlsaClient(Connect connect) : connect_(std::move(connect)) {}
 
     // The names the sequencer gives its ports that accept MIDI, in its
     // order; empty when there is no sequencer.
@@ -78,14 +79,7 @@ private:
     std::unique_ptr<AlsaSequencer> sequencer_;
 };
 
-}  // namespace tavrelle::midi::backend
-
-namespace tavrelle {
-namespace midi {
-class MidiOutService;
-namespace backend {
 // The service with its ALSA client connected through `connect`.
 std::unique_ptr<MidiOutService> createSystemMidiOutService(AlsaClient::Connect connect);
-}  // namespace backend
-}  // namespace midi
-}  // namespace tavrelle
+
+}  // namespace tavrelle::midi::backend

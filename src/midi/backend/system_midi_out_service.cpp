@@ -3,20 +3,14 @@
 //
 // ALSA is called on the caller's thread: the sequencer answers at once.
 // libjack is called on the MIDI thread, each request with a deadline
-// (deadlines.h), so a stuck JACK server holds up neither the window nor ALSA.
-// What either system announces wakes the caller's callback, which rescans.
+// (deadlines.h), so a stuck JACK server holds up neither the window nor ALSA;
+// a late request fails with 6. What either system announces wakes the
+// caller's callback, which rescans.
 //
-// Result codes, beyond the table in midi_out_service.h:
-//   open   2 also when the port listed under the identifier is gone (nothing
-//          is opened then); 4 a port is open already (one at a time); 6 also
-//          when the JACK server does not answer in time
-//   send   0 queued (JACK) or sent (ALSA); 6 the JACK server has gone; 1 ALSA
-//          refused the message. A full JACK queue lets its oldest
-//          selections go to take the new one.
-//   close  0 everything sent was delivered; 6 the JACK server has gone or
-//          does not answer, so what was queued is delivered if it runs
-//          again, or lost; 1 the server ran cycles but did not deliver it.
-//          The handle is closed whatever the result.
+// A JACK send only queues: 0 once queued, and a full queue lets its oldest
+// selections go to take the new one. A close answers 6 when the JACK server
+// has gone or stalls (what was queued is delivered if it runs again), and 1
+// when it ran cycles but did not deliver; the handle is closed either way.
 #include "alsa_output.h"
 #include "deadlines.h"
 #include "jack_session.h"
@@ -357,9 +351,7 @@ private:
         }
         stale_ = false;
         // Announcements read first: any that come later wake the MIDI thread.
-        if (alsa_.takeOpenPortLeft()) {
-            alsaLeft_ = true;
-        }
+        alsaLeft_ = alsa_.takeOpenPortLeft() || alsaLeft_;
         std::vector<std::string> alsaNames = alsa_.portNames();
         alsaThere_->store(alsa_.connected());
         thread_.watchDescriptor(alsa_.descriptor());
