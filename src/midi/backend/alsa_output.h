@@ -19,12 +19,8 @@ namespace tavrelle::midi::backend {
 // driven by a stand-in where no sequencer exists.
 class AlsaSequencer {
 public:
-    enum class Failure {
-        none,
-        portGone,  // the port asked for no longer exists
-        noMemory,
-        other,
-    };
+    // portGone: the port asked for no longer exists.
+    enum class Failure { none, portGone, noMemory, other };
     virtual ~AlsaSequencer() = default;
     // "client:port 14:0" of each port that accepts MIDI now, in the
     // sequencer's order.
@@ -54,14 +50,11 @@ public:
 
     explicit AlsaClient(Connect connect) : connect_(std::move(connect)) {}
 
-    // The names the sequencer gives its ports that accept MIDI, in its
-    // order; empty when there is no sequencer.
+    // Empty when there is no sequencer.
     std::vector<std::string> portNames();
     // Opens the port enumerated as `entry` wherever it is now, and never
-    // another one. A result code.
+    // another one. These three give result codes.
     int open(const PortEntry& entry);
-    // Sends messages that belong together through the open port; a result
-    // code.
     int send(std::span<const ShortMessageBytes> messages);
     // Every message is delivered to the sequencer as it is sent, so a close
     // has nothing left to wait for.

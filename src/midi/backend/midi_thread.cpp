@@ -37,7 +37,7 @@ struct MidiThread::Shared {
 };
 
 namespace {
-// The thread's own state, for work that runs on it.
+// The thread's own state, for the work that runs on it.
 thread_local MidiThread::Shared* ownShared = nullptr;
 }  // namespace
 
@@ -53,9 +53,6 @@ MidiThread::MidiThread(std::function<void()> woken) : shared_(std::make_shared<S
 
 MidiThread::~MidiThread()
 {
-    // The thread ends once the queue is empty; nothing here waits for it, so
-    // a stuck request never holds up the end of the program. The work posted
-    // last (closing the clients) is waited for by whoever posted it.
     std::lock_guard lock(shared_->mutex);
     shared_->stopping = true;
     shared_->wake();
@@ -90,9 +87,6 @@ void MidiThread::watchDescriptor(int descriptor)
 
 void MidiThread::giveUpOnCurrent()
 {
-    if (ownShared == nullptr) {
-        return;
-    }
     std::lock_guard lock(ownShared->mutex);
     // Jobs run in the order posted, so the one running is the next to finish.
     ownShared->abandonedJob = std::max(ownShared->abandonedJob, ownShared->finishedJobs + 1);
@@ -100,9 +94,6 @@ void MidiThread::giveUpOnCurrent()
 
 void MidiThread::watch(Watch watch, Milliseconds pause)
 {
-    if (ownShared == nullptr) {
-        return;
-    }
     std::lock_guard lock(ownShared->mutex);
     ownShared->watch = std::move(watch);
     ownShared->pause = pause;

@@ -50,8 +50,8 @@ public:
     // `woken` runs on it when the watched descriptor has something to read
     // and when a stuck request has returned.
     explicit MidiThread(std::function<void()> woken = {});
-    // Runs what was posted and ends the thread; a thread that is stuck is
-    // left to finish on its own and never waited for.
+    // Lets the thread end once what was posted has run, never waiting for
+    // it: a stuck request does not hold up the end of the program.
     ~MidiThread();
     MidiThread(const MidiThread&) = delete;
     MidiThread& operator=(const MidiThread&) = delete;
@@ -85,10 +85,10 @@ public:
         return value;
     }
 
-    // From work running on a MIDI thread: marks the thread stuck until that
-    // work has returned, as if its caller had given up on it.
+    // Only from work running on a MIDI thread: marks the thread stuck until
+    // that work has returned, as if its caller had given up on it.
     static void giveUpOnCurrent();
-    // From work running on a MIDI thread: `watch` runs on it between
+    // Only from work running on a MIDI thread: `watch` runs on it between
     // requests every `pause` until it returns false or another watch
     // replaces it.
     static void watch(Watch watch, Milliseconds pause);

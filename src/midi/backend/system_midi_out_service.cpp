@@ -79,15 +79,14 @@ struct JackSide {
 
     // Lets go of the open port once what was sent through it is delivered;
     // `answer` hears the result before the connection is undone, so the
-    // caller need not wait for the server's graph.
-    template <typename Answer>
-    void close(Answer answer)
+    // caller need not wait for the server's graph. A stalled server gets
+    // what was sent when it runs again; the caller hears at once, and later
+    // requests fail until then.
+    void close(const std::function<void(int)>& answer = [](int) {})
     {
         if (!std::exchange(open, false)) {
             return answer(result::kInvalidHandle);
         }
-        // A stalled server gets what was sent when it runs again; the caller
-        // hears at once, and later requests fail until then.
         bool answered = false;
         const int drained = jack.drain([&] {
             answered = true;
@@ -98,10 +97,6 @@ struct JackSide {
             answer(drained);
         }
         jack.disconnect();
-    }
-    void close()
-    {
-        close([](int) {});
     }
 };
 

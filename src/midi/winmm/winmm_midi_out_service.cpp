@@ -25,10 +25,7 @@ public:
         if (result != MMSYSERR_NOERROR) {
             return static_cast<int>(result);
         }
-        const void* end = std::memchr(caps.szPname, '\0', sizeof caps.szPname);
-        const std::size_t length =
-            end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - caps.szPname) : sizeof caps.szPname;
-        name.assign(caps.szPname, length);
+        name.assign(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
         return 0;
     }
 
