@@ -211,13 +211,9 @@ void MidiOutPort::reportStartupOpenFailure(int result)
 
 void MidiOutPort::switchMidiOutDevice()
 {
-    // Window events run during the waits below; none may start another
-    // operation of the port meanwhile.
-    struct Busy {
-        bool& flag;
-        explicit Busy(bool& busy) : flag(busy) { flag = true; }
-        ~Busy() { flag = false; }
-    } busy(busy_);
+    // Window events run during the waits and boxes below; none may start
+    // another operation of the port meanwhile.
+    busy_ = true;
     pump_.processPendingEvents();
     service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     service_.close(handle_);
@@ -225,13 +221,13 @@ void MidiOutPort::switchMidiOutDevice()
     chosenName_ = selectedDeviceName();
     switchedByUser_ = true;
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
-    if (lastOpenResult_ == result::kNoError) {
-        return;
+    if (lastOpenResult_ != result::kNoError) {
+        messages_.showMessage("ＭＩＤＩデバイスが開けません");
+        if (const std::string detail = switchFailureDetail(lastOpenResult_); !detail.empty()) {
+            messages_.showMessage(detail);
+        }
     }
-    messages_.showMessage("ＭＩＤＩデバイスが開けません");
-    if (const std::string detail = switchFailureDetail(lastOpenResult_); !detail.empty()) {
-        messages_.showMessage(detail);
-    }
+    busy_ = false;
 }
 
 void MidiOutPort::sendShortMessages(std::span<const std::uint32_t> words)

@@ -47,7 +47,6 @@ public:
     int channel() const { return channel_; }
     int bankLsbValue() const { return bankLsbValue_; }
     void setBankLsbValue(int value) { bankLsbValue_ = value; }
-    BankMode bankMode() const { return bankMode_; }
     void setBankMode(BankMode mode) { bankMode_ = mode; }
 
 private:

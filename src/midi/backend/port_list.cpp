@@ -17,16 +17,11 @@ bool allDigits(std::string_view text)
 std::string stripAlsaPortNumbers(std::string_view alsaName)
 {
     const auto space = alsaName.rfind(' ');
-    if (space == std::string_view::npos) {
-        return std::string(alsaName);
-    }
-    const std::string_view numbers = alsaName.substr(space + 1);
+    const std::string_view numbers = space == std::string_view::npos ? "" : alsaName.substr(space + 1);
     const auto colon = numbers.find(':');
-    if (colon == std::string_view::npos || !allDigits(numbers.substr(0, colon)) ||
-        !allDigits(numbers.substr(colon + 1))) {
-        return std::string(alsaName);
-    }
-    return std::string(alsaName.substr(0, space));
+    const bool numbered = colon != std::string_view::npos && allDigits(numbers.substr(0, colon)) &&
+                          allDigits(numbers.substr(colon + 1));
+    return std::string(numbered ? alsaName.substr(0, space) : alsaName);
 }
 
 bool isAlsaMidiThrough(std::string_view alsaName)
@@ -38,7 +33,6 @@ std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaName
                                         const std::vector<std::string>& jackNames)
 {
     std::vector<PortEntry> list;
-    list.reserve(alsaNames.size() + jackNames.size());
     std::vector<PortEntry> through;
     for (const auto& alsaName : alsaNames) {
         PortEntry entry{Backend::Alsa, stripAlsaPortNumbers(alsaName), alsaName};

@@ -347,27 +347,19 @@ private:
         stale_ = false;
         // Announcements read first: any that come later wake the MIDI thread.
         alsaLeft_ = alsa_.takeOpenPortLeft() || alsaLeft_;
-        std::vector<std::string> alsaNames = alsa_.portNames();
+        const std::vector<std::string> alsaNames = alsa_.portNames();
         alsaThere_->store(alsa_.connected());
         thread_.watchDescriptor(alsa_.descriptor());
-        std::optional<std::vector<std::string>> jackNames;
         if (pending_) {
-            jackNames = pending_->reply->waitFor(backend::kListingDeadline);
-            if (!jackNames) {
+            if (auto jackNames = pending_->reply->waitFor(backend::kListingDeadline)) {
+                jackNames_ = std::move(*jackNames);
+            } else {
                 thread_.giveUpOn(pending_->job);
             }
             pending_.reset();
         }
-        if (!jackNames) {
-            jackNames.emplace();
-            for (const PortEntry& entry : devices_) {
-                if (entry.backend == Backend::Jack) {
-                    jackNames->push_back(entry.systemName);
-                }
-            }
-        }
         try {
-            devices_ = backend::combinedPortList(alsaNames, *jackNames);
+            devices_ = backend::combinedPortList(alsaNames, jackNames_);
         } catch (const std::bad_alloc&) {
         }
     }
@@ -380,6 +372,8 @@ private:
     backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
     std::optional<PendingListing> pending_;
     bool stale_ = true;
+    // The JACK ports as the server answered last.
+    std::vector<std::string> jackNames_;
     // The list as enumerated last; identifiers are positions in it.
     std::vector<PortEntry> devices_;
     // The one open port's token. Tokens are never reused, so a stale handle
