@@ -71,9 +71,9 @@ public:
     virtual bool deviceLeft(MidiOutHandle) { return false; }
 };
 
-// The service over the machine's real MIDI system (ALSA sequencer and JACK).
-// It never starts a JACK server and never prints, and starts listing the
-// devices at once on its own MIDI thread.
+// The service over the machine's real MIDI system: WinMM on Windows; else the
+// ALSA sequencer and JACK, never starting a JACK server nor printing, and
+// listing the devices at once on its own MIDI thread.
 std::unique_ptr<MidiOutService> createSystemMidiOutService();
 
 // Before any other thread exists: where no JACK server answers but PipeWire

@@ -1,4 +1,6 @@
-#include "midi/winmm/winmm_midi_out_service.h"
+// The MIDI output service on Windows: WinMM's midiOut calls, whose result
+// codes are the ones the port's message tables are written for.
+#include "midi/midi_out_service.h"
 
 #include <windows.h>
 #include <mmsystem.h>
@@ -61,6 +63,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<MidiOutService> createWinmmMidiOutService() { return std::make_unique<WinmmMidiOutService>(); }
+std::unique_ptr<MidiOutService> createSystemMidiOutService() { return std::make_unique<WinmmMidiOutService>(); }
 
 }  // namespace tavrelle::midi

@@ -1,7 +1,7 @@
 // Program entry on Windows: find the settings file, create the one window
 // (its creation runs start-up), show it, and run the message loop until it
 // closes.
-#include "midi/winmm/winmm_midi_out_service.h"
+#include "midi/midi_out_service.h"
 #include "settings/settings_location.h"
 #include "window/win32/main_window.h"
 #include "window/win32/message_box.h"
@@ -44,7 +44,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     // stretch the window's pixels on top of that.
     SetProcessDPIAware();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
-    const auto midi = tavrelle::midi::createWinmmMidiOutService();
+    const auto midi = tavrelle::midi::createSystemMidiOutService();
     const std::wstring title = applicationTitle();
     tavrelle::window::MessageBoxPresenter messages(title);
     tavrelle::window::Win32MainWindow window(instance, {*midi, messages, title, settings.savePath, settings.readPath});
