@@ -276,11 +276,11 @@ TEST(midi_backend_test, writes_to_a_dead_peer_fail_on_the_midi_thread_and_the_th
         const char byte = 0;
         return write(fd, &byte, 1) < 0 ? errno : 0;
     };
-    const auto direct = thread.call<int>(2000ms, [&](Reply<int>& reply) { reply.set(errorOfWrite()); });
-    const auto started = thread.call<int>(2000ms, [&](Reply<int>& reply) {
+    const auto direct = thread.call<int>(2000ms, [&](auto& reply) { reply.set_value(errorOfWrite()); });
+    const auto started = thread.call<int>(2000ms, [&](auto& reply) {
         int error = 0;
         std::thread([&] { error = errorOfWrite(); }).join();
-        reply.set(error);
+        reply.set_value(error);
     });
     close(ends[1]);
     EXPECT_EQ(direct, EPIPE);

@@ -62,9 +62,9 @@ struct PortRig {
 
     PortRig()
     {
-        port.setDevicesChangedCallback([this] { devicesChanged = true; });
+        service->setDevicesChangedCallback([this] { devicesChanged = true; });
     }
-    ~PortRig() { port.setDevicesChangedCallback({}); }
+    ~PortRig() { service->setDevicesChangedCallback({}); }
 
     // As the window follows the service's reports: until `done` or `limit`,
     // each report refreshes the list, and a device opened by it is sent the

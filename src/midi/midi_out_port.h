@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -99,12 +98,6 @@ public:
     // True when a device was opened: the caller sends the selection to it.
     // False at once while another operation of the port is under way.
     bool refreshDeviceList();
-    // `changed` runs on any thread when the system's devices may have
-    // changed; the caller then refreshes the list on its own thread.
-    void setDevicesChangedCallback(std::function<void()> changed)
-    {
-        service_.setDevicesChangedCallback(std::move(changed));
-    }
     // An operation that may wait and let window events run is under way.
     bool busy() const { return busy_; }
     // Words that belong together, sent whole or not at all.

@@ -66,6 +66,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(paren
 {
     buildControls();
     setOuterBounds(kDesignedBounds);
+    midi::MidiOutService& midi = services.midi;
     startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
     deviceList_->setBeforePopup([this] { rules().relistDevices(); });
     startupShutdown_->runStartup();
@@ -83,7 +84,7 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(paren
         }
     };
     connect(followLater, &QTimer::timeout, this, follow);
-    port().setDevicesChangedCallback([this, follow] { QMetaObject::invokeMethod(this, follow, Qt::QueuedConnection); });
+    midi.setDevicesChangedCallback([this, follow] { QMetaObject::invokeMethod(this, follow, Qt::QueuedConnection); });
 }
 
 MainWindow::~MainWindow() = default;

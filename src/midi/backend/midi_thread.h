@@ -21,26 +21,6 @@ namespace tavrelle::midi::backend {
 
 using Milliseconds = std::chrono::milliseconds;
 
-// An answer the MIDI thread gives, once, to a caller that may have stopped
-// waiting.
-template <typename Value>
-class Reply {
-public:
-    void set(Value value) { promise_.set_value(std::move(value)); }
-    // The answer, or nothing when `limit` passed first.
-    std::optional<Value> waitFor(Milliseconds limit)
-    {
-        if (future_.wait_for(limit) != std::future_status::ready) {
-            return std::nullopt;
-        }
-        return future_.get();
-    }
-
-private:
-    std::promise<Value> promise_;
-    std::future<Value> future_ = promise_.get_future();
-};
-
 class MidiThread {
 public:
     // Called between requests while it returns true, `pause` apart.
@@ -60,29 +40,35 @@ public:
     std::uint64_t post(std::function<void()> work);
     // Whether a request passed its deadline and has not returned yet.
     bool stuck() const;
-    // Marks the thread stuck until the work posted as `job` has returned.
-    void giveUpOn(std::uint64_t job);
     // Watches `descriptor` (-1: none) until it has something to read.
     void watchDescriptor(int descriptor);
 
     // Runs `work` here and waits `limit` at most for its answer; nothing when
     // the thread is stuck (then `work` never runs) or the limit passed.
-    // `work` is given the Reply<Value> to answer through, and may go on
-    // after answering; it may outlive the caller's wait, so it must own what
-    // it touches.
+    // `work` is given the std::promise<Value> to answer through, and may go
+    // on after answering; it may outlive the caller's wait, so it must own
+    // what it touches.
     template <typename Value, typename Work>
     std::optional<Value> call(Milliseconds limit, Work work)
     {
         if (stuck()) {
             return std::nullopt;
         }
-        auto reply = std::make_shared<Reply<Value>>();
+        auto reply = std::make_shared<std::promise<Value>>();
+        std::future<Value> answer = reply->get_future();
         const std::uint64_t job = post([reply, work = std::move(work)]() mutable { work(*reply); });
-        auto value = reply->waitFor(limit);
-        if (!value) {
+        return waitFor(answer, limit, job);
+    }
+    // The answer to the work posted as `job`, or nothing when `limit` passed
+    // first: then the thread is stuck until that work has returned.
+    template <typename Value>
+    std::optional<Value> waitFor(std::future<Value>& answer, Milliseconds limit, std::uint64_t job)
+    {
+        if (answer.wait_for(limit) != std::future_status::ready) {
             giveUpOn(job);
+            return std::nullopt;
         }
-        return value;
+        return answer.get();
     }
 
     // Only from work running on a MIDI thread: marks the thread stuck until
@@ -96,6 +82,8 @@ public:
     struct Shared;
 
 private:
+    // Marks the thread stuck until the work posted as `job` has returned.
+    void giveUpOn(std::uint64_t job);
     static void run(std::shared_ptr<Shared> shared);
 
     std::shared_ptr<Shared> shared_;

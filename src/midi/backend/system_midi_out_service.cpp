@@ -117,13 +117,13 @@ public:
         thread_.watchDescriptor(-1);
         // A thread that is stuck, or busy with a server that stalls, is left
         // to finish on its own.
-        if (!thread_.call<bool>(backend::kStallNoticed, [](auto& reply) { reply.set(true); })) {
+        if (!thread_.call<bool>(backend::kStallNoticed, [](auto& reply) { reply.set_value(true); })) {
             return;
         }
         thread_.call<bool>(backend::kCloseDeadline, [jack = jack_](auto& reply) {
             jack->close();
             jack->jack.close();
-            reply.set(true);
+            reply.set_value(true);
         });
     }
 
@@ -221,7 +221,7 @@ public:
             return alsa_.close();
         }
         return request(backend::kCloseDeadline,
-                       [jack = jack_](auto& reply) noexcept { jack->close([&reply](int closed) { reply.set(closed); }); });
+                       [jack = jack_](auto& reply) noexcept { jack->close([&reply](int closed) { reply.set_value(closed); }); });
     }
 
     void rescanDevices() override
@@ -251,7 +251,7 @@ private:
             jack->close();
             const int prepared = jack->jack.prepare(target);
             jack->open = prepared == result::kNoError;
-            reply.set(prepared);
+            reply.set_value(prepared);
             // The port is there and ours: the caller goes on while the
             // connection is made, and what it sends waits in the queue until
             // the running graph carries the connection.
@@ -307,7 +307,7 @@ private:
     }
 
     struct PendingListing {
-        std::shared_ptr<backend::Reply<std::vector<std::string>>> reply;
+        std::future<std::vector<std::string>> answer;
         std::uint64_t job = 0;
     };
 
@@ -316,16 +316,17 @@ private:
         if (thread_.stuck()) {
             return std::nullopt;
         }
-        auto reply = std::make_shared<backend::Reply<std::vector<std::string>>>();
+        auto reply = std::make_shared<std::promise<std::vector<std::string>>>();
+        auto answer = reply->get_future();
         const std::uint64_t job =
             thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
                 auto& session = jack->jack;
                 try {
                     // No server, no JACK ports.
-                    reply->set(session.open() == result::kNoError ? session.midiInputPorts()
+                    reply->set_value(session.open() == result::kNoError ? session.midiInputPorts()
                                                                   : std::vector<std::string>{});
                 } catch (const std::bad_alloc&) {
-                    reply->set({});
+                    reply->set_value({});
                 }
                 // The port an open will connect, made ready and active after
                 // the answer, before anyone waits for it; from then on the
@@ -333,7 +334,7 @@ private:
                 session.start();
                 watchAbsent(jack, notify, alsaThere);
             });
-        return PendingListing{std::move(reply), job};
+        return PendingListing{std::move(answer), job};
     }
 
     // Reads the ALSA ports and takes the JACK listing posted last, if it has
@@ -351,10 +352,8 @@ private:
         alsaThere_->store(alsa_.connected());
         thread_.watchDescriptor(alsa_.descriptor());
         if (pending_) {
-            if (auto jackNames = pending_->reply->waitFor(backend::kListingDeadline)) {
+            if (auto jackNames = thread_.waitFor(pending_->answer, backend::kListingDeadline, pending_->job)) {
                 jackNames_ = std::move(*jackNames);
-            } else {
-                thread_.giveUpOn(pending_->job);
             }
             pending_.reset();
         }
