@@ -78,17 +78,16 @@ std::string switchFailureDetail(int result)
 int savedDevicePosition(const std::vector<std::string>& names, const std::string& savedName)
 {
     // Ports change places between sessions; the name is what stays.
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (sameDeviceName(savedName, names[i])) {
-            return static_cast<int>(i);
-        }
+    const auto same = [&savedName](const std::string& name) { return sameDeviceName(savedName, name); };
+    if (const auto exact = std::find_if(names.begin(), names.end(), same); exact != names.end()) {
+        return static_cast<int>(exact - names.begin());
     }
     // Windows numbers devices that share a name, and the numbers move as
     // devices come and go: the one device that is the saved one once the
     // numbers are dropped. Two such devices are two guesses, so neither.
     const std::string savedBase(withoutNumbering(savedName));
     int numbered = -1;
-    for (std::size_t i = 0; i < names.size() && !savedBase.empty(); ++i) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
         if (sameDeviceName(savedBase, std::string(withoutNumbering(names[i])))) {
             if (numbered >= 0) {
                 return -1;
@@ -162,12 +161,12 @@ bool MidiOutPort::refreshDeviceList()
     service_.rescanDevices();
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
-    bool savedAppeared = false;
-    for (std::size_t i = 0; i < names_.size() && !switchedByUser_ && !savedName_.empty(); ++i) {
-        if (sameDeviceName(savedName_, names_[i]) && !sameDeviceName(savedName_, chosenName_)) {
-            chosenName_ = names_[i];
-            savedAppeared = true;
-        }
+    const auto saved = std::find_if(names_.begin(), names_.end(),
+                                    [this](const std::string& name) { return sameDeviceName(savedName_, name); });
+    const bool savedAppeared = !switchedByUser_ && !savedName_.empty() && saved != names_.end() &&
+                               !sameDeviceName(savedName_, chosenName_);
+    if (savedAppeared) {
+        chosenName_ = *saved;
     }
     const auto chosen = std::find(names_.begin(), names_.end(), chosenName_);
     // A chosen device that is gone keeps its identifier: the settings keep

@@ -208,9 +208,7 @@ int AlsaClient::send(std::span<const ShortMessageBytes> messages)
 
 int AlsaClient::close()
 {
-    if (sequencer_) {
-        sequencer_->closePort();
-    }
+    sequencer_->closePort();
     return result::kNoError;
 }
 

@@ -113,7 +113,6 @@ public:
     ~SystemMidiOutService() override
     {
         notify_->set({});
-        alsa_.close();
         thread_.watchDescriptor(-1);
         // A thread that is stuck, or busy with a server that stalls, is left
         // to finish on its own.
@@ -198,8 +197,6 @@ public:
         if (openBackend_ == Backend::Alsa) {
             return alsa_.send(std::span<const ShortMessageBytes>(messages.data(), words.size()));
         }
-        // JACK only queues, so the caller need not wait for it, nor for a
-        // server that stalls: the selection goes out once it runs again.
         if (!jack_->jack.running()) {
             return result::kNoDriver;
         }
@@ -322,7 +319,6 @@ private:
             thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
                 auto& session = jack->jack;
                 try {
-                    // No server, no JACK ports.
                     reply->set_value(session.open() == result::kNoError ? session.midiInputPorts()
                                                                   : std::vector<std::string>{});
                 } catch (const std::bad_alloc&) {
