@@ -202,10 +202,9 @@ int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
 
 void MidiOutPort::reportStartupOpenFailure(int result)
 {
-    if (result == result::kNoError) {
-        return;
+    if (result != result::kNoError) {
+        messages_.showMessage(startupOpenFailureMessage(result));
     }
-    messages_.showMessage(startupOpenFailureMessage(result));
 }
 
 void MidiOutPort::switchMidiOutDevice()

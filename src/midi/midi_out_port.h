@@ -89,14 +89,12 @@ public:
     // The user picked another entry: silence the old device, close it, open
     // the new one with retries and report a failure.
     void switchMidiOutDevice();
-    // Lists the system's ports again as they are now. The chosen device stays
-    // selected (and open) when it is still listed; otherwise nothing is
-    // selected, and the chosen device stays the one saved. The chosen device
-    // is opened afresh when it is listed but not reached: it left meanwhile,
-    // however briefly, or its open failed. The saved device is chosen and
-    // opened when it is listed, as long as the user has picked none.
-    // True when a device was opened: the caller sends the selection to it.
-    // False at once while another operation of the port is under way.
+    // Lists the system's ports again. The chosen device stays selected (and
+    // open) while listed, and is opened afresh when it is listed but was not
+    // reached (it left meanwhile, however briefly, or its open failed); the
+    // saved device is chosen and opened when it appears while the user has
+    // picked none. True when a device was opened, for the caller to send the
+    // selection to; false at once while another operation is under way.
     bool refreshDeviceList();
     // An operation that may wait and let window events run is under way.
     bool busy() const { return busy_; }
@@ -135,8 +133,6 @@ private:
     DeviceIdTable ids_;
     std::string chosenName_;
     bool switchedByUser_ = false;
-    // The name saved by the last run, chosen when it is listed while the
-    // user has picked nothing.
     std::string savedName_;
     bool busy_ = false;
 };

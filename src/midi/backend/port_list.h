@@ -1,5 +1,5 @@
 // The naming and ordering rules of the system's MIDI output ports, as plain
-// functions over the port names of the ALSA client and libjack, so that they can
+// functions over the names the ALSA client and libjack give, so that they can
 // be checked on machines without a MIDI system.
 #pragma once
 
@@ -37,11 +37,10 @@ bool isAlsaMidiThrough(std::string_view alsaName);
 std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaNames,
                                         const std::vector<std::string>& jackNames);
 
-// Where the ALSA port enumerated as `entry` is now among `currentAlsaNames`
-// (the ALSA client's names, in the sequencer's order): the port of the same full name; else,
-// when the entry's name had no numbers, the one port whose name without
-// numbers matches (its client came back under other numbers). Nothing when
-// the port is gone or the match is ambiguous.
+// Where the ALSA port enumerated as `entry` is among `currentAlsaNames` now:
+// the port of the same full name; else, when the entry's name had no numbers,
+// the one port whose name without numbers matches (its client came back under
+// other numbers). Nothing when the port is gone or the match is ambiguous.
 std::optional<std::size_t> findAlsaPort(const std::vector<std::string>& currentAlsaNames, const PortEntry& entry);
 
 }  // namespace tavrelle::midi::backend
