@@ -113,6 +113,13 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::unique_lock lock(shared->mutex);
+    const auto tellWoken = [&] {
+        if (shared->woken) {
+            lock.unlock();
+            shared->woken();
+            lock.lock();
+        }
+    };
     for (;;) {
         if (shared->watch && Clock::now() >= shared->watchDue) {
             Watch watch = std::move(shared->watch);
@@ -136,10 +143,8 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
             lock.lock();
             // A request that was given up on has returned: what failed
             // meanwhile may be tried again.
-            if (++shared->finishedJobs == shared->abandonedJob && shared->woken) {
-                lock.unlock();
-                shared->woken();
-                lock.lock();
+            if (++shared->finishedJobs == shared->abandonedJob) {
+                tellWoken();
             }
             continue;
         }
@@ -152,17 +157,13 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
                                                 std::chrono::ceil<Milliseconds>(shared->watchDue - Clock::now()).count(), 0))
                                           : -1;
         lock.unlock();
-        poll(descriptors, shared->watched >= 0 ? 2 : 1, timeout);
+        poll(descriptors, 2, timeout);  // a watched descriptor of -1 is ignored
         std::uint64_t count = 0;
         [[maybe_unused]] const auto read = ::read(shared->wakeup, &count, sizeof count);
         lock.lock();
         if ((descriptors[1].revents & POLLIN) != 0 && shared->watched == descriptors[1].fd) {
             shared->watched = -1;
-            if (shared->woken) {
-                lock.unlock();
-                shared->woken();
-                lock.lock();
-            }
+            tellWoken();
         }
     }
 }
