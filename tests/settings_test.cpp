@@ -52,7 +52,7 @@ std::string message(std::string pattern, const std::string& path)
 
 std::string dataFile(const std::string& name)
 {
-    return readFile(fs::path(TAVRELLE_SETTINGS_DATA_DIR) / name);
+    return readFile(fs::path(TAVRELLE_TEST_DATA_DIR "/settings") / name);
 }
 
 // Runs `action` and returns its result text, or the SettingsError's message.
