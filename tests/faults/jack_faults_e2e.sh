@@ -19,24 +19,17 @@ set -euo pipefail
 tool=$(readlink -f "${1:?usage: jack_faults_e2e.sh path/to/tavrelle}")
 server=${TAVRELLE_FAULTS_JACK_SERVER:-tavrelle-faults}
 
-work=$(mktemp -d)
 source "$(dirname "$0")/../e2e/session.sh"
+begin_scratch_run
 jackd_stopped=""
 
 note() { echo "jack faults: $*"; }
 
-cleanup() {
-  local status=$?
-  set +e
-  [ -z "$jackd_stopped" ] || kill -CONT "$jackd_stopped"
-  # Stopping the session gives back the place in JACK's table the killed
-  # server held, and removes what it and its clients left in /dev/shm; a run
-  # that leaves either, or a process, behind fails.
-  stop_session || { echo "FAIL: the session was not stopped cleanly" >&2; status=1; }
-  if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-  exit $status
-}
-trap cleanup EXIT
+# A stalled server goes on before the session stops, which gives back the
+# place in JACK's table the killed server held and removes what it and its
+# clients left in /dev/shm; a run that leaves either, or a process, behind
+# fails.
+teardown() { [ -z "$jackd_stopped" ] || kill -CONT "$jackd_stopped"; }
 
 # Pixels of the program and bank numbers, as a checksum.
 labels_shot() {

@@ -122,23 +122,28 @@ wait_shown() {
   wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || fail "the window did not take the focus"
   [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
 }
-# close_window: the window manager's close, as the close box does. Openbox
-# closes the window it has seen take the focus; a key that comes while X
-# still hands the focus over (from the taskbar button's window, after a
-# restore) closes nothing, so it waits until X gives the keys to the window.
-x_focused() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ] && [ "$(xdotool getactivewindow 2>/dev/null)" = "$window" ]; }
-close_window() {
-  xdotool windowactivate "$window" 2>/dev/null || true
-  wait_for 10 x_focused || fail "X does not give the window the focus: $(xdotool getwindowfocus getwindowname 2>&1)"
-  xdotool key alt+F4
-}
 wait_exit() { wait_for 20 eval "! process_alive $tool_pid" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
 ini_path() { winepath -w "$1/tavrelle.ini" 2>/dev/null | tr -d '\r'; }
 # window_file HEIGHT WIDTH TOP LEFT: a settings file with only those bounds;
 # saved_file the same: what a close with no device saves from it.
 window_file() { printf '[window]\r\nHeight=%s\r\nWidth=%s\r\nTop=%s\r\nLeft=%s\r\n' "$@"; }
 saved_file() { window_file "$@"; printf '\r\n[dev]\r\ndev_num=0\r\ngakki=\r\nmap=0\r\n\r\n'; }
-first_run_file() { saved_file 125 221 159 193; }
+# The first run's file with no device listed.
+first_run_file() { sed 's/^gakki=Synth A\r$/gakki=\r/' "$(dirname "$0")/../data/settings/first_run.expected.ini"; }
+# shows_the_file WHAT: the started tool, past its start-up boxes, shows the
+# bounds of window_file 140 300 50 60, the file the later cases start from.
+shows_the_file() {
+  dismiss_startup_boxes
+  wait_shown
+  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "$1: the file was not read: $(window_state)"
+}
+# closes_saving_to FOLDER: a close ends the tool, which saved that file's
+# bounds in FOLDER.
+closes_saving_to() {
+  close_window "$window"
+  wait_exit
+  saved_file 140 300 50 60 | cmp -s - "$1/tavrelle.ini" || fail "not saved in $1: $(od -c "$1/tavrelle.ini" 2>&1 | head -3)"
+}
 # The folder of the per-user settings, %APPDATA%\Tavrelle.
 per_user_folder() { echo "$(winepath -u 'C:\users' 2>/dev/null | tr -d '\r')/$(id -un)/AppData/Roaming/Tavrelle"; }
 
@@ -239,7 +244,7 @@ wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox
 [ "$(window_state | cut -d' ' -f1-5)" = "visible 193 159 221 125" ] || fail "restored as $(window_state)"
 
 echo "close writes the first-run file"
-close_window
+close_window "$window"
 wait_exit
 cmp -s <(first_run_file) "$work/first-run/tavrelle.ini" || fail "the first-run file differs: $(od -c "$work/first-run/tavrelle.ini" | head)"
 [ "$(ls "$work/first-run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "left behind: $(ls "$work/first-run")"
@@ -259,7 +264,7 @@ wine "$probe_exe" hold "$(ini_path "$run")" 60 >"$work/hold.out" 2>/dev/null &
 holder=$!
 wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
 closes=$(count midiOutClose)
-close_window
+close_window "$window"
 expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
 cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed the old file"
 [ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
@@ -269,7 +274,7 @@ kill -0 "$tool_pid" 2>/dev/null || fail "the window closed although the save fai
 # The window that stays keeps its device; only the final close closes it.
 [ "$(count midiOutClose)" = "$closes" ] || fail "the failed save closed the device"
 stop "$holder" 2
-close_window
+close_window "$window"
 wait_exit
 first_run_file | cmp -s - "$run/tavrelle.ini" || fail "the later close did not save: $(od -c "$run/tavrelle.ini" | head)"
 [ "$(count midiOutClose)" = $((closes + 1)) ] || fail "the final close did not close the device once"
@@ -293,7 +298,7 @@ read -r _ left top width height _ <<<"$(window_state)"
 [ "$left $top $width $height" = "192 107 221 125" ] || fail "not the designed bounds: $left $top $width $height"
 [ "$(count midiOutOpen)" = 0 ] && [ "$(sends | wc -l)" = 0 ] || fail "a device was opened or something sent"
 stop "$holder" 2
-close_window
+close_window "$window"
 wait_exit
 cmp -s "$work/unreadable.ini" "$run/tavrelle.ini" || fail "the unreadable file was overwritten"
 
@@ -309,13 +314,8 @@ for run_dir in "$work/paths/設定のフォルダー" "$long"; do
   window_file 140 300 50 60 >"$run_dir/tavrelle.ini"
   rm -rf "$per_user"
   LANG=C.UTF-8 start_tool "$run_dir"
-  dismiss_startup_boxes
-  wait_shown
-  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "$run_dir: the file beside the .exe was not read: $(window_state)"
-  close_window
-  wait_exit
-  saved_file 140 300 50 60 | cmp -s - "$run_dir/tavrelle.ini" ||
-    fail "$run_dir: the file beside the .exe was not written: $(od -c "$run_dir/tavrelle.ini" | head -3)"
+  shows_the_file "$run_dir"
+  closes_saving_to "$run_dir"
   [ ! -e "$per_user" ] || fail "$run_dir: the settings went to the user's folder"
 done
 
@@ -328,17 +328,15 @@ mkdir -p "$run"
 window_file 140 300 50 60 >"$run/tavrelle.ini"
 chmod 444 "$run/tavrelle.ini"
 start_tool "$run"
-dismiss_startup_boxes
-wait_shown
-[ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "the read-only file was not read: $(window_state)"
-close_window
+shows_the_file "read-only"
+close_window "$window"
 expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
 window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed: $(od -c "$run/tavrelle.ini" | head -3)"
 [ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
 probe ok
 wait_for 10 sh -c "! wine '$probe_exe' texts 2>/dev/null | grep -q '^box '" || fail "the box did not close"
 [ "$(window_state | cut -d' ' -f1)" = visible ] && kill -0 "$tool_pid" || fail "the window closed although the save failed"
-close_window
+close_window "$window"
 expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
 probe ok
 wait_exit
@@ -364,13 +362,8 @@ for beside in "140 300 50 60" "200 250 70 80"; do
   cp "$run/tavrelle.ini" "$work/beside.ini"
   WINEDEBUG=-all setpriv --bounding-set -dac_override wine "$run/tavrelle.exe" >"$work/read-only-folder.out" 2>&1 &
   tool_pid=$!
-  dismiss_startup_boxes
-  wait_shown
-  [ "$(window_state | cut -d' ' -f1-5)" = "visible 60 50 300 140" ] || fail "beside $beside: bounds $(window_state)"
-  close_window
-  wait_exit
-  saved_file 140 300 50 60 | cmp -s - "$per_user/tavrelle.ini" ||
-    fail "beside $beside: not saved per user: $(od -c "$per_user/tavrelle.ini" 2>&1 | head -3)"
+  shows_the_file "beside $beside"
+  closes_saving_to "$per_user"
   cmp -s "$work/beside.ini" "$run/tavrelle.ini" || fail "beside $beside: the file beside the .exe was changed"
   [ "$(ls "$run" | tr '\n' ' ')" = "tavrelle.exe tavrelle.ini " ] || fail "beside $beside: the folder holds $(ls "$run")"
 done
@@ -381,8 +374,6 @@ wineserver -w
 echo "message boxes on a small screen"
 # The tool's own box wraps its text at half the screen's width, sits in the
 # middle of the screen, and Enter and Esc both dismiss it.
-wineserver -k 2>/dev/null || true
-wineserver -w
 stop_service openbox 2
 stop_service xvfb 5
 start_x 400x300x24 || fail "no small X server"
@@ -400,7 +391,7 @@ read -r _ _ _ _ _ one_line _ <<<"$(probe geometry)"
 ((long_text >= 2 * one_line)) || fail "the long text is not wrapped: $long_text pixels high, one line $one_line"
 answer_box Escape
 wait_shown
-close_window
+close_window "$window"
 wait_exit
 
 echo "PASS in $((($(ms_now) - started) / 1000)) s"
