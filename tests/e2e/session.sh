@@ -169,10 +169,11 @@ close_window() {
   focus_window "$1" || fail "the window cannot be focused: $(tail -3 "$services_state/openbox.log")"
   xdotool key alt+F4
 }
-# Closes $window; the tool must end, cleanly, at once.
+# Closes $window; the tool must end, cleanly, at once. close_ms counts from
+# the key.
 close_tool() {
-  local started; started=$(ms_now)
   close_window "$window"
+  local started; started=$(ms_now)
   wait_for 10 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 10 s of Alt+F4"
   close_ms=$(($(ms_now) - started))
   local status=0
