@@ -237,36 +237,6 @@ private:
 
 // --- Loading, lookups and the saved layout ---------------------------------
 
-TEST(settings_test, first_run_reads_defaults_and_writes_the_eleven_lines)
-{
-    SettingsFile file = SettingsFile::fromBytes("");
-    EXPECT_EQ(file.toBytes(), "");
-    const std::int32_t height = file.readInteger("window", "height", 125);
-    const std::int32_t width = file.readInteger("window", "width", 221);
-    const std::int32_t top = file.readInteger("window", "top", 159);
-    const std::int32_t left = file.readInteger("window", "left", 193);
-    EXPECT_EQ(std::vector<std::int32_t>({height, width, top, left}), std::vector<std::int32_t>({125, 221, 159, 193}));
-    EXPECT_EQ(file.readInteger("Dev", "Dev_num", 0), 0);
-    EXPECT_EQ(file.readString("dev", "gakki", "none"), "none");
-    EXPECT_EQ(file.readInteger("dev", "map", 4), 4);
-
-    file.writeInteger("window", "Height", height);
-    file.writeInteger("window", "Width", width);
-    file.writeInteger("window", "Top", top);
-    file.writeInteger("window", "Left", left);
-    file.writeInteger("dev", "dev_num", 0);
-    file.writeString("dev", "gakki", "Synth A");
-    file.writeInteger("dev", "map", 0);
-    EXPECT_EQ(file.toBytes(), dataFile("first_run.expected.ini"));
-
-    // A second run finds every entry and rewrites the same layout in place.
-    SettingsFile again = SettingsFile::fromBytes(file.toBytes());
-    EXPECT_EQ(again.readInteger("Dev", "Dev_num", 7), 0);
-    again.writeInteger("window", "Height", 300);
-    EXPECT_EQ(again.readInteger("window", "height", 125), 300);
-    EXPECT_EQ(again.toBytes().size(), file.toBytes().size());
-}
-
 TEST(settings_test, capitals_match_and_only_the_entry_takes_the_new_case)
 {
     SettingsFile file = SettingsFile::fromBytes(dataFile("capitals.ini"));

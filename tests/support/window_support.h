@@ -21,8 +21,8 @@ inline std::ostream& operator<<(std::ostream& out, const OuterBounds& b)
 
 namespace tavrelle::testing {
 
-// What a first run saves on devices listed as "Synth A" first: the same
-// bytes the settings file's own test writes.
+// What a first run saves with "Synth A" listed first; the end-to-end and
+// Wine scripts compare their saves with the same file.
 inline std::string firstRunFile()
 {
     return readFile(TAVRELLE_TEST_DATA_DIR "/settings/first_run.expected.ini");
