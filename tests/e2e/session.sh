@@ -116,6 +116,15 @@ other_window() {
   done
   return 0
 }
+# window_named <title>: the visible window of exactly that title: the main
+# window is "Tavrelle", a message box and Wine's taskbar button "tavrelle".
+window_named() {
+  local w
+  for w in $(titled_tavrelle); do
+    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+  done
+  return 1
+}
 message_box() { other_window "$(titled_tavrelle)" no; }
 has_message_box() { [ -n "$(message_box)" ]; }
 no_message_box() { [ -z "$(message_box)" ]; }

@@ -124,14 +124,6 @@ saved_line "dev_num=$((position - 1))" && saved_line 'gakki=fsynth:midi_00' \
   || fail "settings after the port came back: $(settings_text)"
 note "port gone and back: reopened by itself, closed in ${close_ms} ms"
 # --- 3. The JACK server stalls ----------------------------------------------
-# The main window is "Tavrelle", a message box "tavrelle".
-window_named() {
-  local w
-  for w in $(titled_tavrelle); do
-    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
-  done
-  return 1
-}
 stall() { jackd_stopped=$(service_pid jackd); kill -STOP "$jackd_stopped"; }
 resume() { kill -CONT "$jackd_stopped"; jackd_stopped=""; }
 

@@ -52,6 +52,8 @@ services_init "$work/services" tavrelle-wine
 start_x 1024x768x24 || fail "no X server"
 
 probe() { { wine "$probe_exe" "$@" 2>/dev/null || true; } | tr -d "\r"; }
+# probe_says PATTERN: whether a line of the probe's texts matches.
+probe_says() { probe texts | grep "$1" >/dev/null; }
 # The main window's line: visible|hidden left top width height caption.
 window_state() { probe texts | sed -n 's/^window //p'; }
 # The texts of the value labels: program, bank, channel.
@@ -94,15 +96,6 @@ count() { grep -c "$1" "$run/trace" || true; }
 # wait_sends N: until N words were sent, at most 10 s.
 sent_at_least() { [ "$(sends | wc -l)" -ge "$1" ]; }
 wait_sends() { wait_for 10 sent_at_least "$1" || true; }
-# The main window's X window: its caption, in this letter case (xdotool
-# matches names ignoring it, and the taskbar button's window is "tavrelle").
-x_window() {
-  local w
-  for w in $(xdotool search --onlyvisible --name '^Tavrelle$' 2>/dev/null); do
-    [ "$(xdotool getwindowname "$w")" = Tavrelle ] && { echo "$w"; return 0; }
-  done
-}
-has_x_window() { [ -n "$(x_window)" ]; }
 # start_tool DIR: a copy of the tool in DIR, started there.
 start_tool() {
   run=$1
@@ -112,14 +105,14 @@ start_tool() {
   tool_pid=$!
 }
 wait_shown() {
-  wait_for 20 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^window visible'" || fail "the window did not show"
-  wait_for 10 has_x_window || fail "no X window for the tool"
-  window=$(x_window)
+  wait_for 20 probe_says '^window visible' || fail "the window did not show"
+  wait_for 10 window_named Tavrelle || fail "no X window for the tool"
+  window=$(window_named Tavrelle)
   # The window manager may hand the focus to the taskbar button's window as
   # it maps it, which hands it back; keys wait until the window has it.
   sleep 0.5
   xdotool windowactivate --sync "$window" 2>/dev/null || true
-  wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus window'" || fail "the window did not take the focus"
+  wait_for 5 probe_says '^focus window' || fail "the window did not take the focus"
   [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
 }
 wait_exit() { wait_for 20 eval "! process_alive $tool_pid" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
@@ -208,7 +201,7 @@ xdotool mousemove --window "$window" 120 16 click 1
 sleep 0.5
 (($(count 'MMDRV_GetNum (0003)') > listings)) || fail "opening the list did not list the devices again"
 xdotool mousemove --window "$window" 120 16 click 1
-wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the device list did not take the focus"
+wait_for 5 probe_says '^focus ComboBox' || fail "the device list did not take the focus"
 xdotool key Up a Right
 wait_sends 48
 [ "$(labels)" = "6 1 1" ] || fail "keys with the device list focused: $(labels)"
@@ -237,10 +230,10 @@ for w in $(xdotool search --name '^tavrelle$' 2>/dev/null); do
 done
 [ -n "$taskbar_window" ] || fail "no taskbar button window"
 xdotool windowminimize "$window"
-wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^window hidden'" || fail "minimising did not hide the window"
+wait_for 5 probe_says '^window hidden' || fail "minimising did not hide the window"
 xdotool windowactivate "$taskbar_window" 2>/dev/null || true
 # Once clicked, the device list gets the focus back whenever the window is activated.
-wait_for 5 sh -c "wine '$probe_exe' texts 2>/dev/null | grep -q '^focus ComboBox'" || fail "the taskbar button did not bring the window back with the list focused: $(window_state)"
+wait_for 5 probe_says '^focus ComboBox' || fail "the taskbar button did not bring the window back with the list focused: $(window_state)"
 [ "$(window_state | cut -d' ' -f1-5)" = "visible 193 159 221 125" ] || fail "restored as $(window_state)"
 
 echo "close writes the first-run file"
