@@ -28,19 +28,23 @@ inline std::string firstRunFile()
     return readFile(TAVRELLE_TEST_DATA_DIR "/settings/first_run.expected.ini");
 }
 
-// The services of start-up: three devices on the fake MIDI service, message
-// boxes captured, an event pump that only counts its sleeps, and the
-// settings file in a scratch folder. The base of the start-up, window and
-// window fault tests.
-class ServicesFixture : public ::testing::Test {
-protected:
-    ScratchFolder folder;
-    std::string settingsPath = (folder / "tavrelle.ini").string();
+// The services the port, start-up and the window are built on: three
+// devices on the fake MIDI service, message boxes captured, and an event
+// pump that only counts its sleeps.
+struct FakeServices {
     FakeMidiOutService service;
     CapturingPresenter presenter;
     FakeEventPump pump;
 
-    ServicesFixture() { service.devices = {"Synth A", "Synth B", "Synth C"}; }
+    FakeServices() { service.devices = {"Synth A", "Synth B", "Synth C"}; }
+};
+
+// Those services and a settings file in a scratch folder: the base of the
+// start-up, window and window fault tests.
+class ServicesFixture : public ::testing::Test, public FakeServices {
+protected:
+    ScratchFolder folder;
+    std::string settingsPath = (folder / "tavrelle.ini").string();
 };
 
 // A window's bounds as plain numbers, on a desktop of 1920 x 1080.
