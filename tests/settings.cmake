@@ -5,5 +5,3 @@ tavrelle_add_test(settings_test
   SOURCES settings_test.cpp ${PROJECT_SOURCE_DIR}/src/settings/windows/ini_path.cpp
   LIBS tavrelle_settings
   TIMEOUT 120)
-target_compile_definitions(settings_test PRIVATE
-  TAVRELLE_SETTINGS_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data/settings")

@@ -52,7 +52,7 @@ std::string message(std::string pattern, const std::string& path)
 
 std::string dataFile(const std::string& name)
 {
-    return readFile(fs::path(TAVRELLE_SETTINGS_DATA_DIR) / name);
+    return readFile(fs::path(TAVRELLE_TEST_DATA_DIR "/settings") / name);
 }
 
 // Runs `action` and returns its result text, or the SettingsError's message.
@@ -236,36 +236,6 @@ private:
 };
 
 // --- Loading, lookups and the saved layout ---------------------------------
-
-TEST(settings_test, first_run_reads_defaults_and_writes_the_eleven_lines)
-{
-    SettingsFile file = SettingsFile::fromBytes("");
-    EXPECT_EQ(file.toBytes(), "");
-    const std::int32_t height = file.readInteger("window", "height", 125);
-    const std::int32_t width = file.readInteger("window", "width", 221);
-    const std::int32_t top = file.readInteger("window", "top", 159);
-    const std::int32_t left = file.readInteger("window", "left", 193);
-    EXPECT_EQ(std::vector<std::int32_t>({height, width, top, left}), std::vector<std::int32_t>({125, 221, 159, 193}));
-    EXPECT_EQ(file.readInteger("Dev", "Dev_num", 0), 0);
-    EXPECT_EQ(file.readString("dev", "gakki", "none"), "none");
-    EXPECT_EQ(file.readInteger("dev", "map", 4), 4);
-
-    file.writeInteger("window", "Height", height);
-    file.writeInteger("window", "Width", width);
-    file.writeInteger("window", "Top", top);
-    file.writeInteger("window", "Left", left);
-    file.writeInteger("dev", "dev_num", 0);
-    file.writeString("dev", "gakki", "Synth A");
-    file.writeInteger("dev", "map", 0);
-    EXPECT_EQ(file.toBytes(), dataFile("first_run.expected.ini"));
-
-    // A second run finds every entry and rewrites the same layout in place.
-    SettingsFile again = SettingsFile::fromBytes(file.toBytes());
-    EXPECT_EQ(again.readInteger("Dev", "Dev_num", 7), 0);
-    again.writeInteger("window", "Height", 300);
-    EXPECT_EQ(again.readInteger("window", "height", 125), 300);
-    EXPECT_EQ(again.toBytes().size(), file.toBytes().size());
-}
 
 TEST(settings_test, capitals_match_and_only_the_entry_takes_the_new_case)
 {
@@ -579,43 +549,31 @@ TEST(settings_test, a_copy_read_from_one_file_saves_to_another)
     EXPECT_EQ(saveOutcome(file), message(kCannotCreate, user));
 }
 
-TEST(settings_test, open_fails_on_an_unreadable_file)
+// Each way a file cannot be read names it; a folder that may not be searched
+// hides whether a file is there at all; a shared lock does not stop a read.
+TEST(settings_test, open_fails_and_names_the_file_it_could_not_read)
 {
     ScratchFolder dir;
     const std::string path = (dir / "t.ini").string();
     writeFile(path, "[a]\r\n");
+    const std::string cannotOpen = message(kCannotOpen, path);
     fs::permissions(path, fs::perms::owner_write);
-    EXPECT_EQ(asUnprivileged([&] { return openOutcome(path); }), message(kCannotOpen, path));
-
-    // A folder that may not be searched hides whether a file is there at all.
+    EXPECT_EQ(asUnprivileged([&] { return openOutcome(path); }), cannotOpen) << "a file that may not be read";
     fs::permissions(path, fs::perms(0644));
     fs::permissions(dir.path(), fs::perms::none);
-    EXPECT_EQ(asUnprivileged([&] { return openOutcome(path); }), message(kCannotOpen, path));
-}
-
-TEST(settings_test, open_fails_while_another_program_holds_an_exclusive_lock)
-{
-    ScratchFolder dir;
-    const std::string path = (dir / "t.ini").string();
-    writeFile(path, "[a]\r\n");
-    const int holder = ::open(path.c_str(), O_RDWR);
-    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    EXPECT_EQ(openOutcome(path), message(kCannotOpen, path));
-    ::flock(holder, LOCK_SH);
-    EXPECT_EQ(openOutcome(path), "opened");
-    ::close(holder);
-}
-
-TEST(settings_test, open_fails_when_reading_fails)
-{
-    ScratchFolder dir;
-    const std::string path = (dir / "t.ini").string();
-    writeFile(path, "[a]\r\n");
+    EXPECT_EQ(asUnprivileged([&] { return openOutcome(path); }), cannotOpen) << "a folder that may not be searched";
+    fs::permissions(dir.path(), fs::perms(0755));
     for (const char* call : {"Open", "Read"}) {
         FaultyCalls faulty(call, EIO);
         ScopedSystemCalls scope(faulty);
-        EXPECT_EQ(openOutcome(path), message(kCannotOpen, path)) << call;
+        EXPECT_EQ(openOutcome(path), cannotOpen) << call;
     }
+    const int holder = ::open(path.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(openOutcome(path), cannotOpen) << "an exclusive lock";
+    ::flock(holder, LOCK_SH);
+    EXPECT_EQ(openOutcome(path), "opened");
+    ::close(holder);
 }
 
 // --- Saving ------------------------------------------------------------------
@@ -722,34 +680,28 @@ protected:
     SettingsFile file_ = SettingsFile::fromBytes("", path_);
 };
 
-TEST_F(FailedSave, a_read_only_file_is_not_replaced_even_by_root)
+// Permissions that refuse the new file: a read-only file (even to root), a
+// folder that may not be searched, and as root another user's file. The copy
+// stays in memory, so a later save succeeds once allowed.
+TEST_F(FailedSave, permissions_that_refuse_the_file_leave_the_old_one)
 {
+    const std::string cannotCreate = message(kCannotCreate, path_);
     fs::permissions(path_, fs::perms(0444));
-    EXPECT_EQ(saveOutcome(file_), message(kCannotCreate, path_));
+    EXPECT_EQ(saveOutcome(file_), cannotCreate) << "a read-only file";
     expectUntouched();
-
-    // The copy stays in memory, so a later save succeeds once allowed.
-    fs::permissions(path_, fs::perms(0644));
-    EXPECT_EQ(saveOutcome(file_), "saved");
-    EXPECT_EQ(readFile(path_), "[a]\r\nk=new\r\n\r\n");
-}
-
-TEST_F(FailedSave, another_users_file_is_not_replaced)
-{
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to own a file that the test's user may not write";
-    }
-    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(file_); }), message(kCannotCreate, path_));
-    expectUntouched();
-}
-
-TEST_F(FailedSave, a_folder_without_search_permission_refuses_the_file)
-{
     fs::permissions(path_, fs::perms::all);
     fs::permissions(dir_.path(), fs::perms::none);
-    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(file_); }), message(kCannotCreate, path_));
+    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(file_); }), cannotCreate) << "a folder without search permission";
     fs::permissions(dir_.path(), fs::perms::all);
     expectUntouched();
+    fs::permissions(path_, fs::perms(0644));
+    if (::geteuid() == 0) {
+        EXPECT_EQ(asUnprivileged([&] { return saveOutcome(file_); }), cannotCreate) << "another user's file";
+        expectUntouched();
+    }
+
+    EXPECT_EQ(saveOutcome(file_), "saved");
+    EXPECT_EQ(readFile(path_), "[a]\r\nk=new\r\n\r\n");
 }
 
 TEST(settings_test, a_writable_file_in_a_folder_that_takes_no_new_file_is_rewritten_in_place)

@@ -186,6 +186,7 @@ TEST_F(WindowTest, keys_on_the_device_list_step_the_selection_and_never_touch_th
 
 TEST_F(WindowTest, typed_characters_reach_the_list_as_blanks)
 {
+    service.devices = {"Synth A", "Synth B", " Space Lead"};
     MainWindow& w = startShown();
     w.deviceList()->setFocus();
     tap(w.deviceList(), Qt::Key_S);

@@ -16,20 +16,14 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 server=${TAVRELLE_E2E_JACK_SERVER:-tavrelle-e2e}
 export TAVRELLE_RUN_JACK_SERVER=$server-run
 
-work=$(mktemp -d)
 source "$(dirname "$0")/session.sh"
+begin_scratch_run
 first="" second=""
-cleanup() {
-  local status=$?
-  set +e
+teardown() {
   stop "$second" 5
   stop "$first" 10
-  release_server "$TAVRELLE_RUN_JACK_SERVER" || status=1
-  stop_session || status=1
-  if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-  exit $status
+  release_server "$TAVRELLE_RUN_JACK_SERVER"
 }
-trap cleanup EXIT
 
 start_session x-only
 # No MIDI output anywhere: no JACK server under the default name either.
@@ -75,10 +69,6 @@ wait_for 10 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:mi
   fail "the two windows do not both play on FluidSynth: $(jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c)"
 
 # --- 4. Each run ends with its window -------------------------------------
-close_window() {
-  focus_window "$1" || fail "the window cannot be focused"
-  xdotool key alt+F4
-}
 close_window "$other"
 wait_for 30 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
 wait "$second" || fail "the second run failed: $(cat "$work/second.out")"

@@ -1,7 +1,8 @@
 # Shared by the scripts that run the built tool for real: the services of
 # scripts/services.sh (X with openbox, JACK with FluidSynth and a capture
-# port), the tool's copy, and the waits around them. Source it after setting:
-#   work    a scratch folder for logs and captures
+# port), the tool's copy, and the waits around them. Source it, then set (or
+# have begin_scratch_run set) the first of:
+#   work    a folder for logs and captures
 #   server  the private JACK server's name (fixed per purpose: JACK keeps a
 #           small table of servers and gives an entry back only to a server
 #           of the same name)
@@ -37,14 +38,32 @@ start_session() {
   mkdir "$work/bin"
   cp "$tool" "$work/bin/tavrelle"
 }
-# Stops the tool and every service, X last; fails when a service did not
-# stop or anything the run started is still there.
+# Stops the tool and every service, a Wayland compositor among them, X
+# last; fails when a service did not stop or anything the run started is
+# still there.
 stop_session() {
   local failed=0
   stop "$tool_pid" 2
+  stop_service weston 5 || failed=1
   stop_services || failed=1
   no_leftovers || failed=1
   return $failed
+}
+
+# begin_scratch_run: $work, a fresh scratch folder, and an exit that runs the
+# script's own `teardown` (where it defines one), stops the session if one
+# began, and keeps the folder only when the run failed.
+begin_scratch_run() {
+  work=$(mktemp -d)
+  trap end_scratch_run EXIT
+}
+end_scratch_run() {
+  local status=$?
+  set +e
+  if declare -F teardown >/dev/null; then teardown || status=1; fi
+  [ -z "${services_state:-}" ] || stop_session || status=1
+  if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
+  exit $status
 }
 
 # Every process the run started carries its runtime folder in its
@@ -97,6 +116,15 @@ other_window() {
   done
   return 0
 }
+# window_named <title>: the visible window of exactly that title: the main
+# window is "Tavrelle", a message box and Wine's taskbar button "tavrelle".
+window_named() {
+  local w
+  for w in $(titled_tavrelle); do
+    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+  done
+  return 1
+}
 message_box() { other_window "$(titled_tavrelle)" no; }
 has_message_box() { [ -n "$(message_box)" ]; }
 no_message_box() { [ -z "$(message_box)" ]; }
@@ -145,11 +173,16 @@ focus_window() {
   xdotool windowactivate "$1" >/dev/null 2>&1 || true
   wait_for 10 sh -c "[ \"\$(xdotool getwindowfocus 2>/dev/null)\" = $1 ] && [ \"\$(xdotool getactivewindow 2>/dev/null)\" = $1 ]"
 }
-# Alt+F4 through the window manager; the tool must end, cleanly, at once.
-close_tool() {
-  local started; started=$(ms_now)
-  focus_window "$window" || fail "the window cannot be focused: $(tail -3 "$services_state/openbox.log")"
+# close_window <window>: Alt+F4 through the window manager.
+close_window() {
+  focus_window "$1" || fail "the window cannot be focused: $(tail -3 "$services_state/openbox.log")"
   xdotool key alt+F4
+}
+# Closes $window; the tool must end, cleanly, at once. close_ms counts from
+# the key.
+close_tool() {
+  close_window "$window"
+  local started; started=$(ms_now)
   wait_for 10 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 10 s of Alt+F4"
   close_ms=$(($(ms_now) - started))
   local status=0

@@ -11,20 +11,8 @@ set -euo pipefail
 window_test=$(readlink -f "${1:?usage: wayland_e2e.sh path/to/window_test path/to/tavrelle}")
 tool=$(readlink -f "${2:?usage: wayland_e2e.sh path/to/window_test path/to/tavrelle}")
 
-work=$(mktemp -d)
 source "$(dirname "$0")/session.sh"
-
-cleanup() {
-  local status=$?
-  set +e
-  stop "$tool_pid" 2
-  stop_service weston 5
-  stop_service bus 2
-  no_leftovers || status=1
-  if [ $status -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-  exit $status
-}
-trap cleanup EXIT
+begin_scratch_run
 
 command -v weston >/dev/null || fail "weston is not installed (Debian packages weston, xwayland)"
 server=tavrelle-wayland-absent

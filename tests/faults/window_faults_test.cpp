@@ -31,10 +31,6 @@ using window::OuterBounds;
 
 constexpr OuterBounds kFirstRunBounds{193, 159, 221, 125};
 
-// A first run's save of the shown window, on the fixture's devices.
-const std::string kFirstRunSave = "[window]\r\nHeight=125\r\nWidth=221\r\nTop=159\r\nLeft=193\r\n\r\n"
-                                  "[dev]\r\ndev_num=0\r\ngakki=Synth A\r\nmap=0\r\n\r\n";
-
 class WindowFaults : public testing::WindowFixture {
 protected:
     // The window answers: a key steps the program and its release sends.
@@ -127,7 +123,7 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         expectUsable(w);
         EXPECT_TRUE(w.close());
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(settingsPath)));
-        EXPECT_EQ(readFile(settingsPath), kFirstRunSave);
+        EXPECT_EQ(readFile(settingsPath), testing::firstRunFile());
         form.reset();
     }
     {
@@ -140,7 +136,7 @@ TEST_F(WindowFaults, things_at_the_settings_path_that_are_not_files)
         expectUsable(w);
         EXPECT_TRUE(w.close());
         EXPECT_TRUE(fs::is_symlink(settingsPath));
-        EXPECT_EQ(readFile(target), kFirstRunSave);
+        EXPECT_EQ(readFile(target), testing::firstRunFile());
         form.reset();
         fs::remove(target);
     }

@@ -1,31 +1,20 @@
-// The window on Qt's offscreen platform, with the fake MIDI service, the
-// message boxes captured and its settings file in a scratch folder. Shared
-// by the widget tests (window_test) and the window's fault tests.
+// The window on Qt's offscreen platform over the services of start-up
+// (ServicesFixture). Shared by the widget tests (window_test) and the
+// window's fault tests.
 #pragma once
 
-#include "support/fake_midi_out_service.h"
 #include "support/window_support.h"
 #include "window/main_window.h"
-
-#include <gtest/gtest.h>
 
 #include <QTest>
 
 #include <memory>
-#include <string>
 
 namespace tavrelle::testing {
 
-class WindowFixture : public ::testing::Test {
+class WindowFixture : public ServicesFixture {
 protected:
-    ScratchFolder folder;
-    std::string settingsPath = (folder / "tavrelle.ini").string();
-    FakeMidiOutService service;
-    CapturingPresenter presenter;
-    FakeEventPump pump;
     std::unique_ptr<window::MainWindow> form;
-
-    WindowFixture() { service.devices = {"Synth A", "Synth B", " Space Lead"}; }
 
     // Builds the window, which runs start-up.
     window::MainWindow& start()
