@@ -182,7 +182,10 @@ start_jack() {
   reclaim_dead_server_slots
   # Only a server name this state started is released at the end.
   : >"$services_state/jackd.ours"
-  launch_service jackd jackd -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
+  # Synchronous (-S): each cycle waits until every client has run, so a synth
+  # that runs late on a busy machine still reads the cycle's MIDI; in the
+  # default mode the next cycle would overwrite what it had not read yet.
+  launch_service jackd jackd -S -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
   wait_for 10 eval 'jack_running || ! service_running jackd' && jack_running ||
     services_fail "the JACK server $services_server did not start"
 }

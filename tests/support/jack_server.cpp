@@ -84,7 +84,7 @@ JackServerProcess::~JackServerProcess()
 
 bool JackServerProcess::start(int periodFrames)
 {
-    std::vector<std::string> args = {"jackd", "-n", serverName_, "--no-realtime", "-d", "dummy", "-r", "48000",
+    std::vector<std::string> args = {"jackd", "-S", "-n", serverName_, "--no-realtime", "-d", "dummy", "-r", "48000",
                                      "-p", std::to_string(periodFrames)};
     std::vector<char*> argv;
     for (auto& arg : args) {
