@@ -9,14 +9,12 @@ namespace tavrelle::midi::backend {
 // What the decision to start the program again over PipeWire's libjack
 // looks at.
 struct JackLibraryFacts {
-    // The libjack the program loaded, as a full path; empty when unknown.
-    std::string loadedLibrary;
+    std::string loadedLibrary;  // the libjack loaded, a full path; empty when unknown
     std::string libraryPath;  // LD_LIBRARY_PATH
     bool pipeWireJackInstalled = false;  // beside the loaded libjack
     bool jackServerAnswers = false;
     bool pipeWireAnswers = false;
-    // Started as itself, not as "ld.so PROGRAM".
-    bool startedDirectly = true;
+    bool startedDirectly = true;  // as itself, not as "ld.so PROGRAM"
 };
 
 // The library path to start the program again with, so that it loads
@@ -25,8 +23,8 @@ struct JackLibraryFacts {
 // and the program was started directly. Nothing otherwise.
 std::optional<std::string> pipeWireLibraryPath(const JackLibraryFacts& facts);
 
-// Whether the JACK server that the loaded libjack would reach answers, by a
-// look at its socket.
+// Whether the server that the loaded libjack would reach answers, by a look
+// at its socket.
 bool jackServerReachable();
 
 }  // namespace tavrelle::midi::backend
