@@ -79,8 +79,9 @@ int process(jack_nframes_t frames, void* arg)
     auto& state = *static_cast<State*>(arg);
     void* buffer = jack_port_get_buffer(state.port, frames);
     jack_midi_clear_buffer(buffer);
-    state.queue.runCycle(
-        [&](const unsigned char* bytes, std::size_t size) { return jack_midi_event_write(buffer, 0, bytes, size) == 0; });
+    state.queue.runCycle([&](const unsigned char* bytes, std::size_t size) {
+        return jack_midi_event_write(buffer, 0, bytes, size) == 0;
+    });
     return 0;
 }
 
@@ -91,15 +92,6 @@ bool isMidiInput(jack_port_t* port)
 }
 
 }  // namespace
-
-void JackSession::silence()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&ignoreJackMessage);
-        jack_set_info_function(&ignoreJackMessage);
-    });
-}
 
 bool JackSession::usable()
 {
@@ -123,6 +115,11 @@ int JackSession::open()
     if (usable()) {
         return result::kNoError;
     }
+    static std::once_flag silenced;
+    std::call_once(silenced, [] {
+        jack_set_error_function(&ignoreJackMessage);
+        jack_set_info_function(&ignoreJackMessage);
+    });
     State* state = nullptr;
     try {
         state = new State;
@@ -170,7 +167,8 @@ std::vector<std::string> JackSession::midiInputPorts()
 {
     std::vector<std::string> names;
     const std::unique_ptr<const char*, void (*)(void*)> ports(
-        usable() ? jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput) : nullptr,
+        open() == result::kNoError ? jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)
+                                   : nullptr,
         &jack_free);
     for (const char** port = ports.get(); port != nullptr && *port != nullptr; ++port) {
         names.emplace_back(*port);
@@ -220,9 +218,8 @@ int JackSession::connect()
     return result::kNoError;
 }
 
-// libjack answers this off the process thread from the graph in shared
-// memory, waiting a period at most for a change that is pending, never for
-// the server.
+// libjack answers this from the graph in shared memory, never waiting for the
+// server.
 bool JackSession::watchConnection()
 {
     if (!usable() || target_.empty()) {

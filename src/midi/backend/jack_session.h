@@ -20,9 +20,6 @@ class JackSession {
 public:
     struct State;
 
-    // Keeps libjack from printing.
-    static void silence();
-
     // `changed` is called on libjack's thread when ports come, go, connect
     // or disconnect; it must only pass the news on.
     explicit JackSession(std::function<void()> changed = {}) : changed_(std::move(changed)) {}
@@ -30,14 +27,13 @@ public:
     JackSession(const JackSession&) = delete;
     JackSession& operator=(const JackSession&) = delete;
 
-    // A client of the running server, never one that starts a server. A
-    // result code, as are those below.
-    int open();
-    // The same, with its output port registered and the client active.
-    int start();
     // Full names of the ports that take MIDI in, in the server's order;
-    // none when no server answers.
+    // none when no server answers. Opens a client of the running server,
+    // never one that starts a server, where there is none.
     std::vector<std::string> midiInputPorts();
+    // The client with its output port registered and active. A result
+    // code, as are those below.
+    int start();
     // Makes the output port ready for `target`, a MIDI input that is there;
     // then connect() links them. What is sent waits until the running graph
     // carries the connection: watchConnection() tells, true while it waits.
@@ -60,6 +56,7 @@ public:
     bool absent() const { return state_ == nullptr; }
 
 private:
+    int open();
     // Forgets the client without a word to libjack: closing a client whose
     // server died crashes inside libjack once another client has been tried.
     void abandon();

@@ -1,4 +1,3 @@
-// Reaching PipeWire's JACK graph: what decides it, as a plain function.
 #pragma once
 
 #include <optional>
@@ -6,8 +5,6 @@
 
 namespace tavrelle::midi::backend {
 
-// What the decision to start the program again over PipeWire's libjack
-// looks at.
 struct JackLibraryFacts {
     std::string loadedLibrary;  // the libjack loaded, a full path; empty when unknown
     std::string libraryPath;  // LD_LIBRARY_PATH
@@ -18,9 +15,7 @@ struct JackLibraryFacts {
 };
 
 // The library path to start the program again with, so that it loads
-// PipeWire's libjack: only where no JACK server answers but PipeWire does,
-// its libjack is installed and not loaded already nor first in the path,
-// and the program was started directly. Nothing otherwise.
+// PipeWire's libjack where that reaches a graph it would not reach otherwise.
 std::optional<std::string> pipeWireLibraryPath(const JackLibraryFacts& facts);
 
 // Whether the server that the loaded libjack would reach answers, by a look

@@ -45,13 +45,12 @@ public:
         return settled() && (carried == kNever || cycles() >= carried + 2);
     }
 
-    // Process callback side: hands messages to `write(bytes, size)` in order
-    // until it returns false (the cycle's buffer is full) or the queue is
-    // empty; a group cut short goes on where it stopped next time. Never
-    // waits.
+    // Process callback side, never waiting: hands messages to `write(bytes,
+    // size)` in order until it returns false (the cycle's buffer is full); a
+    // group cut short goes on there next time. runCycle() does so once a
+    // cycle while the queue is not held shut.
     template <typename Write>
     void deliver(Write write);
-    // The same, once a cycle, while the queue is not held shut.
     template <typename Write>
     void runCycle(Write write)
     {
