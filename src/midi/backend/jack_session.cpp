@@ -8,14 +8,12 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <thread>
+#include <utility>
 
 namespace tavrelle::midi::backend {
 
@@ -23,23 +21,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kClientName = "tavrelle";
-constexpr const char* kPortName = "out";
-
 // A new connection joins the running graph only at the start of a cycle that
 // follows a finished one, so a client that is late anywhere on the server
-// holds it back, and what the process callback writes before is lost. Queued
-// messages wait until the graph is seen to carry the connection, and then
-// kConnectCycles more (a server may report a link a little ahead of its
-// data); the look is repeated every kWatchPause, and given up after
-// kWatchLimit, so that a server that never reports the connection does not
-// keep every message back for good.
+// holds it back, and what is written before is lost. Queued messages wait
+// until the graph is seen to carry the connection, and then kConnectCycles
+// more (a server may report a link a little ahead of its data); a server
+// that never reports it is given up on after kWatchLimit.
 constexpr std::uint64_t kConnectCycles = 2;
-constexpr Milliseconds kWatchPause = 5ms;
-constexpr Milliseconds kWatchLimit = 2000ms;
-// A close stops waiting for delivery once this many cycles ran with the
-// queue let out; a stalled server runs none, and is waited for.
-constexpr std::uint64_t kDrainCycles = 8;
+constexpr auto kWatchPause = 5ms;
+constexpr auto kWatchLimit = 2000ms;
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
 
@@ -47,14 +37,14 @@ void ignoreJackMessage(const char*) {}
 
 }  // namespace
 
-// What libjack's own threads touch: the process and shut-down callbacks.
+// What libjack's own threads touch.
 struct JackSession::State {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
-    // The session's flag, which outlives it, as libjack may call late.
     std::shared_ptr<std::atomic<bool>> serverGone;
     std::function<void()> changed;
     SelectionQueue queue{kQueueGroups};
+    State* nextKept = nullptr;
 };
 
 namespace {
@@ -66,38 +56,22 @@ using State = JackSession::State;
 void keepForever(State* state)
 {
     static std::mutex mutex;
-    static auto* kept = new std::vector<State*>;
+    static State* kept = nullptr;
     std::lock_guard lock(mutex);
-    try {
-        kept->push_back(state);
-    } catch (const std::bad_alloc&) {
-    }
+    state->nextKept = std::exchange(kept, state);
 }
 
-void onServerGone(void* arg)
-{
-    auto& state = *static_cast<State*>(arg);
-    state.serverGone->store(true, std::memory_order_release);
-    if (state.changed) {
-        state.changed();
-    }
-}
-
-void onServerGoneWithReason(jack_status_t, const char*, void* arg)
-{
-    onServerGone(arg);
-}
-
-void onPortRegistered(jack_port_id_t, int, void* arg)
+void tellChanged(void* arg)
 {
     if (const auto& changed = static_cast<State*>(arg)->changed) {
         changed();
     }
 }
 
-void onPortConnected(jack_port_id_t, jack_port_id_t, int, void* arg)
+void onServerGone(void* arg)
 {
-    onPortRegistered(0, 0, arg);
+    static_cast<State*>(arg)->serverGone->store(true, std::memory_order_release);
+    tellChanged(arg);
 }
 
 int process(jack_nframes_t frames, void* arg)
@@ -105,8 +79,9 @@ int process(jack_nframes_t frames, void* arg)
     auto& state = *static_cast<State*>(arg);
     void* buffer = jack_port_get_buffer(state.port, frames);
     jack_midi_clear_buffer(buffer);
-    state.queue.runCycle(
-        [&](const unsigned char* bytes, std::size_t size) { return jack_midi_event_write(buffer, 0, bytes, size) == 0; });
+    state.queue.runCycle([&](const unsigned char* bytes, std::size_t size) {
+        return jack_midi_event_write(buffer, 0, bytes, size) == 0;
+    });
     return 0;
 }
 
@@ -118,39 +93,12 @@ bool isMidiInput(jack_port_t* port)
 
 }  // namespace
 
-void JackSession::silence()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&ignoreJackMessage);
-        jack_set_info_function(&ignoreJackMessage);
-    });
-}
-
-int JackSession::resultOf(Failure failure)
-{
-    switch (failure) {
-    case Failure::noServer: return result::kNoDriver;
-    case Failure::portGone: return result::kBadDeviceId;
-    case Failure::invalid: return result::kInvalidParam;
-    case Failure::noMemory: return result::kNoMemory;
-    case Failure::refused: break;
-    }
-    return result::kError;
-}
-
 bool JackSession::usable()
 {
-    if (state_ == nullptr) {
-        return false;
-    }
-    if (serverGone_->load(std::memory_order_acquire)) {
-        // Closing a client whose server died crashes inside libjack once
-        // another client has been tried.
+    if (state_ != nullptr && serverGone_->load(std::memory_order_acquire)) {
         abandon();
-        return false;
     }
-    return true;
+    return state_ != nullptr;
 }
 
 void JackSession::abandon()
@@ -160,7 +108,6 @@ void JackSession::abandon()
     }
     target_.clear();
     deviceLeft_.store(true, std::memory_order_relaxed);
-    ready_.store(false, std::memory_order_relaxed);
 }
 
 int JackSession::open()
@@ -168,19 +115,23 @@ int JackSession::open()
     if (usable()) {
         return result::kNoError;
     }
+    static std::once_flag silenced;
+    std::call_once(silenced, [] {
+        jack_set_error_function(&ignoreJackMessage);
+        jack_set_info_function(&ignoreJackMessage);
+    });
     State* state = nullptr;
     try {
         state = new State;
     } catch (const std::bad_alloc&) {
-        return resultOf(Failure::noMemory);
+        return result::kNoMemory;
     }
     jack_status_t status{};
-    state->client = jack_client_open(kClientName, JackNoStartServer, &status);
+    state->client = jack_client_open("tavrelle", JackNoStartServer, &status);
     if (state->client == nullptr) {
         delete state;
-        const bool noServer =
-            (status & (JackServerFailed | JackServerError | JackVersionError | JackShmFailure)) != 0;
-        return resultOf(noServer ? Failure::noServer : Failure::refused);
+        const bool noServer = (status & (JackServerFailed | JackServerError | JackVersionError | JackShmFailure)) != 0;
+        return noServer ? result::kNoDriver : result::kError;
     }
     state_ = state;
     serverGone_->store(false, std::memory_order_release);
@@ -188,30 +139,27 @@ int JackSession::open()
     state->changed = changed_;
     // JACK 2's libjack calls the second, PipeWire's only the first.
     jack_on_shutdown(state->client, &onServerGone, state);
-    jack_on_info_shutdown(state->client, &onServerGoneWithReason, state);
-    jack_set_port_registration_callback(state->client, &onPortRegistered, state);
-    jack_set_port_connect_callback(state->client, &onPortConnected, state);
+    jack_on_info_shutdown(state->client, [](jack_status_t, const char*, void* arg) { onServerGone(arg); }, state);
+    jack_set_port_registration_callback(state->client, [](jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
+    jack_set_port_connect_callback(
+        state->client, [](jack_port_id_t, jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
     return result::kNoError;
 }
 
 int JackSession::start()
 {
-    if (const int opened = open(); opened != result::kNoError) {
+    if (const int opened = open(); opened != result::kNoError || state_->port != nullptr) {
         return opened;
-    }
-    if (state_->port != nullptr) {
-        return result::kNoError;
     }
     State& state = *state_;
     if (jack_set_process_callback(state.client, &process, &state) != 0 ||
-        (state.port = jack_port_register(state.client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
+        (state.port = jack_port_register(state.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
             nullptr ||
         jack_activate(state.client) != 0) {
-        const bool gone = serverGone_->load(std::memory_order_acquire);
+        const bool gone = !running();
         close();
-        return resultOf(gone ? Failure::noServer : Failure::refused);
+        return gone ? result::kNoDriver : result::kError;
     }
-    ready_.store(true, std::memory_order_relaxed);
     return result::kNoError;
 }
 
@@ -219,7 +167,8 @@ std::vector<std::string> JackSession::midiInputPorts()
 {
     std::vector<std::string> names;
     const std::unique_ptr<const char*, void (*)(void*)> ports(
-        usable() ? jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput) : nullptr,
+        open() == result::kNoError ? jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)
+                                   : nullptr,
         &jack_free);
     for (const char** port = ports.get(); port != nullptr && *port != nullptr; ++port) {
         names.emplace_back(*port);
@@ -240,7 +189,7 @@ int JackSession::prepare(const std::string& target)
     // Checked before anything changes, so a port that is gone leaves no
     // trace on the server.
     if (!isMidiInput(jack_port_by_name(state_->client, target.c_str()))) {
-        return resultOf(Failure::portGone);
+        return result::kBadDeviceId;
     }
     // Nothing queued for an earlier connection goes to this one.
     state_->queue.dropAll();
@@ -253,25 +202,24 @@ int JackSession::prepare(const std::string& target)
 int JackSession::connect()
 {
     if (!usable() || target_.empty()) {
-        return resultOf(Failure::noServer);
+        return result::kNoDriver;
     }
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
     watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
     if (!usable()) {
-        return resultOf(Failure::noServer);
+        return result::kNoDriver;
     }
     if (linked != 0 && linked != EEXIST) {
         // The port left in between: what is sent goes nowhere, as to any
         // port that leaves while it is open.
         target_.clear();
-        return resultOf(Failure::portGone);
+        return result::kBadDeviceId;
     }
     return result::kNoError;
 }
 
-// libjack answers this off the process thread from the graph in shared
-// memory, waiting a period at most for a change that is pending, never for
-// the server.
+// libjack answers this from the graph in shared memory, never waiting for the
+// server.
 bool JackSession::watchConnection()
 {
     if (!usable() || target_.empty()) {
@@ -288,37 +236,23 @@ bool JackSession::watchConnection()
 int JackSession::send(std::span<const ShortMessageBytes> messages)
 {
     if (!usable()) {
-        return resultOf(Failure::noServer);
+        return result::kNoDriver;
     }
-    return state_->queue.push(messages) ? result::kNoError : resultOf(Failure::invalid);
+    return state_->queue.push(messages) ? result::kNoError : result::kInvalidParam;
 }
 
-// Delivered means handed to the server, with the cycle that carried the last
-// of it ended, counted in the client's own cycles; a port that has been idle
-// since waits for nothing. A stalled server is waited for, so that what was
-// sent reaches the device, in order, when it runs again.
 int JackSession::drain(const std::function<void()>& stalled)
 {
     if (!usable()) {
-        return resultOf(Failure::noServer);
+        return result::kNoDriver;
     }
     SelectionQueue& queue = state_->queue;
-    std::optional<std::uint64_t> letOut;
     std::uint64_t lastCycles = queue.cycles();
     auto lastProgress = std::chrono::steady_clock::now();
     bool stallTold = false;
-    bool delivered = queue.held() && queue.settled();
-    while (!delivered && !serverGone_->load(std::memory_order_acquire)) {
-        if (queue.held()) {
-            // Held back with no connection that will let it out.
-            if (!watchConnection() && queue.held()) {
-                break;
-            }
-        } else if (!letOut) {
-            letOut = queue.cycles();
-        }
-        delivered = queue.delivered();
-        if (delivered || (letOut && queue.cycles() - *letOut >= kDrainCycles)) {
+    while (!queue.delivered() && running()) {
+        // Held back with no connection that will let it out.
+        if (queue.held() && !watchConnection() && queue.held()) {
             break;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -331,11 +265,12 @@ int JackSession::drain(const std::function<void()>& stalled)
         }
         std::this_thread::sleep_for(kWatchPause);
     }
+    const bool delivered = queue.delivered();
     queue.hold();
-    if (serverGone_->load(std::memory_order_acquire)) {
-        return resultOf(Failure::noServer);
+    if (!running()) {
+        return result::kNoDriver;
     }
-    return delivered ? result::kNoError : resultOf(Failure::refused);
+    return delivered ? result::kNoError : result::kError;
 }
 
 void JackSession::disconnect()
@@ -348,13 +283,11 @@ void JackSession::disconnect()
 
 void JackSession::close()
 {
-    // A client whose server went is only forgotten, by usable().
     if (usable()) {
         jack_client_close(state_->client);
         delete std::exchange(state_, nullptr);
     }
     target_.clear();
-    ready_.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace tavrelle::midi::backend

@@ -1,8 +1,7 @@
-// PipeWire's JACK graph without a wrapper. PipeWire serves JACK clients
-// through a libjack of its own, which `pw-jack` puts first in the library
-// path; without it the program loads JACK 2's libjack, finds no server, and
-// lists no JACK ports. Where no JACK server answers but PipeWire does, the
-// program starts itself again as `pw-jack` would have started it.
+// PipeWire serves JACK clients through a libjack of its own, which `pw-jack`
+// puts first in the library path; without it the program loads JACK 2's
+// libjack and finds no server. Where no JACK server answers but PipeWire
+// does, the program starts itself again as `pw-jack` would have started it.
 #include "pipewire_jack.h"
 
 #include "midi/midi_out_service.h"
@@ -17,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
 
 namespace tavrelle::midi {
 
@@ -64,12 +62,17 @@ bool pipeWireAnswers()
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
-// The full path of the libjack the program loaded; empty when unknown.
 std::string loadedJackLibrary()
 {
     Dl_info loaded{};
     const bool known = dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr;
     return known ? loaded.dli_fname : "";
+}
+
+// PipeWire's libjack sits in a folder of its own beside the system's.
+std::string pipeWireJackFolder(const std::string& loadedLibrary)
+{
+    return loadedLibrary.substr(0, loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
 }
 
 }  // namespace
@@ -79,12 +82,9 @@ bool backend::jackServerReachable()
     return loadedJackLibrary().find("/pipewire-") != std::string::npos ? pipeWireAnswers() : jackServerAnswers();
 }
 
-using backend::JackLibraryFacts;
-
 std::optional<std::string> backend::pipeWireLibraryPath(const JackLibraryFacts& facts)
 {
-    // PipeWire's libjack sits in a folder of its own beside the system's.
-    const std::string folder = facts.loadedLibrary.substr(0, facts.loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
+    const std::string folder = pipeWireJackFolder(facts.loadedLibrary);
     if (facts.loadedLibrary.empty() || facts.loadedLibrary.find("/pipewire-") != std::string::npos ||
         facts.libraryPath.starts_with(folder) || !facts.pipeWireJackInstalled || facts.jackServerAnswers ||
         !facts.pipeWireAnswers || !facts.startedDirectly) {
@@ -95,29 +95,23 @@ std::optional<std::string> backend::pipeWireLibraryPath(const JackLibraryFacts& 
 
 void reachPipeWireJack(char* argv[])
 {
-    JackLibraryFacts facts;
+    backend::JackLibraryFacts facts;
     facts.loadedLibrary = loadedJackLibrary();
     facts.libraryPath = environment("LD_LIBRARY_PATH");
-    const std::string folder = facts.loadedLibrary.substr(0, facts.loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
+    const std::string folder = pipeWireJackFolder(facts.loadedLibrary);
     facts.pipeWireJackInstalled = access((folder + "/libjack.so.0").c_str(), R_OK) == 0;
     facts.jackServerAnswers = jackServerAnswers();
     facts.pipeWireAnswers = pipeWireAnswers();
-    // Started as "ld.so PROGRAM", the program is the loader, and starting
-    // the loader again without its program would run nothing.
+    // Started as "ld.so PROGRAM", the program is the loader, which started
+    // again without its program would run nothing.
     std::error_code ignored;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
     facts.startedDirectly = !self.filename().string().starts_with("ld-");
-    const auto path = backend::pipeWireLibraryPath(facts);
-    if (!path) {
-        return;
-    }
-    setenv("LD_LIBRARY_PATH", path->c_str(), 1);
-    execv("/proc/self/exe", argv);
-    // Nothing was started again: the program goes on without PipeWire's
-    // JACK ports, and the path is as it was.
-    if (facts.libraryPath.empty()) {
-        unsetenv("LD_LIBRARY_PATH");
-    } else {
+    if (const auto path = backend::pipeWireLibraryPath(facts)) {
+        setenv("LD_LIBRARY_PATH", path->c_str(), 1);
+        execv("/proc/self/exe", argv);
+        // Not started again: the program goes on without PipeWire's JACK
+        // ports, and with the library path it had (empty is as unset).
         setenv("LD_LIBRARY_PATH", facts.libraryPath.c_str(), 1);
     }
 }

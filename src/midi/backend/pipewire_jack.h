@@ -1,4 +1,3 @@
-// Reaching PipeWire's JACK graph: what decides it, as a plain function.
 #pragma once
 
 #include <optional>
@@ -6,27 +5,21 @@
 
 namespace tavrelle::midi::backend {
 
-// What the decision to start the program again over PipeWire's libjack
-// looks at.
 struct JackLibraryFacts {
-    // The libjack the program loaded, as a full path; empty when unknown.
-    std::string loadedLibrary;
+    std::string loadedLibrary;  // the libjack loaded, a full path; empty when unknown
     std::string libraryPath;  // LD_LIBRARY_PATH
     bool pipeWireJackInstalled = false;  // beside the loaded libjack
     bool jackServerAnswers = false;
     bool pipeWireAnswers = false;
-    // Started as itself, not as "ld.so PROGRAM".
-    bool startedDirectly = true;
+    bool startedDirectly = true;  // as itself, not as "ld.so PROGRAM"
 };
 
 // The library path to start the program again with, so that it loads
-// PipeWire's libjack: only where no JACK server answers but PipeWire does,
-// its libjack is installed and not loaded already nor first in the path,
-// and the program was started directly. Nothing otherwise.
+// PipeWire's libjack where that reaches a graph it would not reach otherwise.
 std::optional<std::string> pipeWireLibraryPath(const JackLibraryFacts& facts);
 
-// Whether the JACK server that the loaded libjack would reach answers, by a
-// look at its socket.
+// Whether the server that the loaded libjack would reach answers, by a look
+// at its socket.
 bool jackServerReachable();
 
 }  // namespace tavrelle::midi::backend

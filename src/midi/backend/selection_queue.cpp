@@ -16,13 +16,11 @@ bool SelectionQueue::push(std::span<const ShortMessageBytes> messages)
         }
         head_ = (head_ + 1) % ring_.size();
         --size_;
-        ++dropped_;
     }
     Group& group = ring_[(head_ + size_) % ring_.size()];
     std::copy(messages.begin(), messages.end(), group.messages.begin());
     group.count = messages.size();
     ++size_;
-    ++pushed_;
     return true;
 }
 
@@ -31,7 +29,6 @@ void SelectionQueue::dropAll()
     hold();
     lastCarryCycle_.store(kNever, std::memory_order_release);
     std::lock_guard lock(mutex_);
-    dropped_ += size_;
     head_ = 0;
     size_ = 0;
     headDelivered_ = 0;

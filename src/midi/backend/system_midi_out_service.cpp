@@ -104,7 +104,6 @@ class SystemMidiOutService final : public MidiOutService {
 public:
     explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect))
     {
-        thread_.post([] { backend::JackSession::silence(); });
         // The JACK listing starts at once, while the caller goes on with
         // other things; the first question about the devices takes it.
         pending_ = postJackListing();
@@ -319,8 +318,7 @@ private:
             thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
                 auto& session = jack->jack;
                 try {
-                    reply->set_value(session.open() == result::kNoError ? session.midiInputPorts()
-                                                                  : std::vector<std::string>{});
+                    reply->set_value(session.midiInputPorts());
                 } catch (const std::bad_alloc&) {
                     reply->set_value({});
                 }
