@@ -461,6 +461,8 @@ TEST_F(midi_private_server_test, device_in_use_is_reached_again_after_the_server
     rig.port.listMidiOutDevices();
     rig.port.restoreDeviceSelection(rig.positionOf(capture->fullName(0)), capture->fullName(0));
     ASSERT_EQ(rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId())), result::kNoError);
+    rig.selection.sendVoiceSelection();
+    ASSERT_TRUE(capture->waitForMessages(0, 3, 5s));
 
     server.kill();
     ASSERT_TRUE(capture->waitUntilServerGone(10s));
