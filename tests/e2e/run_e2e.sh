@@ -69,12 +69,19 @@ wait_for 10 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:mi
   fail "the two windows do not both play on FluidSynth: $(jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c)"
 
 # --- 4. Each run ends with its window -------------------------------------
-close_window "$other"
+# Alt+F4 once more for a window still there 10 s later: with two windows of
+# the tool open, openbox now and then takes no notice of the key (the tool
+# was seen idle, never told to close).
+close_for_good() {
+  close_window "$1"
+  wait_for 10 sh -c "! xwininfo -id $1 >/dev/null 2>&1" || close_window "$1"
+}
+close_for_good "$other"
 wait_for 30 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
 wait "$second" || fail "the second run failed: $(cat "$work/second.out")"
 second=""
 jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the second run stopped the first one's services"
-close_window "$window"
+close_for_good "$window"
 wait_for 30 eval "! process_alive $first" || fail "the first run did not end with its window; shown: $(windows_shown)"
 wait "$first" || fail "the first run failed: $(cat "$work/first.out")"
 first=""
