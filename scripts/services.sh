@@ -6,7 +6,7 @@
 # end-to-end scripts under tests/.
 #
 #   services_init STATEDIR JACK-SERVER-NAME
-#   start_bus | start_x [WxHxD] | start_jack | start_fluidsynth [JACK-ID] | start_capture
+#   start_bus | start_x [WxHxD] | start_jack [synchronous] | start_fluidsynth [JACK-ID] | start_capture
 #   fluid COMMAND       one FluidSynth shell command, its answer on stdout
 #   stop_service NAME [grace seconds] | stop_services
 #   release_server NAME | server_leftovers NAME
@@ -182,10 +182,12 @@ start_jack() {
   reclaim_dead_server_slots
   # Only a server name this state started is released at the end.
   : >"$services_state/jackd.ours"
-  # Synchronous (-S): each cycle waits until every client has run, so a synth
-  # that runs late on a busy machine still reads the cycle's MIDI; in the
-  # default mode the next cycle would overwrite what it had not read yet.
-  launch_service jackd jackd -S -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
+  # `start_jack synchronous` (-S): each cycle waits until every client has
+  # run, so that a capture client that runs late on a busy machine still
+  # reads the cycle's MIDI; in the default mode the next cycle overwrites
+  # what it had not read yet. The default mode keeps a busy machine's graph
+  # in real time, for the sessions that play FluidSynth.
+  launch_service jackd jackd ${1:+-S} -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
   wait_for 10 eval 'jack_running || ! service_running jackd' && jack_running ||
     services_fail "the JACK server $services_server did not start"
 }

@@ -27,7 +27,7 @@ services_init "$state" "${JACK_DEFAULT_SERVER:-tavrelle-ctest}"
 case $action in
 start)
   stop_services
-  start_jack || { stop_services; exit 1; }
+  start_jack synchronous || { stop_services; exit 1; }
   start_fluidsynth fsynth || { stop_services; exit 1; }
   echo "test-services: JACK server $services_server with fsynth:midi_00, FluidSynth's shell on $state/fluidsynth.in"
   ;;

@@ -26,7 +26,7 @@ public:
 
     // Starts jackd with that many frames per period and waits until it
     // answers; false when it does not within ten seconds. The server is
-    // synchronous, as the services' one, so that the capture clients, which
+    // synchronous, as the test fixture's one, so that the capture clients, which
     // run without real-time priority, miss no cycle on a busy machine.
     bool start(int periodFrames = 256);
     // Kills the server outright, as a crash would, and reaps it. Unless it is
