@@ -68,20 +68,39 @@ expect_box() {
   got=$(box)
   [ "$got" = "$want" ] || fail "expected the box '$want', saw '${got:-no box}'"
 }
-# Enter answers the box; it must be gone afterwards. A box takes the keyboard
-# a moment after it shows, in X and then in Wine, so the key waits until X
-# gives it to the box and Wine has put the focus on its button.
+# press_ok: "OK" pressed by the probe; the box must be gone afterwards.
 box_gone() { [ "$(box)" != "$1" ]; }
+press_ok() {
+  local shown
+  shown=$(box)
+  probe ok
+  wait_for 10 box_gone "$shown" || fail "the box did not close on OK: $shown"
+}
+# answer_box KEY: the key answers the box; it must be gone afterwards. The box
+# is activated first: X may leave the keyboard on the taskbar button's window,
+# which has the box's title, and a box takes the keyboard a moment after it
+# shows, in X and then in Wine.
+box_window() {
+  local w
+  for w in $(titled_tavrelle); do
+    [ "$(xdotool getwindowname "$w" 2>/dev/null)" = tavrelle ] || continue
+    [ "$(xwininfo -id "$w" 2>/dev/null | sed -n 's/^ *Width: //p')" -gt 50 ] 2>/dev/null && { echo "$w"; return 0; }
+  done
+  return 1
+}
 box_active() {
-  [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = tavrelle ] && probe texts | grep -qx 'focus Button'
+  [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ] && probe texts | grep -qx 'focus Button'
 }
 answer_box() {
-  local shown key=${1:-Return}
+  local shown w
   shown=$(box)
-  wait_for 5 box_active || true
+  wait_for 5 box_window || fail "no X window for the box: $shown"
+  w=$(box_window)
+  xdotool windowactivate --sync "$w" 2>/dev/null || true
+  wait_for 5 box_active "$w" || fail "the box did not take the keyboard: $shown"
   sleep 0.3
-  xdotool key "$key"
-  wait_for 10 box_gone "$shown" || fail "the box did not close on $key: $shown"
+  xdotool key "$1"
+  wait_for 10 box_gone "$shown" || fail "the box did not close on $1: $shown"
 }
 # The start-up boxes of a run with no MIDI device, dismissed by the probe.
 dismiss_startup_boxes() {
@@ -148,13 +167,13 @@ start_tool "$work/first-run"
 expect_box "$no_device" no-icon 30
 [ "$(window_state | cut -d' ' -f1)" = hidden ] || fail "the window showed before the start-up messages"
 answered=$(ms_now)
-answer_box
+press_ok
 expect_box BADDEVICEID no-icon 10
 waited=$(($(ms_now) - answered))
 ((waited >= 2400 && waited < 8000)) || fail "the open failure came after ${waited} ms, not about 2.5 s"
 [ "$(count 'midiOutOpen (.*, 0, 00000000, 00000000, 00000000)')" = 6 ] || fail "not six attempts at device 0"
 [ "$(count 'midiOutClose')" = 5 ] || fail "not five closes between the attempts"
-answer_box
+press_ok
 wait_shown
 read -r _ left top width height _ <<<"$(window_state)"
 [ "$left $top $width $height" = "193 159 221 125" ] || fail "first-run bounds $left $top $width $height"
@@ -245,9 +264,9 @@ cmp -s <(first_run_file) "$work/first-run/tavrelle.ini" || fail "the first-run f
 echo "a save that cannot replace the file"
 start_tool "$work/first-run"
 expect_box "$no_device" no-icon 30
-answer_box
+press_ok
 expect_box BADDEVICEID no-icon 10
-answer_box
+press_ok
 wait_shown
 xdotool key Up
 # Another program holds the file open: the new file, written beside it,
@@ -261,7 +280,7 @@ close_window "$window"
 expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
 cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed the old file"
 [ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
-answer_box
+press_ok
 # The window follows shut-down's answer (startup_test holds the rules).
 [ "$(window_state | cut -d' ' -f1)" = visible ] || fail "the window is gone although the save failed"
 # The window that stays keeps its device; only the final close closes it.
@@ -282,7 +301,7 @@ holder=$!
 wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
 start_tool "$run"
 expect_box "$no_device" no-icon 30
-answer_box
+press_ok
 expect_box "ファイル $(ini_path "$run") は開けません." icon 10
 # "OK" pressed by the probe: the release of a key could reach the shown window and send.
 probe ok
