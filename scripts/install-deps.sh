@@ -34,7 +34,7 @@ test=(
   dpkg-dev file
 )
 bench=(
-  libbenchmark-dev libxcb1-dev librtmidi-dev
+  libbenchmark-dev libxcb1-dev librtmidi-dev strace
 )
 alsa=(
   qemu-system-x86 alsa-utils kmod
