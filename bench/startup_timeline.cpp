@@ -14,8 +14,10 @@
 #include "window/main_window.h"
 #include "window/message_box.h"
 #include "window/startup_shutdown.h"
+#include "window/window_rules.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QIcon>
 
 #include <cstdint>
@@ -108,6 +110,11 @@ private:
     std::set<std::string> seen_;
 };
 
+std::string lowerCase(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toLower().toStdString();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -126,8 +133,9 @@ int main(int argc, char* argv[])
     TimedService midi(midi::createSystemMidiOutService());
     mark("service_created");
 
-    const QString executable = QCoreApplication::applicationFilePath();
-    window::DialogPresenter messages(window::applicationTitle(executable));
+    const std::string title = window::applicationTitle(
+        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), lowerCase);
+    window::DialogPresenter messages(QString::fromStdString(title));
     window::QtEventPump pump;
     mark("window_begins");
     window::MainWindow mainWindow({midi, messages, pump, settings.savePath, settings.readPath});

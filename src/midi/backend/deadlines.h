@@ -23,6 +23,9 @@ inline constexpr std::chrono::milliseconds kCloseDeadline = 3000ms;
 // nothing, for this long is taken as stalled: a close answers then, and
 // what was sent is delivered when the server runs again.
 inline constexpr std::chrono::milliseconds kStallNoticed = 300ms;
+// A listed JACK client that no open has activated yet is activated this long
+// after the listing: the first open need not wait for the activation's cycle.
+inline constexpr std::chrono::milliseconds kActivateAfter = 100ms;
 // A MIDI system that is absent is looked for again this often.
 inline constexpr std::chrono::milliseconds kAbsentRetry = 3000ms;
 

@@ -41,6 +41,7 @@ void ignoreJackMessage(const char*) {}
 struct JackSession::State {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
+    bool active = false;
     std::shared_ptr<std::atomic<bool>> serverGone;
     std::function<void()> changed;
     SelectionQueue queue{kQueueGroups};
@@ -154,13 +155,34 @@ int JackSession::start()
     State& state = *state_;
     if (jack_set_process_callback(state.client, &process, &state) != 0 ||
         (state.port = jack_port_register(state.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
-            nullptr ||
-        jack_activate(state.client) != 0) {
-        const bool gone = !running();
-        close();
-        return gone ? result::kNoDriver : result::kError;
+            nullptr) {
+        return failed();
     }
     return result::kNoError;
+}
+
+int JackSession::activate()
+{
+    if (const int started = start(); started != result::kNoError || state_->active) {
+        return started;
+    }
+    if (jack_activate(state_->client) != 0) {
+        return failed();
+    }
+    state_->active = true;
+    return result::kNoError;
+}
+
+bool JackSession::active() const
+{
+    return state_ != nullptr && state_->active;
+}
+
+int JackSession::failed()
+{
+    const bool gone = !running();
+    close();
+    return gone ? result::kNoDriver : result::kError;
 }
 
 std::vector<std::string> JackSession::midiInputPorts()
@@ -203,6 +225,10 @@ int JackSession::connect()
 {
     if (!usable() || target_.empty()) {
         return result::kNoDriver;
+    }
+    if (const int activated = activate(); activated != result::kNoError) {
+        target_.clear();
+        return activated;
     }
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
     watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;

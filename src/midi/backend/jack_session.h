@@ -31,9 +31,15 @@ public:
     // none when no server answers. Opens a client of the running server,
     // never one that starts a server, where there is none.
     std::vector<std::string> midiInputPorts();
-    // The client with its output port registered and active. A result
-    // code, as are those below.
+    // The client with its output port registered. A result code, as are
+    // those below.
     int start();
+    // The client active: from then on its process callback runs every cycle
+    // and the server reports the ports that come and go. Activating waits
+    // for the server's next cycle, so connect() does it after the open has
+    // answered, and the listing a moment after its answer.
+    int activate();
+    bool active() const;
     // Makes the output port ready for `target`, a MIDI input that is there;
     // then connect() links them. What is sent waits until the running graph
     // carries the connection: watchConnection() tells, true while it waits.
@@ -57,6 +63,8 @@ public:
 
 private:
     int open();
+    // Closes the client after a failed step: 2 when its server has gone.
+    int failed();
     // Forgets the client without a word to libjack: closing a client whose
     // server died crashes inside libjack once another client has been tried.
     void abandon();

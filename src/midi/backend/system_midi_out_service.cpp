@@ -322,11 +322,21 @@ private:
                 } catch (const std::bad_alloc&) {
                     reply->set_value({});
                 }
-                // The port an open will connect, made ready and active after
-                // the answer, before anyone waits for it; from then on the
+                // The port an open will connect, made ready after the answer,
+                // before anyone waits for it. The client is activated by the
+                // open that follows, or else a moment later: from then on the
                 // server reports the ports that come and go.
-                session.start();
-                watchAbsent(jack, notify, alsaThere);
+                if (session.start() == result::kNoError && !session.active() && !jack->watchingConnection) {
+                    backend::MidiThread::watch(
+                        [jack, notify, alsaThere] {
+                            jack->jack.activate();
+                            watchAbsent(jack, notify, alsaThere);
+                            return false;
+                        },
+                        backend::kActivateAfter);
+                } else {
+                    watchAbsent(jack, notify, alsaThere);
+                }
             });
         return PendingListing{std::move(answer), job};
     }
