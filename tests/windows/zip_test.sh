@@ -26,7 +26,7 @@ trap 'rm -rf "$other"' EXIT
 cmake -S "$source_dir" -B "$other/a-second-build-folder" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" -DTAVRELLE_BUILD_TESTS=OFF >"$other/configure.log" 2>&1 ||
   fail "the second build did not configure: $(tail -5 "$other/configure.log")"
-cmake --build "$other/a-second-build-folder" -j 2 --target windows_zip >"$other/build.log" 2>&1 ||
+cmake --build "$other/a-second-build-folder" -j $(($(nproc) + 2)) --target windows_zip >"$other/build.log" 2>&1 ||
   fail "the second build failed: $(tail -5 "$other/build.log")"
 cmp "$zip" "$other/a-second-build-folder/$name" || fail "two builds of the same sources differ"
 cmp "$build/$name.sha256" "$other/a-second-build-folder/$name.sha256" || fail "the checksum files differ"
