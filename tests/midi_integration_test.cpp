@@ -2,6 +2,7 @@
 // which the jack_services fixture starts (scripts/test-services.sh).
 #include "alsa_output.h"
 #include "deadlines.h"
+#include "jack_session.h"
 
 #include "midi/midi_out_port.h"
 #include "midi/midi_out_service.h"
@@ -535,6 +536,26 @@ TEST_F(midi_private_server_test, stalled_server_fails_each_step_in_time_and_noth
     EXPECT_EQ(service->sendShortMessage(handle, 0x0009C0), result::kNoError);
     EXPECT_EQ(service->close(handle), result::kNoError);
     EXPECT_EQ(capture->received(0).back(), (MidiBytes{0xC0, 0x09}));
+}
+
+// A session whose server died lets its client go without a word to libjack,
+// even when the close is the first call after the death: closing that client
+// crashes inside libjack once another client has been tried.
+TEST_F(midi_private_server_test, a_close_after_the_server_died_leaves_the_dead_client_alone)
+{
+    ASSERT_TRUE(server.start()) << "jackd did not start for " << serverName;
+    midi::backend::JackSession session;
+    ASSERT_EQ(session.activate(), result::kNoError);
+    server.kill();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (session.running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_FALSE(session.running());
+    midi::backend::JackSession other;
+    EXPECT_EQ(other.start(), result::kNoDriver);
+    session.close();
+    EXPECT_TRUE(session.absent());
 }
 
 // The ALSA sequencer answers at once: a stalled JACK server, whose calls the
