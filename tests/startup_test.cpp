@@ -401,5 +401,22 @@ TEST(window_rules_test, title_and_error_text)
     EXPECT_EQ(window::errorBoxText(""), "");
 }
 
+// Any local program names its own ports: a name must not take several rows
+// or read in another order than its bytes.
+TEST(window_rules_test, device_names_are_drawn_on_one_line_in_their_own_order)
+{
+    using window::shownDeviceName;
+    EXPECT_EQ(shownDeviceName("FLUID Synth \xe9\x9f\xb3\xf0\x9f\x8e\xb9"), "FLUID Synth \xe9\x9f\xb3\xf0\x9f\x8e\xb9");
+    EXPECT_EQ(shownDeviceName(std::string("a\nb\r\tc\x7f\0d", 9)), "a\\x0Ab\\x0D\\x09c\\x7F\\x00d");
+    EXPECT_EQ(shownDeviceName("x\xc2\x85y\xe2\x80\xa8z"), "x\\x85y\\u2028z");
+    EXPECT_EQ(shownDeviceName("\xe2\x80\xae" "A\xe2\x81\xa7" "B\xe2\x80\x8f\xd8\x9c\xe2\x80\x8e\xe2\x81\xa9"),
+              "\\u202EA\\u2067B\\u200F\\u061C\\u200E\\u2069");
+    // Bytes that are not UTF-8: stray, overlong, a surrogate, past U+10FFFF,
+    // and a sequence cut short at the end.
+    EXPECT_EQ(shownDeviceName("\xff\xc0\xaf"), "\\xFF\\xC0\\xAF");
+    EXPECT_EQ(shownDeviceName("\xed\xa0\x80|\xf4\x90\x80\x80|\xe3\x81"),
+              "\\xED\\xA0\\x80|\\xF4\\x90\\x80\\x80|\\xE3\\x81");
+}
+
 }  // namespace
 }  // namespace tavrelle

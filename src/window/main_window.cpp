@@ -308,7 +308,7 @@ void MainWindow::showDevices(const std::vector<std::string>& names)
     QStringList entries;
     entries.reserve(static_cast<qsizetype>(names.size()));
     for (const std::string& name : names) {
-        entries.append(QString::fromStdString(name));
+        entries.append(QString::fromStdString(shownDeviceName(name)));
     }
     deviceList_->clear();
     deviceList_->addItems(entries);

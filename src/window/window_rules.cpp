@@ -1,6 +1,9 @@
 #include "window/window_rules.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <iterator>
+#include <utility>
 
 namespace tavrelle::window {
 
@@ -109,6 +112,65 @@ std::string errorBoxText(std::string_view message)
         text += '.';
     }
     return text;
+}
+
+namespace {
+
+// The code point of the UTF-8 sequence at the start of `bytes` and its
+// length, or length 0 where it is not well-formed UTF-8.
+std::pair<char32_t, std::size_t> decodeUtf8(std::string_view bytes)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+    const std::uint8_t lead = byte(0);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || bytes.size() < length) {
+        return {0, 0};
+    }
+    char32_t code = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return {0, 0};
+        }
+        code = (code << 6) | (byte(i) & 0x3F);
+    }
+    const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return {0, 0};
+    }
+    return {code, length};
+}
+
+bool drawnAsEscape(char32_t code)
+{
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
+           code == 0x2028 || code == 0x2029 || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
+std::string shownDeviceName(std::string_view name)
+{
+    std::string shown;
+    shown.reserve(name.size());
+    while (!name.empty()) {
+        const auto [code, length] = decodeUtf8(name);
+        const std::size_t taken = length == 0 ? 1 : length;
+        if (length == 0 || drawnAsEscape(code)) {
+            char escape[8];
+            const unsigned value = length == 0 ? static_cast<std::uint8_t>(name[0]) : static_cast<unsigned>(code);
+            std::snprintf(escape, sizeof escape, value < 0x100 ? "\\x%02X" : "\\u%04X", value);
+            shown += escape;
+        } else {
+            shown.append(name.substr(0, taken));
+        }
+        name.remove_prefix(taken);
+    }
+    return shown;
 }
 
 }  // namespace tavrelle::window

@@ -98,4 +98,11 @@ std::string applicationTitle(std::string_view fileName, std::string (*lowerCase)
 // last character is a single byte of value 0x2E or less.
 std::string errorBoxText(std::string_view message);
 
+// A device's name as the device list draws it, on one line and in the order
+// its bytes come: control characters, line and paragraph separators and the
+// marks that reorder text are shown as escapes ("\x0A", "\u202E"), and so is
+// each byte that is not UTF-8. Only the drawing changes; the name saved and
+// matched stays the device's own.
+std::string shownDeviceName(std::string_view name);
+
 }  // namespace tavrelle::window

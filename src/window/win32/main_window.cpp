@@ -334,7 +334,7 @@ void Win32MainWindow::showDevices(const std::vector<std::string>& names)
 {
     SendMessageW(deviceList_, CB_RESETCONTENT, 0, 0);
     for (const std::string& name : names) {
-        const std::wstring shown = systemToWide(name);
+        const std::wstring shown = utf8ToWide(shownDeviceName(wideToUtf8(systemToWide(name))));
         SendMessageW(deviceList_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown.c_str()));
     }
 }
