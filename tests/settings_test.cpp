@@ -1,7 +1,7 @@
 #include "settings/settings_file.h"
 #include "settings/settings_location.h"
 #include "settings/system_calls.h"
-#include "settings/windows/ini_path.h"
+#include "settings/windows/path_rules.h"
 #include "support/scratch_files.h"
 
 #include <gtest/gtest.h>
@@ -357,25 +357,21 @@ TEST(settings_test, settings_path_replaces_only_the_file_names_extension)
     EXPECT_EQ(settingsPathForExecutable("tool"), "tool.ini");
 }
 
-// The Windows build's rule, which takes "\\" and a drive ":" for separators
-// and never the second byte of a double-byte character.
-TEST(settings_test, windows_settings_path_skips_the_second_byte_of_a_double_byte_character)
+// The Windows build's rules: "\\" and a drive ":" are separators too, and a
+// UNC path takes its own long-path prefix.
+TEST(settings_test, windows_paths_follow_their_own_separators_and_prefixes)
 {
-    const auto shiftJisLead = [](unsigned char byte) {
-        return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    };
-    const auto singleByte = [](unsigned char) { return false; };
-    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.exe", singleByte), "C:\\Apps\\tool.ini");
-    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\x.y\\tool", singleByte), "C:\\Apps\\x.y\\tool.ini");
-    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.old.exe", singleByte), "C:\\Apps\\tool.old.ini");
-    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.", singleByte), "C:\\Apps\\tool.ini");
-    EXPECT_EQ(iniPathForExecutable("C:tool", singleByte), "C:tool.ini");
-    EXPECT_EQ(iniPathForExecutable("x.y:tool", singleByte), "x.y:tool.ini");
-    // "表" in Shift-JIS is 0x95 0x5C, and 0x5C alone is a backslash.
-    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.\x95\x5C", shiftJisLead), "C:\\Apps\\tool.ini");
-    EXPECT_EQ(iniPathForExecutable("C:\\a.b\\\x95\x5C", shiftJisLead), "C:\\a.b\\\x95\x5C.ini");
-    // A lead byte at the very end has no second byte to hide.
-    EXPECT_EQ(iniPathForExecutable("C:\\a.b\\\x95", shiftJisLead), "C:\\a.b\\\x95.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool.old.exe"), "C:\\Apps\\tool.old.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\x.y\\tool"), "C:\\Apps\\x.y\\tool.ini");
+    EXPECT_EQ(iniPathForExecutable("C:\\Apps\\tool."), "C:\\Apps\\tool.ini");
+    EXPECT_EQ(iniPathForExecutable("x.y:tool"), "x.y:tool.ini");
+    EXPECT_EQ(iniPathForExecutable("tool"), "tool.ini");
+    EXPECT_EQ(extendedLengthPath("C:/Apps\\t.ini"), "\\\\?\\C:\\Apps\\t.ini");
+    EXPECT_EQ(extendedLengthPath("\\\\server/share\\t.ini"), "\\\\?\\UNC\\server\\share\\t.ini");
+    EXPECT_EQ(extendedLengthPath("\\\\?\\C:\\t.ini"), "\\\\?\\C:\\t.ini");
+    EXPECT_EQ(extendedLengthPath("Apps/t.ini"), "Apps/t.ini");
+    EXPECT_FALSE(isAbsoluteWindowsPath("C:t.ini"));
+    EXPECT_FALSE(isAbsoluteWindowsPath("\\t.ini"));
 }
 
 TEST(settings_test, settings_live_beside_a_copy_that_is_not_installed_and_may_save_there)
@@ -717,9 +713,9 @@ TEST(settings_test, a_writable_file_in_a_folder_that_takes_no_new_file_is_rewrit
         return status.st_ino;
     };
     const ino_t before = inode();
-    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(SettingsFile::fromBytes("[a]\r\nk=new\r\n", path)); }),
-              "saved");
-    EXPECT_EQ(readFile(path), "[a]\r\nk=new\r\n\r\n");
+    // A shorter text: the old tail must not stay behind to load as entries.
+    EXPECT_EQ(asUnprivileged([&] { return saveOutcome(SettingsFile::fromBytes("[a]\r\n", path)); }), "saved");
+    EXPECT_EQ(readFile(path), "[a]\r\n\r\n");
     EXPECT_EQ(inode(), before);
     EXPECT_EQ(dir.names(), std::vector<std::string>({"t.ini"}));
 }

@@ -1,22 +1,40 @@
-#include "settings/windows/ini_path.h"
+#include "settings/windows/path_rules.h"
+
+#include <algorithm>
 
 namespace tavrelle::settings {
+namespace {
 
-std::string iniPathForExecutable(const std::string& executablePath,
-                                 const std::function<bool(unsigned char)>& isLeadByte)
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+std::string iniPathForExecutable(const std::string& executablePath)
 {
-    std::size_t dot = std::string::npos;
-    for (std::size_t i = 0; i < executablePath.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(executablePath[i]);
-        if (isLeadByte(byte) && i + 1 < executablePath.size()) {
-            ++i;
-        } else if (byte == '\\' || byte == '/' || byte == ':') {
-            dot = std::string::npos;
-        } else if (byte == '.') {
-            dot = i;
-        }
+    // In UTF-8 no byte of a longer character is a separator or a ".".
+    const std::size_t nameStart = executablePath.find_last_of("\\/:") + 1;
+    const std::size_t dot = executablePath.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot >= nameStart;
+    return (hasExtension ? executablePath.substr(0, dot) : executablePath) + ".ini";
+}
+
+bool isAbsoluteWindowsPath(const std::string& path)
+{
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+        return true;
     }
-    return (dot == std::string::npos ? executablePath : executablePath.substr(0, dot)) + ".ini";
+    return path.size() >= 3 && path[1] == ':' && isSeparator(path[2]) &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+std::string extendedLengthPath(const std::string& path)
+{
+    if (!isAbsoluteWindowsPath(path) || path.starts_with("\\\\?\\")) {
+        return path;
+    }
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    return native.starts_with("\\\\") ? "\\\\?\\UNC\\" + native.substr(2) : "\\\\?\\" + native;
 }
 
 }  // namespace tavrelle::settings

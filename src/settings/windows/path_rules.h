@@ -1,18 +1,22 @@
-// The settings file's path from the executable's, as Windows paths go:
-// the extension is replaced by ".ini".
+// Windows path rules over UTF-8 text, apart from the calls so that every
+// build can test them.
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace tavrelle::settings {
 
 // "C:\Apps\tool.old.exe" -> "C:\Apps\tool.old.ini"; "C:\Apps\x.y\tool" ->
 // "C:\Apps\x.y\tool.ini". The extension starts at the last "." after the last
-// "\", "/" or drive ":"; without one ".ini" is appended. `isLeadByte` tells
-// the first byte of a double-byte character, whose second byte is never
-// taken for a separator or a dot.
-std::string iniPathForExecutable(const std::string& executablePath,
-                                 const std::function<bool(unsigned char)>& isLeadByte);
+// "\", "/" or drive ":"; without one ".ini" is appended.
+std::string iniPathForExecutable(const std::string& executablePath);
+
+// A drive letter, colon and separator, or a UNC path.
+bool isAbsoluteWindowsPath(const std::string& path);
+
+// An absolute path with the "\\?\" prefix ("\\?\UNC\" for a UNC path) and
+// "\" for every "/", which lifts the 260-character limit; the prefix also
+// turns off the system's own clean-up. Others come back as they are.
+std::string extendedLengthPath(const std::string& path);
 
 }  // namespace tavrelle::settings

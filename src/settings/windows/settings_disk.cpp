@@ -2,6 +2,7 @@
 // file in the same folder, so that a failed save keeps the old file. Paths
 // are UTF-8 and reach the system as UTF-16; the file's bytes are untouched.
 #include "settings/settings_file.h"
+#include "settings/windows/path_rules.h"
 #include "settings/windows/wide_path.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 // copy in a folder the user may not write to (such as one under Program
 // Files), in the user's application-data folder.
 #include "settings/settings_location.h"
-#include "settings/windows/ini_path.h"
+#include "settings/windows/path_rules.h"
 #include "settings/windows/wide_path.h"
 
 #include <windows.h>
@@ -28,7 +28,7 @@ std::string executablePath()
             return {};
         }
         if (length < buffer.size()) {
-            return utf8FromWide(std::wstring(buffer.data(), length));
+            return wideToUtf8(std::wstring_view(buffer.data(), length));
         }
         buffer.resize(buffer.size() * 2);
     }
@@ -58,8 +58,7 @@ bool isRegularFile(const std::string& path)
 
 std::string settingsPathForExecutable(const std::string& executablePath)
 {
-    // UTF-8: no byte of a longer character is a "\\" or a ".".
-    return iniPathForExecutable(executablePath, [](unsigned char) { return false; });
+    return iniPathForExecutable(executablePath);
 }
 
 SettingsLocation locateSettings()
@@ -71,7 +70,7 @@ SettingsLocation locateSettings()
     }
     PWSTR appData = nullptr;
     const HRESULT found = SHGetKnownFolderPath(FOLDERID_RoamingAppData, KF_FLAG_CREATE, nullptr, &appData);
-    const std::string appDataPath = SUCCEEDED(found) ? utf8FromWide(appData) : std::string();
+    const std::string appDataPath = SUCCEEDED(found) ? wideToUtf8(appData) : std::string();
     CoTaskMemFree(appData);
     if (appDataPath.empty()) {
         // Nowhere to save: the file beside the program is still read, and the

@@ -1,28 +1,22 @@
 #include "settings/windows/wide_path.h"
+#include "settings/windows/path_rules.h"
 
 #include <windows.h>
 
-#include <algorithm>
-
 namespace tavrelle::settings {
 
-std::wstring widePath(const std::string& utf8Path)
+std::wstring utf8ToWide(std::string_view text)
 {
-    std::wstring wide;
-    if (!utf8Path.empty()) {
-        const int size = static_cast<int>(utf8Path.size());
-        wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8Path.data(), size, nullptr, 0)));
-        MultiByteToWideChar(CP_UTF8, 0, utf8Path.data(), size, wide.data(), static_cast<int>(wide.size()));
+    if (text.empty()) {
+        return {};
     }
-    if (!isAbsoluteWindowsPath(utf8Path) || wide.starts_with(L"\\\\?\\")) {
-        return wide;
-    }
-    // The prefix turns off the system's own clean-up, "/" included.
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    return wide.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + wide.substr(2) : L"\\\\?\\" + wide;
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
 }
 
-std::string utf8FromWide(const std::wstring& text)
+std::string wideToUtf8(std::wstring_view text)
 {
     if (text.empty()) {
         return {};
@@ -34,14 +28,6 @@ std::string utf8FromWide(const std::wstring& text)
     return utf8;
 }
 
-bool isAbsoluteWindowsPath(const std::string& path)
-{
-    const auto separator = [](char c) { return c == '\\' || c == '/'; };
-    if (path.size() >= 2 && separator(path[0]) && separator(path[1])) {
-        return true;
-    }
-    return path.size() >= 3 && path[1] == ':' && separator(path[2]) &&
-           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
-}
+std::wstring widePath(const std::string& utf8Path) { return utf8ToWide(extendedLengthPath(utf8Path)); }
 
 }  // namespace tavrelle::settings

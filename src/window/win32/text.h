@@ -1,13 +1,15 @@
-// UTF-16 for the W calls, from the tool's UTF-8 texts and from the system
-// code page's bytes (device names), and back to UTF-8.
+// UTF-16 for the W calls: the tool's UTF-8 texts through the settings' pair,
+// and device names from the system code page's bytes.
 #pragma once
+
+#include "settings/windows/wide_path.h"
 
 #include <string>
 
 namespace tavrelle::window {
 
-std::wstring utf8ToWide(const std::string& text);
+using settings::utf8ToWide;
+using settings::wideToUtf8;
 std::wstring systemToWide(const std::string& text);
-std::string wideToUtf8(const std::wstring& text);
 
 }  // namespace tavrelle::window
