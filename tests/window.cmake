@@ -2,6 +2,11 @@ tavrelle_add_test(startup_test
   SOURCES startup_test.cpp
   LIBS tavrelle_startup tavrelle_test_support)
 
+tavrelle_add_test(voice_names_test
+  SOURCES voice_names_test.cpp
+  LIBS tavrelle_voice_names
+  TIMEOUT 30)
+
 tavrelle_add_test(window_test
   SOURCES window_test.cpp
   LIBS tavrelle_window tavrelle_test_support Qt6::Widgets Qt6::Test

@@ -12,6 +12,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -269,6 +270,32 @@ TEST_F(WindowTest, program_tool_tip_names_the_general_midi_voice_and_follows_eve
     // Describing the voice sends nothing and moves nothing.
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(w.label(Control::ProgramValue)->pos(), labelAt);
+}
+
+// The first tool tip reads the instrument files beside the settings; the
+// hints then follow the device picked since, and the choice stays saved.
+TEST_F(WindowTest, tool_tips_name_the_voice_and_bank_of_the_devices_instrument_once_one_is_asked_for)
+{
+    std::filesystem::copy_file(TAVRELLE_TEST_DATA_DIR "/ins/stage_modules.ins", folder / "stage_modules.ins");
+    writeFile(settingsPath, "[instruments]\r\nSynth A=Stage One\r\n");
+    MainWindow& w = startShown();
+    const auto hintOf = [&w](Control control) {
+        QLabel* target = w.label(control);
+        QHelpEvent ask(QEvent::ToolTip, QPoint(1, 1), target->mapToGlobal(QPoint(1, 1)));
+        QApplication::sendEvent(target, &ask);
+        return target->toolTip().toStdString();
+    };
+    EXPECT_EQ(w.label(Control::ProgramValue)->toolTip(), "Acoustic Grand Piano");
+    EXPECT_EQ(hintOf(Control::ProgramValue), "Concert Grand");
+    tap(&w, Qt::Key_Right);
+    EXPECT_EQ(w.label(Control::ProgramCaption)->toolTip(), "Concert Grand Wide");
+    EXPECT_EQ(hintOf(Control::BankCaption), "Stage Variation");
+    w.deviceList()->setCurrentIndex(1);
+    emit w.deviceList()->activated(1);
+    EXPECT_EQ(hintOf(Control::ProgramCaption), "Acoustic Grand Piano");
+    EXPECT_EQ(hintOf(Control::BankValue), "");
+    ASSERT_TRUE(w.close());
+    EXPECT_NE(readFile(settingsPath).find("[instruments]\r\nSynth A=Stage One\r\n"), std::string::npos);
 }
 
 // Run a second time by ctest with QT_SCALE_FACTOR=2: at 192 dpi the window

@@ -1,7 +1,6 @@
 #include "window/main_window.h"
 
 #include "window/drop_down_limit.h"
-#include "window/general_midi.h"
 #include "window/x11_key_state.h"
 
 #include <QAbstractItemView>
@@ -62,7 +61,8 @@ void DeviceListBox::showPopup()
     QComboBox::showPopup();
 }
 
-MainWindow::MainWindow(WindowServices services, QWidget* parent) : QWidget(parent)
+MainWindow::MainWindow(WindowServices services, QWidget* parent)
+    : QWidget(parent), voiceNames_(services.settingsPath)
 {
     buildControls();
     setOuterBounds(kDesignedBounds);
@@ -240,6 +240,13 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
         // press, to pick the entry under the cursor.
         return true;
     }
+    if (type == QEvent::ToolTip) {
+        // The instrument files are read when a tool tip is first asked for,
+        // and the hints follow the device chosen since.
+        voiceNames_.load();
+        describeSelection();
+        return QWidget::eventFilter(watched, event);
+    }
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && isDeviceListPart(watched)) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (watched != deviceList_ && type == QEvent::KeyPress && key->key() == Qt::Key_Escape) {
@@ -280,12 +287,13 @@ void MainWindow::showVoiceSelection(int programNumber, int bankNumber, int chann
             label->adjustSize();
         }
     }
-    describeSelection(programNumber, channelNumber);
+    shownVoice_ = {programNumber, bankNumber, channelNumber};
+    describeSelection();
 }
 
 // Tool tips and what a screen reader announces: each value with its caption
-// ("プログラムナンバー = 5"), and the General MIDI voice of the program.
-void MainWindow::describeSelection(int programNumber, int channelNumber)
+// ("プログラムナンバー = 5"), and the names of the voice and the bank.
+void MainWindow::describeSelection()
 {
     const auto announce = [this](Control caption, Control value) {
         const QString spoken = label(caption)->text().simplified() + u' ' + label(value)->text();
@@ -295,11 +303,16 @@ void MainWindow::describeSelection(int programNumber, int channelNumber)
     announce(Control::ProgramCaption, Control::ProgramValue);
     announce(Control::BankCaption, Control::BankValue);
     announce(Control::ChannelCaption, Control::ChannelValue);
-    const std::string_view voice = generalMidiVoiceHint(programNumber, channelNumber);
-    const QString hint = QString::fromUtf8(voice.data(), static_cast<qsizetype>(voice.size()));
-    for (const Control described : {Control::ProgramCaption, Control::ProgramValue}) {
-        label(described)->setToolTip(hint);
-        label(described)->setAccessibleDescription(hint);
+    const std::string device = startupShutdown_ ? port().chosenDeviceName() : std::string();
+    const VoiceHints hints =
+        voiceNames_.describe(startupShutdown_ ? startupShutdown_->settingsStore() : nullptr, device, device,
+                             shownVoice_[0], shownVoice_[1], shownVoice_[2]);
+    const std::pair<Control, const std::string&> described[] = {
+        {Control::ProgramCaption, hints.program}, {Control::ProgramValue, hints.program},
+        {Control::BankCaption, hints.bank}, {Control::BankValue, hints.bank}};
+    for (const auto& [control, hint] : described) {
+        label(control)->setToolTip(QString::fromStdString(hint));
+        label(control)->setAccessibleDescription(QString::fromStdString(hint));
     }
 }
 

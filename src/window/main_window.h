@@ -8,6 +8,7 @@
 #include "window/application.h"
 #include "window/platform_choice.h"
 #include "window/startup_shutdown.h"
+#include "window/voice_names.h"
 #include "window/window_rules.h"
 
 #include <QComboBox>
@@ -71,7 +72,7 @@ protected:
 private:
     void buildControls();
     void applyPendingOuterSize(bool lastChance);
-    void describeSelection(int programNumber, int channelNumber);
+    void describeSelection();
     bool handleKey(QEvent* event);
     // The one place that tells a real key release from an auto-repeat's.
     bool isRealRelease(const QKeyEvent& key) const;
@@ -85,6 +86,9 @@ private:
     std::array<QLabel*, kLabelCount> labels_{};
     DeviceListBox* deviceList_ = nullptr;
     std::unique_ptr<StartupShutdown> startupShutdown_;
+    VoiceNames voiceNames_;
+    // Program, bank and channel as last shown.
+    std::array<int, 3> shownVoice_{1, 0, 1};
     // Outer size asked for before the window manager's frame was known.
     std::optional<QSize> pendingOuterSize_;
 };

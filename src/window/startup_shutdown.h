@@ -86,6 +86,8 @@ public:
     WindowRules& rules() { return rules_; }
     // True while a settings store is open (from start-up until a good save).
     bool hasSettingsStore() const { return settings_ != nullptr; }
+    // The settings as read at start-up; nullptr while there is no store.
+    const settings::SettingsFile* settingsStore() const { return settings_.get(); }
 
 private:
     // Each step of start-up in the order it runs; false ends start-up.
