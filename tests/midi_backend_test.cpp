@@ -217,7 +217,7 @@ TEST(midi_backend_test, full_queue_keeps_whole_selections_and_the_newest)
     for (int program = 0; program < kSent; ++program) {
         ASSERT_TRUE(queue.push(selectionFor(program)));
     }
-    EXPECT_FALSE(queue.settled());
+    EXPECT_FALSE(queue.empty());
     const auto delivered = deliverAll(queue);
     ASSERT_FALSE(delivered.empty());
     ASSERT_EQ(delivered.size() % 3, 0u);
@@ -230,7 +230,7 @@ TEST(midi_backend_test, full_queue_keeps_whole_selections_and_the_newest)
         EXPECT_EQ(delivered[3 * i + 1], (MidiBytes{0xB0, 0x00, 0x00}));
         EXPECT_EQ(delivered[3 * i + 2], (MidiBytes{0xC0, program}));
     }
-    EXPECT_TRUE(queue.settled());
+    EXPECT_TRUE(queue.empty());
 }
 
 TEST(midi_backend_test, selection_cut_short_by_a_full_cycle_stays_whole_when_the_queue_overflows)
@@ -249,7 +249,7 @@ TEST(midi_backend_test, selection_cut_short_by_a_full_cycle_stays_whole_when_the
     EXPECT_EQ(delivered[1], (MidiBytes{0xC0, 0x01}));
     EXPECT_EQ((delivered.size() - 2) % 3, 0u);
     EXPECT_EQ(delivered.back(), (MidiBytes{0xC0, 19}));
-    EXPECT_TRUE(queue.settled());
+    EXPECT_TRUE(queue.empty());
 }
 
 TEST(midi_backend_test, queue_refuses_groups_it_cannot_carry_whole)
@@ -258,7 +258,7 @@ TEST(midi_backend_test, queue_refuses_groups_it_cannot_carry_whole)
     EXPECT_FALSE(queue.push({}));
     const std::vector<ShortMessageBytes> five(5, shortMessageBytes(0x09C0));
     EXPECT_FALSE(queue.push(five));
-    EXPECT_TRUE(queue.settled());
+    EXPECT_TRUE(queue.empty());
     EXPECT_TRUE(deliverAll(queue).empty());
 }
 

@@ -1,8 +1,6 @@
 #include "window/command_line.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include "midi/backend/unix_socket.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -33,25 +31,11 @@ bool nonEmpty(const char* value)
     return value != nullptr && *value != '\0';
 }
 
-// Whether a local Unix socket accepts connections: a variable that names a
-// display nobody serves would otherwise end in Qt's abort.
+// A variable that names a display nobody serves would otherwise end in Qt's
+// abort; a path that cannot be probed is left to the platform.
 bool accepts(const std::string& path, bool abstract)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::size_t offset = abstract ? 1 : 0;
-    if (path.size() + offset >= sizeof address.sun_path) {
-        return true;  // not a path we can probe; let the platform decide
-    }
-    std::memcpy(address.sun_path + offset, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return true;
-    }
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
-    ::close(fd);
-    return connected;
+    return midi::backend::unixSocketAnswers(path, abstract).value_or(true);
 }
 
 // An X display on this machine (":N", ":N.S", "unix:N"); displays on other

@@ -1,6 +1,7 @@
 #include "jack_session.h"
 
 #include "deadlines.h"
+#include "pipewire_jack.h"
 #include "selection_queue.h"
 
 #include "midi/midi_out_service.h"
@@ -8,6 +9,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -94,12 +96,27 @@ bool isMidiInput(jack_port_t* port)
 
 }  // namespace
 
-bool JackSession::usable()
+bool JackSession::keepLiveClient()
 {
-    if (state_ != nullptr && serverGone_->load(std::memory_order_acquire)) {
-        abandon();
+    if (state_ == nullptr || !serverGone_->load(std::memory_order_acquire)) {
+        return state_ != nullptr;
     }
-    return state_ != nullptr;
+    // PipeWire's libjack lets go of a dead client's threads and descriptors
+    // only when it is closed; JACK 2's crashes closing one.
+    if (pipeWireJackLoaded()) {
+        jack_client_close(state_->client);
+        delete std::exchange(state_, nullptr);
+    }
+    abandon();
+    return false;
+}
+
+void JackSession::lose()
+{
+    deviceLeft_.store(true, std::memory_order_relaxed);
+    if (changed_) {
+        changed_();
+    }
 }
 
 void JackSession::abandon()
@@ -113,7 +130,7 @@ void JackSession::abandon()
 
 int JackSession::open()
 {
-    if (usable()) {
+    if (keepLiveClient()) {
         return result::kNoError;
     }
     static std::once_flag silenced;
@@ -144,6 +161,8 @@ int JackSession::open()
     jack_set_port_registration_callback(state->client, [](jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
     jack_set_port_connect_callback(
         state->client, [](jack_port_id_t, jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
+    jack_set_port_rename_callback(
+        state->client, [](jack_port_id_t, const char*, const char*, void* arg) { tellChanged(arg); }, state);
     return result::kNoError;
 }
 
@@ -195,9 +214,11 @@ std::vector<std::string> JackSession::midiInputPorts()
     for (const char** port = ports.get(); port != nullptr && *port != nullptr; ++port) {
         names.emplace_back(*port);
     }
-    // A device that left and came back, however briefly, is not connected
-    // any more, and has forgotten what it was sent.
-    if (connectionSeen_ && state_ != nullptr && jack_port_connected_to(state_->port, target_.c_str()) <= 0) {
+    // A device that left and came back, however briefly, is connected
+    // nowhere and has forgotten what it was sent; one not listed left, maybe
+    // before the connection was seen. A renamed one stays connected.
+    if (!target_.empty() && state_ != nullptr && jack_port_connected(state_->port) <= 0 &&
+        (connectionSeen_ || std::find(names.begin(), names.end(), target_) == names.end())) {
         deviceLeft_.store(true, std::memory_order_relaxed);
     }
     return names;
@@ -223,7 +244,7 @@ int JackSession::prepare(const std::string& target)
 
 int JackSession::connect()
 {
-    if (!usable() || target_.empty()) {
+    if (!keepLiveClient() || target_.empty()) {
         return result::kNoDriver;
     }
     if (const int activated = activate(); activated != result::kNoError) {
@@ -232,13 +253,15 @@ int JackSession::connect()
     }
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
     watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
-    if (!usable()) {
+    if (!keepLiveClient()) {
         return result::kNoDriver;
     }
     if (linked != 0 && linked != EEXIST) {
-        // The port left in between: what is sent goes nowhere, as to any
-        // port that leaves while it is open.
+        // The port left after the open answered (JACK 2 reports a client's
+        // disconnection before it removes the port): the handle is told to
+        // be gone, so that the port's return opens it again.
         target_.clear();
+        lose();
         return result::kBadDeviceId;
     }
     return result::kNoError;
@@ -248,7 +271,7 @@ int JackSession::connect()
 // server.
 bool JackSession::watchConnection()
 {
-    if (!usable() || target_.empty()) {
+    if (!keepLiveClient() || target_.empty()) {
         return false;
     }
     connectionSeen_ = jack_port_connected_to(state_->port, target_.c_str()) > 0;
@@ -261,7 +284,7 @@ bool JackSession::watchConnection()
 
 int JackSession::send(std::span<const ShortMessageBytes> messages)
 {
-    if (!usable()) {
+    if (!keepLiveClient()) {
         return result::kNoDriver;
     }
     return state_->queue.push(messages) ? result::kNoError : result::kInvalidParam;
@@ -269,7 +292,7 @@ int JackSession::send(std::span<const ShortMessageBytes> messages)
 
 int JackSession::drain(const std::function<void()>& stalled)
 {
-    if (!usable()) {
+    if (!keepLiveClient()) {
         return result::kNoDriver;
     }
     SelectionQueue& queue = state_->queue;
@@ -301,15 +324,16 @@ int JackSession::drain(const std::function<void()>& stalled)
 
 void JackSession::disconnect()
 {
-    if (usable() && !target_.empty()) {
-        jack_disconnect(state_->client, jack_port_name(state_->port), target_.c_str());
+    // By our port, not the target's name, which may have changed meanwhile.
+    if (keepLiveClient() && !target_.empty()) {
+        jack_port_disconnect(state_->client, state_->port);
     }
     target_.clear();
 }
 
 void JackSession::close()
 {
-    if (usable()) {
+    if (keepLiveClient()) {
         jack_client_close(state_->client);
         delete std::exchange(state_, nullptr);
     }

@@ -66,10 +66,13 @@ private:
     // Closes the client after a failed step: 2 when its server has gone.
     int failed();
     // Forgets the client without a word to libjack: closing a client whose
-    // server died crashes inside libjack once another client has been tried.
+    // server died crashes JACK 2's libjack once another client has been tried.
     void abandon();
-    // Whether the client is there and its server has not gone.
-    bool usable();
+    // Whether a client is there whose server has not gone; one whose server
+    // went is let go.
+    bool keepLiveClient();
+    // The device connected last is gone: the handle says so and the news is told.
+    void lose();
 
     std::function<void()> changed_;
     State* state_ = nullptr;

@@ -3,40 +3,25 @@
 // libjack and finds no server. Where no JACK server answers but PipeWire
 // does, the program starts itself again as `pw-jack` would have started it.
 #include "pipewire_jack.h"
+#include "unix_socket.h"
 
 #include "midi/midi_out_service.h"
 
 #include <jack/jack.h>
 
 #include <dlfcn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 namespace tavrelle::midi {
 
 namespace {
 
-// Whether something accepts connections on the local socket at `path`.
 bool socketAnswers(const std::string& path)
 {
-    sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    const bool answered = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return answered;
+    return backend::unixSocketAnswers(path).value_or(false);
 }
 
 std::string environment(const char* name, const char* fallback = "")
@@ -77,9 +62,15 @@ std::string pipeWireJackFolder(const std::string& loadedLibrary)
 
 }  // namespace
 
+bool backend::pipeWireJackLoaded()
+{
+    static const bool loaded = loadedJackLibrary().find("/pipewire-") != std::string::npos;
+    return loaded;
+}
+
 bool backend::jackServerReachable()
 {
-    return loadedJackLibrary().find("/pipewire-") != std::string::npos ? pipeWireAnswers() : jackServerAnswers();
+    return pipeWireJackLoaded() ? pipeWireAnswers() : jackServerAnswers();
 }
 
 std::optional<std::string> backend::pipeWireLibraryPath(const JackLibraryFacts& facts)
@@ -109,7 +100,8 @@ void reachPipeWireJack(char* argv[])
     facts.startedDirectly = !self.filename().string().starts_with("ld-");
     if (const auto path = backend::pipeWireLibraryPath(facts)) {
         setenv("LD_LIBRARY_PATH", path->c_str(), 1);
-        execv("/proc/self/exe", argv);
+        // By its own path, not /proc/self/exe: the process keeps its name.
+        execv(self.c_str(), argv);
         // Not started again: the program goes on without PipeWire's JACK
         // ports, and with the library path it had (empty is as unset).
         setenv("LD_LIBRARY_PATH", facts.libraryPath.c_str(), 1);

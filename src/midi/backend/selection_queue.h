@@ -37,12 +37,17 @@ public:
     bool held() const { return openFrom_.load(std::memory_order_acquire) == kNever; }
     std::uint64_t cycles() const { return cycles_.load(std::memory_order_acquire); }
     // Whether every group pushed has been handed over or given way.
-    bool settled() const { return size_ == 0; }
-    // The same, with the cycle that carried the last of it ended.
+    bool empty() const { return size_ == 0; }
+    // Empty, and the cycle that carried the last of it and the one after
+    // have ended. The size is read first: the process callback stores the
+    // carrying cycle before it shrinks the queue.
     bool delivered() const
     {
+        if (!empty()) {
+            return false;
+        }
         const std::uint64_t carried = lastCarryCycle_.load(std::memory_order_acquire);
-        return settled() && (carried == kNever || cycles() >= carried + 2);
+        return carried == kNever || cycles() >= carried + 2;
     }
 
     // Process callback side, never waiting: hands messages to `write(bytes,
@@ -55,7 +60,7 @@ public:
     void runCycle(Write write)
     {
         const std::uint64_t cycle = cycles_.load(std::memory_order_relaxed);
-        if (cycle >= openFrom_.load(std::memory_order_acquire) && !settled()) {
+        if (cycle >= openFrom_.load(std::memory_order_acquire) && !empty()) {
             lastCarryCycle_.store(cycle, std::memory_order_release);
             deliver(write);
         }
