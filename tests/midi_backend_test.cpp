@@ -262,6 +262,23 @@ TEST(midi_backend_test, queue_refuses_groups_it_cannot_carry_whole)
     EXPECT_TRUE(deliverAll(queue).empty());
 }
 
+// A receiver later in the graph reads a cycle's messages only after it: a
+// close may answer once the carrying cycle and the next have ended.
+TEST(midi_backend_test, queue_counts_as_delivered_only_after_the_cycle_after_the_carrying_one)
+{
+    SelectionQueue queue(4);
+    ASSERT_TRUE(queue.push(selectionFor(3)));
+    const auto write = [](const unsigned char*, std::size_t) { return true; };
+    queue.runCycle(write);
+    EXPECT_FALSE(queue.delivered());  // held shut until opened
+    queue.openAfter(0);
+    queue.runCycle(write);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_FALSE(queue.delivered());
+    queue.runCycle(write);
+    EXPECT_TRUE(queue.delivered());
+}
+
 // A libjack call that wakes up to a server that died writes to its socket;
 // on the MIDI thread, and on the threads libjack starts from it, that write
 // fails instead of ending the program with SIGPIPE.

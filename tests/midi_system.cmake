@@ -49,6 +49,18 @@ target_compile_definitions(midi_integration_test PRIVATE
   TAVRELLE_SILENCE_PROBE="$<TARGET_FILE:jack_silence_probe>")
 add_dependencies(midi_integration_test jack_silence_probe)
 
+# What every MIDI output service keeps to, against the fake (in the quick
+# checks) and against JACK 2 on a server of the suite's own.
+tavrelle_add_test(midi_contract_test
+  SOURCES midi_contract_test.cpp
+  LIBS tavrelle_midi_system tavrelle_test_support tavrelle_jack_test_support tavrelle_midi_backend_internals
+  LABELS integration
+  FIXTURES jack_services
+  ENVIRONMENT ${tavrelle_services_env}
+  TIMEOUT 240)
+add_test(NAME midi_contract_fake_test COMMAND midi_contract_test --gtest_filter=services/midi_contract_test.*/fake)
+set_tests_properties(midi_contract_fake_test PROPERTIES LABELS check TIMEOUT 60)
+
 # The service on PipeWire's JACK graph, with PipeWire, WirePlumber and
 # FluidSynth started by the script itself on a private runtime folder.
 add_executable(voice_probe support/voice_probe.cpp)

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -155,6 +156,23 @@ void JackServerProcess::stop(int signal)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
+}
+
+ServerNameOverride::ServerNameOverride(const std::string& name)
+{
+    if (const char* old = std::getenv("JACK_DEFAULT_SERVER")) {
+        old_ = old;
+    }
+    setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+}
+
+ServerNameOverride::~ServerNameOverride()
+{
+    if (old_) {
+        setenv("JACK_DEFAULT_SERVER", old_->c_str(), 1);
+    } else {
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
 }
 
 }  // namespace tavrelle::testing

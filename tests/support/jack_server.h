@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace tavrelle::testing {
@@ -43,6 +44,18 @@ private:
     std::string serverName_;
     pid_t pid_ = -1;
     bool killed_ = false;
+};
+
+// Sets JACK_DEFAULT_SERVER while it lives and puts the old value back.
+class ServerNameOverride {
+public:
+    explicit ServerNameOverride(const std::string& name);
+    ~ServerNameOverride();
+    ServerNameOverride(const ServerNameOverride&) = delete;
+    ServerNameOverride& operator=(const ServerNameOverride&) = delete;
+
+private:
+    std::optional<std::string> old_;
 };
 
 }  // namespace tavrelle::testing

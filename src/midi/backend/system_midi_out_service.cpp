@@ -225,9 +225,8 @@ public:
         // News from here on is about a list newer than this one.
         notify_->listed();
         stale_ = true;
-        if (!pending_) {
-            pending_ = postJackListing();
-        }
+        // One still pending may have been made before the news.
+        pending_ = postJackListing();
         takeListing();
     }
 

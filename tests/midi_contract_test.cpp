@@ -1,0 +1,459 @@
+// What every MIDI output service keeps to, held against the test fake the
+// port's tests run on and against the real services reachable here: JACK 2
+// on a private server of the suite's own, and PipeWire's JACK graph when
+// pipewire_test.sh runs the suite under PipeWire's libjack. A world drives
+// the system as its devices and the machine would; a case that a world
+// cannot show is skipped saying why.
+#include "deadlines.h"
+#include "pipewire_jack.h"
+
+#include "midi/midi_out_service.h"
+#include "support/fake_midi_out_service.h"
+#include "support/jack_capture.h"
+#include "support/jack_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tavrelle::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace result = midi::result;
+
+// Bank Select LSB and MSB 0 and program 6 on channel 2, as short-message words.
+const std::vector<std::uint32_t> kSelection{0x0020B1, 0x0000B1, 0x0005C1};
+
+template <typename Done>
+bool eventually(Done done, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!done() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    return done();
+}
+
+class World {
+public:
+    virtual ~World() = default;
+    virtual midi::MidiOutService& service() = 0;
+    // A service made afresh, as at start-up.
+    virtual void restartService() = 0;
+    // The device named `stem` appears, or returns as a new instance; the
+    // name the service lists it under.
+    virtual std::string add(const std::string& stem) = 0;
+    virtual void remove(const std::string& stem) = 0;
+    // What the device's latest instance received, as words.
+    virtual std::vector<std::uint32_t> received(const std::string& stem) = 0;
+    // The whole MIDI system goes or starts; why not, where this world cannot.
+    virtual std::optional<std::string> stopSystem() = 0;
+    virtual std::optional<std::string> startSystem() = 0;
+};
+
+// The fake as the port's tests drive it: the world tells it what the system
+// would tell a real service.
+class FakeWorld final : public World {
+public:
+    midi::MidiOutService& service() override { return *fake_; }
+    void restartService() override
+    {
+        auto fresh = std::make_unique<FakeMidiOutService>();
+        fresh->devices = fake_->portsOnNextRescan.value_or(fake_->devices);
+        fresh->announceChange = std::move(fake_->announceChange);
+        fake_ = std::move(fresh);
+    }
+    std::string add(const std::string& stem) override
+    {
+        ports_.push_back(stem);
+        since_[stem] = fake_->calls.size();
+        changed();
+        return stem;
+    }
+    void remove(const std::string& stem) override
+    {
+        std::erase(ports_, stem);
+        for (const MidiOutHandle handle : fake_->openHandles()) {
+            if (fake_->deviceNameOf(handle) == stem) {
+                fake_->left.insert(handle);
+            }
+        }
+        changed();
+    }
+    std::vector<std::uint32_t> received(const std::string& stem) override
+    {
+        std::vector<std::uint32_t> words;
+        std::set<MidiOutHandle> heard;
+        for (std::size_t i = since_[stem]; i < fake_->calls.size(); ++i) {
+            const ServiceCall& call = fake_->calls[i];
+            if (call.kind == ServiceCall::Kind::Open && fake_->deviceNameOf(call.handle) == stem) {
+                heard.insert(call.handle);
+            } else if (call.kind == ServiceCall::Kind::Send && call.result == result::kNoError &&
+                       heard.contains(call.handle)) {
+                words.push_back(call.word);
+            }
+        }
+        return words;
+    }
+    std::optional<std::string> stopSystem() override
+    {
+        for (const std::string& stem : std::vector(ports_)) {
+            remove(stem);
+        }
+        return std::nullopt;
+    }
+    std::optional<std::string> startSystem() override
+    {
+        changed();
+        return std::nullopt;
+    }
+
+private:
+    void changed()
+    {
+        fake_->portsOnNextRescan = ports_;
+        if (fake_->announceChange) {
+            fake_->announceChange();
+        }
+    }
+
+    std::unique_ptr<FakeMidiOutService> fake_ = std::make_unique<FakeMidiOutService>();
+    std::vector<std::string> ports_;
+    // Where in the fake's calls each device's latest instance appeared.
+    std::map<std::string, std::size_t> since_;
+};
+
+// The service over the JACK server the loaded libjack reaches: a private
+// JACK 2 server of the suite's own, which it can kill and start, or
+// PipeWire's graph, which the suite cannot restart from here.
+class JackWorld final : public World {
+public:
+    JackWorld()
+    {
+        if (!onPipeWire()) {
+            const char* fixture = std::getenv("JACK_DEFAULT_SERVER");
+            const std::string name = std::string(fixture != nullptr ? fixture : "tavrelle-ctest") + "-contract";
+            override_.emplace(name);
+            server_ = std::make_unique<JackServerProcess>(name);
+            started_ = server_->start();
+        }
+        restartService();
+    }
+    ~JackWorld() override
+    {
+        service_.reset();
+        devices_.clear();
+    }
+
+    bool started() const { return started_; }
+    midi::MidiOutService& service() override { return *service_; }
+    void restartService() override
+    {
+        service_.reset();
+        service_ = midi::createSystemMidiOutService();
+    }
+    std::string add(const std::string& stem) override
+    {
+        devices_[stem].reset();
+        devices_[stem] = std::make_unique<JackCapture>(clientName(stem), std::vector<std::string>{"in"});
+        return devices_[stem]->fullName(0);
+    }
+    void remove(const std::string& stem) override { devices_.erase(stem); }
+    std::vector<std::uint32_t> received(const std::string& stem) override
+    {
+        std::vector<std::uint32_t> words;
+        const auto device = devices_.find(stem);
+        if (device == devices_.end()) {
+            return words;
+        }
+        for (const MidiBytes& bytes : device->second->received(0)) {
+            std::uint32_t word = 0;
+            for (std::size_t i = 0; i < bytes.size() && i < 3; ++i) {
+                word |= std::uint32_t{bytes[i]} << (8 * i);
+            }
+            words.push_back(word);
+        }
+        return words;
+    }
+    std::optional<std::string> stopSystem() override
+    {
+        if (!server_) {
+            return "PipeWire is restarted under a running service by pipewire_test.sh";
+        }
+        server_->kill();
+        for (auto& [stem, device] : devices_) {
+            device->waitUntilServerGone(10s);
+        }
+        devices_.clear();
+        return std::nullopt;
+    }
+    std::optional<std::string> startSystem() override
+    {
+        if (!server_) {
+            return "PipeWire is restarted under a running service by pipewire_test.sh";
+        }
+        return server_->start() ? std::nullopt : std::optional<std::string>("jackd did not start again");
+    }
+
+private:
+    static bool onPipeWire() { return midi::backend::pipeWireJackLoaded(); }
+    static std::string clientName(const std::string& stem) { return stem + "-" + std::to_string(getpid()); }
+
+    std::optional<ServerNameOverride> override_;
+    std::unique_ptr<JackServerProcess> server_;
+    bool started_ = true;
+    std::unique_ptr<midi::MidiOutService> service_;
+    std::map<std::string, std::unique_ptr<JackCapture>> devices_;
+};
+
+// Follows the service's reports as the port does: each report lists the
+// devices again, and the device followed, when listed, is opened afresh and
+// sent the selection once its handle is gone.
+class Follower {
+public:
+    Follower(World& world, std::string name) : world_(world), name_(std::move(name)) { listen(); }
+    ~Follower() { world_.service().setDevicesChangedCallback({}); }
+
+    void listen()
+    {
+        world_.service().setDevicesChangedCallback([reports = reports_] { ++*reports; });
+    }
+    unsigned reports() const { return *reports_; }
+    MidiOutHandle handle() const { return handle_; }
+    unsigned sent() const { return sent_; }
+
+    void openAndSend()
+    {
+        auto& service = world_.service();
+        service.rescanDevices();
+        if (const auto id = findDevice(service, name_); id && service.open(handle_, *id) == result::kNoError &&
+                                                        service.sendShortMessages(handle_, kSelection) == result::kNoError) {
+            ++sent_;
+        }
+    }
+    // Follows the reports for `span`.
+    void follow(std::chrono::milliseconds span)
+    {
+        const auto end = Clock::now() + span;
+        do {
+            if (*reports_ != seen_) {
+                seen_ = *reports_;
+                step();
+            }
+            std::this_thread::sleep_for(2ms);
+        } while (Clock::now() < end);
+    }
+    // Follows the reports until `done`, for `limit` at most.
+    template <typename Done>
+    bool followUntil(Done done, std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        while (!done() && Clock::now() < deadline) {
+            follow(5ms);
+        }
+        return done();
+    }
+
+private:
+    void step()
+    {
+        auto& service = world_.service();
+        service.rescanDevices();
+        const auto id = findDevice(service, name_);
+        if (!id || (handle_ != 0 && !service.deviceLeft(handle_))) {
+            return;
+        }
+        service.close(handle_);
+        handle_ = 0;
+        if (service.open(handle_, *id) == result::kNoError &&
+            service.sendShortMessages(handle_, kSelection) == result::kNoError) {
+            ++sent_;
+        }
+    }
+
+    World& world_;
+    std::string name_;
+    std::shared_ptr<std::atomic<unsigned>> reports_ = std::make_shared<std::atomic<unsigned>>(0);
+    unsigned seen_ = 0;
+    MidiOutHandle handle_ = 0;
+    unsigned sent_ = 0;
+};
+
+enum class Service { Fake, Jack };
+
+class midi_contract_test : public ::testing::TestWithParam<Service> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Service::Fake) {
+            world_ = std::make_unique<FakeWorld>();
+            return;
+        }
+        auto jack = std::make_unique<JackWorld>();
+        ASSERT_TRUE(jack->started()) << "the suite's private jackd did not start";
+        world_ = std::move(jack);
+    }
+    World& world() { return *world_; }
+
+private:
+    std::unique_ptr<World> world_;
+};
+
+TEST_P(midi_contract_test, lists_opens_sends_in_order_and_closes)
+{
+    const std::string used = world().add("used");
+    const std::string other = world().add("other");
+    auto& service = world().service();
+    service.rescanDevices();
+    const auto id = findDevice(service, used);
+    ASSERT_TRUE(id && findDevice(service, other));
+    MidiOutHandle none = 0;
+    EXPECT_EQ(service.open(none, service.deviceCount()), result::kBadDeviceId);
+    std::string name;
+    EXPECT_EQ(service.deviceName(service.deviceCount(), name), result::kBadDeviceId);
+
+    MidiOutHandle handle = 0;
+    ASSERT_EQ(service.open(handle, *id), result::kNoError);
+    EXPECT_NE(handle, 0u);
+    EXPECT_FALSE(service.deviceLeft(handle));
+    EXPECT_EQ(service.sendShortMessages(handle, kSelection), result::kNoError);
+    EXPECT_EQ(service.sendShortMessage(handle, 0x000000), result::kInvalidParam);
+    EXPECT_EQ(service.sendShortMessage(handle, 0x0000F0), result::kInvalidParam);
+    EXPECT_EQ(service.sendShortMessage(0, 0x0001C1), result::kInvalidHandle);
+    // Other ports coming and going leave the open one open, and identifiers
+    // follow the new list.
+    world().remove("other");
+    const std::string newcomer = world().add("newcomer");
+    service.rescanDevices();
+    EXPECT_FALSE(findDevice(service, other));
+    const auto newcomerId = findDevice(service, newcomer);
+    ASSERT_TRUE(newcomerId);
+    EXPECT_EQ(service.sendShortMessage(handle, 0x7B78B1), result::kNoError);
+    EXPECT_EQ(service.close(handle), result::kNoError);
+    EXPECT_EQ(service.sendShortMessage(handle, 0x0001C1), result::kInvalidHandle);
+    EXPECT_EQ(service.close(handle), result::kInvalidHandle);
+
+    const std::vector<std::uint32_t> expected{0x0020B1, 0x0000B1, 0x0005C1, 0x7B78B1};
+    EXPECT_EQ(world().received("used"), expected);
+    // A new open gets a new handle; the old one stays dead.
+    const MidiOutHandle first = handle;
+    ASSERT_EQ(service.open(handle, *newcomerId), result::kNoError);
+    EXPECT_NE(handle, first);
+    EXPECT_EQ(service.sendShortMessage(first, 0x0001C1), result::kInvalidHandle);
+    EXPECT_EQ(service.sendShortMessage(handle, 0x0012C0), result::kNoError);
+    EXPECT_EQ(service.close(handle), result::kNoError);
+    EXPECT_EQ(world().received("newcomer"), std::vector<std::uint32_t>{0x0012C0});
+}
+
+// However soon the device returns, the handle of its earlier instance is
+// gone for good, and a report says so: the follower's new open reaches the
+// new instance. Gaps of 0.5 to 1 s meet JACK 2 between reporting the
+// disconnection and removing the port.
+TEST_P(midi_contract_test, device_that_leaves_and_returns_is_opened_again_and_sent_the_selection)
+{
+    const std::string listed = world().add("module");
+    Follower follower(world(), listed);
+    follower.openAndSend();
+    ASSERT_EQ(follower.sent(), 1u);
+    ASSERT_TRUE(eventually([&] { return world().received("module") == kSelection; }, 5s));
+
+    unsigned returns = 0;
+    for (const auto gap : {0ms, 200ms, 600ms, 1000ms}) {
+        const MidiOutHandle before = follower.handle();
+        world().remove("module");
+        follower.follow(gap);
+        world().add("module");
+        ++returns;
+        EXPECT_TRUE(follower.followUntil([&] { return world().received("module") == kSelection; }, 10s))
+            << "back after " << gap.count() << " ms";
+        auto& service = world().service();
+        EXPECT_TRUE(service.deviceLeft(before) || service.sendShortMessage(before, 0x0001C1) != result::kNoError);
+    }
+    EXPECT_EQ(follower.sent(), returns + 1);
+}
+
+// A device that restarts under its name faster than the follower can open
+// it ends up opened and sent the selection once it stays.
+TEST_P(midi_contract_test, device_restarting_in_a_loop_is_reached_once_it_stays)
+{
+    const std::string listed = world().add("looping");
+    Follower follower(world(), listed);
+    follower.openAndSend();
+    for (const auto period : {10ms, 50ms}) {
+        for (int restart = 0; restart < 10; ++restart) {
+            world().remove("looping");
+            follower.follow(period / 2);
+            world().add("looping");
+            follower.follow(period / 2);
+        }
+        EXPECT_TRUE(follower.followUntil([&] { return world().received("looping") == kSelection; }, 10s))
+            << "restarting every " << period.count() << " ms";
+    }
+}
+
+// The system going is reported and fails the handle; once it is back the
+// device in use is opened there and sent the selection.
+TEST_P(midi_contract_test, system_that_goes_and_comes_back_serves_the_device_again)
+{
+    const std::string listed = world().add("survivor");
+    Follower follower(world(), listed);
+    follower.openAndSend();
+    ASSERT_EQ(follower.sent(), 1u);
+    const unsigned reports = follower.reports();
+    if (const auto why = world().stopSystem()) {
+        GTEST_SKIP() << *why;
+    }
+    ASSERT_TRUE(eventually([&] { return follower.reports() > reports; }, 10s));
+    auto& service = world().service();
+    const MidiOutHandle handle = follower.handle();
+    EXPECT_TRUE(eventually(
+        [&] { return service.deviceLeft(handle) || service.sendShortMessage(handle, 0x0001C1) != result::kNoError; },
+        10s));
+
+    ASSERT_EQ(world().startSystem(), std::nullopt);
+    world().add("survivor");
+    EXPECT_TRUE(follower.followUntil([&] { return world().received("survivor") == kSelection; }, 15s));
+}
+
+// A system absent at start-up and started after the service's first look
+// for it is found by a later look and reported.
+TEST_P(midi_contract_test, system_that_appears_after_start_up_is_reported)
+{
+    if (const auto why = world().stopSystem()) {
+        GTEST_SKIP() << *why;
+    }
+    world().restartService();
+    auto& service = world().service();
+    EXPECT_EQ(service.deviceCount(), 0u);
+    std::atomic<unsigned> reports{0};
+    service.setDevicesChangedCallback([&] { ++reports; });
+    service.rescanDevices();
+    reports = 0;
+    if (GetParam() != Service::Fake) {
+        std::this_thread::sleep_for(midi::backend::kAbsentRetry + 1s);
+    }
+    ASSERT_EQ(world().startSystem(), std::nullopt);
+    EXPECT_TRUE(eventually([&] { return reports > 0; }, midi::backend::kAbsentRetry + 5s));
+    const std::string listed = world().add("later");
+    service.rescanDevices();
+    EXPECT_TRUE(findDevice(service, listed));
+    service.setDevicesChangedCallback({});
+}
+
+INSTANTIATE_TEST_SUITE_P(services, midi_contract_test, ::testing::Values(Service::Fake, Service::Jack),
+                         [](const auto& info) { return info.param == Service::Fake ? "fake" : "jack"; });
+
+}  // namespace
+}  // namespace tavrelle::testing
