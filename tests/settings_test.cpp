@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 #include "settings/settings_location.h"
 #include "settings/system_calls.h"
+#include "settings/unix_paths.h"
 #include "settings/windows/path_rules.h"
 #include "support/scratch_files.h"
 
@@ -28,6 +29,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -102,21 +104,24 @@ std::string inChild(const std::function<void()>& prepare, const std::function<st
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? result : "child failed";
 }
 
-// Permissions bind only ordinary users, so as root the action runs as "nobody".
-std::string asUnprivileged(const std::function<std::string()>& action)
+// Runs `action` as the user `name`, which only root can do.
+std::string asUser(const char* name, const std::function<std::string()>& action)
 {
-    if (::geteuid() != 0) {
-        return outcome(action);
-    }
     return inChild(
-        [] {
-            const passwd* nobody = ::getpwnam("nobody");
-            if (nobody == nullptr || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
-                ::setuid(nobody->pw_uid) != 0) {
+        [name] {
+            const passwd* user = ::getpwnam(name);
+            if (user == nullptr || ::setgroups(0, nullptr) != 0 || ::setgid(user->pw_gid) != 0 ||
+                ::setuid(user->pw_uid) != 0) {
                 ::_exit(2);
             }
         },
         action);
+}
+
+// Permissions bind only ordinary users, so as root the action runs as "nobody".
+std::string asUnprivileged(const std::function<std::string()>& action)
+{
+    return ::geteuid() == 0 ? asUser("nobody", action) : outcome(action);
 }
 
 // The real calls, except one chosen call that fails with `error`. A failing
@@ -129,14 +134,13 @@ public:
     std::vector<std::string> calls;
     bool refuseNewFiles = false;
 
-    int open(const char* path, int flags, mode_t mode) override
+    int openat(int folder, const char* path, int flags, mode_t mode) override
     {
-        calls.push_back((flags & O_DIRECTORY) ? "OpenFolder" : "Open");
         if (refuseNewFiles && (flags & O_CREAT)) {
             errno = EACCES;
             return -1;
         }
-        return fails("Open") ? -1 : SystemCalls::open(path, flags, mode);
+        return fails("Open") && !(flags & O_DIRECTORY) ? -1 : SystemCalls::openat(folder, path, flags, mode);
     }
     ssize_t read(int fd, void* buffer, std::size_t size) override
     {
@@ -162,10 +166,10 @@ public:
         calls.push_back("Fsync");
         return fails("Fsync") ? -1 : SystemCalls::fsync(fd);
     }
-    int rename(const char* from, const char* to) override
+    int renameat(int fromFolder, const char* from, int toFolder, const char* to) override
     {
         calls.push_back("Rename");
-        return fails("Rename") ? -1 : SystemCalls::rename(from, to);
+        return fails("Rename") ? -1 : SystemCalls::renameat(fromFolder, from, toFolder, to);
     }
     // A failing close still releases the descriptor, as close(2) does.
     int close(int fd) override
@@ -201,10 +205,10 @@ public:
         const auto found = environment.find(name);
         return found == environment.end() ? nullptr : found->second.c_str();
     }
-    ssize_t readlink(const char* path, char* buffer, std::size_t size) override
+    ssize_t readlinkat(int folder, const char* path, char* buffer, std::size_t size) override
     {
         if (std::strcmp(path, "/proc/self/exe") != 0) {
-            return SystemCalls::readlink(path, buffer, size);
+            return SystemCalls::readlinkat(folder, path, buffer, size);
         }
         if (executable.empty()) {
             errno = ENOENT;
@@ -214,21 +218,24 @@ public:
         std::memcpy(buffer, executable.data(), length);
         return static_cast<ssize_t>(length);
     }
-    uid_t geteuid() override { return 4242; }
+    uid_t user = 4242;
+
+    uid_t geteuid() override { return user; }
     const passwd* getpwuid(uid_t user) override
     {
         entry_.pw_uid = user;
         entry_.pw_dir = passwordHome.data();
         return passwordHome.empty() ? nullptr : &entry_;
     }
-    int access(const char* path, int mode) override
+    int faccessat(int folder, const char* path, int mode) override
     {
-        const auto found = refused.find(path);
+        const fs::path base = path[0] == '/' ? "/" : fs::read_symlink("/proc/self/fd/" + std::to_string(folder));
+        const auto found = refused.find(std::strcmp(path, ".") == 0 ? base.string() : (base / path).string());
         if (found != refused.end() && (mode & found->second) != 0) {
             errno = EACCES;
             return -1;
         }
-        return SystemCalls::access(path, mode);
+        return SystemCalls::faccessat(folder, path, mode);
     }
 
 private:
@@ -642,7 +649,7 @@ TEST(settings_test, save_syncs_the_data_before_the_rename_and_the_folder_after)
     ASSERT_EQ(saveOutcome(file), "saved");
     const std::vector<std::string> sequence(std::find(recorder.calls.begin(), recorder.calls.end(), "Fsync"),
                                             recorder.calls.end());
-    EXPECT_EQ(sequence, std::vector<std::string>({"Fsync", "Rename", "OpenFolder", "Fsync"}));
+    EXPECT_EQ(sequence, std::vector<std::string>({"Fsync", "Rename", "Fsync"}));
     EXPECT_EQ(readFile(dir / "t.ini"), "[a]\r\nk=v\r\n\r\n");
 }
 
@@ -820,6 +827,128 @@ TEST(settings_test, a_link_is_followed_only_to_a_regular_file)
     if (!root) {
         GTEST_SKIP() << "a link to a device node was not tried: only root can make one";
     }
+}
+
+// Another user who may write a shared sticky folder, such as /tmp, where root
+// runs a copy of the tool: a link of theirs must not lead a save or a read
+// to a file of root's, whatever the machine's protected_symlinks says.
+class ForeignLink : public ::testing::Test {
+protected:
+    static constexpr const char* kPeer = "tavrelle-peer";
+
+    void SetUp() override
+    {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root, to be two users and own a link of another user's";
+        }
+        if (::getpwnam(kPeer) == nullptr &&
+            std::system("useradd --system --no-create-home --shell /usr/sbin/nologin tavrelle-peer") != 0) {
+            GTEST_SKIP() << "the second user tavrelle-peer could not be made with useradd";
+        }
+        peer_ = *::getpwnam(kPeer);
+        fs::create_directory(shared_);
+        fs::permissions(shared_, fs::perms(01777));
+        writeFile(victim_, kVictim);
+        // Where a refused save goes instead, never the real user's own file.
+        const char* configHome = std::getenv("XDG_CONFIG_HOME");
+        savedConfigHome_ = configHome != nullptr ? std::optional<std::string>(configHome) : std::nullopt;
+        ::setenv("XDG_CONFIG_HOME", (dir_ / "xdg").c_str(), 1);
+        calls_.environment = {{"XDG_CONFIG_HOME", (dir_ / "xdg").string()}};
+        calls_.user = 0;
+    }
+    void TearDown() override
+    {
+        if (savedConfigHome_) {
+            ::setenv("XDG_CONFIG_HOME", savedConfigHome_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_CONFIG_HOME");
+        }
+    }
+
+public:
+    // The peer makes `name` in the shared folder a link to the victim.
+    void peerLinks(const std::string& name)
+    {
+        const std::string link = (shared_ / name).string();
+        ASSERT_EQ(asUser(kPeer, [&] { fs::remove(link); fs::create_symlink(victim_, link); return std::string("ok"); }),
+                  "ok");
+    }
+
+protected:
+    static constexpr const char* kVictim = "root's own\n";
+    ScratchFolder dir_;
+    fs::path shared_ = dir_ / "shared";
+    std::string victim_ = (dir_ / "victim.rc").string();
+    std::string perUser_ = (dir_ / "xdg/tavrelle/tavrelle.ini").string();
+    passwd peer_{};
+    LocationCalls calls_;
+    std::optional<std::string> savedConfigHome_;
+};
+
+TEST_F(ForeignLink, is_followed_by_neither_the_save_nor_the_read_and_the_save_goes_per_user)
+{
+    ScopedSystemCalls scope(calls_);
+    peerLinks("tavrelle.ini");
+    const std::string link = (shared_ / "tavrelle.ini").string();
+    SettingsFile file = SettingsFile::fromBytes("[a]\r\nplanted=1\r\n", link);
+    EXPECT_EQ(saveOutcome(file), "saved");
+    EXPECT_EQ(readFile(victim_), kVictim);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(readFile(perUser_), file.toBytes());
+    EXPECT_EQ(openOutcome(link), message(kCannotOpen, link));
+
+    // A link already there at start-up sends the settings per user at once.
+    calls_.executable = (shared_ / "tavrelle").string();
+    const SettingsLocation location = locateSettings("/nonexistent");
+    EXPECT_EQ(std::make_pair(location.readPath, location.savePath), std::make_pair(perUser_, perUser_));
+}
+
+// The rule's other side: links of this user's or the folder owner's, and any
+// link in a folder without the sticky bit, lead where they point.
+TEST_F(ForeignLink, only_a_link_of_another_user_in_a_shared_sticky_folder_is_refused)
+{
+    const std::string link = (shared_ / "t.ini").string();
+    const auto savedThroughLink = [&] {
+        const std::string outcome = saveOutcome(SettingsFile::fromBytes("[b]\r\n", link));
+        const bool reached = readFile(victim_) == "[b]\r\n\r\n";
+        writeFile(victim_, kVictim);
+        return outcome + (reached ? " through the link" : " elsewhere");
+    };
+    fs::create_symlink(victim_, link);
+    EXPECT_EQ(savedThroughLink(), "saved through the link") << "this user's link";
+    fs::remove(link);
+    peerLinks("t.ini");
+    fs::permissions(shared_, fs::perms(0777));
+    EXPECT_EQ(savedThroughLink(), "saved through the link") << "no sticky bit";
+    fs::permissions(shared_, fs::perms(01777));
+    ASSERT_EQ(::chown(shared_.c_str(), peer_.pw_uid, peer_.pw_gid), 0);
+    EXPECT_EQ(savedThroughLink(), "saved through the link") << "the folder owner's link";
+}
+
+// The peer swaps the file for a link after the save has looked at it, when
+// the folder takes no new file and the file is rewritten in place: that
+// write must not follow the new link.
+TEST_F(ForeignLink, a_file_swapped_for_a_link_after_the_check_is_not_written_through)
+{
+    const std::string path = (shared_ / "t.ini").string();
+    ASSERT_EQ(asUser(kPeer, [&] { writeFile(path, "[old]\r\n"); fs::permissions(path, fs::perms(0666)); return std::string("ok"); }),
+              "ok");
+    struct SwapOnCreate : FaultyCalls {
+        SwapOnCreate(ForeignLink& test) : FaultyCalls("", 0), test_(test) {}
+        int openat(int folder, const char* name, int flags, mode_t mode) override
+        {
+            if ((flags & O_CREAT) != 0) {
+                test_.peerLinks("t.ini");
+                errno = EACCES;
+                return -1;
+            }
+            return FaultyCalls::openat(folder, name, flags, mode);
+        }
+        ForeignLink& test_;
+    } swapping(*this);
+    ScopedSystemCalls scope(swapping);
+    EXPECT_EQ(saveOutcome(SettingsFile::fromBytes("[planted]\r\n", path)), message(kCannotCreate, path));
+    EXPECT_EQ(readFile(victim_), kVictim);
 }
 
 TEST_F(FailedSave, a_loop_of_symbolic_links_is_neither_read_nor_replaced)

@@ -1,8 +1,10 @@
-// Reading the settings file from disk and replacing it, atomically wherever
-// the folder allows.
-#include "settings/settings_file.h"
-#include "settings/system_calls.h"
+// Reading the settings file and replacing it: through a new file renamed over
+// the old one wherever the folder takes a new file, so that a failed save
+// keeps the old file whole.
+#include "settings/settings_disk.h"
+#include "settings/unix_paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,97 +13,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <filesystem>
-#include <optional>
 #include <thread>
 
 namespace tavrelle::settings {
 namespace {
 
-// Symbolic links followed before giving up, as the kernel does (ELOOP).
-constexpr int kMaxLinkHops = 40;
 constexpr std::size_t kReadChunk = 64 * 1024;
-
-SettingsError cannotOpen(const std::string& path)
-{
-    return SettingsError("ファイル " + path + " は開けません");
-}
-
-SettingsError cannotCreate(const std::string& path)
-{
-    return SettingsError("ファイル " + path + " を作成できません");
-}
-
-SettingsError writeFailed()
-{
-    return SettingsError("ストリームへの書き込みエラー");
-}
-
-std::string directoryOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string fileNameOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Follows symbolic links to the file that a save must replace, so that the
-// link itself survives. Gives no value for a loop of links.
-std::optional<std::string> finalTarget(SystemCalls& sys, std::string path)
-{
-    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        struct stat status {};
-        if (sys.lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-            return path;
-        }
-        char buffer[PATH_MAX];
-        const ssize_t length = sys.readlink(path.c_str(), buffer, sizeof buffer);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-            return std::nullopt;
-        }
-        std::string target(buffer, static_cast<std::size_t>(length));
-        if (target.empty()) {
-            return std::nullopt;
-        }
-        path = target.front() == '/' ? target : directoryOf(path) + "/" + target;
-    }
-    return std::nullopt;
-}
-
-// Closes a descriptor when it goes out of scope, whatever path is taken.
-class Descriptor {
-public:
-    Descriptor(SystemCalls& sys, int fd) : sys_(sys), fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0) {
-            sys_.close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded.
-    bool closeNow()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return sys_.close(fd) == 0;
-    }
-
-private:
-    SystemCalls& sys_;
-    int fd_;
-};
+constexpr int kOpenExisting = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
 // Writes `bytes` from the start of the file.
 bool writeAll(SystemCalls& sys, int fd, std::string_view bytes)
@@ -145,19 +63,21 @@ std::optional<std::string> readAll(SystemCalls& sys, int fd)
     }
 }
 
-// Creates a new file beside `target`; the name is hidden, and O_EXCL keeps a
-// stale or foreign file of the same name from being reused.
-int createTemporary(SystemCalls& sys, const std::string& target, std::string& temporaryPath)
+std::string temporaryPrefix(const std::string& name) { return "." + name.substr(0, 200) + "."; }
+
+// A hidden new file beside the target; O_EXCL keeps a stale or foreign file
+// of the same name from being reused.
+Descriptor createTemporary(SystemCalls& sys, const PathEnd& end, std::string& temporaryName)
 {
-    const std::string prefix = directoryOf(target) + "/." + fileNameOf(target).substr(0, 200) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporaryPath = prefix + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
-        const int fd = sys.open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
+        temporaryName = temporaryPrefix(end.name) + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        Descriptor fd(sys, sys.openat(end.folder.get(), temporaryName.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (fd.get() >= 0 || errno != EEXIST) {
             return fd;
         }
     }
-    return -1;
+    return Descriptor(sys, -1);
 }
 
 // Another copy of the program holds a shared lock only while it reads the
@@ -177,26 +97,16 @@ bool outwaitOtherLocks(SystemCalls& sys, int fd)
     return true;
 }
 
-// Refuses to replace what the user could not have written to: a directory,
-// a file without any write permission bit (even for root, who could write
-// it anyway), a file this user may not write, or one that another program
-// holds locked. A link is followed only to a regular file, so that a save
-// never puts a file in place of the device or pipe it points to.
-void checkReplaceable(SystemCalls& sys, const std::string& target, const struct stat& status, bool throughLink,
-                      const std::string& path)
+void checkReplaceable(SystemCalls& sys, const PathEnd& end, const std::string& path)
 {
-    if (S_ISDIR(status.st_mode) || (throughLink && !S_ISREG(status.st_mode))) {
+    if (!mayReplace(sys, end)) {
         throw cannotCreate(path);
     }
-    if (!S_ISREG(status.st_mode)) {
-        return;
-    }
-    if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || sys.access(target.c_str(), W_OK) != 0) {
-        throw cannotCreate(path);
-    }
-    Descriptor old(sys, sys.open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
-    if (old.get() >= 0 && !outwaitOtherLocks(sys, old.get())) {
-        throw cannotCreate(path);
+    if (end.exists && S_ISREG(end.status.st_mode)) {
+        Descriptor old(sys, sys.openat(end.folder.get(), end.name.c_str(), O_RDONLY | kOpenExisting, 0));
+        if (old.get() >= 0 && !outwaitOtherLocks(sys, old.get())) {
+            throw cannotCreate(path);
+        }
     }
 }
 
@@ -207,15 +117,13 @@ bool overwrite(SystemCalls& sys, int fd, std::string_view bytes)
            sys.fsync(fd) == 0;
 }
 
-// For a file the user may write in a folder that takes no new file: not
-// atomic, but the only save there is. The blocks for the new text are taken
-// before the old text is touched, so a full disk fails the save with the
-// file whole; a write that fails anyway (a size limit, an I/O error) puts the
-// old text back into those blocks. A file system that cannot reserve blocks
-// is not rewritten at all.
-void rewriteInPlace(SystemCalls& sys, const std::string& target, std::string_view bytes, const std::string& path)
+// The only save there is for a writable file in a folder that takes no new
+// file. The blocks for the new text are taken before the old text is
+// touched, so a full disk fails the save with the file whole; a write that
+// fails anyway puts the old text back into those blocks.
+void rewriteInPlace(SystemCalls& sys, const PathEnd& end, std::string_view bytes, const std::string& path)
 {
-    Descriptor fd(sys, sys.open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
+    Descriptor fd(sys, sys.openat(end.folder.get(), end.name.c_str(), O_RDWR | kOpenExisting, 0));
     if (fd.get() < 0 || !outwaitOtherLocks(sys, fd.get())) {
         throw cannotCreate(path);
     }
@@ -240,123 +148,122 @@ void rewriteInPlace(SystemCalls& sys, const std::string& target, std::string_vie
     }
 }
 
-// A save that was killed part-way leaves its temporary file behind. The next
-// good save removes those whose process is gone; a live one may be saving.
-void removeAbandonedTemporaries(SystemCalls& sys, const std::string& target)
+// Whether `name` is "<prefix><pid>-<attempt>.tmp", and of which process.
+std::optional<pid_t> temporaryOwner(std::string_view name, std::string_view prefix)
 {
-    const std::string prefix = "." + fileNameOf(target).substr(0, 200) + ".";
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry(directoryOf(target), error), end; !error && entry != end;
-         entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
-            name.compare(name.size() - 4, 4, ".tmp") != 0) {
-            continue;
-        }
-        const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-        const std::size_t dash = middle.find('-');
-        if (dash == 0 || dash == std::string::npos ||
-            middle.find_first_not_of("0123456789") != dash ||
-            middle.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash + 1 == middle.size() ||
-            dash > 9) {
-            continue;
-        }
-        const pid_t owner = static_cast<pid_t>(std::stol(middle.substr(0, dash)));
-        if (owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH) {
-            sys.unlink(entry->path().c_str());
-        }
+    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) {
+        return std::nullopt;
     }
+    const std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    const std::size_t dash = middle.find('-');
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (dash == std::string_view::npos || dash > 9 || !digits(middle.substr(0, dash)) ||
+        !digits(middle.substr(dash + 1))) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(std::stol(std::string(middle.substr(0, dash))));
 }
 
-void syncDirectory(SystemCalls& sys, const std::string& directory)
+// A save that was killed part-way leaves its temporary file behind. The next
+// good save removes those whose process is gone; a live one may be saving.
+void removeAbandonedTemporaries(SystemCalls& sys, const PathEnd& end)
 {
-    // The rename is done; a folder that cannot be synced (some file systems
-    // refuse) leaves the new file in place, so this is not a failed save.
-    Descriptor fd(sys, sys.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-    if (fd.get() >= 0) {
-        sys.fsync(fd.get());
+    const int listing = ::dup(end.folder.get());
+    DIR* folder = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (folder == nullptr) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        return;
     }
+    const std::string prefix = temporaryPrefix(end.name);
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::optional<pid_t> owner = temporaryOwner(entry->d_name, prefix);
+        if (owner && *owner != ::getpid() && ::kill(*owner, 0) != 0 && errno == ESRCH) {
+            sys.unlinkat(end.folder.get(), entry->d_name);
+        }
+    }
+    ::closedir(folder);
 }
 
 }  // namespace
 
-SettingsFile SettingsFile::open(const std::string& readPath, const std::string& savePath)
+FoundAtPath readAtPath(const std::string& path)
 {
-    // Relative to wherever the program was started, it cannot mean the user's file.
-    if (!readPath.starts_with('/')) {
-        return SettingsFile(savePath);
+    if (!path.starts_with('/')) {
+        return {};
     }
     SystemCalls& sys = SystemCalls::current();
-    struct stat status {};
-    if (sys.stat(readPath.c_str(), &status) != 0) {
-        // Only a certainly missing file is a first run; anything else may hide
-        // a file with the user's settings that a later save would overwrite.
-        if (errno == ENOENT || errno == ENOTDIR) {
-            return SettingsFile(savePath);
-        }
-        throw cannotOpen(readPath);
+    const PathEnd end = findPathEnd(sys, path);
+    if (end.outcome != PathEnd::Reached) {
+        const bool missing = end.outcome == PathEnd::Failed && (errno == ENOENT || errno == ENOTDIR);
+        return {missing ? FoundAtPath::Nothing : FoundAtPath::Unknown, std::nullopt};
     }
-    if (!S_ISREG(status.st_mode)) {
-        return SettingsFile(savePath);
+    if (!end.exists) {
+        return {};
     }
-
-    Descriptor fd(sys, sys.open(readPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-    if (fd.get() < 0) {
-        throw cannotOpen(readPath);
+    if (!S_ISREG(end.status.st_mode)) {
+        return {FoundAtPath::NotAFile, std::nullopt};
     }
-    if (sys.flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        throw cannotOpen(readPath);
+    Descriptor fd(sys, sys.openat(end.folder.get(), end.name.c_str(), O_RDONLY | kOpenExisting, 0));
+    if (fd.get() < 0 || (sys.flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)) {
+        return {FoundAtPath::File, std::nullopt};
     }
-    const std::optional<std::string> bytes = readAll(sys, fd.get());
-    if (!bytes) {
-        throw cannotOpen(readPath);
-    }
-    return fromBytes(*bytes, savePath);
+    return {FoundAtPath::File, readAll(sys, fd.get())};
 }
 
 void SettingsFile::save() const
 {
     SystemCalls& sys = SystemCalls::current();
     // A relative path would put the file wherever the program was started.
-    const std::optional<std::string> target = path_.starts_with('/') ? finalTarget(sys, path_) : std::nullopt;
-    if (!target) {
+    const PathEnd end = path_.starts_with('/') ? findPathEnd(sys, path_) : PathEnd{};
+    if (end.outcome == PathEnd::ForeignLink) {
+        // As for a file beside the program that this user may not replace.
+        const std::string perUser = perUserSettingsPath(sys);
+        if (perUser == path_) {
+            throw cannotCreate(path_);
+        }
+        SettingsFile copy(*this);
+        copy.path_ = perUser;
+        copy.save();
+        return;
+    }
+    if (end.outcome != PathEnd::Reached) {
         throw cannotCreate(path_);
     }
-    struct stat old {};
-    const bool replacing = sys.lstat(target->c_str(), &old) == 0;
-    if (!replacing && errno != ENOENT) {
-        throw cannotCreate(path_);
-    }
-    if (replacing) {
-        checkReplaceable(sys, *target, old, *target != path_, path_);
-    }
+    checkReplaceable(sys, end, path_);
 
     const std::string bytes = toBytes();
-    std::string temporaryPath;
-    Descriptor fd(sys, createTemporary(sys, *target, temporaryPath));
+    const bool replacing = end.exists && S_ISREG(end.status.st_mode);
+    std::string temporaryName;
+    Descriptor fd = createTemporary(sys, end, temporaryName);
     if (fd.get() < 0) {
-        if (replacing && S_ISREG(old.st_mode) && (errno == EACCES || errno == EPERM)) {
-            rewriteInPlace(sys, *target, bytes, path_);
+        if (replacing && (errno == EACCES || errno == EPERM)) {
+            rewriteInPlace(sys, end, bytes, path_);
             return;
         }
         throw cannotCreate(path_);
     }
-    if (replacing && S_ISREG(old.st_mode)) {
+    if (replacing) {
         // Best effort: the owner first, since changing it may clear mode bits.
-        sys.fchown(fd.get(), old.st_uid, old.st_gid);
-        sys.fchmod(fd.get(), old.st_mode & 07777);
+        sys.fchown(fd.get(), end.status.st_uid, end.status.st_gid);
+        sys.fchmod(fd.get(), end.status.st_mode & 07777);
     }
     const bool written = writeAll(sys, fd.get(), bytes) && sys.fsync(fd.get()) == 0;
     if (!fd.closeNow() || !written) {
-        sys.unlink(temporaryPath.c_str());
+        sys.unlinkat(end.folder.get(), temporaryName.c_str());
         throw writeFailed();
     }
-    if (sys.rename(temporaryPath.c_str(), target->c_str()) != 0) {
-        sys.unlink(temporaryPath.c_str());
+    if (sys.renameat(end.folder.get(), temporaryName.c_str(), end.folder.get(), end.name.c_str()) != 0) {
+        sys.unlinkat(end.folder.get(), temporaryName.c_str());
         throw cannotCreate(path_);
     }
-    syncDirectory(sys, directoryOf(*target));
-    removeAbandonedTemporaries(sys, *target);
+    // The rename is done; a folder that cannot be synced (some file systems
+    // refuse) leaves the new file in place, so this is not a failed save.
+    sys.fsync(end.folder.get());
+    removeAbandonedTemporaries(sys, end);
 }
 
 }  // namespace tavrelle::settings

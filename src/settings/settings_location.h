@@ -1,5 +1,5 @@
 // Where the settings file lives: beside the executable for a copy that is not
-// installed and may write there, otherwise in the user's configuration folder.
+// installed and may save there, otherwise in the user's own folder.
 #pragma once
 
 #include <string>
@@ -18,13 +18,8 @@ struct SettingsLocation {
 // of the file name; a name without one gets ".ini" appended.
 std::string settingsPathForExecutable(const std::string& executablePath);
 
-// Where the running executable (as /proc/self/exe names it) keeps its
-// settings. A copy in `installBinFolder`, or one that cannot save beside
-// itself, uses $XDG_CONFIG_HOME/tavrelle/tavrelle.ini (by default under
-// ~/.config), creating its folders; without a usable home that path names
-// what was tried, reads nothing and cannot be saved.
-SettingsLocation locateSettings(const std::string& installBinFolder);
-// The same for the bin folder of the install prefix this build was made for.
+// Where the running executable keeps its settings. Without a usable home the
+// path names what was tried, reads nothing and cannot be saved.
 SettingsLocation locateSettings();
 
 }  // namespace tavrelle::settings

@@ -1,10 +1,8 @@
-// The system calls that finding, opening and saving the settings file make.
-//
-// They go through one replaceable object so that tests can make a single call
-// fail (a full disk, an unreadable file) even when they run as root, where
-// permissions alone cannot produce those failures, and can hand in the
+// The system calls that finding, opening and saving the settings file make,
+// through one replaceable object: tests make a single call fail (a full disk,
+// an unreadable file) even as root, where permissions cannot, and hand in the
 // environment, the executable's path and the user. Each method behaves like
-// the POSIX call of the same name: -1 and errno on failure.
+// the POSIX call of the same name.
 #pragma once
 
 #include <pwd.h>
@@ -19,7 +17,7 @@ class SystemCalls {
 public:
     virtual ~SystemCalls() = default;
 
-    virtual int open(const char* path, int flags, mode_t mode);
+    virtual int openat(int folder, const char* path, int flags, mode_t mode);
     virtual int close(int fd);
     virtual ssize_t read(int fd, void* buffer, std::size_t size);
     virtual ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset);
@@ -30,12 +28,11 @@ public:
     virtual int fstat(int fd, struct stat* status);
     virtual int fchmod(int fd, mode_t mode);
     virtual int fchown(int fd, uid_t owner, gid_t group);
-    virtual int stat(const char* path, struct stat* status);
-    virtual int lstat(const char* path, struct stat* status);
-    virtual ssize_t readlink(const char* path, char* buffer, std::size_t size);
-    virtual int access(const char* path, int mode);
-    virtual int rename(const char* from, const char* to);
-    virtual int unlink(const char* path);
+    virtual int fstatat(int folder, const char* path, struct stat* status, int flags);
+    virtual ssize_t readlinkat(int folder, const char* path, char* buffer, std::size_t size);
+    virtual int faccessat(int folder, const char* path, int mode);
+    virtual int renameat(int fromFolder, const char* from, int toFolder, const char* to);
+    virtual int unlinkat(int folder, const char* path);
     virtual int mkdir(const char* path, mode_t mode);
     virtual const char* getenv(const char* name);
     virtual uid_t geteuid();
@@ -45,8 +42,8 @@ public:
     static SystemCalls& current();
 };
 
-// Puts other calls in force for its lifetime and restores the previous ones
-// afterwards. The program has one thread, so no locking is needed.
+// Puts other calls in force for its lifetime. Only tests make one, on the
+// thread that opens and saves.
 class ScopedSystemCalls {
 public:
     explicit ScopedSystemCalls(SystemCalls& calls);

@@ -1,7 +1,6 @@
-// Reading the settings file from disk and replacing it through a temporary
-// file in the same folder, so that a failed save keeps the old file. Paths
-// are UTF-8 and reach the system as UTF-16; the file's bytes are untouched.
-#include "settings/settings_file.h"
+// Reading the settings file and replacing it through a temporary file in the
+// same folder, so that a failed save keeps the old file.
+#include "settings/settings_disk.h"
 #include "settings/windows/path_rules.h"
 #include "settings/windows/wide_path.h"
 
@@ -15,21 +14,6 @@ namespace {
 
 constexpr DWORD kReadChunk = 64 * 1024;
 constexpr int kTemporaryAttempts = 100;
-
-SettingsError cannotOpen(const std::string& path)
-{
-    return SettingsError("ファイル " + path + " は開けません");
-}
-
-SettingsError cannotCreate(const std::string& path)
-{
-    return SettingsError("ファイル " + path + " を作成できません");
-}
-
-SettingsError writeFailed()
-{
-    return SettingsError("ストリームへの書き込みエラー");
-}
 
 // Closes a file handle when it goes out of scope, whatever path is taken.
 class FileHandle {
@@ -83,45 +67,37 @@ bool writeAll(HANDLE file, std::string_view bytes)
 
 }  // namespace
 
-SettingsFile SettingsFile::open(const std::string& readPath, const std::string& savePath)
+FoundAtPath readAtPath(const std::string& path)
 {
-    // Relative to wherever the program was started, it cannot mean the user's file.
-    if (!isAbsoluteWindowsPath(readPath)) {
-        return SettingsFile(savePath);
+    if (!isAbsoluteWindowsPath(path)) {
+        return {};
     }
-    const std::wstring path = widePath(readPath);
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const std::wstring wide = widePath(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        // Only a certainly missing file is a first run; anything else may hide
-        // a file with the user's settings that a later save would overwrite.
         const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            return SettingsFile(savePath);
-        }
-        throw cannotOpen(readPath);
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return {missing ? FoundAtPath::Nothing : FoundAtPath::Unknown, std::nullopt};
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return SettingsFile(savePath);
+        return {FoundAtPath::NotAFile, std::nullopt};
     }
     // Others may read along, but nobody may write while it is read.
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(
+        CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
-        throw cannotOpen(readPath);
+        return {FoundAtPath::File, std::nullopt};
     }
     std::string bytes;
     std::string chunk(kReadChunk, '\0');
-    for (;;) {
-        DWORD got = 0;
+    for (DWORD got = 0;; bytes.append(chunk.data(), got)) {
         if (!ReadFile(file.get(), chunk.data(), kReadChunk, &got, nullptr)) {
-            throw cannotOpen(readPath);
+            return {FoundAtPath::File, std::nullopt};
         }
         if (got == 0) {
-            break;
+            return {FoundAtPath::File, std::move(bytes)};
         }
-        bytes.append(chunk.data(), got);
     }
-    return fromBytes(bytes, savePath);
 }
 
 void SettingsFile::save() const

@@ -1,0 +1,27 @@
+#include "settings/settings_disk.h"
+
+namespace tavrelle::settings {
+
+SettingsError cannotOpen(const std::string& path) { return SettingsError("ファイル " + path + " は開けません"); }
+
+SettingsError cannotCreate(const std::string& path) { return SettingsError("ファイル " + path + " を作成できません"); }
+
+SettingsError writeFailed() { return SettingsError("ストリームへの書き込みエラー"); }
+
+SettingsFile SettingsFile::open(const std::string& readPath, const std::string& savePath)
+{
+    FoundAtPath found = readAtPath(readPath);
+    switch (found.kind) {
+    case FoundAtPath::Nothing:
+    case FoundAtPath::NotAFile: return SettingsFile(savePath);
+    case FoundAtPath::File:
+        if (found.bytes) {
+            return fromBytes(*found.bytes, savePath);
+        }
+        break;
+    case FoundAtPath::Unknown: break;
+    }
+    throw cannotOpen(readPath);
+}
+
+}  // namespace tavrelle::settings

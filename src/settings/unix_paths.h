@@ -1,0 +1,81 @@
+// How the Linux build finds and judges the settings file's path; shared by
+// locating it at start-up and by opening and saving it.
+#pragma once
+
+#include "settings/settings_location.h"
+#include "settings/system_calls.h"
+
+#include <string>
+#include <utility>
+
+namespace tavrelle::settings {
+
+// "." for a bare name, "/" for a name at the root.
+std::string folderOf(const std::string& path);
+std::string fileNameOf(const std::string& path);
+
+// Closes a descriptor when it goes out of scope, whatever path is taken.
+class Descriptor {
+public:
+    Descriptor() = default;
+    Descriptor(SystemCalls& sys, int fd) : sys_(&sys), fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : sys_(other.sys_), fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        std::swap(sys_, other.sys_);
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~Descriptor()
+    {
+        if (fd_ >= 0) {
+            sys_->close(fd_);
+        }
+    }
+
+    int get() const { return fd_; }
+    // Closes now and reports whether the close succeeded.
+    bool closeNow() { return sys_->close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    SystemCalls* sys_ = nullptr;
+    int fd_ = -1;
+};
+
+// The entry an absolute path ends at once its links are followed: the folder
+// holding it, kept open so that no later call resolves the path again, and
+// its name there.
+struct PathEnd {
+    enum Outcome { Reached, ForeignLink, Failed };
+    Outcome outcome = Failed;
+    Descriptor folder;
+    std::string name;
+    bool exists = false;
+    struct stat status {};  // of the entry itself, never of a link
+    bool throughLink = false;
+};
+
+// Follows links as the kernel's protected-links rule does, whatever the
+// machine is set to: in a sticky folder that everyone may write, a link is
+// followed only when it belongs to this user or to the folder's owner, as
+// another user could otherwise point it at any file of this user's between
+// two runs or during one. Failed, with errno set, for a loop of links or a
+// look that failed.
+PathEnd findPathEnd(SystemCalls& sys, const std::string& path);
+
+// Whether a save may put a new file at the path's end: never in place of a
+// folder, through a link only to a regular file (never in place of a device
+// or pipe it points to), and over a regular file only when a write bit is
+// set, even for root, and this user may write it.
+bool mayReplace(SystemCalls& sys, const PathEnd& end);
+
+// The per-user file, with its folders made; a relative path, which no save
+// takes, when no absolute home can be had.
+std::string perUserSettingsPath(SystemCalls& sys);
+
+// Where the running executable (as /proc/self/exe names it) keeps its
+// settings. A copy in `installBinFolder`, or one that cannot save beside
+// itself, uses the per-user file, $XDG_CONFIG_HOME/tavrelle/tavrelle.ini.
+SettingsLocation locateSettings(const std::string& installBinFolder);
+
+}  // namespace tavrelle::settings
