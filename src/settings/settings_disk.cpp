@@ -1,6 +1,5 @@
-// Reading the settings file and replacing it: through a new file renamed over
-// the old one wherever the folder takes a new file, so that a failed save
-// keeps the old file whole.
+// A save renames a new file over the old one wherever the folder takes a new
+// file, so that a failed save keeps the old file whole.
 #include "settings/settings_disk.h"
 #include "settings/unix_paths.h"
 
@@ -21,7 +20,6 @@ namespace {
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kOpenExisting = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
-// Writes `bytes` from the start of the file.
 bool writeAll(SystemCalls& sys, int fd, std::string_view bytes)
 {
     off_t offset = 0;
@@ -39,7 +37,6 @@ bool writeAll(SystemCalls& sys, int fd, std::string_view bytes)
     return true;
 }
 
-// The whole file from a descriptor just opened; no value when a read fails.
 std::optional<std::string> readAll(SystemCalls& sys, int fd)
 {
     std::string bytes;
@@ -110,7 +107,6 @@ void checkReplaceable(SystemCalls& sys, const PathEnd& end, const std::string& p
     }
 }
 
-// Makes the file hold exactly `bytes`, overwriting what it held.
 bool overwrite(SystemCalls& sys, int fd, std::string_view bytes)
 {
     return writeAll(sys, fd, bytes) && sys.ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 &&

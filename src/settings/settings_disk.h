@@ -15,18 +15,11 @@ SettingsError writeFailed();
 
 // What the platform found at a settings path, read whole where it is a file.
 struct FoundAtPath {
-    enum Kind {
-        // Certainly nothing there, or a path that is not absolute, which
-        // could not mean the user's file wherever the program was started.
-        Nothing,
-        // A folder or another file that is not a regular one.
-        NotAFile,
-        // A file; `bytes` has no value where reading it failed.
-        File,
-        // The look itself failed: something there may hold the user's
-        // settings, which a later save would overwrite.
-        Unknown,
-    };
+    // Nothing: certainly nothing, or a relative path, which cannot mean the
+    // user's file. Unknown: the look failed, and what is there may hold the
+    // user's settings, which a later save would overwrite. A File whose read
+    // failed has no bytes.
+    enum Kind { Nothing, NotAFile, File, Unknown };
     Kind kind = Nothing;
     std::optional<std::string> bytes;
 };

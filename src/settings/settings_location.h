@@ -1,5 +1,3 @@
-// Where the settings file lives: beside the executable for a copy that is not
-// installed and may save there, otherwise in the user's own folder.
 #pragma once
 
 #include <string>

@@ -38,7 +38,6 @@ public:
     virtual uid_t geteuid();
     virtual const passwd* getpwuid(uid_t user);
 
-    // The calls in force: the real ones unless a ScopedSystemCalls is alive.
     static SystemCalls& current();
 };
 

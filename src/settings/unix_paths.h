@@ -1,5 +1,4 @@
-// How the Linux build finds and judges the settings file's path; shared by
-// locating it at start-up and by opening and saving it.
+// The settings file's path on Linux, as locating, opening and saving it see it.
 #pragma once
 
 #include "settings/settings_location.h"
@@ -14,7 +13,6 @@ namespace tavrelle::settings {
 std::string folderOf(const std::string& path);
 std::string fileNameOf(const std::string& path);
 
-// Closes a descriptor when it goes out of scope, whatever path is taken.
 class Descriptor {
 public:
     Descriptor() = default;
@@ -34,7 +32,6 @@ public:
     }
 
     int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded.
     bool closeNow() { return sys_->close(std::exchange(fd_, -1)) == 0; }
 
 private:
@@ -56,26 +53,21 @@ struct PathEnd {
 };
 
 // Follows links as the kernel's protected-links rule does, whatever the
-// machine is set to: in a sticky folder that everyone may write, a link is
-// followed only when it belongs to this user or to the folder's owner, as
-// another user could otherwise point it at any file of this user's between
-// two runs or during one. Failed, with errno set, for a loop of links or a
-// look that failed.
+// machine is set to: in a sticky folder that everyone may write, only a link
+// of this user's or of the folder owner's, as another user could point one
+// at any file of this user's. Failed, with errno set, where a look failed.
 PathEnd findPathEnd(SystemCalls& sys, const std::string& path);
 
-// Whether a save may put a new file at the path's end: never in place of a
-// folder, through a link only to a regular file (never in place of a device
-// or pipe it points to), and over a regular file only when a write bit is
-// set, even for root, and this user may write it.
+// Never in place of a folder, through a link only to a regular file (not to
+// the device or pipe it points to), and over a regular file only when a
+// write bit is set, even for root, and this user may write it.
 bool mayReplace(SystemCalls& sys, const PathEnd& end);
 
-// The per-user file, with its folders made; a relative path, which no save
-// takes, when no absolute home can be had.
+// With its folders made; relative, so never saved, without an absolute home.
 std::string perUserSettingsPath(SystemCalls& sys);
 
-// Where the running executable (as /proc/self/exe names it) keeps its
-// settings. A copy in `installBinFolder`, or one that cannot save beside
-// itself, uses the per-user file, $XDG_CONFIG_HOME/tavrelle/tavrelle.ini.
+// A copy in `installBinFolder`, or one that cannot save beside itself, uses
+// $XDG_CONFIG_HOME/tavrelle/tavrelle.ini.
 SettingsLocation locateSettings(const std::string& installBinFolder);
 
 }  // namespace tavrelle::settings

@@ -233,7 +233,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     const auto type = event->type();
     if (type == QEvent::Wheel) {
         const bool overOpenDropDown = watched != deviceList_ && isDeviceListPart(watched);
-        return !wheelScrollsOnly(overOpenDropDown) || QWidget::eventFilter(watched, event);
+        return !wheelReachesControl(overOpenDropDown) || QWidget::eventFilter(watched, event);
     }
     if (type == QEvent::ShortcutOverride && isDeviceListPart(watched)) {
         // The open drop-down takes Return and Enter here, before any key

@@ -1,6 +1,3 @@
-// The tool's one window on Qt: the device list, the program, bank and channel.
-// It turns Qt's events into the window's rules (window_rules.h) and shows
-// what start-up and the rules set.
 #pragma once
 
 #include "midi/midi_out_port.h"
@@ -46,8 +43,7 @@ class MainWindow final : public QWidget,
     Q_OBJECT
 
 public:
-    // Builds the controls and runs the start-up sequence, whose messages
-    // appear before the window; the caller shows the window afterwards.
+    // Runs start-up, whose messages appear before the window.
     explicit MainWindow(WindowServices services, QWidget* parent = nullptr);
     ~MainWindow() override;
 

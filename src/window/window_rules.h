@@ -1,6 +1,4 @@
-// The window's rules, once for every platform: its controls and where they
-// sit, what keys, mouse presses, typed characters and the wheel do, the
-// device pick, and the texts of its boxes. The Qt and Win32 windows only
+// The window's rules, once for every platform: the Qt and Win32 windows only
 // translate their native events into these calls and draw.
 #pragma once
 
@@ -24,8 +22,8 @@ struct ControlLayout {
     int left, top, width, height;
 };
 
-// Within the client area at 96 dpi, labels first. The labels then size
-// themselves to their text.
+// Within the client area at 96 dpi, labels first; labels size themselves to
+// their text.
 inline constexpr ControlLayout kControls[] = {
     {Control::DeviceCaption, "deviceCaption", "音源=", 8, 8, 30, 12},
     {Control::ProgramCaption, "programCaption", "プログラムナンバー =", 8, 32, 109, 12},
@@ -51,26 +49,22 @@ inline constexpr int kListVisibleEntries = 8;
 enum class Key { Up, Down, Left, Right, PageUp, PageDown, Other };
 enum class Button { Left, Right, Middle, Other };
 
-// The wheel steps, sends and picks nothing anywhere in the window, the
-// device list included; an open drop-down only scrolls through its entries,
-// which picks none of them. True where the wheel goes on to the control.
-constexpr bool wheelScrollsOnly(bool overOpenDropDown) { return overOpenDropDown; }
+// The wheel steps, sends and picks nothing anywhere in the window; only an
+// open drop-down scrolls through its entries, which picks none of them.
+constexpr bool wheelReachesControl(bool overOpenDropDown) { return overOpenDropDown; }
 
 class WindowRules {
 public:
     WindowRules(midi::VoiceSelection& selection, midi::MidiOutPort& port, midi::DeviceListView& list);
 
-    // A key-down, auto-repeats included, wherever the focus is: steps, never
-    // sends.
+    // Auto-repeats included, wherever the focus is: steps, never sends.
     void keyDown(Key key);
-    // A real release of any key: sends the selection.
+    // A real release of any key.
     void keyUp();
-    // A press of any button on a control: left steps up and right steps down
-    // the program or bank label it falls on, then sends; a middle press on
-    // the program value sends only. Every other press does nothing.
+    // Left steps up and right steps down the program or bank it falls on,
+    // then sends; a middle press on the program value sends only.
     void pressed(Control control, Button button);
-    // The user picked another entry of the device list: switch, then send,
-    // whether or not the device opened.
+    // Switches, then sends, whether or not the device opened.
     void devicePicked();
     // A character typed while the closed device list has the focus reaches
     // its type-ahead search as a blank: only an entry whose name starts with
@@ -78,9 +72,8 @@ public:
     // finding it is the user's pick. Tab is the window's dialog key, never a
     // typed character.
     void characterTyped(char32_t character);
-    // The device list is about to open, or the system announced a change of
-    // devices: the ports of now are listed, and the device in use, back
-    // again, is given the selection.
+    // The device list is about to open, or the devices changed: the device
+    // in use, back again, is given the selection.
     void relistDevices();
 
 private:
@@ -89,20 +82,17 @@ private:
     midi::DeviceListView& list_;
 };
 
-// The application title, on every box and the taskbar: the executable's file
-// name (without its folder) cut at its first ".", every character after the
-// first in lower case by `lowerCase`, the platform's mapping of UTF-8 text.
+// On every box and the taskbar: the executable's file name cut at its first
+// ".", every character after the first lowered by the platform's `lowerCase`.
 std::string applicationTitle(std::string_view fileName, std::string (*lowerCase)(std::string_view));
 
-// The error box's text: the failure's message with "." appended unless its
-// last character is a single byte of value 0x2E or less.
+// "." appended unless the last character is a single byte of 0x2E or less.
 std::string errorBoxText(std::string_view message);
 
-// A device's name as the device list draws it, on one line and in the order
-// its bytes come: control characters, line and paragraph separators and the
-// marks that reorder text are shown as escapes ("\x0A", "\u202E"), and so is
-// each byte that is not UTF-8. Only the drawing changes; the name saved and
-// matched stays the device's own.
+// Any program names its own ports: drawn on one line and in its bytes'
+// order, with controls, line separators, the marks that reorder text and
+// bytes that are not UTF-8 as escapes ("\x0A", "\u202E"). Only the drawing
+// changes; the name saved and matched stays the device's own.
 std::string shownDeviceName(std::string_view name);
 
 }  // namespace tavrelle::window

@@ -1,5 +1,4 @@
-// Windows path rules over UTF-8 text, apart from the calls so that every
-// build can test them.
+// Apart from the Windows calls, so that every build tests them.
 #pragma once
 
 #include <string>
@@ -11,7 +10,6 @@ namespace tavrelle::settings {
 // "\", "/" or drive ":"; without one ".ini" is appended.
 std::string iniPathForExecutable(const std::string& executablePath);
 
-// A drive letter, colon and separator, or a UNC path.
 bool isAbsoluteWindowsPath(const std::string& path);
 
 // An absolute path with the "\\?\" prefix ("\\?\UNC\" for a UNC path) and

@@ -1,5 +1,5 @@
-// Reading the settings file and replacing it through a temporary file in the
-// same folder, so that a failed save keeps the old file.
+// A save renames a new file over the old one, so that a failed save keeps
+// the old file whole.
 #include "settings/settings_disk.h"
 #include "settings/windows/path_rules.h"
 #include "settings/windows/wide_path.h"
@@ -15,7 +15,6 @@ namespace {
 constexpr DWORD kReadChunk = 64 * 1024;
 constexpr int kTemporaryAttempts = 100;
 
-// Closes a file handle when it goes out of scope, whatever path is taken.
 class FileHandle {
 public:
     explicit FileHandle(HANDLE handle) : handle_(handle) {}
@@ -30,14 +29,12 @@ public:
 
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle_; }
-    // Closes now and reports whether the close succeeded.
     bool closeNow() { return CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) != 0; }
 
 private:
     HANDLE handle_;
 };
 
-// A new file beside `target`, never one that exists already.
 HANDLE createTemporary(const std::wstring& target, std::wstring& temporaryPath)
 {
     const std::wstring prefix = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-";
@@ -105,8 +102,7 @@ void SettingsFile::save() const
     if (!isAbsoluteWindowsPath(path_)) {
         throw cannotCreate(path_);
     }
-    // A folder of that name, or a file the user marked read-only, is not
-    // replaced.
+    // Neither a folder nor a file the user marked read-only is replaced.
     const std::wstring path = widePath(path_);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&

@@ -1,6 +1,5 @@
-// Where the settings file lives on Windows: beside the executable, or, for a
-// copy in a folder the user may not write to (such as one under Program
-// Files), in the user's application-data folder.
+// A copy in a folder that takes no new file (under Program Files) keeps its
+// settings in the user's application-data folder.
 #include "settings/settings_location.h"
 #include "settings/windows/path_rules.h"
 #include "settings/windows/wide_path.h"
@@ -34,8 +33,7 @@ std::string executablePath()
     }
 }
 
-// Whether a new file can be made in the folder of `path`, which is what the
-// save does, found out by making one that disappears when it is closed.
+// Found out by making a file, as the save does, that goes when it is closed.
 bool folderTakesNewFiles(const std::string& path)
 {
     const std::wstring probe = widePath(path + "." + std::to_string(GetCurrentProcessId()) + ".probe");

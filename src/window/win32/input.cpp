@@ -61,7 +61,7 @@ bool Win32MainWindow::preview(MSG& message)
         }
         return toList;
     case WM_MOUSEWHEEL:
-        return toList && !wheelScrollsOnly(listDropped());
+        return toList && !wheelReachesControl(listDropped());
     default:
         return false;
     }

@@ -216,7 +216,7 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
         onMousePress(message, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
         return 0;
     case WM_MOUSEWHEEL:
-        return 0;  // the wheel changes nothing here (wheelScrollsOnly)
+        return 0;  // the wheel changes nothing here (wheelReachesControl)
     case WM_CTLCOLORSTATIC: {
         const auto context = reinterpret_cast<HDC>(wParam);
         SetTextColor(context, GetSysColor(COLOR_WINDOWTEXT));

@@ -1,6 +1,3 @@
-// The tool's one window on Windows: static labels, the device list and two
-// hidden radio buttons. It turns the system's messages into the window's
-// rules (window_rules.h) and shows what start-up and the rules set.
 #pragma once
 
 #include "midi/midi_out_port.h"
@@ -31,8 +28,7 @@ class Win32MainWindow final : public WindowBoundsView,
                               private midi::DeviceListView,
                               private midi::EventPump {
 public:
-    // Creates the window; its creation runs start-up, whose messages appear
-    // before the window does.
+    // Runs start-up, whose messages appear before the window.
     Win32MainWindow(HINSTANCE instance, Win32Services services);
     ~Win32MainWindow() override;
     Win32MainWindow(const Win32MainWindow&) = delete;
