@@ -841,8 +841,8 @@ protected:
         if (::geteuid() != 0) {
             GTEST_SKIP() << "needs root, to be two users and own a link of another user's";
         }
-        if (::getpwnam(kPeer) == nullptr &&
-            std::system("useradd --system --no-create-home --shell /usr/sbin/nologin tavrelle-peer") != 0) {
+        const char* add = "useradd --system --no-create-home --shell /usr/sbin/nologin tavrelle-peer >/dev/null 2>&1";
+        if (::getpwnam(kPeer) == nullptr && std::system(add) != 0) {
             GTEST_SKIP() << "the second user tavrelle-peer could not be made with useradd";
         }
         peer_ = *::getpwnam(kPeer);
@@ -931,8 +931,12 @@ TEST_F(ForeignLink, only_a_link_of_another_user_in_a_shared_sticky_folder_is_ref
 TEST_F(ForeignLink, a_file_swapped_for_a_link_after_the_check_is_not_written_through)
 {
     const std::string path = (shared_ / "t.ini").string();
-    ASSERT_EQ(asUser(kPeer, [&] { writeFile(path, "[old]\r\n"); fs::permissions(path, fs::perms(0666)); return std::string("ok"); }),
-              "ok");
+    const auto peerWrites = [&] {
+        writeFile(path, "[old]\r\n");
+        fs::permissions(path, fs::perms(0666));
+        return std::string("ok");
+    };
+    ASSERT_EQ(asUser(kPeer, peerWrites), "ok");
     struct SwapOnCreate : FaultyCalls {
         SwapOnCreate(ForeignLink& test) : FaultyCalls("", 0), test_(test) {}
         int openat(int folder, const char* name, int flags, mode_t mode) override

@@ -2,9 +2,15 @@
 
 namespace tavrelle::settings {
 
-SettingsError cannotOpen(const std::string& path) { return SettingsError("ファイル " + path + " は開けません"); }
+SettingsError cannotOpen(const std::string& path)
+{
+    return SettingsError("ファイル " + path + " は開けません");
+}
 
-SettingsError cannotCreate(const std::string& path) { return SettingsError("ファイル " + path + " を作成できません"); }
+SettingsError cannotCreate(const std::string& path)
+{
+    return SettingsError("ファイル " + path + " を作成できません");
+}
 
 SettingsError writeFailed() { return SettingsError("ストリームへの書き込みエラー"); }
 

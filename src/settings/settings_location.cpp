@@ -116,8 +116,9 @@ SettingsLocation locateSettings(const std::string& installBinFolder)
     // An administrator's file beside the program gives a new user's first
     // values; it is only read, and skipped when this user may not read it.
     struct stat status {};
-    const bool perUserExists = isAbsolute(perUser) &&
-                               (sys.fstatat(AT_FDCWD, perUser.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT);
+    const bool perUserExists =
+        isAbsolute(perUser) &&
+        (sys.fstatat(AT_FDCWD, perUser.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT);
     if (!perUserExists && !beside.empty() && canReadFileAt(sys, beside)) {
         return {beside, perUser};
     }

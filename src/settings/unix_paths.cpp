@@ -64,7 +64,8 @@ PathEnd findPathEnd(SystemCalls& sys, const std::string& path)
         end.throughLink = true;
         end.name = fileNameOf(target);
         if (target.find('/') != std::string::npos) {
-            const int folder = sys.openat(end.folder.get(), folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+            const int folder =
+                sys.openat(end.folder.get(), folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
             const int error = errno;
             end.folder = Descriptor(sys, folder);
             errno = error;

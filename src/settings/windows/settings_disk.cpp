@@ -80,8 +80,8 @@ FoundAtPath readAtPath(const std::string& path)
         return {FoundAtPath::NotAFile, std::nullopt};
     }
     // Others may read along, but nobody may write while it is read.
-    FileHandle file(
-        CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         return {FoundAtPath::File, std::nullopt};
     }
