@@ -1,11 +1,14 @@
 #include "midi/midi_out_port.h"
 #include "midi/short_message.h"
 #include "midi/voice_selection.h"
+#include "midi/winmm/winmm_results.h"
 #include "support/fake_midi_out_service.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@ using testing::CapturingPresenter;
 using testing::ServiceCall;
 using testing::VectorDeviceList;
 using Words = std::vector<std::uint32_t>;
+namespace result = midi::result;
 
 // A port with one open device, as after a successful start-up.
 struct Rig {
@@ -368,6 +372,7 @@ TEST(midi_test, restore_drops_windows_numbering_only_for_one_device)
         {"number gone", {"Synth A", "UM-ONE"}, "2- UM-ONE", 1},
         {"number added", {"Synth A", "3- UM-ONE"}, "UM-ONE", 1},
         {"number changed", {"Synth A", "3- UM-ONE"}, "2- UM-ONE", 1},
+        {"number with a blank", {"Synth A", "2 - UM-ONE"}, "UM-ONE", 1},
         {"trailing number", {"Synth A", "Port (2)"}, "Port", 1},
         {"other parentheses stay", {"Synth A", "MIDIOUT2 (UM-ONE) (2)"}, "MIDIOUT2 (UM-ONE)", 1},
         {"exact name first", {"Synth A", "UM-ONE", "2- UM-ONE"}, "2- UM-ONE", 2},
@@ -450,49 +455,97 @@ TEST(midi_test, refresh_lists_the_ports_of_now_and_keeps_the_open_device)
 }
 
 // A module switched off and on again: the list follows it, and the device in
-// use is opened again when it is back, however briefly it was away, for the
-// caller to send to; nothing is silenced first, and a device the user left
-// is never opened on its own.
+// use is opened again when it is back, however briefly it was away and
+// however the service shows it gone, for the caller to send to; nothing is
+// silenced first, the list shows the name greyed while it is away, and a
+// device the user left is never opened on its own.
 TEST(midi_test, the_device_in_use_is_opened_again_when_it_comes_back)
 {
-    Rig rig({"Synth A", "Synth B"});
-    rig.port.listMidiOutDevices();
-    rig.port.restoreDeviceSelection(1, "Synth B");
-    rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId()));
-    EXPECT_FALSE(rig.port.refreshDeviceList());  // nothing changed
+    using Shows = FakeMidiOutService::GoneShows;
+    for (const Shows shows : {Shows::DeviceLeft, Shows::FailedSends}) {
+        SCOPED_TRACE(shows == Shows::DeviceLeft ? "gone shows as deviceLeft" : "gone shows as failed sends");
+        Rig rig({"Synth A", "Synth B"});
+        rig.service.shows = shows;
+        rig.port.listMidiOutDevices();
+        rig.port.restoreDeviceSelection(1, "Synth B");
+        rig.port.openMidiOutWithRetries(static_cast<unsigned>(rig.port.selectedDeviceId()));
+        EXPECT_FALSE(rig.port.refreshDeviceList());  // nothing changed
+        EXPECT_EQ(rig.list.away, "");
 
-    rig.service.calls.clear();
-    rig.service.portsOnNextRescan = {"Synth A"};
-    EXPECT_FALSE(rig.port.refreshDeviceList());
-    EXPECT_EQ(rig.list.items, std::vector<std::string>{"Synth A"});
-    EXPECT_EQ(rig.list.selectedIndex(), -1);
-    EXPECT_TRUE(rig.service.calls.empty());
+        rig.service.calls.clear();
+        rig.service.portsOnNextRescan = {"Synth A"};
+        EXPECT_FALSE(rig.port.refreshDeviceList());
+        EXPECT_EQ(rig.list.items, std::vector<std::string>{"Synth A"});
+        EXPECT_EQ(rig.list.selectedIndex(), -1);
+        EXPECT_EQ(rig.list.away, "Synth B");
+        EXPECT_TRUE(rig.service.calls.empty());
 
-    rig.service.left.insert(rig.port.handle());
-    rig.service.portsOnNextRescan = {"Synth B", "Synth A"};
+        rig.service.portsOnNextRescan = {"Synth B", "Synth A"};
+        ASSERT_TRUE(rig.port.refreshDeviceList());
+        EXPECT_EQ(rig.list.selectedIndex(), 0);
+        EXPECT_EQ(rig.list.away, "");
+        EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth B");
+        EXPECT_TRUE(rig.service.sentWords().empty());
+        rig.service.portsOnNextRescan = {"Synth B", "Synth A", "Synth C"};
+        EXPECT_FALSE(rig.port.refreshDeviceList());  // already open: nothing again
+
+        // Away so briefly that the list never showed it gone: a send tells
+        // where the service does not.
+        rig.service.left.insert(rig.port.handle());
+        rig.selection.sendVoiceSelection();
+        ASSERT_TRUE(rig.port.refreshDeviceList());
+        EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 2u);
+        EXPECT_FALSE(rig.port.refreshDeviceList());
+
+        // Its open fails when it is back: the next listing tries again.
+        rig.service.portsOnNextRescan = {"Synth A"};
+        rig.port.refreshDeviceList();
+        rig.service.openResults[0] = {result::kAllocated};
+        rig.service.portsOnNextRescan = {"Synth B", "Synth A"};
+        EXPECT_FALSE(rig.port.refreshDeviceList());
+        ASSERT_TRUE(rig.port.refreshDeviceList());
+        EXPECT_EQ(rig.service.openHandles(), std::set<midi::MidiOutHandle>{rig.port.handle()});
+
+        // Gone and back, but the user picked another device meanwhile.
+        rig.service.portsOnNextRescan = {"Synth A"};
+        rig.port.refreshDeviceList();
+        rig.list.selectIndex(0);
+        rig.port.switchMidiOutDevice();
+        EXPECT_EQ(rig.list.away, "");
+        rig.service.calls.clear();
+        rig.service.portsOnNextRescan = {"Synth A", "Synth B"};
+        EXPECT_FALSE(rig.port.refreshDeviceList());
+        EXPECT_TRUE(rig.service.callsOf(ServiceCall::Kind::Open).empty());
+    }
+}
+
+// Nothing answered at start-up, or a resume from sleep may have made the
+// handle stale: the next listing that finds the device opens it afresh.
+TEST(midi_test, a_device_not_reached_is_opened_when_listed)
+{
+    Rig rig({"Synth A"});
+    rig.service.openResults[0] = std::deque<int>(6, result::kAllocated);
+    rig.openFirst();
+    ASSERT_TRUE(rig.service.openHandles().empty());
     ASSERT_TRUE(rig.port.refreshDeviceList());
-    EXPECT_EQ(rig.list.selectedIndex(), 0);
-    EXPECT_EQ(rig.service.deviceNameOf(rig.port.handle()), "Synth B");
-    EXPECT_TRUE(rig.service.sentWords().empty());
-    rig.service.portsOnNextRescan = {"Synth B", "Synth A", "Synth C"};
-    EXPECT_FALSE(rig.port.refreshDeviceList());  // already open: nothing again
+    EXPECT_EQ(rig.service.openHandles().size(), 1u);
 
-    // Away so briefly that the list never showed it gone.
-    rig.service.left.insert(rig.port.handle());
+    const auto before = rig.port.handle();
+    rig.port.deviceMayBeGone();
     ASSERT_TRUE(rig.port.refreshDeviceList());
-    EXPECT_EQ(rig.service.callsOf(ServiceCall::Kind::Open).size(), 2u);
-    EXPECT_FALSE(rig.port.refreshDeviceList());
+    EXPECT_NE(rig.port.handle(), before);
+    EXPECT_EQ(rig.service.openHandles(), std::set<midi::MidiOutHandle>{rig.port.handle()});
+}
 
-    // Gone and back, but the user picked another device meanwhile.
-    rig.service.left.insert(rig.port.handle());
-    rig.service.portsOnNextRescan = {"Synth A"};
-    rig.port.refreshDeviceList();
-    rig.list.selectIndex(0);
-    rig.port.switchMidiOutDevice();
-    rig.service.calls.clear();
-    rig.service.portsOnNextRescan = {"Synth A", "Synth B"};
-    EXPECT_FALSE(rig.port.refreshDeviceList());
-    EXPECT_TRUE(rig.service.callsOf(ServiceCall::Kind::Open).empty());
+// Only the results that say the handle's device or driver went away.
+TEST(midi_test, winmm_results_that_mean_the_device_is_gone)
+{
+    for (const unsigned gone : {5u, 6u, 68u}) {
+        EXPECT_TRUE(midi::winmmResultMeansDeviceGone(gone)) << gone;
+    }
+    for (const unsigned other : {0u, 1u, 2u, 4u, 7u, 11u, 64u, 67u}) {
+        EXPECT_FALSE(midi::winmmResultMeansDeviceGone(other)) << other;
+    }
 }
 
 // The saved device was not there at start-up and another was opened in its
@@ -516,14 +569,19 @@ TEST(midi_test, the_saved_device_is_opened_when_it_appears_until_the_user_picks_
     EXPECT_EQ(rig.service.calls.front(),
               (ServiceCall{ServiceCall::Kind::Send, standIn, 0, MidiOutPort::kAllSoundOffChannel10, 0}));
     EXPECT_FALSE(rig.port.refreshDeviceList());
+    EXPECT_EQ(rig.list.away, "");
 
-    // Nothing listed at start-up: the saved device is opened when it comes.
+    // Nothing listed at start-up: the saved device shows as away, and is
+    // opened when it comes, numbered by Windows or not.
     Rig empty(std::vector<std::string>{});
     empty.port.listMidiOutDevices();
     empty.port.restoreDeviceSelection(0, "Synth B");
-    empty.service.portsOnNextRescan = {"Synth B"};
+    EXPECT_EQ(empty.list.away, "Synth B");
+    empty.service.portsOnNextRescan = {"2 - Synth B"};
     ASSERT_TRUE(empty.port.refreshDeviceList());
-    EXPECT_EQ(empty.service.deviceNameOf(empty.port.handle()), "Synth B");
+    EXPECT_EQ(empty.service.deviceNameOf(empty.port.handle()), "2 - Synth B");
+    EXPECT_EQ(empty.list.away, "");
+    EXPECT_FALSE(empty.port.refreshDeviceList());
 
     Rig picked({"Synth A", "Synth C"});
     picked.port.listMidiOutDevices();

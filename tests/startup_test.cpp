@@ -160,6 +160,12 @@ TEST_F(StartupTest, saved_device_is_found_by_name_and_a_gone_one_is_kept_until_t
     ASSERT_TRUE(tool->runShutdown());
     EXPECT_NE(readFile(settingsPath).find("[dev]\r\ngakki=Gone Synth\r\ndev_num=0\r\nmap=0\r\n\r\n"), std::string::npos)
         << readFile(settingsPath);
+
+    // An empty saved name names nothing to keep: the identifier in use is saved.
+    writeFile(settingsPath, "[dev]\r\ndev_num=7\r\ngakki=\r\n\r\n");
+    start();
+    ASSERT_TRUE(tool->runShutdown());
+    EXPECT_NE(readFile(settingsPath).find("dev_num=0\r\ngakki=\r\n"), std::string::npos) << readFile(settingsPath);
 }
 
 // Windows renumbered the saved device: it is used, and saved under the name

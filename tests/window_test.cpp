@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <deque>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -376,6 +377,53 @@ TEST_F(WindowTest, a_reported_change_waits_while_the_drop_down_is_open)
     EXPECT_TRUE(QTest::qWaitFor([&] { return service.rescans == rescans + 1; }, 10000));
     EXPECT_EQ(w.deviceList()->count(), 2);
     EXPECT_EQ(w.deviceList()->currentIndex(), 1);
+}
+
+// A change reported while a switch waits on its boxes is followed once the
+// switch is over, never dropped.
+TEST_F(WindowTest, a_change_reported_during_a_switch_is_followed_after_it)
+{
+    MainWindow& w = startShown();
+    service.openResults[1] = std::deque<int>(6, midi::result::kAllocated);
+    const unsigned rescans = service.rescans;
+    bool reported = false;
+    presenter.onShow = [&] {
+        if (!std::exchange(reported, true)) {
+            service.announceChange();
+            QCoreApplication::processEvents();
+        }
+    };
+    w.deviceList()->setCurrentIndex(1);
+    w.rules().devicePicked();
+    ASSERT_TRUE(reported);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return service.rescans == rescans + 1; }, 10000));
+}
+
+// The service outlives the window; a report it makes after the window is
+// gone must reach nothing of the window.
+TEST_F(WindowTest, a_window_takes_its_callback_back_before_it_goes)
+{
+    startShown();
+    ASSERT_TRUE(service.announceChange);
+    service.announceChange();
+    form.reset();
+    EXPECT_FALSE(service.announceChange);
+    QCoreApplication::processEvents();
+}
+
+// The device in use leaves: its name stays in the list's field, greyed, with
+// nothing selected, and goes when the device is back.
+TEST_F(WindowTest, a_device_that_is_away_shows_greyed_until_it_is_back)
+{
+    MainWindow& w = startShown();
+    service.portsOnNextRescan = {"Synth B", "Synth C"};
+    w.rules().relistDevices();
+    EXPECT_EQ(w.deviceList()->currentIndex(), -1);
+    EXPECT_EQ(w.deviceList()->placeholderText(), "Synth A");
+    service.portsOnNextRescan = {"Synth B", "Synth A"};
+    w.rules().relistDevices();
+    EXPECT_EQ(w.deviceList()->currentText(), "Synth A");
+    EXPECT_EQ(w.deviceList()->placeholderText(), "");
 }
 
 // Hundreds of ports: the drop-down shows eight entries at a time and scrolls,

@@ -1,5 +1,7 @@
 #include "midi/midi_out_port.h"
 
+#include "midi/digits.h"
+
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -19,19 +21,20 @@ bool sameDeviceName(const std::string& saved, const std::string& listed)
                       [&](char a, char b) { return blankBreaks(a) == blankBreaks(b); });
 }
 
-bool allDigits(std::string_view text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The name without the numbers Windows gives devices that share a name: a
-// leading "2- " and a trailing " (2)". Only those exact forms, so "Port 10"
-// never becomes "Port 1"; a name that is nothing but a number stays whole.
+// leading "2- " or "2 - " and a trailing " (2)". Only those exact forms, so
+// "Port 10" never becomes "Port 1"; a name that is nothing but a number
+// stays whole.
 std::string_view withoutNumbering(std::string_view name)
 {
-    if (const auto dash = name.find("- "); dash != std::string_view::npos && allDigits(name.substr(0, dash)) &&
-                                           dash + 2 < name.size()) {
-        name.remove_prefix(dash + 2);
+    if (const auto dash = name.find("- "); dash != std::string_view::npos && dash + 2 < name.size()) {
+        std::string_view number = name.substr(0, dash);
+        if (number.ends_with(' ')) {
+            number.remove_suffix(1);
+        }
+        if (allDigits(number)) {
+            name.remove_prefix(dash + 2);
+        }
     }
     if (const auto open = name.rfind(" ("); open != std::string_view::npos && open > 0 && name.back() == ')' &&
                                             allDigits(name.substr(open + 2, name.size() - open - 3))) {
@@ -151,6 +154,18 @@ void MidiOutPort::restoreDeviceSelection(int savedPosition, const std::string& s
     }
     chosenName_ = selectedDeviceName();
     savedName_ = savedName;
+    list_.showAwayDevice(awayDeviceName());
+}
+
+std::string MidiOutPort::awayDeviceName() const
+{
+    if (list_.selectedIndex() >= 0) {
+        return {};
+    }
+    if (!chosenName_.empty()) {
+        return chosenName_;
+    }
+    return switchedByUser_ ? std::string{} : savedName_;
 }
 
 bool MidiOutPort::refreshDeviceList()
@@ -161,22 +176,23 @@ bool MidiOutPort::refreshDeviceList()
     service_.rescanDevices();
     deviceCount_ = static_cast<int>(service_.deviceCount());
     listMidiOutDevices();
-    const auto saved = std::find_if(names_.begin(), names_.end(),
-                                    [this](const std::string& name) { return sameDeviceName(savedName_, name); });
-    const bool savedAppeared = !switchedByUser_ && !savedName_.empty() && saved != names_.end() &&
-                               !sameDeviceName(savedName_, chosenName_);
+    const int saved = switchedByUser_ || savedName_.empty() ? -1 : savedDevicePosition(names_, savedName_);
+    const bool savedAppeared = saved >= 0 && names_[static_cast<std::size_t>(saved)] != chosenName_;
     if (savedAppeared) {
-        chosenName_ = *saved;
+        chosenName_ = names_[static_cast<std::size_t>(saved)];
     }
     const auto chosen = std::find(names_.begin(), names_.end(), chosenName_);
     // A chosen device that is gone keeps its identifier: the settings keep
-    // it for when it is back.
+    // it for when it is back. Whatever is open on it reaches nothing now.
     if (chosenName_.empty() || chosen == names_.end()) {
+        reached_ = false;
         list_.selectIndex(-1);
+        list_.showAwayDevice(awayDeviceName());
         return false;
     }
     select(static_cast<int>(chosen - names_.begin()));
-    if (!savedAppeared && handle_ != 0 && !service_.deviceLeft(handle_)) {
+    list_.showAwayDevice({});
+    if (!savedAppeared && reached_ && !service_.deviceLeft(handle_)) {
         return false;
     }
     // A module switched off and on again has forgotten its voice; there is
@@ -186,16 +202,23 @@ bool MidiOutPort::refreshDeviceList()
         service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     }
     service_.close(handle_);
-    return service_.open(handle_, static_cast<unsigned>(selectedDeviceId_)) == result::kNoError;
+    return open(static_cast<unsigned>(selectedDeviceId_)) == result::kNoError;
+}
+
+int MidiOutPort::open(unsigned deviceId)
+{
+    const int result = service_.open(handle_, deviceId);
+    reached_ = result == result::kNoError;
+    return result;
 }
 
 int MidiOutPort::openMidiOutWithRetries(unsigned deviceId)
 {
-    int result = service_.open(handle_, deviceId);
+    int result = open(deviceId);
     for (int retry = 1; retry < kOpenAttempts && result != result::kNoError; ++retry) {
         service_.close(handle_);
         pump_.sleepMilliseconds(kRetrySleepMilliseconds);
-        result = service_.open(handle_, deviceId);
+        result = open(deviceId);
     }
     return result;
 }
@@ -218,6 +241,7 @@ void MidiOutPort::switchMidiOutDevice()
     selectedDeviceId_ = static_cast<int>(ids_.at(list_.selectedIndex()));
     chosenName_ = selectedDeviceName();
     switchedByUser_ = true;
+    list_.showAwayDevice({});
     lastOpenResult_ = openMidiOutWithRetries(static_cast<unsigned>(selectedDeviceId_));
     if (lastOpenResult_ != result::kNoError) {
         messages_.showMessage("ＭＩＤＩデバイスが開けません");
@@ -230,7 +254,10 @@ void MidiOutPort::switchMidiOutDevice()
 
 void MidiOutPort::sendShortMessages(std::span<const std::uint32_t> words)
 {
-    service_.sendShortMessages(handle_, words);
+    if (const int failed = service_.sendShortMessages(handle_, words);
+        failed != result::kNoError && failed != result::kInvalidParam) {
+        reached_ = false;
+    }
 }
 
 void MidiOutPort::closeMidiOut()

@@ -24,6 +24,9 @@ public:
     // A selection made by the program: it never counts as the user's change.
     // -1 leaves nothing selected.
     virtual void selectIndex(int index) = 0;
+    // Shown greyed in the list's field while nothing is selected; empty for
+    // nothing.
+    virtual void showAwayDevice(const std::string& name) = 0;
 };
 
 // How the tool reaches the user. Both boxes are modal: each call returns
@@ -65,8 +68,8 @@ private:
 
 // The position of the device a saved name names: the first entry that
 // carries it, else the only entry whose name is the saved one once Windows'
-// numbering ("2- UM-ONE", "UM-ONE (2)") is dropped from both; -1 for none,
-// and for two such entries.
+// numbering ("2- UM-ONE", "2 - UM-ONE", "UM-ONE (2)") is dropped from both;
+// -1 for none, and for two such entries.
 int savedDevicePosition(const std::vector<std::string>& names, const std::string& savedName);
 
 class MidiOutPort {
@@ -90,15 +93,19 @@ public:
     // the new one with retries and report a failure.
     void switchMidiOutDevice();
     // Lists the system's ports again. The chosen device stays selected (and
-    // open) while listed, and is opened afresh when it is listed but was not
-    // reached (it left meanwhile, however briefly, or its open failed); the
-    // saved device is chosen and opened when it appears while the user has
-    // picked none. True when a device was opened, for the caller to send the
-    // selection to; false at once while another operation is under way.
+    // open) while listed, and is opened afresh when it is listed but gone
+    // meanwhile: missing from a listing, its open or a send failed, or the
+    // service says it left. The saved device is chosen and opened when it
+    // appears while the user has picked none. True when a device was opened,
+    // for the caller to send the selection to; false at once while another
+    // operation is under way.
     bool refreshDeviceList();
+    // What is open may reach nothing, and nothing shows it (Windows after a
+    // resume from sleep): the next refresh opens the chosen device afresh.
+    void deviceMayBeGone() { reached_ = false; }
     // An operation that may wait and let window events run is under way.
     bool busy() const { return busy_; }
-    // Words that belong together, sent whole or not at all.
+    // Words that belong together; a failure marks the device gone.
     void sendShortMessages(std::span<const std::uint32_t> words);
     void closeMidiOut();
 
@@ -117,9 +124,13 @@ public:
     const std::string& chosenDeviceName() const { return chosenName_; }
     // True once the user has picked a device from the list.
     bool switchedByUser() const { return switchedByUser_; }
+    // The device in use, or the saved one awaited while nothing is chosen,
+    // when it is not listed; empty otherwise.
+    std::string awayDeviceName() const;
 
 private:
     void select(int position);
+    int open(unsigned deviceId);
 
     MidiOutService& service_;
     DeviceListView& list_;
@@ -134,6 +145,8 @@ private:
     std::string chosenName_;
     bool switchedByUser_ = false;
     std::string savedName_;
+    // The chosen device is open and not known to be gone.
+    bool reached_ = false;
     bool busy_ = false;
 };
 

@@ -26,10 +26,19 @@ inline constexpr int kNoMemory = 7;
 inline constexpr int kInvalidParam = 11;  // a word that is not a short message
 }  // namespace result
 
-// An opaque token for an open port. 0 never names an open port; a failed open
-// stores 0, so sends and closes through it fail quietly with kInvalidHandle.
+// An opaque token for an open port. 0 never names an open port. What a
+// failed open leaves in the handle is the service's own (WinMM keeps what
+// WinMM wrote); callers do not read it as "open" or "not open".
 using MidiOutHandle = std::uintptr_t;
 
+// What every service keeps to, and all the port relies on:
+// - A handle whose device is gone (it left the system, even briefly, its
+//   connection was lost, a connect failed after the open had answered, or
+//   its driver or handle went stale) stays gone for good, whatever returns
+//   under the same name: deviceLeft() says so, or its sends fail with a
+//   code other than kNoError and kInvalidParam, or both.
+// - The service calls the devices-changed callback when it learns that the
+//   ports may have changed or that such a handle's device is gone.
 class MidiOutService {
 public:
     virtual ~MidiOutService() = default;
@@ -39,12 +48,12 @@ public:
     // A result code; a device whose name cannot be read is skipped by the
     // caller.
     virtual int deviceName(unsigned deviceId, std::string& name) = 0;
-    // `handle` receives the new handle, or 0 on failure.
     virtual int open(MidiOutHandle& handle, unsigned deviceId) = 0;
     // Status in bits 0-7, data 1 in bits 8-15, data 2 in bits 16-23.
     virtual int sendShortMessage(MidiOutHandle handle, std::uint32_t word) = 0;
-    // Words that belong together (one voice selection, at most four), whole
-    // or not at all: the first failing result, or kNoError.
+    // Words that belong together (one voice selection, at most four): the
+    // first failing result, or kNoError. A failure may come after earlier
+    // words went out.
     virtual int sendShortMessages(MidiOutHandle handle, std::span<const std::uint32_t> words)
     {
         for (const std::uint32_t word : words) {
@@ -61,13 +70,13 @@ public:
     // open handles stay open. A system that does not answer in time leaves
     // its part of the list as it was.
     virtual void rescanDevices() {}
-    // `changed` is called, on any thread, when the system's ports may have
-    // changed, the device behind the open handle may have left, or a system
-    // that did not answer may answer again; the receiver then rescans on its
-    // own thread. Replaces the callback set before; empty for none.
+    // `changed` is called, on any thread, as the contract above says, and
+    // when a system that did not answer may answer again; the receiver then
+    // rescans on its own thread. Replaces the callback set before; empty for
+    // none. Once this returns, the callback set before is not running and
+    // is never called again, so it must not wait for the caller's thread.
     virtual void setDevicesChangedCallback(std::function<void()>) {}
-    // Whether the device behind an open handle left the system since it was
-    // opened, back or not: what is sent through the handle reaches nothing.
+    // Whether the device behind an open handle is gone (see above).
     virtual bool deviceLeft(MidiOutHandle) { return false; }
 };
 

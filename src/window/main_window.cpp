@@ -62,11 +62,10 @@ void DeviceListBox::showPopup()
 }
 
 MainWindow::MainWindow(WindowServices services, QWidget* parent)
-    : QWidget(parent), voiceNames_(services.settingsPath)
+    : QWidget(parent), midi_(services.midi), voiceNames_(services.settingsPath)
 {
     buildControls();
     setOuterBounds(kDesignedBounds);
-    midi::MidiOutService& midi = services.midi;
     startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
     deviceList_->setBeforePopup([this] { rules().relistDevices(); });
     startupShutdown_->runStartup();
@@ -84,10 +83,13 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
         }
     };
     connect(followLater, &QTimer::timeout, this, follow);
-    midi.setDevicesChangedCallback([this, follow] { QMetaObject::invokeMethod(this, follow, Qt::QueuedConnection); });
+    midi_.setDevicesChangedCallback([this, follow] { QMetaObject::invokeMethod(this, follow, Qt::QueuedConnection); });
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    midi_.setDevicesChangedCallback({});
+}
 
 void MainWindow::buildControls()
 {
@@ -336,6 +338,12 @@ int MainWindow::selectedIndex() const
 void MainWindow::selectIndex(int index)
 {
     deviceList_->setCurrentIndex(index >= 0 && index < deviceList_->count() ? index : -1);
+}
+
+// QComboBox draws its placeholder greyed, and only while nothing is selected.
+void MainWindow::showAwayDevice(const std::string& name)
+{
+    deviceList_->setPlaceholderText(QString::fromStdString(name));
 }
 
 }  // namespace tavrelle::window

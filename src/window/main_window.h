@@ -78,7 +78,10 @@ private:
     void showDevices(const std::vector<std::string>& names) override;
     int selectedIndex() const override;
     void selectIndex(int index) override;
+    void showAwayDevice(const std::string& name) override;
 
+    // The service outlives the window; the window's callback does not.
+    midi::MidiOutService& midi_;
     std::array<QLabel*, kLabelCount> labels_{};
     DeviceListBox* deviceList_ = nullptr;
     std::unique_ptr<StartupShutdown> startupShutdown_;

@@ -118,10 +118,12 @@ void StartupShutdown::restoreDevice()
     const std::string savedName = settings_->readString(kDevSection, kDeviceName, kDefaultDeviceName);
     selection_.setBankLsbValue(settings_->readInteger(kDevSection, kBankLsb, kDefaultBankLsb));
     port_.listMidiOutDevices();
-    port_.restoreDeviceSelection(savedPosition_, savedName);
+    // The default names no device: nothing to wait for, nothing to keep.
+    const bool named = !savedName.empty() && savedName != kDefaultDeviceName;
+    port_.restoreDeviceSelection(savedPosition_, named ? savedName : std::string{});
     // A saved device that is not listed now (its MIDI system is away, or its
     // module is off) is still the user's choice until they pick another.
-    keepSavedDevice_ = savedName != kDefaultDeviceName && midi::savedDevicePosition(port_.deviceNames(), savedName) < 0;
+    keepSavedDevice_ = named && midi::savedDevicePosition(port_.deviceNames(), savedName) < 0;
 }
 
 void StartupShutdown::openDevice()

@@ -36,7 +36,7 @@ int FakeMidiOutService::open(MidiOutHandle& handle, unsigned deviceId)
         outcome = it->second.front();
         it->second.pop_front();
     }
-    handle = 0;
+    // A failed open leaves the handle as it was, as WinMM may.
     if (outcome == result::kNoError) {
         handle = nextHandle_++;
         open_[handle] = deviceId;
@@ -52,6 +52,8 @@ int FakeMidiOutService::sendShortMessage(MidiOutHandle handle, std::uint32_t wor
     int outcome = result::kNoError;
     if (open_.count(handle) == 0) {
         outcome = result::kInvalidHandle;
+    } else if (shows == GoneShows::FailedSends && left.contains(handle)) {
+        outcome = result::kNoDriver;
     } else if (midi::shortMessageBytes(word).size == 0) {
         outcome = result::kInvalidParam;
     }
@@ -73,8 +75,8 @@ void FakeMidiOutService::rescanDevices()
         devices = std::move(*portsOnNextRescan);
         portsOnNextRescan.reset();
     }
-    // As the real systems do, a handle whose port is no longer listed has
-    // lost its device for good, whatever comes back under that name.
+    // A handle whose port is no longer listed has lost its device for good,
+    // whatever comes back under that name.
     for (const auto& [handle, name] : openedNames_) {
         if (open_.contains(handle) && std::find(devices.begin(), devices.end(), name) == devices.end()) {
             left.insert(handle);

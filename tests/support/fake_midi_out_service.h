@@ -38,8 +38,11 @@ public:
     // rescanDevices().
     std::optional<std::vector<std::string>> portsOnNextRescan;
     unsigned rescans = 0;
-    // Open handles whose device left the system (and may be back).
+    // Open handles whose device left the system (and may be back). Each is
+    // shown as the service in `shows` would: Linux's services answer
+    // deviceLeft(), WinMM fails the handle's sends.
     std::set<MidiOutHandle> left;
+    enum class GoneShows { DeviceLeft, FailedSends } shows = GoneShows::DeviceLeft;
     std::set<unsigned> failingNameQueries;
     // Results of successive open attempts, per device; an empty queue opens.
     std::map<unsigned, std::deque<int>> openResults;
@@ -52,7 +55,10 @@ public:
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override;
     int close(MidiOutHandle handle) override;
     void rescanDevices() override;
-    bool deviceLeft(MidiOutHandle handle) override { return left.contains(handle); }
+    bool deviceLeft(MidiOutHandle handle) override
+    {
+        return shows == GoneShows::DeviceLeft && left.contains(handle);
+    }
     void setDevicesChangedCallback(std::function<void()> changed) override { announceChange = std::move(changed); }
     // What the service calls when the system's ports change, as the window
     // set it.
@@ -125,6 +131,8 @@ public:
     void showDevices(const std::vector<std::string>& names) override { items = names; selected = -1; }
     int selectedIndex() const override { return selected; }
     void selectIndex(int index) override { selected = index >= 0 && index < static_cast<int>(items.size()) ? index : -1; }
+    std::string away;
+    void showAwayDevice(const std::string& name) override { away = name; }
 };
 
 }  // namespace tavrelle::testing

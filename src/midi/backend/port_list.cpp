@@ -1,18 +1,11 @@
 #include "port_list.h"
 
+#include "midi/digits.h"
+
 #include <algorithm>
 #include <map>
 
 namespace tavrelle::midi::backend {
-
-namespace {
-
-bool allDigits(std::string_view text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-}  // namespace
 
 std::string stripAlsaPortNumbers(std::string_view alsaName)
 {

@@ -1,11 +1,17 @@
 // The MIDI output service on Windows: WinMM's midiOut calls, whose result
-// codes are the ones the port's message tables are written for.
+// codes are the ones the port's message tables are written for. WinMM tells
+// nothing when a device leaves; a handle is known to be gone once a send
+// through it fails so. All calls, the callback's included, are on the
+// window's thread.
 #include "midi/midi_out_service.h"
+#include "midi/winmm/winmm_results.h"
 
 #include <windows.h>
 #include <mmsystem.h>
 
 #include <cstring>
+#include <set>
+#include <utility>
 
 namespace tavrelle::midi {
 namespace {
@@ -43,7 +49,11 @@ public:
 
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override
     {
-        return static_cast<int>(midiOutShortMsg(toHandle(handle), word));
+        const MMRESULT result = midiOutShortMsg(toHandle(handle), word);
+        if (winmmResultMeansDeviceGone(result) && handle != 0 && gone_.insert(handle).second && changed_) {
+            changed_();
+        }
+        return static_cast<int>(result);
     }
 
     // WinMM takes each word on its own; every one is handed over, as a
@@ -58,7 +68,19 @@ public:
         return first;
     }
 
-    int close(MidiOutHandle handle) override { return static_cast<int>(midiOutClose(toHandle(handle))); }
+    int close(MidiOutHandle handle) override
+    {
+        // WinMM may give a closed handle's value to the next open.
+        gone_.erase(handle);
+        return static_cast<int>(midiOutClose(toHandle(handle)));
+    }
+
+    void setDevicesChangedCallback(std::function<void()> changed) override { changed_ = std::move(changed); }
+    bool deviceLeft(MidiOutHandle handle) override { return gone_.contains(handle); }
+
+private:
+    std::set<MidiOutHandle> gone_;
+    std::function<void()> changed_;
 };
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace {
 constexpr const wchar_t* kWindowClass = L"TavrelleMainWindow";
 constexpr const wchar_t* kApplicationClass = L"TavrelleApplication";
 constexpr UINT kActivateMainWindow = WM_APP + 1;
+constexpr UINT kDevicesChangedByService = WM_APP + 2;
 constexpr int kDesignDpi = 96;
 constexpr int kIconResource = 1;
 constexpr int kDeviceListId = 100;
@@ -117,6 +118,7 @@ LRESULT CALLBACK Win32MainWindow::applicationProcedure(HWND window, UINT message
 
 Win32MainWindow::~Win32MainWindow()
 {
+    services_.midi.setDevicesChangedCallback({});
     if (deviceNotification_ != nullptr) {
         UnregisterDeviceNotification(deviceNotification_);
     }
@@ -147,30 +149,16 @@ LRESULT CALLBACK Win32MainWindow::windowProcedure(HWND window, UINT message, WPA
 
 LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message) {
-    case WM_CREATE: {
-        createControls();
-        DEV_BROADCAST_DEVICEINTERFACE_W filter{};
-        filter.dbcc_size = sizeof filter;
-        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-        filter.dbcc_classguid = kAudioInterfaces;
-        deviceNotification_ = RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-        startupShutdown_->runStartup();
-        return 0;
+    if (const auto handled = handleDeviceMessage(message, wParam)) {
+        return *handled;
     }
-    case WM_DEVICECHANGE:
-        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED) {
-            onDevicesChanged();
-            SetTimer(window_, kRelistTimer, kRelistDelayMilliseconds, nullptr);
-        }
-        return TRUE;
-    case WM_TIMER:
-        if (wParam == kRelistTimer) {
-            KillTimer(window_, kRelistTimer);
-            onDevicesChanged();
-            return 0;
-        }
-        break;
+    if (const auto handled = handleListMessage(message, wParam, lParam)) {
+        return *handled;
+    }
+    switch (message) {
+    case WM_CREATE:
+        onCreate();
+        return 0;
     case WM_CLOSE:
         close();
         return 0;
@@ -194,22 +182,6 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
             return 0;
         }
         break;
-    case WM_COMMAND:
-        if (LOWORD(wParam) == kDeviceListId && reinterpret_cast<HWND>(lParam) == deviceList_) {
-            switch (HIWORD(wParam)) {
-            case CBN_SETFOCUS: listTookFocus_ = true; break;
-            case CBN_DROPDOWN: rules().relistDevices(); break;
-            case CBN_CLOSEUP:
-                if (std::exchange(relistWhenClosed_, false)) {
-                    rules().relistDevices();
-                }
-                break;
-            case CBN_SELCHANGE: rules().devicePicked(); break;
-            default: break;
-            }
-            return 0;
-        }
-        break;
     case WM_LBUTTONDOWN:
     case WM_RBUTTONDOWN:
     case WM_MBUTTONDOWN:
@@ -227,6 +199,119 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
         break;
     }
     return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+void Win32MainWindow::onCreate()
+{
+    createControls();
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kAudioInterfaces;
+    deviceNotification_ = RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // The service tells on the window's own thread, from within a send:
+    // the relist waits for the message loop.
+    services_.midi.setDevicesChangedCallback(
+        [window = window_] { PostMessageW(window, kDevicesChangedByService, 0, 0); });
+    startupShutdown_->runStartup();
+}
+
+// Devices come and go, and the device in use may have gone with them.
+std::optional<LRESULT> Win32MainWindow::handleDeviceMessage(UINT message, WPARAM wParam)
+{
+    switch (message) {
+    case WM_DEVICECHANGE:
+        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED) {
+            onDevicesChanged();
+            SetTimer(window_, kRelistTimer, kRelistDelayMilliseconds, nullptr);
+        }
+        return TRUE;
+    case WM_POWERBROADCAST:
+        // WinMM handles may reach nothing after a sleep, and nothing says so.
+        if (wParam == PBT_APMRESUMEAUTOMATIC) {
+            startupShutdown_->port().deviceMayBeGone();
+            onDevicesChanged();
+        }
+        return TRUE;
+    case kDevicesChangedByService:
+        // A second later: a device that fails every send is tried again at
+        // that pace, not in a loop.
+        SetTimer(window_, kRelistTimer, kRelistDelayMilliseconds, nullptr);
+        return 0;
+    case WM_TIMER:
+        if (wParam != kRelistTimer) {
+            return std::nullopt;
+        }
+        // A switch under way would drop the relist: the timer comes again.
+        if (!startupShutdown_->port().busy()) {
+            KillTimer(window_, kRelistTimer);
+            onDevicesChanged();
+        }
+        return 0;
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<LRESULT> Win32MainWindow::handleListMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wParam) != kDeviceListId || reinterpret_cast<HWND>(lParam) != deviceList_) {
+            return std::nullopt;
+        }
+        switch (HIWORD(wParam)) {
+        case CBN_SETFOCUS: listTookFocus_ = true; break;
+        case CBN_DROPDOWN: rules().relistDevices(); break;
+        case CBN_CLOSEUP:
+            if (std::exchange(relistWhenClosed_, false)) {
+                rules().relistDevices();
+            }
+            break;
+        case CBN_SELCHANGE: rules().devicePicked(); break;
+        default: break;
+        }
+        return 0;
+    case WM_MEASUREITEM: {
+        auto& item = *reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        item.itemHeight = static_cast<UINT>(scaled(item.itemID == static_cast<UINT>(-1) ? kListFieldHeight : kListItemHeight));
+        return TRUE;
+    }
+    case WM_DRAWITEM:
+        if (wParam != kDeviceListId) {
+            return std::nullopt;
+        }
+        drawListItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return TRUE;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The list draws its own entries so that its field can show the device that
+// is away, greyed, while nothing is selected.
+void Win32MainWindow::drawListItem(const DRAWITEMSTRUCT& item)
+{
+    const bool entry = item.itemID != static_cast<UINT>(-1);
+    const bool highlighted = entry && (item.itemState & ODS_SELECTED) != 0;
+    std::wstring text = entry ? std::wstring{} : awayName_;
+    if (entry) {
+        const LRESULT length = SendMessageW(deviceList_, CB_GETLBTEXTLEN, item.itemID, 0);
+        text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        if (length > 0) {
+            text.resize(static_cast<std::size_t>(
+                SendMessageW(deviceList_, CB_GETLBTEXT, item.itemID, reinterpret_cast<LPARAM>(text.data()))));
+        }
+    }
+    RECT area = item.rcItem;
+    FillRect(item.hDC, &area, GetSysColorBrush(highlighted ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, GetSysColor(!entry ? COLOR_GRAYTEXT : highlighted ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+    area.left += scaled(2);
+    DrawTextW(item.hDC, text.c_str(), static_cast<int>(text.size()), &area, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    if ((item.itemState & ODS_FOCUS) != 0) {
+        DrawFocusRect(item.hDC, &item.rcItem);
+    }
 }
 
 void Win32MainWindow::createControls()
@@ -248,7 +333,8 @@ void Win32MainWindow::createControls()
     }
     // A drop-down list without editing, unsorted, not a tab stop; its
     // creation height includes the drop-down's entries.
-    deviceList_ = create(L"COMBOBOX", Control::DeviceList, WS_VISIBLE | WS_VSCROLL | CBS_DROPDOWNLIST,
+    deviceList_ = create(L"COMBOBOX", Control::DeviceList,
+                         WS_VISIBLE | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS,
                          kListVisibleEntries * kListItemHeight + 2);
     SendMessageW(deviceList_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), scaled(kListFieldHeight));
     SendMessageW(deviceList_, CB_SETITEMHEIGHT, 0, scaled(kListItemHeight));
@@ -348,6 +434,12 @@ void Win32MainWindow::selectIndex(int index)
 {
     // CB_SETCURSEL sends no CBN_SELCHANGE: a selection by the program.
     SendMessageW(deviceList_, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+void Win32MainWindow::showAwayDevice(const std::string& name)
+{
+    awayName_ = systemToWide(name);
+    InvalidateRect(deviceList_, nullptr, TRUE);
 }
 
 void Win32MainWindow::sleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

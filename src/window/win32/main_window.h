@@ -10,6 +10,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tavrelle::window {
@@ -49,6 +50,11 @@ private:
     WNDCLASSEXW iconClass(const wchar_t* name, WNDPROC procedure) const;
     void createApplicationWindow(const std::wstring& title);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // Each family of messages; nothing when the message is not of it.
+    std::optional<LRESULT> handleDeviceMessage(UINT message, WPARAM wParam);
+    std::optional<LRESULT> handleListMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void onCreate();
+    void drawListItem(const DRAWITEMSTRUCT& item);
     void createControls();
     void close();
     WindowRules& rules() { return startupShutdown_->rules(); }
@@ -66,6 +72,7 @@ private:
     void showDevices(const std::vector<std::string>& names) override;
     int selectedIndex() const override;
     void selectIndex(int index) override;
+    void showAwayDevice(const std::string& name) override;
     void sleepMilliseconds(int milliseconds) override;
     void processPendingEvents() override;
 
@@ -81,6 +88,7 @@ private:
     std::array<HWND, kLabelCount> labels_{};
     HFONT font_ = nullptr;
     HDEVNOTIFY deviceNotification_ = nullptr;
+    std::wstring awayName_;
     // Devices changed while the drop-down was open: listed again once it closes.
     bool relistWhenClosed_ = false;
     int dpi_ = 96;
