@@ -343,7 +343,7 @@ void MainWindow::selectIndex(int index)
 // QComboBox draws its placeholder greyed, and only while nothing is selected.
 void MainWindow::showAwayDevice(const std::string& name)
 {
-    deviceList_->setPlaceholderText(QString::fromStdString(name));
+    deviceList_->setPlaceholderText(QString::fromStdString(shownDeviceName(name)));
 }
 
 }  // namespace tavrelle::window

@@ -438,7 +438,7 @@ void Win32MainWindow::selectIndex(int index)
 
 void Win32MainWindow::showAwayDevice(const std::string& name)
 {
-    awayName_ = systemToWide(name);
+    awayName_ = utf8ToWide(shownDeviceName(wideToUtf8(systemToWide(name))));
     InvalidateRect(deviceList_, nullptr, TRUE);
 }
 
