@@ -74,6 +74,24 @@ sleep 1
 program=$(captured | tail -1)
 [[ $program != "c1 04" && $program != "c1 03" ]] || fail "the held key did not repeat (it sent '$program')"
 
+# The capture port, in use, leaves: the list's field shows its name greyed
+# (nothing selected), and once it is back, as before, opened and sent the
+# selection once. The darkest grey of the field's text tells the two apart.
+field_darkest() { import -window "$window" -crop 130x14+52+11 -colorspace Gray -format '%[fx:int(255*minima)]' info:; }
+greyed() { local d; d=$(field_darkest) && [ "$d" -gt 60 ] && [ "$d" -lt 220 ]; }
+drawn_black() { local d; d=$(field_darkest) && [ "$d" -le 60 ]; }
+drawn_black || fail "the device list's field shows no name in black (darkest $(field_darkest))"
+stop_service capture 2
+wait_for 10 greyed || fail "the device that left is not shown greyed (darkest $(field_darkest))"
+import -window root "$work/away.png"
+start_capture || fail "the capture port did not come back"
+wait_for 10 drawn_black || fail "the device that came back is not shown as before (darkest $(field_darkest))"
+wait_for 5 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 3 ]" || fail "the device that came back got no selection"
+sleep 1
+[ "$(captured | head -2)" = $'b1 20 00\nb1 00 7f' ] && [ "$(lines)" -eq 3 ] ||
+  fail "the device that came back got: $(captured)"
+[ -z "${TAVRELLE_E2E_SHOTS:-}" ] || cp "$work/away.png" "$TAVRELLE_E2E_SHOTS/away-qt.png"
+
 # Close through the window manager; the tool ends cleanly and silently.
 close_tool
 
