@@ -9,8 +9,8 @@
 # (the device stays open), and a settings file that cannot be read; a
 # settings file beside an .exe in a folder with a Japanese name and at a path
 # over 260 characters; a read-only settings file; a folder that takes no new
-# file, with the settings in %APPDATA%; the tool's own message box on a small
-# screen. The
+# file, with the settings in %APPDATA%; a saved device that is away, greyed in
+# the list's field; the tool's own message box on a small screen. The
 # labels and message boxes are read through the window texts by probe.exe;
 # what the tool hands WinMM is read from Wine's winmm trace. Wine runs in a
 # private prefix inside the build folder, made on the first run and kept.
@@ -380,6 +380,23 @@ done
 # Back to a server that may write where root may.
 wineserver -k 2>/dev/null || true
 wineserver -w
+
+echo "a saved device that is away shows greyed in the list's field"
+# Nothing listed, nothing else picked: the saved name, in grey, where the
+# field would show the entry (the client area's 52,11 onwards).
+run=$work/away
+mkdir -p "$run"
+printf '[dev]\r\ndev_num=0\r\ngakki=UM-ONE\r\n\r\n' >"$run/tavrelle.ini"
+start_tool "$run"
+dismiss_startup_boxes
+wait_shown
+field_darkest() { import -window "$window" -crop 100x10+52+11 -colorspace Gray -format '%[fx:int(255*minima)]' info:; }
+greyed() { local d; d=$(field_darkest) && [ "$d" -gt 60 ] && [ "$d" -lt 220 ]; }
+wait_for 5 greyed || fail "the saved device is not shown greyed (darkest $(field_darkest))"
+import -window root "$work/away.png"
+[ -z "${TAVRELLE_E2E_SHOTS:-}" ] || cp "$work/away.png" "$TAVRELLE_E2E_SHOTS/away-win32.png"
+close_window "$window"
+wait_exit
 
 echo "message boxes on a small screen"
 # The tool's own box wraps its text at half the screen's width, sits in the
