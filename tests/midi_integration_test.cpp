@@ -479,6 +479,39 @@ TEST_F(midi_private_server_test, a_close_after_the_server_died_leaves_the_dead_c
 
 // What was queued for a connection that was never made (its connect
 // failed, or the server stalled) never reaches the next device.
+// A window takes its callback back before it dies, while the service may be
+// calling it on libjack's thread: the take-back waits for that call, and
+// nothing is called after it.
+TEST_F(midi_integration_test, a_callback_taken_back_has_finished_and_is_never_called_again)
+{
+    auto service = midi::createSystemMidiOutService();
+    std::atomic<int> calls{0};
+    std::atomic<bool> inside{false};
+    service->setDevicesChangedCallback([&] {
+        inside = true;
+        std::this_thread::sleep_for(300ms);
+        ++calls;
+        inside = false;
+    });
+    service->rescanDevices();
+    service->deviceCount();
+    const int before = calls;
+    JackCapture arriving(uniqueName("arriving"), {"in"});
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (!inside && calls == before && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(inside || calls > before) << "no report of the new port";
+    service->setDevicesChangedCallback({});
+    EXPECT_FALSE(inside);
+    const int taken = calls;
+    service->rescanDevices();
+    service->deviceCount();
+    JackCapture later(uniqueName("later"), {"in"});
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(calls, taken);
+}
+
 TEST_F(midi_integration_test, a_new_target_gets_nothing_queued_for_the_one_before)
 {
     JackCapture capture(uniqueName("targets"), {"before", "after"});
