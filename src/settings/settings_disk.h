@@ -6,8 +6,13 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tavrelle::settings {
+
+// The extension starts at the last "." after the last of `separators`;
+// without one ".ini" is appended.
+std::string withIniExtension(const std::string& path, std::string_view separators);
 
 SettingsError cannotOpen(const std::string& path);
 SettingsError cannotCreate(const std::string& path);

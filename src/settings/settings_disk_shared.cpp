@@ -2,6 +2,13 @@
 
 namespace tavrelle::settings {
 
+std::string withIniExtension(const std::string& path, std::string_view separators)
+{
+    const std::size_t nameStart = path.find_last_of(separators) + 1;
+    const std::size_t dot = path.rfind('.');
+    return (dot != std::string::npos && dot >= nameStart ? path.substr(0, dot) : path) + ".ini";
+}
+
 SettingsError cannotOpen(const std::string& path)
 {
     return SettingsError("ファイル " + path + " は開けません");

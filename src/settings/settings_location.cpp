@@ -1,3 +1,4 @@
+#include "settings/settings_disk.h"
 #include "settings/unix_paths.h"
 
 #include <fcntl.h>
@@ -98,10 +99,7 @@ std::string perUserSettingsPath(SystemCalls& sys)
 
 std::string settingsPathForExecutable(const std::string& executablePath)
 {
-    const std::size_t nameStart = executablePath.rfind('/') + 1;
-    const std::size_t dot = executablePath.rfind('.');
-    const bool hasExtension = dot != std::string::npos && dot >= nameStart;
-    return (hasExtension ? executablePath.substr(0, dot) : executablePath) + ".ini";
+    return withIniExtension(executablePath, "/");
 }
 
 SettingsLocation locateSettings(const std::string& installBinFolder)

@@ -1,4 +1,5 @@
 #include "settings/windows/path_rules.h"
+#include "settings/settings_disk.h"
 
 #include <algorithm>
 
@@ -12,10 +13,7 @@ bool isSeparator(char c) { return c == '\\' || c == '/'; }
 std::string iniPathForExecutable(const std::string& executablePath)
 {
     // In UTF-8 no byte of a longer character is a separator or a ".".
-    const std::size_t nameStart = executablePath.find_last_of("\\/:") + 1;
-    const std::size_t dot = executablePath.rfind('.');
-    const bool hasExtension = dot != std::string::npos && dot >= nameStart;
-    return (hasExtension ? executablePath.substr(0, dot) : executablePath) + ".ini";
+    return withIniExtension(executablePath, "\\/:");
 }
 
 bool isAbsoluteWindowsPath(const std::string& path)

@@ -5,16 +5,18 @@
 
 namespace tavrelle::settings {
 
-std::wstring utf8ToWide(std::string_view text)
+std::wstring wideFromCodePage(std::string_view text, unsigned codePage)
 {
     if (text.empty()) {
         return {};
     }
     const int size = static_cast<int>(text.size());
-    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
     return wide;
 }
+
+std::wstring utf8ToWide(std::string_view text) { return wideFromCodePage(text, CP_UTF8); }
 
 std::string wideToUtf8(std::wstring_view text)
 {

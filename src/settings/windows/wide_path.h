@@ -8,6 +8,7 @@
 namespace tavrelle::settings {
 
 std::wstring utf8ToWide(std::string_view text);
+std::wstring wideFromCodePage(std::string_view text, unsigned codePage);
 std::string wideToUtf8(std::wstring_view text);
 
 // A path for the W file calls, as extendedLengthPath gives it.
