@@ -118,3 +118,33 @@ wait_for 15 answers 2 || fail "the running service did not answer after the rest
 wait_for 5 plays 6 "0 29" ||
   fail "after PipeWire restarted, channel 6 does not play program 30: $(preset_on 6) ($(tail -n 1 "$work/probe.out"))"
 echo "pipewire test: after PipeWire restarted, the running service reached FluidSynth again"
+
+# Each PipeWire restart leaves the running service a dead client, which it
+# must let go of: its tasks and descriptors after many restarts are those
+# after two (TAVRELLE_PIPEWIRE_RESTARTS restarts, 8 unless set).
+stop_service fluidsynth
+stop_service wireplumber
+usage() {
+  local pid
+  pid=$(service_pid probe)
+  echo "$(awk '/^Threads/ {print $2}' "/proc/$pid/status") $(find "/proc/$pid/fd" -mindepth 1 | wc -l)" \
+    "$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")"
+}
+restarts=${TAVRELLE_PIPEWIRE_RESTARTS:-8}
+asked=2
+for ((restart = 1; restart <= restarts; restart++)); do
+  stop_service pipewire
+  launch_service pipewire pipewire || fail "PipeWire did not start again"
+  wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "PipeWire did not start again"
+  # The first request finds the handle dead and lists the new graph; the
+  # second finds the device missing there.
+  for _ in 1 2; do
+    echo "1 7" >&3
+    asked=$((asked + 1))
+    wait_for 15 answers "$asked" || fail "the running service did not answer at restart $restart"
+  done
+  ((restart == 2)) && read -r tasks2 fds2 rss2 < <(usage)
+done
+read -r tasks fds rss < <(usage)
+echo "pipewire test: tasks, descriptors, RSS (kB): $tasks2 $fds2 $rss2 after 2 restarts, $tasks $fds $rss after $restarts"
+((tasks <= tasks2 + 1 && fds <= fds2 + 2)) || fail "restarts leak: $tasks2 -> $tasks tasks, $fds2 -> $fds descriptors"

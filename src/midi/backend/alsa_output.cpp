@@ -112,7 +112,7 @@ public:
     int descriptor() override { return descriptor_; }
     // Reads everything, so that the descriptor is quiet until the next news;
     // an overrun (-ENOSPC) only lost news, and reading goes on.
-    bool takeOpenPortLeft() override
+    bool readAnnouncementsForOpenPortLeft() override
     {
         bool left = false;
         snd_seq_event_t* event = nullptr;

@@ -34,7 +34,7 @@ public:
     virtual int descriptor() { return -1; }
     // Reads what the System Announce port told, without waiting: whether
     // the open port, or its client, exited since this was last asked.
-    virtual bool takeOpenPortLeft() { return false; }
+    virtual bool readAnnouncementsForOpenPortLeft() { return false; }
 };
 
 // A client of the machine's sequencer, with ALSA's library kept from
@@ -61,7 +61,7 @@ public:
     int close();
     bool connected() const { return sequencer_ != nullptr; }
     int descriptor() { return sequencer_ ? sequencer_->descriptor() : -1; }
-    bool takeOpenPortLeft() { return sequencer_ && sequencer_->takeOpenPortLeft(); }
+    bool readAnnouncementsForOpenPortLeft() { return sequencer_ && sequencer_->readAnnouncementsForOpenPortLeft(); }
 
 private:
     // The one place the sequencer's failures become result codes.

@@ -1,9 +1,8 @@
-// How long the window waits for the JACK server at most, in one place. A
-// healthy server answers each step in tens of milliseconds, at the longest
-// periods in a few cycles of 171 ms; a stalled one never answers, and then
-// the request fails with 6 and the MIDI thread is stuck until it returns.
-// The ALSA sequencer is a local kernel service that answers at once: its
-// calls have no deadline.
+// Every wait and pause of the JACK side. A healthy server answers each step
+// in tens of milliseconds, at the longest periods in a few cycles of 171 ms;
+// a stalled one never answers, and then the request fails with 6 and the
+// MIDI thread is stuck until it returns. The ALSA sequencer is a local
+// kernel service that answers at once: its calls have no deadline.
 #pragma once
 
 #include <chrono>
@@ -26,6 +25,10 @@ inline constexpr std::chrono::milliseconds kStallNoticed = 300ms;
 // A listed JACK client that no open has activated yet is activated this long
 // after the listing: the first open need not wait for the activation's cycle.
 inline constexpr std::chrono::milliseconds kActivateAfter = 100ms;
+// A new connection is looked for in the graph this often, and given up on
+// (what was sent then goes out unwatched) after the limit.
+inline constexpr std::chrono::milliseconds kConnectionWatchPause = 5ms;
+inline constexpr std::chrono::milliseconds kConnectionWatchLimit = 2000ms;
 // A MIDI system that is absent is looked for again this often.
 inline constexpr std::chrono::milliseconds kAbsentRetry = 3000ms;
 

@@ -21,17 +21,13 @@ namespace tavrelle::midi::backend {
 
 namespace {
 
-using namespace std::chrono_literals;
 
 // A new connection joins the running graph only at the start of a cycle that
 // follows a finished one, so a client that is late anywhere on the server
 // holds it back, and what is written before is lost. Queued messages wait
 // until the graph is seen to carry the connection, and then kConnectCycles
-// more (a server may report a link a little ahead of its data); a server
-// that never reports it is given up on after kWatchLimit.
+// more (a server may report a link a little ahead of its data).
 constexpr std::uint64_t kConnectCycles = 2;
-constexpr auto kWatchPause = 5ms;
-constexpr auto kWatchLimit = 2000ms;
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
 
@@ -252,7 +248,7 @@ int JackSession::connect()
         return activated;
     }
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
-    watchGivesUp_ = std::chrono::steady_clock::now() + kWatchLimit;
+    watchGivesUp_ = std::chrono::steady_clock::now() + kConnectionWatchLimit;
     if (!keepLiveClient()) {
         return result::kNoDriver;
     }
@@ -312,7 +308,7 @@ int JackSession::drain(const std::function<void()>& stalled)
             stallTold = true;
             stalled();
         }
-        std::this_thread::sleep_for(kWatchPause);
+        std::this_thread::sleep_for(kConnectionWatchPause);
     }
     const bool delivered = queue.delivered();
     queue.hold();

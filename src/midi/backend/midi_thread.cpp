@@ -101,9 +101,83 @@ void MidiThread::watch(Watch watch, Milliseconds pause)
     ownShared->watchDue = std::chrono::steady_clock::now() + pause;
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lock = std::unique_lock<std::mutex>;
+
+void tellWoken(MidiThread::Shared& shared, Lock& lock)
+{
+    if (shared.woken) {
+        lock.unlock();
+        shared.woken();
+        lock.lock();
+    }
+}
+
+// Runs the watch if it is due; whether it was.
+bool runDueWatch(MidiThread::Shared& shared, Lock& lock)
+{
+    if (!shared.watch || Clock::now() < shared.watchDue) {
+        return false;
+    }
+    MidiThread::Watch watch = std::move(shared.watch);
+    shared.watch = nullptr;
+    lock.unlock();
+    const bool again = watch();
+    lock.lock();
+    // A watch set by the call itself or by a request in between wins.
+    if (again && !shared.watch) {
+        shared.watch = std::move(watch);
+        shared.watchDue = Clock::now() + shared.pause;
+    }
+    return true;
+}
+
+// Runs the next request if there is one; whether there was.
+bool runNextJob(MidiThread::Shared& shared, Lock& lock)
+{
+    if (shared.queue.empty()) {
+        return false;
+    }
+    std::function<void()> work = std::move(shared.queue.front());
+    shared.queue.pop_front();
+    lock.unlock();
+    work();
+    work = nullptr;
+    lock.lock();
+    // A request that was given up on has returned: what failed meanwhile
+    // may be tried again.
+    if (++shared.finishedJobs == shared.abandonedJob) {
+        tellWoken(shared, lock);
+    }
+    return true;
+}
+
+// Sleeps until woken, the watched descriptor has something to read, or the
+// watch is due.
+void sleepUntilNews(MidiThread::Shared& shared, Lock& lock)
+{
+    pollfd descriptors[2] = {{shared.wakeup, POLLIN, 0}, {shared.watched, POLLIN, 0}};
+    const int timeout =
+        shared.watch ? static_cast<int>(std::max<std::int64_t>(
+                           std::chrono::ceil<Milliseconds>(shared.watchDue - Clock::now()).count(), 0))
+                     : -1;
+    lock.unlock();
+    poll(descriptors, 2, timeout);  // a watched descriptor of -1 is ignored
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto read = ::read(shared.wakeup, &count, sizeof count);
+    lock.lock();
+    if ((descriptors[1].revents & POLLIN) != 0 && shared.watched == descriptors[1].fd) {
+        shared.watched = -1;
+        tellWoken(shared, lock);
+    }
+}
+
+}  // namespace
+
 void MidiThread::run(std::shared_ptr<Shared> shared)
 {
-    using Clock = std::chrono::steady_clock;
     ownShared = shared.get();
     // A libjack call that wakes up to a server that died writes to its
     // socket: that must fail the call, not end the program. The threads
@@ -112,59 +186,16 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    std::unique_lock lock(shared->mutex);
-    const auto tellWoken = [&] {
-        if (shared->woken) {
-            lock.unlock();
-            shared->woken();
-            lock.lock();
-        }
-    };
+    Lock lock(shared->mutex);
     for (;;) {
-        if (shared->watch && Clock::now() >= shared->watchDue) {
-            Watch watch = std::move(shared->watch);
-            shared->watch = nullptr;
-            lock.unlock();
-            const bool again = watch();
-            lock.lock();
-            // A watch set by the call itself or by a request in between wins.
-            if (again && !shared->watch) {
-                shared->watch = std::move(watch);
-                shared->watchDue = Clock::now() + shared->pause;
-            }
-            continue;
-        }
-        if (!shared->queue.empty()) {
-            std::function<void()> work = std::move(shared->queue.front());
-            shared->queue.pop_front();
-            lock.unlock();
-            work();
-            work = nullptr;
-            lock.lock();
-            // A request that was given up on has returned: what failed
-            // meanwhile may be tried again.
-            if (++shared->finishedJobs == shared->abandonedJob) {
-                tellWoken();
-            }
+        if (runDueWatch(*shared, lock) || runNextJob(*shared, lock)) {
             continue;
         }
         if (shared->stopping) {
             close(shared->wakeup);
             return;
         }
-        pollfd descriptors[2] = {{shared->wakeup, POLLIN, 0}, {shared->watched, POLLIN, 0}};
-        const int timeout = shared->watch ? static_cast<int>(std::max<std::int64_t>(
-                                                std::chrono::ceil<Milliseconds>(shared->watchDue - Clock::now()).count(), 0))
-                                          : -1;
-        lock.unlock();
-        poll(descriptors, 2, timeout);  // a watched descriptor of -1 is ignored
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto read = ::read(shared->wakeup, &count, sizeof count);
-        lock.lock();
-        if ((descriptors[1].revents & POLLIN) != 0 && shared->watched == descriptors[1].fd) {
-            shared->watched = -1;
-            tellWoken();
-        }
+        sleepUntilNews(*shared, lock);
     }
 }
 

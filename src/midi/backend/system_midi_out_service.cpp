@@ -13,101 +13,31 @@
 // when it ran cycles but did not deliver; the handle is closed either way.
 #include "alsa_output.h"
 #include "deadlines.h"
-#include "jack_session.h"
+#include "device_listing.h"
+#include "jack_output.h"
 #include "midi_thread.h"
-#include "pipewire_jack.h"
-#include "port_list.h"
+#include "notifier.h"
 #include "selection_queue.h"
 
 #include "midi/midi_out_service.h"
 #include "midi/short_message.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <new>
-#include <optional>
 #include <vector>
 
 namespace tavrelle::midi {
 
 namespace {
 
-using namespace std::chrono_literals;
 using backend::Backend;
+using backend::JackOutput;
 using backend::Milliseconds;
 using backend::PortEntry;
 
-// The caller's callback, reachable from libjack's and the MIDI thread. A
-// burst of changes is told once: the next news is told only after the
-// caller has listed the devices again.
-class Notifier {
-public:
-    void set(std::function<void()> changed)
-    {
-        std::lock_guard lock(mutex_);
-        changed_ = std::move(changed);
-        told_ = false;
-    }
-    void operator()()
-    {
-        std::lock_guard lock(mutex_);
-        if (changed_ && !std::exchange(told_, true)) {
-            changed_();
-        }
-    }
-    void listed()
-    {
-        std::lock_guard lock(mutex_);
-        told_ = false;
-    }
-
-private:
-    std::mutex mutex_;
-    std::function<void()> changed_;
-    bool told_ = false;
-};
-
-// What the MIDI thread owns: the JACK client and whether a port is open on it.
-struct JackSide {
-    explicit JackSide(const std::shared_ptr<Notifier>& notify) : jack([notify] { (*notify)(); }) {}
-
-    backend::JackSession jack;
-    bool open = false;
-    // The MIDI thread's one timed look is watching a new connection.
-    bool watchingConnection = false;
-
-    // Lets go of the open port once what was sent through it is delivered;
-    // `answer` hears the result before the connection is undone, so the
-    // caller need not wait for the server's graph. A stalled server gets
-    // what was sent when it runs again; the caller hears at once, and later
-    // requests fail until then.
-    void close(const std::function<void(int)>& answer = [](int) {})
-    {
-        if (!std::exchange(open, false)) {
-            return answer(result::kInvalidHandle);
-        }
-        bool answered = false;
-        const int drained = jack.drain([&] {
-            answered = true;
-            answer(result::kNoDriver);
-            backend::MidiThread::giveUpOnCurrent();
-        });
-        if (!answered) {
-            answer(drained);
-        }
-        jack.disconnect();
-    }
-};
-
 class SystemMidiOutService final : public MidiOutService {
 public:
-    explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect))
-    {
-        // The JACK listing starts at once, while the caller goes on with
-        // other things; the first question about the devices takes it.
-        pending_ = postJackListing();
-    }
+    explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect)) {}
 
     ~SystemMidiOutService() override
     {
@@ -119,7 +49,7 @@ public:
             return;
         }
         thread_.call<bool>(backend::kCloseDeadline, [jack = jack_](auto& reply) {
-            jack->close();
+            jack->closePort();
             jack->jack.close();
             reply.set_value(true);
         });
@@ -133,20 +63,16 @@ public:
         (*notify_)();
     }
 
-    unsigned deviceCount() override
-    {
-        takeListing();
-        return static_cast<unsigned>(devices_.size());
-    }
+    unsigned deviceCount() override { return static_cast<unsigned>(listing_.devices().size()); }
 
     int deviceName(unsigned deviceId, std::string& name) override
     {
-        takeListing();
-        if (deviceId >= devices_.size()) {
+        const auto& devices = listing_.devices();
+        if (deviceId >= devices.size()) {
             return result::kBadDeviceId;
         }
         try {
-            name = devices_[deviceId].name;
+            name = devices[deviceId].name;
         } catch (const std::bad_alloc&) {
             return result::kNoMemory;
         }
@@ -156,15 +82,15 @@ public:
     int open(MidiOutHandle& handle, unsigned deviceId) override
     {
         handle = 0;
-        takeListing();
-        if (deviceId >= devices_.size()) {
+        const auto& devices = listing_.devices();
+        if (deviceId >= devices.size()) {
             return result::kBadDeviceId;
         }
         if (open_ != 0) {
             return result::kAllocated;
         }
-        const PortEntry& entry = devices_[deviceId];
-        alsaLeft_ = false;
+        const PortEntry& entry = devices[deviceId];
+        listing_.alsaPortOpened();
         const int opened = entry.backend == Backend::Alsa ? alsa_.open(entry) : openJack(entry);
         if (opened == result::kNoError) {
             open_ = handle = nextHandle_++;
@@ -216,18 +142,17 @@ public:
         if (openBackend_ == Backend::Alsa) {
             return alsa_.close();
         }
-        return request(backend::kCloseDeadline,
-                       [jack = jack_](auto& reply) noexcept { jack->close([&reply](int closed) { reply.set_value(closed); }); });
+        return request(backend::kCloseDeadline, [jack = jack_](auto& reply) noexcept {
+            jack->closePort([&reply](int closed) { reply.set_value(closed); });
+        });
     }
 
     void rescanDevices() override
     {
         // News from here on is about a list newer than this one.
         notify_->listed();
-        stale_ = true;
-        // One still pending may have been made before the news.
-        pending_ = postJackListing();
-        takeListing();
+        listing_.relist();
+        listing_.devices();
     }
 
     bool deviceLeft(MidiOutHandle handle) override
@@ -235,15 +160,15 @@ public:
         if (handle == 0 || handle != open_) {
             return false;
         }
-        return openBackend_ == Backend::Alsa ? alsaLeft_ : jack_->jack.deviceLeft();
+        return openBackend_ == Backend::Alsa ? listing_.alsaPortLeft() : jack_->jack.deviceLeft();
     }
 
 private:
     int openJack(const PortEntry& entry)
     {
-        return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = alsaThere_,
+        return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = listing_.alsaThere(),
                                                 target = entry.systemName](auto& reply) noexcept {
-            jack->close();
+            jack->closePort();
             const int prepared = jack->jack.prepare(target);
             jack->open = prepared == result::kNoError;
             reply.set_value(prepared);
@@ -256,34 +181,13 @@ private:
                     [jack, notify, alsaThere] {
                         jack->watchingConnection = jack->jack.watchConnection();
                         if (!jack->watchingConnection) {
-                            watchAbsent(jack, notify, alsaThere);
+                            backend::lookForAbsentSystems(jack, notify, alsaThere);
                         }
                         return jack->watchingConnection;
                     },
-                    5ms);
+                    backend::kConnectionWatchPause);
             }
         });
-    }
-
-    // On the MIDI thread: while a system is absent, looks for it every few
-    // seconds, at its socket or device file, never with a client.
-    static void watchAbsent(const std::shared_ptr<JackSide>& jack, const std::shared_ptr<Notifier>& notify,
-                            const std::shared_ptr<std::atomic<bool>>& alsaThere)
-    {
-        if (jack->watchingConnection || (!jack->jack.absent() && alsaThere->load())) {
-            return;
-        }
-        backend::MidiThread::watch(
-            [jack, notify, alsaThere] {
-                const bool jackAbsent = jack->jack.absent();
-                const bool alsaAbsent = !alsaThere->load();
-                if ((jackAbsent && backend::jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
-                    (*notify)();
-                    return false;
-                }
-                return jackAbsent || alsaAbsent;
-            },
-            backend::kAbsentRetry);
     }
 
     // Runs `work` on the MIDI thread; 6 when it is late or the thread is
@@ -297,87 +201,15 @@ private:
             return *done;
         }
         open_ = 0;
-        thread_.post([jack = jack_] { jack->close(); });
+        thread_.post([jack = jack_] { jack->closePort(); });
         return result::kNoDriver;
     }
 
-    struct PendingListing {
-        std::future<std::vector<std::string>> answer;
-        std::uint64_t job = 0;
-    };
-
-    std::optional<PendingListing> postJackListing()
-    {
-        if (thread_.stuck()) {
-            return std::nullopt;
-        }
-        auto reply = std::make_shared<std::promise<std::vector<std::string>>>();
-        auto answer = reply->get_future();
-        const std::uint64_t job =
-            thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
-                auto& session = jack->jack;
-                try {
-                    reply->set_value(session.midiInputPorts());
-                } catch (const std::bad_alloc&) {
-                    reply->set_value({});
-                }
-                // The port an open will connect, made ready after the answer,
-                // before anyone waits for it. The client is activated by the
-                // open that follows, or else a moment later: from then on the
-                // server reports the ports that come and go.
-                if (session.start() == result::kNoError && !session.active() && !jack->watchingConnection) {
-                    backend::MidiThread::watch(
-                        [jack, notify, alsaThere] {
-                            jack->jack.activate();
-                            watchAbsent(jack, notify, alsaThere);
-                            return false;
-                        },
-                        backend::kActivateAfter);
-                } else {
-                    watchAbsent(jack, notify, alsaThere);
-                }
-            });
-        return PendingListing{std::move(answer), job};
-    }
-
-    // Reads the ALSA ports and takes the JACK listing posted last, if it has
-    // not been taken yet. A JACK server that does not answer in time leaves
-    // the JACK part of the list as it was.
-    void takeListing()
-    {
-        if (!stale_ && !pending_) {
-            return;
-        }
-        stale_ = false;
-        // Announcements read first: any that come later wake the MIDI thread.
-        alsaLeft_ = alsa_.takeOpenPortLeft() || alsaLeft_;
-        const std::vector<std::string> alsaNames = alsa_.portNames();
-        alsaThere_->store(alsa_.connected());
-        thread_.watchDescriptor(alsa_.descriptor());
-        if (pending_) {
-            if (auto jackNames = thread_.waitFor(pending_->answer, backend::kListingDeadline, pending_->job)) {
-                jackNames_ = std::move(*jackNames);
-            }
-            pending_.reset();
-        }
-        try {
-            devices_ = backend::combinedPortList(alsaNames, jackNames_);
-        } catch (const std::bad_alloc&) {
-        }
-    }
-
-    std::shared_ptr<Notifier> notify_ = std::make_shared<Notifier>();
-    std::shared_ptr<JackSide> jack_ = std::make_shared<JackSide>(notify_);
-    std::shared_ptr<std::atomic<bool>> alsaThere_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<backend::Notifier> notify_ = std::make_shared<backend::Notifier>();
+    std::shared_ptr<JackOutput> jack_ = std::make_shared<JackOutput>(notify_);
     backend::AlsaClient alsa_;
-    bool alsaLeft_ = false;
     backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
-    std::optional<PendingListing> pending_;
-    bool stale_ = true;
-    // The JACK ports as the server answered last.
-    std::vector<std::string> jackNames_;
-    // The list as enumerated last; identifiers are positions in it.
-    std::vector<PortEntry> devices_;
+    backend::DeviceListing listing_{alsa_, thread_, jack_, notify_};
     // The one open port's token. Tokens are never reused, so a stale handle
     // cannot reach a later port.
     MidiOutHandle open_ = 0;

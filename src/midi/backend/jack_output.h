@@ -1,0 +1,28 @@
+// The JACK client the MIDI thread owns and whether a port of it is open for
+// the caller. Touched only on the MIDI thread.
+#pragma once
+
+#include "jack_session.h"
+#include "notifier.h"
+
+#include <functional>
+#include <memory>
+
+namespace tavrelle::midi::backend {
+
+struct JackOutput {
+    explicit JackOutput(const std::shared_ptr<Notifier>& notify) : jack([notify] { (*notify)(); }) {}
+
+    JackSession jack;
+    bool open = false;
+    // The MIDI thread's timed look is watching a new connection.
+    bool watchingConnection = false;
+
+    // Lets go of the open port once what was sent through it is delivered;
+    // `answer` hears the result before the connection is undone. A stalled
+    // server gets what was sent when it runs again: the caller hears at
+    // once, and the thread stays stuck until then.
+    void closePort(const std::function<void(int)>& answer = [](int) {});
+};
+
+}  // namespace tavrelle::midi::backend
