@@ -54,8 +54,8 @@ struct PathEnd {
 
 // Follows links as the kernel's protected-links rule does, whatever the
 // machine is set to: in a sticky folder that everyone may write, only a link
-// of this user's or of the folder owner's, as another user could point one
-// at any file of this user's. Failed, with errno set, where a look failed.
+// of this user's or of the folder owner's (else ForeignLink), as another user
+// could point one at any file of this user's. Failed sets errno.
 PathEnd findPathEnd(SystemCalls& sys, const std::string& path);
 
 // Never in place of a folder, through a link only to a regular file (not to
@@ -63,7 +63,8 @@ PathEnd findPathEnd(SystemCalls& sys, const std::string& path);
 // write bit is set, even for root, and this user may write it.
 bool mayReplace(SystemCalls& sys, const PathEnd& end);
 
-// With its folders made; relative, so never saved, without an absolute home.
+// The per-user file, its folders made; without an absolute home a relative
+// path, which no save takes.
 std::string perUserSettingsPath(SystemCalls& sys);
 
 // A copy in `installBinFolder`, or one that cannot save beside itself, uses
