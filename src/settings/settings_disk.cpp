@@ -113,10 +113,9 @@ bool overwrite(SystemCalls& sys, int fd, std::string_view bytes)
            sys.fsync(fd) == 0;
 }
 
-// The only save there is for a writable file in a folder that takes no new
-// file. The blocks for the new text are taken before the old text is
-// touched, so a full disk fails the save with the file whole; a write that
-// fails anyway puts the old text back into those blocks.
+// Where the folder takes no new file. The blocks for the new text are taken
+// first, so a full disk fails the save with the file whole; a write that
+// fails anyway puts the old text back into them.
 void rewriteInPlace(SystemCalls& sys, const PathEnd& end, std::string_view bytes, const std::string& path)
 {
     Descriptor fd(sys, sys.openat(end.folder.get(), end.name.c_str(), O_RDWR | kOpenExisting, 0));
@@ -144,7 +143,6 @@ void rewriteInPlace(SystemCalls& sys, const PathEnd& end, std::string_view bytes
     }
 }
 
-// Whether `name` is "<prefix><pid>-<attempt>.tmp", and of which process.
 std::optional<pid_t> temporaryOwner(std::string_view name, std::string_view prefix)
 {
     if (!name.starts_with(prefix) || !name.ends_with(".tmp")) {
@@ -162,8 +160,7 @@ std::optional<pid_t> temporaryOwner(std::string_view name, std::string_view pref
     return static_cast<pid_t>(std::stol(std::string(middle.substr(0, dash))));
 }
 
-// A save that was killed part-way leaves its temporary file behind. The next
-// good save removes those whose process is gone; a live one may be saving.
+// Left by a save that was killed part-way; a live process may be saving.
 void removeAbandonedTemporaries(SystemCalls& sys, const PathEnd& end)
 {
     const int listing = ::dup(end.folder.get());

@@ -28,7 +28,6 @@ public:
     // copy; a file that cannot be read throws SettingsError naming `readPath`.
     static SettingsFile open(const std::string& readPath, const std::string& savePath);
     static SettingsFile open(const std::string& path) { return open(path, path); }
-    // Parses `bytes` into a copy that save() writes to `path`; never touches disk.
     static SettingsFile fromBytes(std::string_view bytes, std::string path = {});
 
     // `def` when the section or entry is missing; an empty value is kept.
@@ -42,8 +41,7 @@ public:
     void writeString(std::string_view section, std::string_view name, std::string_view value);
     void writeInteger(std::string_view section, std::string_view name, std::int32_t value);
 
-    // Each section's header, its lines and an empty line, every line ended by
-    // CR LF; nothing at all for an empty copy.
+    // Every line ended by CR LF, each section by an empty line.
     std::string toBytes() const;
     // Replaces the file at path() with toBytes(). On failure throws
     // SettingsError naming path() and leaves the old file as it was.
@@ -65,7 +63,6 @@ private:
     bool isHeader(std::size_t line) const { return (lines_[line] & kHeader) != 0; }
     std::size_t sectionEnd(std::size_t header) const;
 
-    // The last match, as lookups take it.
     std::optional<std::size_t> findSection(std::string_view name) const;
     std::optional<std::size_t> findLine(std::size_t header, std::string_view name) const;
     std::optional<std::string_view> findValue(std::string_view section, std::string_view name) const;

@@ -15,7 +15,6 @@ constexpr std::string_view kPerUserFile = "/tavrelle/tavrelle.ini";
 
 bool isAbsolute(std::string_view path) { return path.starts_with('/'); }
 
-// The running executable as bytes, or empty when the system does not say.
 std::string executablePath(SystemCalls& sys)
 {
     char buffer[PATH_MAX];

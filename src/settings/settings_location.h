@@ -12,8 +12,7 @@ struct SettingsLocation {
     std::string savePath;
 };
 
-// "/a/b.c/tool.old" -> "/a/b.c/tool.ini": the extension starts at the last "."
-// of the file name; a name without one gets ".ini" appended.
+// "/a/b.c/tool.old" -> "/a/b.c/tool.ini"; a name without extension gets ".ini".
 std::string settingsPathForExecutable(const std::string& executablePath);
 
 // Where the running executable keeps its settings. Without a usable home the

@@ -1,8 +1,6 @@
-// The system calls that finding, opening and saving the settings file make,
-// through one replaceable object: tests make a single call fail (a full disk,
-// an unreadable file) even as root, where permissions cannot, and hand in the
-// environment, the executable's path and the user. Each method behaves like
-// the POSIX call of the same name.
+// Replaceable, so that tests make one call fail (a full disk, an unreadable
+// file) even as root, where permissions cannot, and hand in the environment,
+// the executable's path and the user. Each behaves as the POSIX call does.
 #pragma once
 
 #include <pwd.h>

@@ -5,9 +5,8 @@
 
 namespace tavrelle::settings {
 
-// "C:\Apps\tool.old.exe" -> "C:\Apps\tool.old.ini"; "C:\Apps\x.y\tool" ->
-// "C:\Apps\x.y\tool.ini". The extension starts at the last "." after the last
-// "\", "/" or drive ":"; without one ".ini" is appended.
+// "C:\Apps\x.y\tool.exe" -> "C:\Apps\x.y\tool.ini"; "\", "/" and a drive ":"
+// end a folder.
 std::string iniPathForExecutable(const std::string& executablePath);
 
 bool isAbsoluteWindowsPath(const std::string& path);
