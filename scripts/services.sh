@@ -76,7 +76,7 @@ launch_service() {
   rm -f "$services_state/$name.pid"
   setsid sh -c 'echo $$ >"$0"; exec "$@"' "$services_state/$name.pid" "$@" \
     <>"${service_stdin:-/dev/null}" >"$services_state/$name.out" 2>"$services_state/$name.log" &
-  wait_for 5 test -s "$services_state/$name.pid" || services_fail "$name did not start"
+  wait_for 30 test -s "$services_state/$name.pid" || services_fail "$name did not start"
 }
 
 # stop_process PID [grace]: SIGTERM, SIGKILL after the grace period (5 s),
@@ -151,7 +151,7 @@ start_bus() {
 EOF
   launch_service bus dbus-daemon --nofork --nopidfile --config-file="$services_state/bus.conf" --print-address=1 ||
     return 1
-  wait_for 10 grep -q . "$services_state/bus.out" || services_fail "the session bus did not start" || return 1
+  wait_for 60 grep -q . "$services_state/bus.out" || services_fail "the session bus did not start" || return 1
   export DBUS_SESSION_BUS_ADDRESS
   DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$services_state/bus.out")
 }
@@ -161,7 +161,7 @@ start_x() {
   local size=${1:-1024x768x24}
   rm -f "$services_state/display"
   launch_service xvfb Xvfb -displayfd 1 -screen 0 "$size" -nolisten tcp || return 1
-  wait_for 10 grep -q . "$services_state/xvfb.out" || services_fail "Xvfb did not start" || return 1
+  wait_for 60 grep -q . "$services_state/xvfb.out" || services_fail "Xvfb did not start" || return 1
   export DISPLAY=":$(head -n 1 "$services_state/xvfb.out")"
   # openbox announces itself before it manages windows; its start-up command
   # runs once it does.
@@ -169,7 +169,7 @@ start_x() {
   mkdir -p "$services_state/openbox-home"
   HOME=$services_state/openbox-home launch_service openbox \
     openbox --startup "touch $services_state/wm-ready" || return 1
-  wait_for 10 test -e "$services_state/wm-ready" || services_fail "openbox did not start"
+  wait_for 60 test -e "$services_state/wm-ready" || services_fail "openbox did not start"
 }
 
 jack_running() { [ "$(jack_wait -s "$services_server" -c 2>/dev/null)" = running ]; }
@@ -188,7 +188,7 @@ start_jack() {
   # what it had not read yet. The default mode keeps a busy machine's graph
   # in real time, for the sessions that play FluidSynth.
   launch_service jackd jackd ${1:+-S} -n "$services_server" --no-realtime -d dummy -r 48000 -p 256 || return 1
-  wait_for 10 eval 'jack_running || ! service_running jackd' && jack_running ||
+  wait_for 60 eval 'jack_running || ! service_running jackd' && jack_running ||
     services_fail "the JACK server $services_server did not start"
 }
 has_port() { jack_lsp -s "$services_server" 2>/dev/null | grep -qx -- "$1"; }
@@ -204,7 +204,7 @@ start_fluidsynth() {
     fluidsynth -q -a jack -m jack -r 48000 -o audio.jack.server="$services_server" \
     -o midi.jack.server="$services_server" -o audio.jack.id="$id" -o midi.jack.id="$id" "$services_soundfont" ||
     return 1
-  wait_for 15 eval '(has_port "$id:midi_00" && fluid echo) || ! service_running fluidsynth' &&
+  wait_for 60 eval '(has_port "$id:midi_00" && fluid echo) || ! service_running fluidsynth' &&
     service_running fluidsynth || services_fail "FluidSynth did not join $services_server as $id"
 }
 
@@ -222,7 +222,7 @@ fluid() {
 # STATEDIR/capture.out, one message a line.
 start_capture() {
   launch_service capture jack_midi_dump capture || return 1
-  wait_for 10 has_port capture:input || services_fail "the capture port did not appear"
+  wait_for 60 has_port capture:input || services_fail "the capture port did not appear"
 }
 captured() { awk '{print $2, $3, $4}' "$services_state/capture.out" | sed 's/ *$//'; }
 

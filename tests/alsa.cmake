@@ -7,4 +7,4 @@ add_test(NAME alsa_guest_test
           ${CMAKE_BINARY_DIR}/alsa-guest ${CMAKE_CURRENT_BINARY_DIR}/alsa-guest-work)
 # The guest runs without acceleration on a machine other builds share (make
 # test runs it beside the sanitizer build).
-set_tests_properties(alsa_guest_test PROPERTIES LABELS alsa TIMEOUT 540 ENVIRONMENT ALSA_GUEST_TIMEOUT=480)
+set_tests_properties(alsa_guest_test PROPERTIES LABELS alsa TIMEOUT 960 ENVIRONMENT ALSA_GUEST_TIMEOUT=900)

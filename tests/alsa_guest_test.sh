@@ -29,10 +29,8 @@ tool=$2
 work=$PWD/session
 server=tavrelle-alsa-guest # never started: there is no JACK server here
 # A virtual machine without acceleration, on a machine other builds share:
-# a longer wait for the window;
 # every wait in seconds is three times as long (TCG under load).
 export TAVRELLE_WAIT_SCALE=${TAVRELLE_WAIT_SCALE:-3}
-launch_limit=20
 mkdir -p "$work"
 source "$(dirname "$0")/e2e/session.sh"
 receivers=()
@@ -57,7 +55,7 @@ start_dump() {
   aseqdump >"$work/$1.out" 2>/dev/null &
   receivers+=($!)
   eval "dump_pid_$1=$!"
-  wait_for 10 sh -c "aconnect -o | grep -q 'pid=$!\]'" || fail "aseqdump $1 did not become a client"
+  wait_for 60 sh -c "aconnect -o | grep -q 'pid=$!\]'" || fail "aseqdump $1 did not become a client"
   eval "dump_client_$1=$(client_of $!)"
 }
 stop_dump() { local pid="dump_pid_$1"; stop "${!pid}" 2; }
@@ -82,7 +80,7 @@ has_messages() { [ "$("$1_messages" "$2" | wc -l)" -ge "$3" ]; }
 expect() {
   local kind=$1 which=$2 wanted=$3 count got
   count=$(printf '%s' "$wanted" | grep -c . || true)
-  wait_for 10 has_messages "$kind" "$which" "$count" || true
+  wait_for 60 has_messages "$kind" "$which" "$count" || true
   got=$("${kind}_messages" "$which")
   [ "$got" = "$wanted" ] || fail "$kind $which got:
 $got
@@ -105,10 +103,10 @@ settings_say() {
 list_height() {
   local X Y WIDTH HEIGHT SCREEN WINDOW
   xdotool mousemove --window "$window" 120 18 click 1
-  wait_for 5 has_drop_down || fail "the device list did not open"
+  wait_for 30 has_drop_down || fail "the device list did not open"
   eval "$(xdotool getwindowgeometry --shell "$(drop_down)")"
   xdotool mousemove 1000 740 click 1
-  wait_for 5 no_drop_down || fail "a click beside the device list did not close it"
+  wait_for 30 no_drop_down || fail "a click beside the device list did not close it"
   echo "$HEIGHT"
 }
 entries() {
@@ -158,7 +156,7 @@ old_a=$dump_client_a
 stop_dump a
 arecordmidi -p 14:0 "$work/holder.mid" &
 receivers+=($!)
-wait_for 10 sh -c "aconnect -o | grep -q arecordmidi" || fail "arecordmidi did not become a client"
+wait_for 60 sh -c "aconnect -o | grep -q arecordmidi" || fail "arecordmidi did not become a client"
 start_dump a
 [ "$dump_client_a" != "$old_a" ] || fail "aseqdump kept client $old_a"
 launch
@@ -207,15 +205,15 @@ alive "$tool_pid" || fail "the tool ended when the card was unplugged"
 # selection it sends then may come before this reader is there, so a key
 # shows that the port is open.
 modprobe snd-virmidi
-wait_for 10 sh -c "aconnect -o | grep -q 'VirMIDI 0-1'" || fail "VirMIDI did not come back"
+wait_for 60 sh -c "aconnect -o | grep -q 'VirMIDI 0-1'" || fail "VirMIDI did not come back"
 mv "$work/raw-1.out" "$work/raw-1.before-unplug.out"
 start_raw 1
 reconnected() {
   aconnect -l | awk "/VirMIDI 0-1/ { port = 1; next } /^client/ { port = 0 } port && /Connected From/ { found = 1 } END { exit !found }"
 }
-wait_for 10 reconnected || fail "the tool did not open VirMIDI 0-1 again when it came back: $(aconnect -l)"
+wait_for 60 reconnected || fail "the tool did not open VirMIDI 0-1 again when it came back: $(aconnect -l)"
 xdotool key Down
-wait_for 10 has_messages raw 1 3 || true
+wait_for 60 has_messages raw 1 3 || true
 got=$(raw_messages 1)
 [ "$got" = "$select2" ] || [ "$got" = "$select3"$'\n'"$select2" ] \
   || fail "VirMIDI 0-1 got after it came back:

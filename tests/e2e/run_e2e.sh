@@ -6,7 +6,9 @@
 #   2. it starts FluidSynth on a private JACK server for the window;
 #   3. a second run while the first window is open says at once that it uses
 #      that FluidSynth, and opens its own window on it;
-#   4. each run ends with its window, the first one stopping the services.
+#   4. each run ends with its window; FluidSynth stays while any window plays
+#      on it, a killed run included, and the last run to end stops it and
+#      says so.
 #
 #   run_e2e.sh path/to/tavrelle
 # The private server is named $TAVRELLE_E2E_JACK_SERVER-run.
@@ -18,8 +20,9 @@ export TAVRELLE_RUN_JACK_SERVER=$server-run
 
 source "$(dirname "$0")/session.sh"
 begin_scratch_run
-first="" second=""
+first="" second="" third=""
 teardown() {
+  stop "$third" 10
   stop "$second" 5
   stop "$first" 10
   release_server "$TAVRELLE_RUN_JACK_SERVER"
@@ -51,7 +54,7 @@ window_of() {
 windows_shown() { for w in $(titled_tavrelle); do echo "$w $(xdotool getwindowname "$w")"; done | tr '\n' ' '; }
 setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/first.out" 2>&1 &
 first=$!
-wait_for 20 window_of "$first" || fail "the first run opened no window: $(cat "$work/first.out")"
+wait_for 60 window_of "$first" || fail "the first run opened no window: $(cat "$work/first.out")"
 grep -q "starting FluidSynth on a private JACK server ($TAVRELLE_RUN_JACK_SERVER)" "$work/first.out" ||
   fail "the first run did not say what it started: $(cat "$work/first.out")"
 window=$(window_of "$first")
@@ -60,12 +63,12 @@ window=$(window_of "$first")
 started=$(ms_now)
 setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/second.out" 2>&1 &
 second=$!
-wait_for 5 grep -q "already running" "$work/second.out" || fail "the second run said nothing: $(cat "$work/second.out")"
+wait_for 30 grep -q "already running" "$work/second.out" || fail "the second run said nothing: $(cat "$work/second.out")"
 said_ms=$(($(ms_now) - started))
-wait_for 20 window_of "$second" || fail "the second run opened no window: $(cat "$work/second.out")"
+wait_for 60 window_of "$second" || fail "the second run opened no window: $(cat "$work/second.out")"
 other=$(window_of "$second")
 # Both play on the one FluidSynth.
-wait_for 10 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:midi_00 | grep -c '^ *tavrelle') -ge 2 ]" ||
+wait_for 60 sh -c "[ \$(jack_lsp -s '$TAVRELLE_RUN_JACK_SERVER' -c fluidsynth:midi_00 | grep -c '^ *tavrelle') -ge 2 ]" ||
   fail "the two windows do not both play on FluidSynth: $(jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c)"
 
 # --- 4. Each run ends with its window -------------------------------------
@@ -80,14 +83,37 @@ close_for_good() {
     wait_for 3 sh -c "! xwininfo -id $1 >/dev/null 2>&1" && return 0
   done
 }
-close_for_good "$other"
-wait_for 30 eval "! process_alive $second" || fail "the second run did not end with its window; shown: $(windows_shown)"
-wait "$second" || fail "the second run failed: $(cat "$work/second.out")"
-second=""
-jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the second run stopped the first one's services"
+server_runs() { jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running; }
+players() { jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c fluidsynth:midi_00 2>/dev/null | grep -c '^ *tavrelle' || true; }
+# The first window, which started FluidSynth, closes while the second plays.
 close_for_good "$window"
-wait_for 30 eval "! process_alive $first" || fail "the first run did not end with its window; shown: $(windows_shown)"
+wait_for 60 eval "! process_alive $first" || fail "the first run did not end with its window; shown: $(windows_shown)"
 wait "$first" || fail "the first run failed: $(cat "$work/first.out")"
 first=""
-! jack_wait -s "$TAVRELLE_RUN_JACK_SERVER" -c 2>/dev/null | grep -qx running || fail "the first run left its JACK server running"
+grep -q "keeps running for 1 other window" "$work/first.out" ||
+  fail "the first run did not say FluidSynth stays: $(cat "$work/first.out")"
+server_runs && jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" | grep -qx fluidsynth:midi_00 || fail "closing the first window stopped the second one's FluidSynth"
+[ "$(players)" -ge 1 ] || fail "the second window no longer plays on FluidSynth: $(jack_lsp -s "$TAVRELLE_RUN_JACK_SERVER" -c)"
+
+# A third run joins; then the second is killed, tool and all, so that it
+# never takes itself off the list.
+setsid "$root/scripts/run.sh" "$work/bin/tavrelle" >"$work/third.out" 2>&1 &
+third=$!
+wait_for 60 window_of "$third" || fail "the third run opened no window: $(cat "$work/third.out")"
+grep -q "already running" "$work/third.out" || fail "the third run did not use the running FluidSynth: $(cat "$work/third.out")"
+last=$(window_of "$third")
+killed_tool=$(pgrep -P "$second" -x tavrelle)
+kill -KILL "$second" "$killed_tool"
+wait "$second" 2>/dev/null || true
+wait_for 30 eval "! process_alive $killed_tool" || fail "the killed tool is still there"
+second=""
+server_runs || fail "killing the second run stopped FluidSynth under the third window"
+
+close_for_good "$last"
+wait_for 60 eval "! process_alive $third" || fail "the third run did not end with its window; shown: $(windows_shown)"
+wait "$third" || fail "the third run failed: $(cat "$work/third.out")"
+third=""
+grep -q "Stopped FluidSynth and the private JACK server $TAVRELLE_RUN_JACK_SERVER" "$work/third.out" ||
+  fail "the last run did not say it stopped FluidSynth: $(cat "$work/third.out")"
+! server_runs || fail "the last run left its JACK server running"
 echo "make run: ok (the second run spoke after $said_ms ms)"

@@ -137,10 +137,10 @@ no_drop_down() { [ -z "$(drop_down)" ]; }
 pick_device() {
   local index=$1 entries=$2 X Y WIDTH HEIGHT SCREEN WINDOW
   xdotool mousemove --window "$window" 120 18 click 1
-  wait_for 5 has_drop_down || fail "the device list did not open"
+  wait_for 30 has_drop_down || fail "the device list did not open"
   eval "$(xdotool getwindowgeometry --shell "$(drop_down)")"
   xdotool mousemove $((X + WIDTH / 3)) $((Y + HEIGHT * (2 * index + 1) / (2 * entries))) click 1
-  wait_for 5 no_drop_down || fail "the device list did not close after the pick"
+  wait_for 30 no_drop_down || fail "the device list did not close after the pick"
 }
 
 # The tool runs as a copy in $work/bin, so its settings file is
@@ -156,11 +156,11 @@ start_tool() {
 }
 
 # Starts the copy of the tool and waits for its window (launch_limit
-# seconds, 15 unless set); launch_ms is how long that took.
+# seconds, 60 unless set); launch_ms is how long that took.
 launch() {
   local started; started=$(ms_now)
   start_tool
-  wait_for "${launch_limit:-15}" sh -c "xdotool search --onlyvisible --name '^Tavrelle$' | grep -q ." \
+  wait_for "${launch_limit:-60}" sh -c "xdotool search --onlyvisible --name '^Tavrelle$' | grep -q ." \
     || fail "the window did not appear ($(cat "$work/tool.out"))"
   window=$(main_window)
   launch_ms=$(($(ms_now) - started))
@@ -171,7 +171,7 @@ launch() {
 # nothing.
 focus_window() {
   xdotool windowactivate "$1" >/dev/null 2>&1 || true
-  wait_for 10 sh -c "[ \"\$(xdotool getwindowfocus 2>/dev/null)\" = $1 ] && [ \"\$(xdotool getactivewindow 2>/dev/null)\" = $1 ]"
+  wait_for 60 sh -c "[ \"\$(xdotool getwindowfocus 2>/dev/null)\" = $1 ] && [ \"\$(xdotool getactivewindow 2>/dev/null)\" = $1 ]"
 }
 # close_window <window>: Alt+F4 through the window manager.
 close_window() {
@@ -183,7 +183,7 @@ close_window() {
 close_tool() {
   close_window "$window"
   local started; started=$(ms_now)
-  wait_for 10 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 10 s of Alt+F4"
+  wait_for 60 sh -c "! kill -0 $tool_pid" || fail "the tool did not exit within 60 s of Alt+F4"
   close_ms=$(($(ms_now) - started))
   local status=0
   wait "$tool_pid" || status=$?
@@ -193,7 +193,7 @@ close_tool() {
 }
 dismiss_message_box() {
   local box; box=$(message_box)
-  wait_for 5 xdotool windowactivate --sync "$box" || fail "the message box cannot be activated"
+  wait_for 30 xdotool windowactivate --sync "$box" || fail "the message box cannot be activated"
   xdotool key Return
-  wait_for 5 no_message_box || fail "the message box did not answer Enter"
+  wait_for 30 no_message_box || fail "the message box did not answer Enter"
 }
