@@ -14,9 +14,24 @@ function(tavrelle_add_windows_zip)
   set(name tavrelle-${PROJECT_VERSION}-windows-x86_64.zip)
   set(TAVRELLE_WINDOWS_ZIP ${PROJECT_BINARY_DIR}/${name} PARENT_SCOPE)
   set(script ${PROJECT_SOURCE_DIR}/scripts/windows-zip.py)
-  set(guide ${PROJECT_SOURCE_DIR}/docs/windows/README.txt)
-  set(guide_ja ${PROJECT_SOURCE_DIR}/docs/windows/README.ja.txt)
+  set(texts ${PROJECT_SOURCE_DIR}/scripts/window-texts.py ${PROJECT_SOURCE_DIR}/docs/window-texts.txt)
+  set(guide ${PROJECT_BINARY_DIR}/README.txt)
+  set(guide_ja ${PROJECT_BINARY_DIR}/README.ja.txt)
   set(licence ${PROJECT_SOURCE_DIR}/LICENSE)
+  # The guides carry the table of the window's texts, made from its one source.
+  foreach(language en ja)
+    set(out ${guide})
+    set(in ${PROJECT_SOURCE_DIR}/docs/windows/README.txt.in)
+    if(language STREQUAL ja)
+      set(out ${guide_ja})
+      set(in ${PROJECT_SOURCE_DIR}/docs/windows/README.ja.txt.in)
+    endif()
+    add_custom_command(
+      OUTPUT ${out}
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/window-texts.py guide ${language} ${in} ${out}
+      DEPENDS ${in} ${texts}
+      VERBATIM)
+  endforeach()
   add_custom_command(
     OUTPUT ${PROJECT_BINARY_DIR}/${name} ${PROJECT_BINARY_DIR}/${name}.sha256
     COMMAND ${Python3_EXECUTABLE} ${script} ${PROJECT_BINARY_DIR}/${name}

@@ -42,7 +42,7 @@ alsa=(
 windows=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake ninja-build
   wine wine64 fonts-ipafont-gothic python3
-  xvfb xauth openbox xdotool x11-utils
+  xvfb xauth openbox xdotool x11-utils imagemagick
 )
 windows_vm=(
   qemu-system-x86 alsa-utils kmod xz-utils python3

@@ -20,11 +20,11 @@ trap cleanup EXIT
 export XDG_RUNTIME_DIR="$work" HOME="$work"
 start_x 1600x1200x24
 start_jack
-start_fluidsynth FluidSynth
+start_fluidsynth fluidsynth
 
 mkdir "$work/bin" && cp "$tool" "$work/bin/tavrelle"
 "$work/bin/tavrelle" >/dev/null 2>&1 & tool_pid=$!
-wait_for 15 xdotool search --onlyvisible --name '^Tavrelle$'
+wait_for 60 xdotool search --onlyvisible --name '^Tavrelle$'
 window=$(xdotool search --onlyvisible --name '^Tavrelle$' | head -1)
 xdotool windowactivate --sync "$window"
 # A voice worth showing: program 41, bank 8, channel 3.

@@ -4,7 +4,7 @@
     windows-zip.py OUT.zip NAME=PATH...
 
 Entries go in the order given, each dated 1980-01-01 00:00 with no extra
-fields and no file modes. Text files (.txt) get CR LF line ends for
+fields and the mode 0644 (rw-r--r--, what unzip gives them). Text files (.txt) get CR LF line ends for
 Notepad, and a byte-order mark when they hold anything beyond ASCII, so
 that an older Notepad reads them as UTF-8. OUT.zip.sha256 gets the zip's
 checksum in the form `sha256sum -c` reads.
@@ -38,8 +38,8 @@ def main(argv):
             name, path = arg.split("=", 1)
             entry = zipfile.ZipInfo(name, FIXED_DATE)
             entry.compress_type = zipfile.ZIP_DEFLATED
-            entry.create_system = 0
-            entry.external_attr = 0
+            entry.create_system = 3
+            entry.external_attr = 0o100644 << 16
             archive.writestr(entry, contents(name, path), compresslevel=9)
     os.replace(temporary, out)
     with open(out, "rb") as packed:

@@ -5,7 +5,7 @@ set(TAVRELLE_WINDOWS_BUILD_DIR ${PROJECT_SOURCE_DIR}/build-windows CACHE PATH
     "The Windows build whose tavrelle.exe the Wine test runs")
 add_test(NAME windows_wine_test
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/wine_test.sh ${TAVRELLE_WINDOWS_BUILD_DIR})
-set_tests_properties(windows_wine_test PROPERTIES LABELS windows TIMEOUT 360)
+set_tests_properties(windows_wine_test PROPERTIES LABELS windows TIMEOUT 960)
 add_test(NAME windows_zip_test
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/zip_test.sh ${TAVRELLE_WINDOWS_BUILD_DIR} ${PROJECT_SOURCE_DIR})
 set_tests_properties(windows_zip_test PROPERTIES LABELS windows TIMEOUT 600)

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -83,10 +84,13 @@ void DialogPresenter::showMessage(const std::string& text)
     layout->addWidget(label);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    // The window manager cuts a title that does not fit; QMessageBox leaves
-    // the same 50 pixels beside it for the title bar's buttons.
+    // The window manager cuts a title that does not fit beside its icon and
+    // buttons, in a bold font of its own: openbox's default theme takes about
+    // eight lines' height for them and their padding.
     const QMargins margins = layout->contentsMargins();
-    const int titleWidth = box.fontMetrics().horizontalAdvance(title_) + 50;
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    const int titleWidth = QFontMetrics(titleFont).horizontalAdvance(title_) + 8 * box.fontMetrics().height();
     const int screenWidth = screen ? screen->availableGeometry().width() : titleWidth;
     // A word-wrapped label picks a narrow width of its own: the text gets
     // the width it needs on one line, wrapping only at half the screen.

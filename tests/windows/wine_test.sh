@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build under Wine, on Xvfb with openbox, unattended:
 #   tests/windows/wine_test.sh BUILD-WINDOWS-DIR
-# The first run with no MIDI device (its two messages, the retries, the
+# The window and its boxes drawn alike with and without the Japanese font
+# names; the first run with no MIDI device (its two messages, the retries, the
 # first-run bounds), keys, clicks and the wheel held to the window's rules,
 # the devices listed again when the list opens and when the system announces
 # a change, the taskbar button's window, the first-run file written beside
@@ -27,7 +28,7 @@ source "$(dirname "$0")/../e2e/session.sh"
 export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 # The run ends itself, with its clean-up, well before ctest's limit: ctest
 # kills only the script, and X, openbox and Wine's server run on their own.
-limit=300
+limit=900
 trap 'fail "not done within $limit s"' TERM
 (trap 'kill $sleeper 2>/dev/null; exit 0' TERM; sleep "$limit" & sleeper=$!; wait $sleeper && kill -TERM $$) &
 watchdog=$!
@@ -40,14 +41,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The prefix, with the Japanese font names mapped to the IPA fonts.
-if [ ! -e "$WINEPREFIX/.tavrelle-fonts" ]; then
+# The prefix, as Wine makes it; the Japanese font names are mapped to the
+# IPA fonts (as a Japanese Windows has them) after the first case.
+if [ ! -e "$WINEPREFIX/.tavrelle-prefix" ]; then
   rm -rf "$WINEPREFIX"
   DISPLAY= wineboot --init >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
-  wine regedit /S "$(winepath -w "$(dirname "$0")/japanese-fonts.reg" 2>/dev/null)" >>"$work/wineboot.log" 2>&1
   wineserver -w
-  touch "$WINEPREFIX/.tavrelle-fonts"
+  touch "$WINEPREFIX/.tavrelle-prefix"
 fi
+font_names() {
+  if [ "$1" = mapped ]; then
+    wine regedit /S "$(winepath -w "$(dirname "$0")/japanese-fonts.reg" 2>/dev/null)" >>"$work/wineboot.log" 2>&1
+  else
+    wine reg delete 'HKCU\Software\Wine\Fonts\Replacements' /f >>"$work/wineboot.log" 2>&1 || true
+  fi
+  wineserver -w
+}
 services_init "$work/services" tavrelle-wine
 start_x 1024x768x24 || fail "no X server"
 
@@ -74,7 +83,7 @@ press_ok() {
   local shown
   shown=$(box)
   probe ok
-  wait_for 10 box_gone "$shown" || fail "the box did not close on OK: $shown"
+  wait_for 60 box_gone "$shown" || fail "the box did not close on OK: $shown"
 }
 # answer_box KEY: the key answers the box; it must be gone afterwards. The box
 # is activated first: X may leave the keyboard on the taskbar button's window,
@@ -94,27 +103,27 @@ box_active() {
 answer_box() {
   local shown w
   shown=$(box)
-  wait_for 5 box_window || fail "no X window for the box: $shown"
+  wait_for 30 box_window || fail "no X window for the box: $shown"
   w=$(box_window)
   xdotool windowactivate --sync "$w" 2>/dev/null || true
-  wait_for 5 box_active "$w" || fail "the box did not take the keyboard: $shown"
+  wait_for 30 box_active "$w" || fail "the box did not take the keyboard: $shown"
   sleep 0.3
   xdotool key "$1"
-  wait_for 10 box_gone "$shown" || fail "the box did not close on $1: $shown"
+  wait_for 60 box_gone "$shown" || fail "the box did not close on $1: $shown"
 }
 # The start-up boxes of a run with no MIDI device, dismissed by the probe.
 dismiss_startup_boxes() {
-  expect_box "$no_device" no-icon 30
+  expect_box "$no_device" no-icon 60
   probe ok
-  expect_box BADDEVICEID no-icon 10
+  expect_box BADDEVICEID no-icon 60
   probe ok
 }
 # The words the tool handed midiOutShortMsg, in hexadecimal, one a line.
 sends() { sed -n 's/.*trace:winmm:midiOutShortMsg ([0-9A-Fa-f]*, \([0-9A-F]*\))$/\1/p' "$run/trace"; }
 count() { grep -c "$1" "$run/trace" || true; }
-# wait_sends N: until N words were sent, at most 10 s.
+# wait_sends N: until N words were sent, at most a minute.
 sent_at_least() { [ "$(sends | wc -l)" -ge "$1" ]; }
-wait_sends() { wait_for 10 sent_at_least "$1" || true; }
+wait_sends() { wait_for 60 sent_at_least "$1" || true; }
 # start_tool DIR: a copy of the tool in DIR, started there.
 start_tool() {
   run=$1
@@ -124,17 +133,17 @@ start_tool() {
   tool_pid=$!
 }
 wait_shown() {
-  wait_for 20 probe_says '^window visible' || fail "the window did not show"
-  wait_for 10 window_named Tavrelle || fail "no X window for the tool"
+  wait_for 60 probe_says '^window visible' || fail "the window did not show"
+  wait_for 60 window_named Tavrelle || fail "no X window for the tool"
   window=$(window_named Tavrelle)
   # The window manager may hand the focus to the taskbar button's window as
   # it maps it, which hands it back; keys wait until the window has it.
   sleep 0.5
   xdotool windowactivate --sync "$window" 2>/dev/null || true
-  wait_for 5 probe_says '^focus window' || fail "the window did not take the focus"
+  wait_for 30 probe_says '^focus window' || fail "the window did not take the focus"
   [ "$(xdotool getwindowfocus getwindowname 2>/dev/null)" = Tavrelle ] || fail "X gives the keys to $(xdotool getwindowfocus getwindowname)"
 }
-wait_exit() { wait_for 20 eval "! process_alive $tool_pid" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
+wait_exit() { wait_for 60 eval "! process_alive $tool_pid" || fail "the tool did not end after the close"; wait "$tool_pid" || true; tool_pid=""; }
 ini_path() { winepath -w "$1/tavrelle.ini" 2>/dev/null | tr -d '\r'; }
 # window_file HEIGHT WIDTH TOP LEFT: a settings file with only those bounds;
 # saved_file the same: what a close with no device saves from it.
@@ -159,22 +168,60 @@ closes_saving_to() {
 # The folder of the per-user settings, %APPDATA%\Tavrelle.
 per_user_folder() { echo "$(winepath -u 'C:\users' 2>/dev/null | tr -d '\r')/$(id -un)/AppData/Roaming/Tavrelle"; }
 
+# snapshot NAME X-WINDOW: the window's pixels, frame left out, in NAME.png.
+snapshot() { import -window "$2" "$work/$1.png" 2>/dev/null || fail "no snapshot of $1"; }
 no_device="ＭＩＤＩ音源がないのでこのソフトは利用できません"
 started=$(ms_now)
 
+# Without the Japanese font names, as in a fresh prefix or on a Windows
+# without the Japanese fonts, the tool picks a face that holds every
+# character of its texts: the window and both boxes look exactly as they do
+# with the names mapped (the same IPA font then), where a face without the
+# glyphs would draw empty boxes.
+echo "fonts: a prefix without the Japanese font names"
+font_names unmapped
+start_tool "$work/fresh"
+expect_box "$no_device" no-icon 60
+wait_for 30 box_window || fail "no X window for the box"
+snapshot fresh-no-device "$(box_window)"
+press_ok
+expect_box BADDEVICEID no-icon 60
+wait_for 30 box_window || fail "no X window for the box"
+snapshot fresh-bad-device "$(box_window)"
+press_ok
+wait_shown
+snapshot fresh-window "$window"
+close_window "$window"
+wait_exit
+font_names mapped
+# same_pixels NAME: the snapshot NAME shows what fresh-NAME showed.
+same_pixels() {
+  local differ
+  differ=$(compare -metric AE "$work/fresh-$1.png" "$work/$1.png" null: 2>&1) || true
+  [ "$differ" = 0 ] || fail "$1 draws differently without the Japanese font names ($differ pixels; kept in $work)"
+}
+
 echo "first run, no MIDI device"
 start_tool "$work/first-run"
-expect_box "$no_device" no-icon 30
+expect_box "$no_device" no-icon 60
+wait_for 30 box_window || fail "no X window for the box"
+snapshot no-device "$(box_window)"
+same_pixels no-device
 [ "$(window_state | cut -d' ' -f1)" = hidden ] || fail "the window showed before the start-up messages"
 answered=$(ms_now)
 press_ok
-expect_box BADDEVICEID no-icon 10
+expect_box BADDEVICEID no-icon 60
 waited=$(($(ms_now) - answered))
-((waited >= 2400 && waited < 8000)) || fail "the open failure came after ${waited} ms, not about 2.5 s"
+wait_for 30 box_window || fail "no X window for the box"
+snapshot bad-device "$(box_window)"
+same_pixels bad-device
+((waited >= 2400 && waited < 30000)) || fail "the open failure came after ${waited} ms, not about 2.5 s"
 [ "$(count 'midiOutOpen (.*, 0, 00000000, 00000000, 00000000)')" = 6 ] || fail "not six attempts at device 0"
 [ "$(count 'midiOutClose')" = 5 ] || fail "not five closes between the attempts"
 press_ok
 wait_shown
+snapshot window "$window"
+same_pixels window
 read -r _ left top width height _ <<<"$(window_state)"
 [ "$left $top $width $height" = "193 159 221 125" ] || fail "first-run bounds $left $top $width $height"
 [ "$(sends | tr '\n' ' ')" = "000020B0 000000B0 000000C0 " ] || fail "start-up sent $(sends | tr '\n' ' ')"
@@ -220,7 +267,7 @@ xdotool mousemove --window "$window" 120 16 click 1
 sleep 0.5
 (($(count 'MMDRV_GetNum (0003)') > listings)) || fail "opening the list did not list the devices again"
 xdotool mousemove --window "$window" 120 16 click 1
-wait_for 5 probe_says '^focus ComboBox' || fail "the device list did not take the focus"
+wait_for 30 probe_says '^focus ComboBox' || fail "the device list did not take the focus"
 xdotool key Up a Right
 wait_sends 48
 [ "$(labels)" = "6 1 1" ] || fail "keys with the device list focused: $(labels)"
@@ -236,10 +283,10 @@ echo "a device change announced by the system"
 # device on this host: a device that comes back is the shared rules' test.)
 listings=$(count 'MMDRV_GetNum (0003)')
 probe devicechange
-wait_for 5 sh -c "[ \$(grep -c 'MMDRV_GetNum (0003)' '$run/trace') -gt $listings ]" || fail "a device change did not list the devices again"
+wait_for 30 sh -c "[ \$(grep -c 'MMDRV_GetNum (0003)' '$run/trace') -gt $listings ]" || fail "a device change did not list the devices again"
 sleep 0.3
 listings=$(count 'MMDRV_GetNum (0003)')
-wait_for 5 sh -c "[ \$(grep -c 'MMDRV_GetNum (0003)' '$run/trace') -gt $listings ]" || fail "no second listing after a device change"
+wait_for 30 sh -c "[ \$(grep -c 'MMDRV_GetNum (0003)' '$run/trace') -gt $listings ]" || fail "no second listing after a device change"
 [ "$(sends | wc -l)" = 48 ] && kill -0 "$tool_pid" || fail "a device change sent $(sends | wc -l) words or ended the tool"
 
 echo "minimise and restore through the taskbar button's window"
@@ -249,10 +296,10 @@ for w in $(xdotool search --name '^tavrelle$' 2>/dev/null); do
 done
 [ -n "$taskbar_window" ] || fail "no taskbar button window"
 xdotool windowminimize "$window"
-wait_for 5 probe_says '^window hidden' || fail "minimising did not hide the window"
+wait_for 30 probe_says '^window hidden' || fail "minimising did not hide the window"
 xdotool windowactivate "$taskbar_window" 2>/dev/null || true
 # Once clicked, the device list gets the focus back whenever the window is activated.
-wait_for 5 probe_says '^focus ComboBox' || fail "the taskbar button did not bring the window back with the list focused: $(window_state)"
+wait_for 30 probe_says '^focus ComboBox' || fail "the taskbar button did not bring the window back with the list focused: $(window_state)"
 [ "$(window_state | cut -d' ' -f1-5)" = "visible 193 159 221 125" ] || fail "restored as $(window_state)"
 
 echo "close writes the first-run file"
@@ -263,9 +310,9 @@ cmp -s <(first_run_file) "$work/first-run/tavrelle.ini" || fail "the first-run f
 
 echo "a save that cannot replace the file"
 start_tool "$work/first-run"
-expect_box "$no_device" no-icon 30
+expect_box "$no_device" no-icon 60
 press_ok
-expect_box BADDEVICEID no-icon 10
+expect_box BADDEVICEID no-icon 60
 press_ok
 wait_shown
 xdotool key Up
@@ -277,7 +324,7 @@ holder=$!
 wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
 closes=$(count midiOutClose)
 close_window "$window"
-expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 60
 cmp -s "$work/saved.ini" "$run/tavrelle.ini" || fail "the failed save changed the old file"
 [ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
 press_ok
@@ -300,9 +347,9 @@ wine "$probe_exe" hold "$(ini_path "$run")" 60 >"$work/hold.out" 2>/dev/null &
 holder=$!
 wait_for 20 grep -q held "$work/hold.out" || fail "the probe could not hold the file"
 start_tool "$run"
-expect_box "$no_device" no-icon 30
+expect_box "$no_device" no-icon 60
 press_ok
-expect_box "ファイル $(ini_path "$run") は開けません." icon 10
+expect_box "ファイル $(ini_path "$run") は開けません." icon 60
 # "OK" pressed by the probe: the release of a key could reach the shown window and send.
 probe ok
 wait_shown
@@ -342,12 +389,12 @@ chmod 444 "$run/tavrelle.ini"
 start_tool "$run"
 shows_the_file "read-only"
 close_window "$window"
-expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 60
 window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed: $(od -c "$run/tavrelle.ini" | head -3)"
 [ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
 probe ok
 close_window "$window"
-expect_box "ファイル $(ini_path "$run") を作成できません." icon 10
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 60
 probe ok
 wait_exit
 window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed at the last close"
@@ -405,7 +452,7 @@ stop_service openbox 2
 stop_service xvfb 5
 start_x 400x300x24 || fail "no small X server"
 start_tool "$work/small-screen"
-expect_box "$no_device" no-icon 30
+expect_box "$no_device" no-icon 60
 read -r left top width height _ long_text screen_width screen_height <<<"$(probe geometry)"
 ((width <= screen_width / 2)) || fail "the box is $width pixels wide on a screen of $screen_width"
 ((${left} * 2 + width - screen_width <= 2 && screen_width - left * 2 - width <= 2)) ||
@@ -413,7 +460,7 @@ read -r left top width height _ long_text screen_width screen_height <<<"$(probe
 ((top * 2 + height - screen_height <= 2 && screen_height - top * 2 - height <= 2)) ||
   fail "the box is not centred down: top $top, height $height"
 answer_box Return
-expect_box BADDEVICEID no-icon 10
+expect_box BADDEVICEID no-icon 60
 read -r _ _ _ _ _ one_line _ <<<"$(probe geometry)"
 ((long_text >= 2 * one_line)) || fail "the long text is not wrapped: $long_text pixels high, one line $one_line"
 answer_box Escape

@@ -1,4 +1,5 @@
 #include "window/win32/main_window.h"
+#include "window/win32/font.h"
 #include "window/win32/text.h"
 
 #include <dbt.h>
@@ -44,9 +45,7 @@ Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
     RegisterClassExW(&windowClass);
 
     createApplicationWindow(services_.applicationTitle);
-    font_ = CreateFontW(-scaled(kFontPixels), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
-                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                        utf8ToWide(kFontFace).c_str());
+    font_ = createTextFont(-scaled(kFontPixels));
     startupShutdown_ = std::make_unique<StartupShutdown>(
         StartupServices{.midi = services_.midi,
                         .messages = services_.messages,

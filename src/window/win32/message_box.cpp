@@ -1,4 +1,5 @@
 #include "window/win32/message_box.h"
+#include "window/win32/font.h"
 #include "window/win32/text.h"
 #include "window/window_rules.h"
 
@@ -207,7 +208,7 @@ void MessageBoxPresenter::showMessage(const std::string& text)
     NONCLIENTMETRICSW nonClient{};
     nonClient.cbSize = sizeof nonClient;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof nonClient, &nonClient, 0);
-    BoxContent content{title_, utf8ToWide(text), {}, CreateFontIndirectW(&nonClient.lfMessageFont), 0};
+    BoxContent content{title_, utf8ToWide(text), {}, createTextFont(nonClient.lfMessageFont.lfHeight), 0};
     EmptyDialogTemplate dialog{};
     dialog.header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFOREGROUND;
     DialogBoxIndirectParamW(GetModuleHandleW(nullptr), &dialog.header, owner, boxProcedure,
