@@ -63,6 +63,7 @@ def readme_table():
 
 
 def plain(text):
+    text = re.sub(r"\[([^]]+)\]\([^)]*\)", r"\1", text)
     text = re.sub(r"(?<!\*)\*([^*]+)\*(?!\*)", r"<\1>", text)
     return text.replace("**", "").replace("`", "")
 
