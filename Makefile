@@ -6,6 +6,9 @@
 #   make package  a Debian package in build/
 #   make windows  the Windows program and its download, build-windows/tavrelle.exe and
 #                 build-windows/tavrelle-VERSION-windows-x86_64.zip (mingw-w64)
+# A recipe's pipeline fails when any of its commands fails.
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -31,8 +34,8 @@ run-build:
 	@scripts/progress.sh "checking the packages the program needs"
 	@scripts/install-deps.sh run
 	@scripts/progress.sh "configuring and building tavrelle alone (about 2 minutes the first time on 2 cores, seconds after)"
-	@$(CONFIGURE) -DTAVRELLE_BUILD_TESTS=OFF -DTAVRELLE_BUILD_BENCH=OFF
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target tavrelle
+	@{ $(CONFIGURE) -DTAVRELLE_BUILD_TESTS=OFF -DTAVRELLE_BUILD_BENCH=OFF && \
+	  cmake --build $(BUILD_DIR) -j $(JOBS) --target tavrelle; } 2>&1 | scripts/progress.sh --beat "the build"
 
 # The display is checked before anything is installed, built or started.
 run:

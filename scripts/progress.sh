@@ -7,7 +7,8 @@
 #                               runs when 25 s pass without a line (with the
 #                               last line of PROGRESS-FILE, a build log say)
 # The start is TAVRELLE_MAKE_STARTED (seconds since the epoch), which the
-# Makefile sets once for the whole make; now unless set.
+# Makefile sets once for the whole make; now unless set. As a command,
+# `progress.sh --beat STAGE` is beat over its standard input.
 : "${TAVRELLE_MAKE_STARTED:=$(date +%s)}"
 
 elapsed() {
@@ -31,5 +32,9 @@ beat() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  stage "$*"
+  if [ "${1:-}" = --beat ]; then
+    beat "${2:?usage: progress.sh --beat STAGE}"
+  else
+    stage "$*"
+  fi
 fi
