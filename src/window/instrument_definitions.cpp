@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <filesystem>
-#include <fstream>
 
 namespace tavrelle::window {
 namespace {
@@ -187,35 +185,22 @@ std::optional<std::string_view> InstrumentDefinitions::patchName(std::string_vie
     return std::nullopt;
 }
 
-InstrumentDefinitions readDefinitionFolder(const std::string& folder)
+bool isDefinitionFileName(std::string_view name)
 {
-    namespace fs = std::filesystem;
+    return name.size() > 4 && sameName(name.substr(name.size() - 4), ".ins");
+}
+
+InstrumentDefinitions readDefinitionsBeside(const std::string& settingsPath)
+{
     InstrumentDefinitions definitions;
-    std::error_code error;
-    std::vector<fs::path> files;
-    for (fs::directory_iterator it(fs::path(std::u8string(folder.begin(), folder.end())), error), end;
-         !error && it != end; it.increment(error)) {
-        std::u8string extension = it->path().extension().u8string();
-        std::transform(extension.begin(), extension.end(), extension.begin(),
-                       [](char8_t c) { return static_cast<char8_t>(upper(static_cast<char>(c))); });
-        if (extension == u8".INS" && it->is_regular_file(error) && !error) {
-            files.push_back(it->path());
-        }
-    }
+    std::vector<std::string> files = definitionFilesBeside(settingsPath);
     std::sort(files.begin(), files.end());
-    std::size_t total = 0;
-    for (const fs::path& file : files) {
-        const std::uintmax_t size = fs::file_size(file, error);
-        if (error || size > kLargestDefinitionFile || total + size > kLargestDefinitionTotal) {
-            continue;
+    std::size_t left = kLargestDefinitionTotal;
+    for (const std::string& file : files) {
+        if (const auto bytes = readDefinitionFile(file, std::min(left, kLargestDefinitionFile))) {
+            left -= bytes->size();
+            definitions.add(*bytes);
         }
-        std::ifstream in(file, std::ios::binary);
-        std::string bytes(static_cast<std::size_t>(size), '\0');
-        // A file grown since its size was taken is read only as far as then.
-        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-        total += bytes.size();
-        definitions.add(bytes);
     }
     return definitions;
 }

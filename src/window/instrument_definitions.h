@@ -66,9 +66,18 @@ private:
 inline constexpr std::size_t kLargestDefinitionFile = std::size_t{8} << 20;
 inline constexpr std::size_t kLargestDefinitionTotal = std::size_t{32} << 20;
 
-// Every *.ins file in the folder (UTF-8 path), in name order, read only; a
-// file larger than kLargestDefinitionFile, beyond the total, or not a
-// regular file is left out. Nothing at all when the folder cannot be read.
-InstrumentDefinitions readDefinitionFolder(const std::string& folder);
+// Every *.ins file (any letter case) in the folder of `settingsPath`, in
+// name order, read only; a file larger than kLargestDefinitionFile, beyond
+// the total, or not a regular file is left out. Nothing at all when the
+// folder cannot be read.
+InstrumentDefinitions readDefinitionsBeside(const std::string& settingsPath);
+
+// The system's side of it (instrument_files.cpp, win32/instrument_files.cpp):
+// the paths of the folder's regular files named *.ins, and a file's bytes,
+// none when it is larger than `largest` or cannot be read. Opening never
+// waits on a pipe or device.
+std::vector<std::string> definitionFilesBeside(const std::string& settingsPath);
+bool isDefinitionFileName(std::string_view name);
+std::optional<std::string> readDefinitionFile(const std::string& path, std::size_t largest);
 
 }  // namespace tavrelle::window

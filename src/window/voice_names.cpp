@@ -3,7 +3,6 @@
 #include "settings/settings_file.h"
 #include "window/general_midi.h"
 
-#include <filesystem>
 
 namespace tavrelle::window {
 namespace {
@@ -48,17 +47,10 @@ VoiceHints describeVoice(const InstrumentDefinitions& definitions, std::string_v
             bank ? std::string(*bank) : quoted(instrument, "バンク")};
 }
 
-VoiceNames::VoiceNames(const std::string& settingsPath)
-{
-    const std::u8string folder =
-        std::filesystem::path(std::u8string(settingsPath.begin(), settingsPath.end())).parent_path().u8string();
-    folder_.assign(folder.begin(), folder.end());
-}
-
 void VoiceNames::load()
 {
     if (!definitions_) {
-        definitions_ = folder_.empty() ? InstrumentDefinitions() : readDefinitionFolder(folder_);
+        definitions_ = readDefinitionsBeside(settingsPath_);
     }
 }
 

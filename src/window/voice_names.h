@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tavrelle::settings {
 class SettingsFile;
@@ -43,7 +44,7 @@ VoiceHints describeVoice(const InstrumentDefinitions& definitions, std::string_v
 // The definitions in the settings file's folder, read once on demand.
 class VoiceNames {
 public:
-    explicit VoiceNames(const std::string& settingsPath);
+    explicit VoiceNames(std::string settingsPath) : settingsPath_(std::move(settingsPath)) {}
     // Reads the folder's files the first time; later calls do nothing.
     void load();
     // General MIDI's hints until load() ran. `listedName` is the device as
@@ -52,7 +53,7 @@ public:
                         std::string_view shownName, int programNumber, int bankNumber, int channelNumber) const;
 
 private:
-    std::string folder_;
+    std::string settingsPath_;
     std::optional<InstrumentDefinitions> definitions_;
 };
 

@@ -2,18 +2,26 @@
 // windows through the system's own calls, and holds a file open the way
 // another program would.
 //   probe texts        the main window's bounds and caption, its owner's title,
-//                      the focus, the controls, then every message box the
-//                      tool shows, one a line
+//                      the focus, the controls, then every message box and
+//                      tool tip the tool shows, one a line
+//   probe voices SETTINGS-PATH INSTRUMENT PROGRAM BANK
+//                      the program's and the bank's hint, one a line, from
+//                      the instrument files beside SETTINGS-PATH, read as
+//                      the tool reads them
 //   probe ok           presses "OK" on the tool's message boxes
 //   probe geometry     each message box's bounds, its text's size and the
 //                      screen's: "L T W H TEXT-W TEXT-H SCREEN-W SCREEN-H"
 //   probe hold PATH S  holds PATH open for writing for S seconds
 //   probe devicechange tells the tool's window that devices changed, as the
 //                      system does when one comes or goes
+#include "window/voice_names.h"
+
 #include <windows.h>
 
 #include <dbt.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -90,6 +98,21 @@ BOOL CALLBACK printBox(HWND window, LPARAM)
     return TRUE;
 }
 
+BOOL CALLBACK printToolTip(HWND window, LPARAM)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == toolProcess && IsWindowVisible(window) && classOf(window) == L"tooltips_class32") {
+        // GetWindowText reads another process's stored caption; the tip's
+        // text comes only from the tip itself.
+        wchar_t text[1024] = {};
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, &length);
+        print("tooltip " + utf8(std::wstring(text, std::min<std::size_t>(length, 1023))));
+    }
+    return TRUE;
+}
+
 int texts()
 {
     const HWND window = FindWindowW(L"TavrelleMainWindow", nullptr);
@@ -111,6 +134,24 @@ int texts()
                                                  : std::string("none")));
     EnumChildWindows(window, printControl, 0);
     EnumWindows(printBox, 0);
+    EnumWindows(printToolTip, 0);
+    return 0;
+}
+
+// The arguments as UTF-8: main's are in the ANSI code page.
+int voices(int program, int bank)
+{
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    const std::string settingsPath = utf8(arguments[2]);
+    const std::string instrument = utf8(arguments[3]);
+    LocalFree(arguments);
+    const tavrelle::window::InstrumentDefinitions definitions =
+        tavrelle::window::readDefinitionsBeside(settingsPath);
+    const tavrelle::window::VoiceHints hints =
+        tavrelle::window::describeVoice(definitions, instrument, program, bank, 1);
+    print(hints.program);
+    print(hints.bank);
     return 0;
 }
 
@@ -185,9 +226,13 @@ int main(int argc, char** argv)
     if (argc == 2 && std::string(argv[1]) == "devicechange") {
         return deviceChange();
     }
+    if (argc == 6 && std::string(argv[1]) == "voices") {
+        return voices(std::atoi(argv[4]), std::atoi(argv[5]));
+    }
     if (argc == 4 && std::string(argv[1]) == "hold") {
         return hold(argv[2], std::atoi(argv[3]));
     }
-    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe hold PATH SECONDS\n", stderr);
+    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe hold PATH SECONDS | "
+               "probe voices SETTINGS-PATH INSTRUMENT PROGRAM BANK\n", stderr);
     return 2;
 }

@@ -11,8 +11,10 @@
 # settings file beside an .exe in a folder with a Japanese name and at a path
 # over 260 characters; a read-only settings file; a folder that takes no new
 # file, with the settings in %APPDATA%; a saved device that is away, greyed in
-# the list's field; the tool's own message box on a small screen. The
-# labels and message boxes are read through the window texts by probe.exe;
+# the list's field; the tool's own message box on a small screen; the
+# program's tool tip, and the instrument files beside the settings in each
+# encoding. The labels, tool tips and message boxes are read through the
+# window texts by probe.exe;
 # what the tool hands WinMM is read from Wine's winmm trace. Wine runs in a
 # private prefix inside the build folder, made on the first run and kept.
 set -euo pipefail
@@ -67,6 +69,13 @@ probe_says() { probe texts | grep "$1" >/dev/null; }
 window_state() { probe texts | sed -n 's/^window //p'; }
 # The texts of the value labels: program, bank, channel.
 labels() { probe texts | awk '/^control Static/ { n++; if (n == 3 || n == 5 || n == 7) { printf "%s%s", sep, $NF; sep = " " } } END { print "" }'; }
+# hovered_tip TEXT: the tool tip over the program number, the pointer moved
+# by a pixel so that the tip shows again once it has timed out.
+hovered_tip() {
+  xdotool mousemove --window "$window" $((123 + ${tip_wiggle:=0})) 38
+  tip_wiggle=$((1 - tip_wiggle))
+  probe texts | grep -qx "tooltip $1"
+}
 # The message box the tool shows: "TITLE<tab>TEXT<tab>icon|no-icon", empty when none.
 box() { probe texts | sed -n 's/^box //p'; }
 has_box() { [ -n "$(box)" ]; }
@@ -372,8 +381,19 @@ for run_dir in "$work/paths/設定のフォルダー" "$long"; do
   mkdir -p "$run_dir"
   window_file 140 300 50 60 >"$run_dir/tavrelle.ini"
   rm -rf "$per_user"
+  cp "$(dirname "$0")"/../data/ins/*.ins "$run_dir/"
   LANG=C.UTF-8 start_tool "$run_dir"
   shows_the_file "$run_dir"
+  # No device, so General MIDI's name; the files beside the settings read
+  # from this folder in every encoding.
+  wait_for 10 hovered_tip 'Acoustic Grand Piano' || fail "$run_dir: no tool tip over the program: $(probe texts | grep tooltip)"
+  # (winepath cuts paths at 260 characters.)
+  ini="Z:${run_dir//\//\\}\\tavrelle.ini"
+  [ "$(LANG=C.UTF-8 probe voices "$ini" 和音源 3 1 | tr '\n' '|')" = "表現力のある三味線|和楽器|" ] &&
+    [ "$(LANG=C.UTF-8 probe voices "$ini" 'Clavier Français' 2 9 | tr '\n' '|')" = \
+      "Flûte douce|「Clavier Français」に名前のないバンク|" ] &&
+    [ "$(probe voices "$ini" 'Stage Two' 9 127 | tr '\n' '|')" = "Room Kit|Stage Drums|" ] ||
+    fail "$run_dir: the instrument files were not read right"
   closes_saving_to "$run_dir"
   [ ! -e "$per_user" ] || fail "$run_dir: the settings went to the user's folder"
 done

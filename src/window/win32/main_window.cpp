@@ -2,6 +2,7 @@
 #include "window/win32/font.h"
 #include "window/win32/text.h"
 
+#include <commctrl.h>
 #include <dbt.h>
 #include <windowsx.h>
 
@@ -26,12 +27,14 @@ constexpr int kListFieldHeight = 14;
 constexpr UINT_PTR kRelistTimer = 1;
 constexpr UINT kRelistDelayMilliseconds = 1000;
 // The audio and MIDI devices' interfaces (KSCATEGORY_AUDIO).
+constexpr Control kToolTipLabels[] = {Control::ProgramCaption, Control::ProgramValue, Control::BankCaption,
+                                     Control::BankValue};
 constexpr GUID kAudioInterfaces = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 
 }  // namespace
 
 Win32MainWindow::Win32MainWindow(HINSTANCE instance, Win32Services services)
-    : instance_(instance), services_(std::move(services))
+    : instance_(instance), services_(std::move(services)), voiceNames_(services_.settingsPath)
 {
     const HDC screen = GetDC(nullptr);
     dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
@@ -188,6 +191,14 @@ LRESULT Win32MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
         return 0;
     case WM_MOUSEWHEEL:
         return 0;  // the wheel changes nothing here (wheelReachesControl)
+    case WM_NOTIFY: {
+        auto* asked = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+        if (asked->hdr.hwndFrom == toolTips_ && asked->hdr.code == TTN_GETDISPINFOW) {
+            asked->lpszText = const_cast<wchar_t*>(toolTipText(static_cast<Control>(asked->hdr.idFrom)));
+            return 0;
+        }
+        break;
+    }
     case WM_CTLCOLORSTATIC: {
         const auto context = reinterpret_cast<HDC>(wParam);
         SetTextColor(context, GetSysColor(COLOR_WINDOWTEXT));
@@ -341,6 +352,59 @@ void Win32MainWindow::createControls()
     const HWND msb = create(L"BUTTON", Control::MsbButton, BS_AUTORADIOBUTTON | WS_TABSTOP | WS_GROUP);
     create(L"BUTTON", Control::LsbButton, BS_AUTORADIOBUTTON);
     SendMessageW(msb, BM_SETCHECK, BST_CHECKED, 0);
+    createToolTips();
+}
+
+void Win32MainWindow::createToolTips()
+{
+    const INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&classes);
+    toolTips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                                instance_, nullptr);
+    SendMessageW(toolTips_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    // The labels leave the mouse to the window, so the tools are areas of
+    // the window, each the size of its label.
+    for (const Control label : kToolTipLabels) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V2_SIZE;
+        tool.uFlags = TTF_SUBCLASS;
+        tool.hwnd = window_;
+        tool.uId = static_cast<UINT_PTR>(label);
+        tool.lpszText = LPSTR_TEXTCALLBACKW;
+        SendMessageW(toolTips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        placeToolTip(label);
+    }
+}
+
+void Win32MainWindow::placeToolTip(Control label)
+{
+    if (toolTips_ == nullptr ||
+        std::find(std::begin(kToolTipLabels), std::end(kToolTipLabels), label) == std::end(kToolTipLabels)) {
+        return;
+    }
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = window_;
+    tool.uId = static_cast<UINT_PTR>(label);
+    GetWindowRect(labels_[static_cast<std::size_t>(label)], &tool.rect);
+    MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&tool.rect), 2);
+    SendMessageW(toolTips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+// The instrument files are read when a tool tip first shows, and the hints
+// follow the device chosen since.
+const wchar_t* Win32MainWindow::toolTipText(Control label)
+{
+    voiceNames_.load();
+    const midi::VoiceSelection& selection = startupShutdown_->selection();
+    const std::string device = startupShutdown_->port().chosenDeviceName();
+    const VoiceHints hints =
+        voiceNames_.describe(startupShutdown_->settingsStore(), device, wideToUtf8(systemToWide(device)),
+                             selection.programNumber(), selection.bankNumber(), selection.channel() + 1);
+    const bool bank = label == Control::BankCaption || label == Control::BankValue;
+    toolTipText_ = utf8ToWide(bank ? hints.bank : hints.program);
+    return toolTipText_.c_str();
 }
 
 void Win32MainWindow::setLabelText(Control label, const std::wstring& text)
@@ -356,6 +420,7 @@ void Win32MainWindow::setLabelText(Control label, const std::wstring& text)
     ReleaseDC(control, context);
     SetWindowPos(control, nullptr, 0, 0, extent.cx, std::max<LONG>(extent.cy, scaled(layoutOf(label).height)),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    placeToolTip(label);
     InvalidateRect(window_, nullptr, TRUE);
 }
 

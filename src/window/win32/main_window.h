@@ -3,6 +3,7 @@
 #include "midi/midi_out_port.h"
 #include "midi/voice_selection.h"
 #include "window/startup_shutdown.h"
+#include "window/voice_names.h"
 #include "window/window_rules.h"
 #include "window/win32/message_box.h"
 
@@ -67,6 +68,11 @@ private:
     void onDevicesChanged();
     int scaled(int pixels) const;
     void setLabelText(Control label, const std::wstring& text);
+    // The tool tips of the program and the bank, over their labels' areas.
+    void createToolTips();
+    void placeToolTip(Control label);
+    // The text the tool tip over `label` asks for as it shows.
+    const wchar_t* toolTipText(Control label);
 
     void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override;
     void showDevices(const std::vector<std::string>& names) override;
@@ -87,6 +93,9 @@ private:
     HWND deviceList_ = nullptr;
     std::array<HWND, kLabelCount> labels_{};
     HFONT font_ = nullptr;
+    HWND toolTips_ = nullptr;
+    VoiceNames voiceNames_;
+    std::wstring toolTipText_;
     HDEVNOTIFY deviceNotification_ = nullptr;
     std::wstring awayName_;
     // Devices changed while the drop-down was open: listed again once it closes.
