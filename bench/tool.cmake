@@ -41,5 +41,9 @@ target_link_libraries(send_bench PRIVATE tavrelle_midi tavrelle_midi_system tavr
 add_executable(key_latency ${tavrelle_bench_dir}/key_latency.cpp)
 target_link_libraries(key_latency PRIVATE tavrelle_bench_jack PkgConfig::TAVRELLE_BENCH_XCB)
 
+# Reading a large instrument definition file beside reading its bytes alone.
+add_executable(ins_read ${tavrelle_bench_dir}/ins_read.cpp)
+target_link_libraries(ins_read PRIVATE tavrelle_voice_names)
+
 set_target_properties(floor_window floor_timeline launch_probe startup_steps startup_timeline send_bench key_latency
-  PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${tavrelle_bench_out})
+  ins_read PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${tavrelle_bench_out})
