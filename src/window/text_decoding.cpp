@@ -28,6 +28,16 @@ void appendUtf8(std::string& out, char32_t c)
 
 unsigned char byteAt(std::string_view bytes, std::size_t i) { return static_cast<unsigned char>(bytes[i]); }
 
+// The length of the run of ASCII bytes at `from`, which copies as it is.
+std::size_t asciiRun(std::string_view bytes, std::size_t from)
+{
+    std::size_t end = from;
+    while (end < bytes.size() && byteAt(bytes, end) < 0x80) {
+        ++end;
+    }
+    return end - from;
+}
+
 bool isValidUtf8(std::string_view bytes)
 {
     std::size_t i = 0;
@@ -91,7 +101,9 @@ std::optional<std::string> decodeShiftJis(std::string_view bytes)
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const unsigned char lead = byteAt(bytes, i);
         if (lead < 0x80) {
-            out += static_cast<char>(lead);
+            const std::size_t ascii = asciiRun(bytes, i);
+            out.append(bytes.substr(i, ascii));
+            i += ascii - 1;
         } else if (lead >= 0xA1 && lead <= 0xDF) {
             appendUtf8(out, 0xFF61 + (lead - 0xA1));  // half-width katakana
         } else {
@@ -111,9 +123,15 @@ std::string decodeWindows1252(std::string_view bytes)
 {
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 4);
-    for (const char byte : bytes) {
-        const auto c = static_cast<unsigned char>(byte);
-        appendUtf8(out, c < 0x80 || c >= 0xA0 ? char32_t{c} : char32_t{kWindows1252High[c - 0x80]});
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char c = byteAt(bytes, i);
+        if (c < 0x80) {
+            const std::size_t ascii = asciiRun(bytes, i);
+            out.append(bytes.substr(i, ascii));
+            i += ascii - 1;
+        } else {
+            appendUtf8(out, c >= 0xA0 ? char32_t{c} : char32_t{kWindows1252High[c - 0x80]});
+        }
     }
     return out;
 }
