@@ -63,8 +63,12 @@ int main(int argc, char* argv[])
     // Its thread lists the devices while the window is built.
     auto midi = tavrelle::midi::createSystemMidiOutService();
 
-    const std::string title = tavrelle::window::applicationTitle(
-        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), lowerCase);
+    // Started as "ld.so PROGRAM", the executable is the loader; argv[0] names the program.
+    QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (executable.startsWith(QStringLiteral("ld-"))) {
+        executable = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
+    }
+    const std::string title = tavrelle::window::applicationTitle(executable.toStdString(), lowerCase);
     tavrelle::window::DialogPresenter messages(QString::fromStdString(title));
     tavrelle::window::QtEventPump pump;
     tavrelle::window::MainWindow mainWindow({*midi, messages, pump, settings.savePath, settings.readPath});

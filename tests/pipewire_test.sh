@@ -105,6 +105,9 @@ exec 3>"$work/probe.in"
 answers() { [[ $(grep -c . "$work/probe.out") -ge $1 ]]; }
 echo "20 6" >&3
 wait_for 10 answers 1 || fail "the running service did not answer"
+# Started again over PipeWire, it keeps its name for ps, pgrep and killall.
+name=$(cat "/proc/$(service_pid probe)/comm")
+[[ $name == voice_probe ]] || fail "started again over PipeWire, the probe is named $name"
 wait_for 5 plays 6 "0 19" || fail "channel 6 does not play program 20: $(preset_on 6)"
 stop_service fluidsynth
 stop_service wireplumber

@@ -19,21 +19,18 @@ namespace tavrelle::midi::backend {
 // driven by a stand-in where no sequencer exists.
 class AlsaSequencer {
 public:
-    // portGone: the port asked for no longer exists.
     enum class Failure { none, portGone, noMemory, other };
     virtual ~AlsaSequencer() = default;
-    // "client:port 14:0" of each port that accepts MIDI now, in the
-    // sequencer's order.
+    // "client:port 14:0" of each port that accepts MIDI now.
     virtual std::vector<std::string> portNames() = 0;
     // Connects to the port at that place of the list read last.
     virtual Failure openPort(unsigned port) = 0;
     virtual Failure sendMessage(const unsigned char* bytes, std::size_t size) = 0;
     virtual void closePort() = 0;
-    // The descriptor that becomes readable when the system's ports change;
-    // -1 for none.
+    // Readable when the system's ports change; -1 for none.
     virtual int descriptor() { return -1; }
-    // Reads what the System Announce port told, without waiting: whether
-    // the open port, or its client, exited since this was last asked.
+    // Reads every announcement waiting; whether one said the open port or
+    // its client exited.
     virtual bool readAnnouncementsForOpenPortLeft() { return false; }
 };
 
@@ -41,23 +38,18 @@ public:
 // printing: 0; 6 when there is no sequencer; 7 when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);
 
-// The service's one client of the ALSA sequencer, connected when first
-// needed; it lists the ports and holds the one open port. It never waits:
-// the sequencer is a local service that answers at once.
+// The service's one client of the sequencer, connected when first needed.
+// It never waits: the sequencer is a local service that answers at once.
 class AlsaClient {
 public:
     using Connect = std::function<int(std::unique_ptr<AlsaSequencer>&)>;
 
     explicit AlsaClient(Connect connect) : connect_(std::move(connect)) {}
 
-    // Empty when there is no sequencer.
     std::vector<std::string> portNames();
-    // Opens the port enumerated as `entry` wherever it is now, and never
-    // another one. These three give result codes.
+    // Opens the port enumerated as `entry` wherever it is now, never another.
     int open(const PortEntry& entry);
     int send(std::span<const ShortMessageBytes> messages);
-    // Every message is delivered to the sequencer as it is sent, so a close
-    // has nothing left to wait for.
     int close();
     bool connected() const { return sequencer_ != nullptr; }
     int descriptor() { return sequencer_ ? sequencer_->descriptor() : -1; }

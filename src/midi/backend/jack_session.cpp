@@ -35,7 +35,6 @@ void ignoreJackMessage(const char*) {}
 
 }  // namespace
 
-// What libjack's own threads touch.
 struct JackSession::State {
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
@@ -225,8 +224,6 @@ int JackSession::prepare(const std::string& target)
     if (const int started = start(); started != result::kNoError) {
         return started;
     }
-    // Checked before anything changes, so a port that is gone leaves no
-    // trace on the server.
     if (!isMidiInput(jack_port_by_name(state_->client, target.c_str()))) {
         return result::kBadDeviceId;
     }
@@ -263,8 +260,7 @@ int JackSession::connect()
     return result::kNoError;
 }
 
-// libjack answers this from the graph in shared memory, never waiting for the
-// server.
+// From the graph in shared memory, never waiting for the server.
 bool JackSession::watchConnection()
 {
     if (!keepLiveClient() || target_.empty()) {

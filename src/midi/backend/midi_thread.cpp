@@ -115,7 +115,6 @@ void tellWoken(MidiThread::Shared& shared, Lock& lock)
     }
 }
 
-// Runs the watch if it is due; whether it was.
 bool runDueWatch(MidiThread::Shared& shared, Lock& lock)
 {
     if (!shared.watch || Clock::now() < shared.watchDue) {
@@ -134,7 +133,6 @@ bool runDueWatch(MidiThread::Shared& shared, Lock& lock)
     return true;
 }
 
-// Runs the next request if there is one; whether there was.
 bool runNextJob(MidiThread::Shared& shared, Lock& lock)
 {
     if (shared.queue.empty()) {
@@ -154,8 +152,6 @@ bool runNextJob(MidiThread::Shared& shared, Lock& lock)
     return true;
 }
 
-// Sleeps until woken, the watched descriptor has something to read, or the
-// watch is due.
 void sleepUntilNews(MidiThread::Shared& shared, Lock& lock)
 {
     pollfd descriptors[2] = {{shared.wakeup, POLLIN, 0}, {shared.watched, POLLIN, 0}};

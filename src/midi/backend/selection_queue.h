@@ -23,20 +23,16 @@ class SelectionQueue {
 public:
     static constexpr std::size_t kMaxGroupSize = 4;
 
-    // Room for `groups` groups, at least 2; throws std::bad_alloc.
     explicit SelectionQueue(std::size_t groups) : ring_(std::max<std::size_t>(groups, 2)) {}
 
-    // False only for an empty group or one of more than kMaxGroupSize.
     bool push(std::span<const ShortMessageBytes> group);
-    // Lets every group still queued go, and holds the queue shut.
+    // Also holds the queue shut.
     void dropAll();
-    // Holds queued groups back from the next cycle on; lets them out from
-    // `cycles` cycles after this one.
     void hold() { openFrom_.store(kNever, std::memory_order_release); }
     void openAfter(std::uint64_t cycles) { openFrom_.store(this->cycles() + cycles, std::memory_order_release); }
     bool held() const { return openFrom_.load(std::memory_order_acquire) == kNever; }
     std::uint64_t cycles() const { return cycles_.load(std::memory_order_acquire); }
-    // Whether every group pushed has been handed over or given way.
+    // Every group pushed handed over or given way.
     bool empty() const { return size_ == 0; }
     // Empty, and the cycle that carried the last of it and the one after
     // have ended. The size is read first: the process callback stores the
@@ -50,10 +46,9 @@ public:
         return carried == kNever || cycles() >= carried + 2;
     }
 
-    // Process callback side, never waiting: hands messages to `write(bytes,
-    // size)` in order until it returns false (the cycle's buffer is full); a
-    // group cut short goes on there next time. runCycle() does so once a
-    // cycle while the queue is not held shut.
+    // Process callback side, never waiting: hands messages to `write` until
+    // it returns false (the cycle's buffer is full); a group cut short goes
+    // on there next time.
     template <typename Write>
     void deliver(Write write);
     template <typename Write>
@@ -82,9 +77,7 @@ private:
     std::atomic<std::size_t> size_{0};
     std::size_t headDelivered_ = 0;
     std::atomic<std::uint64_t> cycles_{0};
-    // The first cycle, counted as cycles_ counts them, that may hand over.
     std::atomic<std::uint64_t> openFrom_{kNever};
-    // The latest cycle that found groups to hand over.
     std::atomic<std::uint64_t> lastCarryCycle_{kNever};
 };
 

@@ -1,16 +1,8 @@
-// The MIDI output service over the machine's MIDI system: ALSA sequencer
-// ports, then JACK MIDI input ports, then ALSA's Midi Through ports.
-//
-// ALSA is called on the caller's thread: the sequencer answers at once.
-// libjack is called on the MIDI thread, each request with a deadline
-// (deadlines.h), so a stuck JACK server holds up neither the window nor ALSA;
-// a late request fails with 6. What either system announces wakes the
-// caller's callback, which rescans.
-//
-// A JACK send only queues: 0 once queued, and a full queue lets its oldest
-// selections go to take the new one. A close answers 6 when the JACK server
-// has gone or stalls (what was queued is delivered if it runs again), and 1
-// when it ran cycles but did not deliver; the handle is closed either way.
+// ALSA is called on the caller's thread, as the sequencer answers at once;
+// libjack on the MIDI thread, each request with a deadline, so that a stuck
+// JACK server holds up neither the window nor ALSA. A JACK send only queues;
+// a close answers 6 when the server has gone or stalls (what was queued goes
+// out if it runs again), and 1 when it ran cycles but did not deliver.
 #include "alsa_output.h"
 #include "deadlines.h"
 #include "device_listing.h"
@@ -172,9 +164,7 @@ private:
             const int prepared = jack->jack.prepare(target);
             jack->open = prepared == result::kNoError;
             reply.set_value(prepared);
-            // The port is there and ours: the caller goes on while the
-            // connection is made, and what it sends waits in the queue until
-            // the running graph carries the connection.
+            // The caller goes on while the connection is made.
             if (prepared == result::kNoError && jack->jack.connect() == result::kNoError) {
                 jack->watchingConnection = true;
                 backend::MidiThread::watch(
@@ -190,9 +180,7 @@ private:
         });
     }
 
-    // Runs `work` on the MIDI thread; 6 when it is late or the thread is
-    // stuck. A late request's port, if it opened one, is let go once it
-    // returns, and the handle the caller holds is closed.
+    // A late request's port, if it opened one, is let go once it returns.
     template <typename Work>
     int request(Milliseconds limit, Work work)
     {
