@@ -24,8 +24,7 @@ public:
     // A selection made by the program: it never counts as the user's change.
     // -1 leaves nothing selected.
     virtual void selectIndex(int index) = 0;
-    // Shown greyed in the list's field while nothing is selected; empty for
-    // nothing.
+    // Shown greyed in the list's field while nothing is selected.
     virtual void showAwayDevice(const std::string& name) = 0;
 };
 
@@ -117,12 +116,10 @@ public:
     int lastOpenResult() const { return lastOpenResult_; }
     const DeviceIdTable& deviceIdTable() const { return ids_; }
     const std::vector<std::string>& deviceNames() const { return names_; }
-    // The selected entry's name, empty when nothing is selected.
     std::string selectedDeviceName() const;
     // The name of the device chosen at start-up or by the user since, listed
     // now or not: what the settings keep.
     const std::string& chosenDeviceName() const { return chosenName_; }
-    // True once the user has picked a device from the list.
     bool switchedByUser() const { return switchedByUser_; }
     // The device in use, or the saved one awaited while nothing is chosen,
     // when it is not listed; empty otherwise.
