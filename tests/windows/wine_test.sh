@@ -69,11 +69,14 @@ probe_says() { probe texts | grep "$1" >/dev/null; }
 window_state() { probe texts | sed -n 's/^window //p'; }
 # The texts of the value labels: program, bank, channel.
 labels() { probe texts | awk '/^control Static/ { n++; if (n == 3 || n == 5 || n == 7) { printf "%s%s", sep, $NF; sep = " " } } END { print "" }'; }
-# hovered_tip TEXT: the tool tip over the program number, the pointer moved
-# by a pixel so that the tip shows again once it has timed out.
+# hovered_tip TEXT: the tool tip over the program number. The pointer leaves
+# the label and comes back each time, so that the tip shows afresh once it has
+# timed out or a busy machine let the hover pass unseen.
 hovered_tip() {
-  xdotool mousemove --window "$window" $((123 + ${tip_wiggle:=0})) 38
-  tip_wiggle=$((1 - tip_wiggle))
+  xdotool mousemove --window "$window" 5 100
+  sleep 0.3
+  xdotool mousemove --window "$window" 123 38
+  sleep 1
   probe texts | grep -qx "tooltip $1"
 }
 # The message box the tool shows: "TITLE<tab>TEXT<tab>icon|no-icon", empty when none.
@@ -386,7 +389,7 @@ for run_dir in "$work/paths/設定のフォルダー" "$long"; do
   shows_the_file "$run_dir"
   # No device, so General MIDI's name; the files beside the settings read
   # from this folder in every encoding.
-  wait_for 10 hovered_tip 'Acoustic Grand Piano' || fail "$run_dir: no tool tip over the program: $(probe texts | grep tooltip)"
+  wait_for 60 hovered_tip 'Acoustic Grand Piano' || fail "$run_dir: no tool tip over the program: $(probe texts | grep tooltip)"
   # (winepath cuts paths at 260 characters.)
   ini="Z:${run_dir//\//\\}\\tavrelle.ini"
   [ "$(LANG=C.UTF-8 probe voices "$ini" 和音源 3 1 | tr '\n' '|')" = "表現力のある三味線|和楽器|" ] &&
@@ -470,6 +473,10 @@ echo "message boxes on a small screen"
 # middle of the screen, and Enter and Esc both dismiss it.
 stop_service openbox 2
 stop_service xvfb 5
+# A Wine server that outlives the old screen keeps its size for the next
+# program: the box would be centred on a screen that is gone.
+wineserver -k 2>/dev/null || true
+wineserver -w
 start_x 400x300x24 || fail "no small X server"
 start_tool "$work/small-screen"
 expect_box "$no_device" no-icon 60
