@@ -12,6 +12,19 @@
 
 namespace tavrelle::midi::backend {
 
+namespace {
+
+bool portsChangedSince(JackSession& session, const std::vector<std::string>& answered)
+{
+    try {
+        return session.midiInputPorts() != answered;
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+}
+
+}  // namespace
+
 void lookForAbsentSystems(const std::shared_ptr<JackOutput>& jack, const std::shared_ptr<Notifier>& notify,
                           const std::shared_ptr<std::atomic<bool>>& alsaThere)
 {
@@ -55,19 +68,24 @@ std::optional<DeviceListing::Pending> DeviceListing::askJack()
     auto answer = reply->get_future();
     const std::uint64_t job = thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
         auto& session = jack->jack;
+        std::vector<std::string> answered;
         try {
-            reply->set_value(session.midiInputPorts());
+            answered = session.midiInputPorts();
         } catch (const std::bad_alloc&) {
-            reply->set_value({});
         }
+        reply->set_value(answered);
         // The port an open will connect, made ready after the answer, before
         // anyone waits for it. The client is activated by the open that
         // follows, or else a moment later: from then on the server reports
         // the ports that come and go.
         if (session.start() == result::kNoError && !session.active() && !jack->watchingConnection) {
             MidiThread::watch(
-                [jack, notify, alsaThere] {
-                    jack->jack.activate();
+                [jack, notify, alsaThere, answered = std::move(answered)] {
+                    // The server tells only an active client of ports: one
+                    // that came between the answer and now is told here.
+                    if (jack->jack.activate() == result::kNoError && portsChangedSince(jack->jack, answered)) {
+                        (*notify)();
+                    }
                     lookForAbsentSystems(jack, notify, alsaThere);
                     return false;
                 },

@@ -147,7 +147,11 @@ int JackSession::open()
         return noServer ? result::kNoDriver : result::kError;
     }
     state_ = state;
-    serverGone_->store(false, std::memory_order_release);
+    // A connection made on a server that has gone since is gone with it,
+    // however the dead client was let go of.
+    if (serverGone_->exchange(false, std::memory_order_acq_rel)) {
+        deviceLeft_.store(true, std::memory_order_relaxed);
+    }
     state->serverGone = serverGone_;
     state->changed = changed_;
     // JACK 2's libjack calls the second, PipeWire's only the first.
