@@ -1,6 +1,3 @@
-// Program entry: create the MIDI service (which starts listing the devices),
-// then the one window (its creation runs start-up), show it, and run the
-// message loop until it closes.
 #include "midi/midi_out_service.h"
 #include "settings/settings_location.h"
 #include "window/command_line.h"
@@ -19,10 +16,9 @@
 
 namespace {
 
-// The tool logs nothing; Qt's own diagnostics would only be terminal noise.
-// A fatal one is the exception: the process ends right after it, so it is
-// printed together with what Qt said before it (such as the display it could
-// not connect to), for the user to learn why.
+// Qt's diagnostics would only be terminal noise, except a fatal one: the
+// process ends right after it, so it is printed with what Qt said before it
+// (such as the display it could not connect to), for the user to learn why.
 QStringList heldQtMessages;
 
 void holdQtMessage(QtMsgType type, const QMessageLogContext&, const QString& message)

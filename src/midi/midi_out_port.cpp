@@ -21,10 +21,9 @@ bool sameDeviceName(const std::string& saved, const std::string& listed)
                       [&](char a, char b) { return blankBreaks(a) == blankBreaks(b); });
 }
 
-// The name without the numbers Windows gives devices that share a name: a
-// leading "2- " or "2 - " and a trailing " (2)". Only those exact forms, so
-// "Port 10" never becomes "Port 1"; a name that is nothing but a number
-// stays whole.
+// Without the numbers Windows gives devices that share a name: a leading
+// "2- " or "2 - " and a trailing " (2)", exactly, so "Port 10" never becomes
+// "Port 1"; a name that is nothing but a number stays whole.
 std::string_view withoutNumbering(std::string_view name)
 {
     if (const auto dash = name.find("- "); dash != std::string_view::npos && dash + 2 < name.size()) {
@@ -64,7 +63,6 @@ std::string startupOpenFailureMessage(int result)
     }
 }
 
-// The second message a failed switch shows, or empty for none.
 std::string switchFailureDetail(int result)
 {
     switch (result) {
@@ -195,9 +193,8 @@ bool MidiOutPort::refreshDeviceList()
     if (!savedAppeared && reached_ && !service_.deviceLeft(handle_)) {
         return false;
     }
-    // A module switched off and on again has forgotten its voice; there is
-    // nothing on it to silence first. The device chosen in the saved one's
-    // stead is left as a switch leaves it.
+    // A module switched off and on again has forgotten its voice: nothing to
+    // silence first. A device chosen in the saved one's stead is silenced.
     if (savedAppeared) {
         service_.sendShortMessage(handle_, kAllSoundOffChannel10);
     }

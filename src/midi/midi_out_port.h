@@ -1,5 +1,3 @@
-// The one MIDI output port: the device list, opening with retries, switching,
-// sending and closing.
 #pragma once
 
 #include "midi/midi_out_service.h"
@@ -12,8 +10,7 @@
 
 namespace tavrelle::midi {
 
-// The device list as the window shows it (a drop-down list). The port keeps
-// the names; the view shows them and holds which entry is selected.
+// The port keeps the names; the view holds which entry is selected.
 class DeviceListView {
 public:
     virtual ~DeviceListView() = default;
@@ -21,39 +18,32 @@ public:
     virtual void showDevices(const std::vector<std::string>& names) = 0;
     // -1 when nothing is selected.
     virtual int selectedIndex() const = 0;
-    // A selection made by the program: it never counts as the user's change.
-    // -1 leaves nothing selected.
+    // Never counts as the user's change; -1 leaves nothing selected.
     virtual void selectIndex(int index) = 0;
     // Shown greyed in the list's field while nothing is selected.
     virtual void showAwayDevice(const std::string& name) = 0;
 };
 
-// How the tool reaches the user. Both boxes are modal: each call returns
-// when the user has dismissed the box.
+// Both boxes are modal: each call returns once the user dismissed it.
 class MessagePresenter {
 public:
     virtual ~MessagePresenter() = default;
-    // The tool's own message box: no icon, one "OK".
     virtual void showMessage(const std::string& text) = 0;
-    // The error box for a settings failure: stop icon, one "OK"; `text` is
-    // the failure's message as raised.
+    // Stop icon; `text` is the failure's message as raised.
     virtual void showError(const std::string& text) = 0;
 };
 
-// Waiting on the user-interface thread.
 class EventPump {
 public:
     virtual ~EventPump() = default;
     virtual void sleepMilliseconds(int milliseconds) = 0;
-    // Lets window events that are already queued run.
     virtual void processPendingEvents() = 0;
 };
 
-// List positions to device identifiers. The table grows with the list, so
-// every device is listed and list and table positions stay in step.
+// Grows with the list, so list and table positions stay in step.
 class DeviceIdTable {
 public:
-    // The identifier at a list position; 0 for a position never filled.
+    // 0 for a position never filled.
     unsigned at(int position) const
     {
         return position >= 0 && static_cast<std::size_t>(position) < ids_.size() ? ids_[static_cast<std::size_t>(position)] : 0;
@@ -77,27 +67,18 @@ public:
 
     MidiOutPort(MidiOutService& service, DeviceListView& list, MessagePresenter& messages, EventPump& pump);
 
-    // Fills the device list and the table from the service; devices whose
-    // names cannot be read are skipped.
     void listMidiOutDevices();
-    // Selects the entry at the saved position when it carries the saved name,
-    // else the saved device's entry (savedDevicePosition), else the first one,
-    // and sets the selected device identifier.
+    // The saved position when it carries the saved name, else the saved
+    // device's entry (savedDevicePosition), else the first one.
     void restoreDeviceSelection(int savedPosition, const std::string& savedName);
     // Up to six attempts with 500 ms sleeps between; the last attempt's result.
     int openMidiOutWithRetries(unsigned deviceId);
-    // The start-up message for a failed open; nothing for 0.
     void reportStartupOpenFailure(int result);
-    // The user picked another entry: silence the old device, close it, open
-    // the new one with retries and report a failure.
     void switchMidiOutDevice();
-    // Lists the system's ports again. The chosen device stays selected (and
-    // open) while listed, and is opened afresh when it is listed but gone
-    // meanwhile: missing from a listing, its open or a send failed, or the
-    // service says it left. The saved device is chosen and opened when it
-    // appears while the user has picked none. True when a device was opened,
-    // for the caller to send the selection to; false at once while another
-    // operation is under way.
+    // The chosen device stays selected and open while listed, and is opened
+    // afresh when listed after being gone (missing from a listing, a failed
+    // open or send, deviceLeft()), as is the saved device appearing while the
+    // user picked none. True when a device was opened; false at once if busy().
     bool refreshDeviceList();
     // What is open may reach nothing, and nothing shows it (Windows after a
     // resume from sleep): the next refresh opens the chosen device afresh.
@@ -109,16 +90,13 @@ public:
     void closeMidiOut();
 
     MidiOutHandle handle() const { return handle_; }
-    // The chosen device's identifier, saved at shut-down.
     int selectedDeviceId() const { return selectedDeviceId_; }
-    // The number of devices the service reported; a refresh reads it again.
     void setDeviceCount(int count) { deviceCount_ = count; }
     int lastOpenResult() const { return lastOpenResult_; }
     const DeviceIdTable& deviceIdTable() const { return ids_; }
     const std::vector<std::string>& deviceNames() const { return names_; }
     std::string selectedDeviceName() const;
-    // The name of the device chosen at start-up or by the user since, listed
-    // now or not: what the settings keep.
+    // Chosen at start-up or by the user since, listed or not; the one saved.
     const std::string& chosenDeviceName() const { return chosenName_; }
     bool switchedByUser() const { return switchedByUser_; }
     // The device in use, or the saved one awaited while nothing is chosen,

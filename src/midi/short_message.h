@@ -1,4 +1,3 @@
-// Turning a short message word into the bytes that go on the wire.
 #pragma once
 
 #include <array>

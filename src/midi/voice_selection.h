@@ -1,5 +1,4 @@
-// The voice the module should play: program, bank and channel, and the three
-// messages that carry it.
+// The voice the module should play, and the messages that carry it.
 #pragma once
 
 namespace tavrelle::midi {
@@ -8,8 +7,7 @@ class MidiOutPort;
 
 enum class StepDirection { Up, Down };
 
-// Which Bank Select controller carries the bank number: MSB (controller 0)
-// or LSB (controller 32).
+// The Bank Select controller for the bank: MSB is 0, LSB is 32.
 enum class BankMode { Msb, Lsb };
 
 // Where the selection is shown: the numbers as the user counts them.
@@ -26,8 +24,7 @@ class VoiceSelection {
 public:
     explicit VoiceSelection(MidiOutPort& port);
 
-    // Shows the current values at once and after every step; nullptr shows
-    // nothing.
+    // Shows the values at once and after every step; nullptr shows nothing.
     void setDisplay(VoiceDisplay* display);
 
     // Each step wraps around (program 128 to 1, bank 127 to 0, channel 16 to

@@ -1,5 +1,4 @@
-// A save renames a new file over the old one wherever the folder takes a new
-// file, so that a failed save keeps the old file whole.
+// A save renames a new file over the old where the folder takes new files.
 #include "settings/settings_disk.h"
 #include "settings/unix_paths.h"
 
@@ -113,9 +112,8 @@ bool overwrite(SystemCalls& sys, int fd, std::string_view bytes)
            sys.fsync(fd) == 0;
 }
 
-// Where the folder takes no new file. The blocks for the new text are taken
-// first, so a full disk fails the save with the file whole; a write that
-// fails anyway puts the old text back into them.
+// Where the folder takes no new file. The new text's blocks are taken first,
+// so a full disk fails with the file whole; a failed write puts the old back.
 void rewriteInPlace(SystemCalls& sys, const PathEnd& end, std::string_view bytes, const std::string& path)
 {
     Descriptor fd(sys, sys.openat(end.folder.get(), end.name.c_str(), O_RDWR | kOpenExisting, 0));
@@ -253,8 +251,7 @@ void SettingsFile::save() const
         sys.unlinkat(end.folder.get(), temporaryName.c_str());
         throw cannotCreate(path_);
     }
-    // The rename is done; a folder that cannot be synced (some file systems
-    // refuse) leaves the new file in place, so this is not a failed save.
+    // Renamed already: a folder that cannot be synced is no failed save.
     sys.fsync(end.folder.get());
     removeAbandonedTemporaries(sys, end);
 }

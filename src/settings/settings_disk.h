@@ -1,5 +1,4 @@
-// What both platforms' file code shares: the failure texts, and what opening
-// makes of what each platform finds at the path.
+// What both platforms' file code shares.
 #pragma once
 
 #include "settings/settings_file.h"

@@ -139,9 +139,8 @@ std::optional<std::int32_t> parseInteger(std::string_view text)
 SettingsFile SettingsFile::fromBytes(std::string_view text, std::string path)
 {
     SettingsFile file(std::move(path));
-    // Room for every line at once: no line is longer than it was in the
-    // file, and a copy that grows by doubling would need up to three times
-    // its size while it moves.
+    // Room for every line at once (none is longer than in the file): a copy
+    // growing by doubling would need up to three times its size as it moves.
     std::size_t lineCount = 1;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {

@@ -1,7 +1,6 @@
-// The settings file, read whole at start-up and written back whole at
-// shut-down. Text is bytes, kept exactly as read or written. Names match
-// ignoring ASCII letter case; of several matches the last one wins, and the
-// earlier ones are written back untouched.
+// Read whole at start-up, written back whole at shut-down; text is bytes,
+// kept exactly. Names match ignoring ASCII case; of several matches the last
+// wins, and the earlier ones are written back untouched.
 #pragma once
 
 #include <cstddef>
@@ -22,10 +21,9 @@ public:
 
 class SettingsFile {
 public:
-    // Loads the file at `readPath` into a copy that save() writes to
-    // `savePath`. Nothing there, something that is not a regular file (on
-    // Windows: a folder) or a `readPath` that is not absolute gives an empty
-    // copy; a file that cannot be read throws SettingsError naming `readPath`.
+    // Loads `readPath` into a copy that save() writes to `savePath`. Nothing
+    // there, a non-regular file (on Windows: a folder) or a relative `readPath`
+    // gives an empty copy; an unreadable file throws SettingsError naming it.
     static SettingsFile open(const std::string& readPath, const std::string& savePath);
     static SettingsFile open(const std::string& path) { return open(path, path); }
     static SettingsFile fromBytes(std::string_view bytes, std::string path = {});
@@ -36,24 +34,21 @@ public:
     std::int32_t readInteger(std::string_view section, std::string_view name, std::int32_t def) const;
 
     // Replaces the entry in place (the name takes the case passed now), or
-    // appends it, and its section when missing. A CR or LF is stored as a
-    // space, so that one write stays one line.
+    // appends it, and its section when missing; CR or LF is stored as a space.
     void writeString(std::string_view section, std::string_view name, std::string_view value);
     void writeInteger(std::string_view section, std::string_view name, std::int32_t value);
 
     // Every line ended by CR LF, each section by an empty line.
     std::string toBytes() const;
-    // Replaces the file at path() with toBytes(). On failure throws
-    // SettingsError naming path() and leaves the old file as it was.
+    // Failing, throws SettingsError naming path() and keeps the old file.
     void save() const;
 
     const std::string& path() const { return path_; }
 
 private:
-    // Compact, as a file can be large: every line's bytes sit in one text,
-    // each followed by a line feed (which no line holds), and each line is its
-    // start in that text, kHeader set for a section's header. A line written
-    // over is appended anew.
+    // Compact, as a file can be large: all lines' bytes in one text, each ended
+    // by a line feed (which no line holds); a line is its start there, kHeader
+    // set for a header. A line written over is appended anew.
     static constexpr std::uint64_t kHeader = std::uint64_t{1} << 63;
 
     explicit SettingsFile(std::string path) : path_(std::move(path)) {}
@@ -72,11 +67,10 @@ private:
     std::string path_;
 };
 
-// Reads integer text strictly: optional leading spaces (0x20 only), then
-// either an optional sign and decimal digits within the 32-bit signed range,
-// or one of the prefixes $ x X 0x 0X and at most 32 significant bits of
-// hexadecimal digits taken as signed. Anything else, trailing bytes
-// included, gives no value.
+// Strict: optional leading spaces (0x20 only), then either an optional sign
+// and decimal digits within the 32-bit signed range, or one of the prefixes
+// $ x X 0x 0X and at most 32 significant bits of hexadecimal taken as signed.
+// Anything else, trailing bytes included, gives no value.
 std::optional<std::int32_t> parseInteger(std::string_view text);
 
 }  // namespace tavrelle::settings

@@ -1,4 +1,3 @@
-// The settings file's path on Linux, as locating, opening and saving it see it.
 #pragma once
 
 #include "settings/settings_location.h"
@@ -39,9 +38,8 @@ private:
     int fd_ = -1;
 };
 
-// The entry an absolute path ends at once its links are followed: the folder
-// holding it, kept open so that no later call resolves the path again, and
-// its name there.
+// Where an absolute path ends once its links are followed: the folder holding
+// it, kept open so no later call resolves the path again, and its name there.
 struct PathEnd {
     enum Outcome { Reached, ForeignLink, Failed };
     Outcome outcome = Failed;
@@ -63,8 +61,7 @@ PathEnd findPathEnd(SystemCalls& sys, const std::string& path);
 // write bit is set, even for root, and this user may write it.
 bool mayReplace(SystemCalls& sys, const PathEnd& end);
 
-// The per-user file, its folders made; without an absolute home a relative
-// path, which no save takes.
+// Its folders made; without an absolute home a relative path no save takes.
 std::string perUserSettingsPath(SystemCalls& sys);
 
 // A copy in `installBinFolder`, or one that cannot save beside itself, uses

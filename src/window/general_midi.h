@@ -1,4 +1,3 @@
-// The General MIDI names musicians know their programs by.
 #pragma once
 
 #include <string_view>

@@ -1,7 +1,5 @@
-// The user's instrument definition files (.ins): the names a module's maker
-// or its user gave its banks and voices. Only the patch name lists and the
-// instruments are kept; the other sections (note, controller, RPN names) are
-// read past.
+// Instrument definition files (.ins): only the patch name lists and the
+// instruments are kept; the other sections are read past.
 #pragma once
 
 #include <cstddef>
@@ -18,21 +16,18 @@ enum class BankSelectMethod { MsbAndLsb = 0, MsbOnly = 1, LsbOnly = 2, ProgramOn
 
 class InstrumentDefinitions {
 public:
-    // Adds the definitions in a file's bytes (decoded by decodeToUtf8). A
-    // list or instrument of a name already known replaces it; lines that
-    // mean nothing here are skipped.
+    // Decoded by decodeToUtf8. A list or instrument of a name already known
+    // replaces it; lines that mean nothing here are skipped.
     void add(std::string_view bytes);
 
     bool hasInstrument(std::string_view name) const { return findInstrument(name) != nullptr; }
-    // The name of the patch list the instrument gives `fileBank`: its own
-    // entry for that bank, else its entry for any bank ("Patch[*]"), else its
-    // BasedOn instrument's.
+    // The patch list the instrument gives `fileBank`: its own entry for that
+    // bank, else for any bank ("Patch[*]"), else its BasedOn instrument's.
     std::optional<std::string_view> patchListOf(std::string_view instrument, int fileBank) const;
     // The instrument's own list for exactly `fileBank`, as the bank's name.
     std::optional<std::string_view> bankName(std::string_view instrument, int fileBank) const;
     BankSelectMethod bankSelectMethod(std::string_view instrument) const;
-    // The name list's entry 0..127, else its BasedOn list's; empty entries
-    // name nothing.
+    // Entry 0..127, else the BasedOn list's; empty entries name nothing.
     std::optional<std::string_view> patchName(std::string_view list, int number) const;
 
 private:
@@ -46,16 +41,14 @@ private:
         std::map<int, std::string> patchLists;
         std::optional<BankSelectMethod> bankSelectMethod;
     };
-    // Names match ignoring ASCII case: a BasedOn written "roland gs" finds
-    // "Roland GS".
+    // ASCII case ignored: a BasedOn written "roland gs" finds "Roland GS".
     struct NameOrder {
         using is_transparent = void;
         bool operator()(std::string_view a, std::string_view b) const;
     };
 
     const Instrument* findInstrument(std::string_view name) const;
-    // The instrument and its BasedOn chain, each once, a loop cut where it
-    // closes.
+    // The BasedOn chain, each once; a loop is cut where it closes.
     std::vector<const Instrument*> instrumentChain(std::string_view name) const;
 
     std::map<std::string, PatchList, NameOrder> patchLists_;
@@ -66,16 +59,13 @@ private:
 inline constexpr std::size_t kLargestDefinitionFile = std::size_t{8} << 20;
 inline constexpr std::size_t kLargestDefinitionTotal = std::size_t{32} << 20;
 
-// Every *.ins file (any letter case) in the folder of `settingsPath`, in
-// name order, read only; a file larger than kLargestDefinitionFile, beyond
-// the total, or not a regular file is left out. Nothing at all when the
-// folder cannot be read.
+// Every *.ins file (any letter case) beside `settingsPath`, in name order,
+// read only, leaving out non-regular files, ones over kLargestDefinitionFile
+// and those beyond the total; nothing when the folder cannot be read.
 InstrumentDefinitions readDefinitionsBeside(const std::string& settingsPath);
 
-// The system's side of it (instrument_files.cpp, win32/instrument_files.cpp):
-// the paths of the folder's regular files named *.ins, and a file's bytes,
-// none when it is larger than `largest` or cannot be read. Opening never
-// waits on a pipe or device.
+// The system's side (instrument_files.cpp, win32/instrument_files.cpp): a
+// file larger than `largest` reads as none; opening never waits on a pipe.
 std::vector<std::string> definitionFilesBeside(const std::string& settingsPath);
 bool isDefinitionFileName(std::string_view name);
 std::optional<std::string> readDefinitionFile(const std::string& path, std::size_t largest);

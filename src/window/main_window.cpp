@@ -69,9 +69,8 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
     startupShutdown_ = std::make_unique<StartupShutdown>(std::move(services), WindowViews{*this, *this, *this});
     deviceList_->setBeforePopup([this] { rules().relistDevices(); });
     startupShutdown_->runStartup();
-    // The list follows the system's ports as the service reports changes,
-    // and a module switched off and on again gets its voice back; never
-    // while the drop-down is open or a switch waits, but a little later.
+    // The list follows the ports as the service reports changes, and a module
+    // switched off and on gets its voice back; later if dropped down or busy.
     auto* followLater = new QTimer(this);
     followLater->setSingleShot(true);
     followLater->setInterval(kFollowLaterMilliseconds);
@@ -125,8 +124,7 @@ void MainWindow::buildControls()
         button->hide();
     }
 
-    // Key preview: the window's handlers see every key the list would get,
-    // also while its drop-down is open.
+    // Key preview: the handlers see every key the list would get, open or not.
     deviceList_->installEventFilter(this);
     deviceList_->view()->installEventFilter(this);
     deviceList_->view()->viewport()->installEventFilter(this);
@@ -185,9 +183,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
     }
 }
 
-// Every key that reaches the window or the list passes here first, and
-// nothing goes on to the list or to Qt's focus handling, so Tab moves nothing
-// and no key opens or changes the list.
+// Every key for the window or the list passes here and goes no further, so
+// Tab moves nothing and no key opens or changes the list.
 bool MainWindow::handleKey(QEvent* event)
 {
     const auto* key = static_cast<QKeyEvent*>(event);
@@ -238,13 +235,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
         return !wheelReachesControl(overOpenDropDown) || QWidget::eventFilter(watched, event);
     }
     if (type == QEvent::ShortcutOverride && isDeviceListPart(watched)) {
-        // The open drop-down takes Return and Enter here, before any key
-        // press, to pick the entry under the cursor.
+        // The open drop-down takes Return and Enter before any key press.
         return true;
     }
     if (type == QEvent::ToolTip) {
-        // The instrument files are read when a tool tip is first asked for,
-        // and the hints follow the device chosen since.
+        // Read at the first tool tip; the hints follow the device chosen since.
         voiceNames_.load();
         describeSelection();
         return QWidget::eventFilter(watched, event);

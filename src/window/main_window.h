@@ -24,8 +24,7 @@ namespace tavrelle::window {
 
 using WindowServices = StartupServices;
 
-// The device list: before its drop-down opens, however it is opened, it lets
-// the port list the system's ports again.
+// Before its drop-down opens, however it is opened, the port relists.
 class DeviceListBox final : public QComboBox {
 public:
     using QComboBox::QComboBox;
@@ -86,7 +85,6 @@ private:
     DeviceListBox* deviceList_ = nullptr;
     std::unique_ptr<StartupShutdown> startupShutdown_;
     VoiceNames voiceNames_;
-    // Program, bank and channel as last shown.
     std::array<int, 3> shownVoice_{1, 0, 1};
     // Outer size asked for before the window manager's frame was known.
     std::optional<QSize> pendingOuterSize_;

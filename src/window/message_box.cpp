@@ -19,9 +19,8 @@ namespace tavrelle::window {
 
 namespace {
 
-// Keeps a box centred on the screen while its frame's size changes: the
-// window manager frames the box only once it is shown, and the frame moves
-// the centre. A box the user moves stays where they put it.
+// The window manager frames a box only once it is shown, which moves its
+// centre; a box the user moves stays where they put it.
 class KeepCentred final : public QObject {
 public:
     KeepCentred(QWidget& box, const QScreen* screen) : box_(box), screen_(screen)
@@ -85,15 +84,13 @@ void DialogPresenter::showMessage(const std::string& text)
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     // The window manager cuts a title that does not fit beside its icon and
-    // buttons, in a bold font of its own: openbox's default theme takes about
-    // eight lines' height for them and their padding.
+    // buttons: openbox's default theme takes about eight lines' height.
     const QMargins margins = layout->contentsMargins();
     QFont titleFont = box.font();
     titleFont.setBold(true);
     const int titleWidth = QFontMetrics(titleFont).horizontalAdvance(title_) + 8 * box.fontMetrics().height();
     const int screenWidth = screen ? screen->availableGeometry().width() : titleWidth;
-    // A word-wrapped label picks a narrow width of its own: the text gets
-    // the width it needs on one line, wrapping only at half the screen.
+    // Else a word-wrapped label picks a narrow width; wrap at half the screen.
     const QRect textBounds = label->fontMetrics().boundingRect(QRect(0, 0, halfScreen, QWIDGETSIZE_MAX),
                                                               Qt::TextWordWrap, label->text());
     const int titleRoom = std::min(titleWidth, screenWidth) - margins.left() - margins.right();

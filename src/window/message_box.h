@@ -1,5 +1,3 @@
-// The two kinds of boxes the tool shows: its own message box and the error
-// box for settings failures.
 #pragma once
 
 #include "midi/midi_out_port.h"

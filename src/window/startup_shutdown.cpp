@@ -31,8 +31,7 @@ constexpr int kDefaultDevicePosition = 0;
 constexpr const char* kDefaultDeviceName = "none";
 constexpr int kDefaultBankLsb = 4;
 
-// Qt's largest widget coordinate: beyond it its arithmetic on window
-// rectangles overflows.
+// Qt's largest widget coordinate; beyond it, its rectangle sums overflow.
 constexpr int kLargestCoordinate = (1 << 24) - 1;
 
 constexpr const char* kNoDeviceMessage = "ＭＩＤＩ音源がないのでこのソフトは利用できません";
@@ -69,8 +68,7 @@ void StartupShutdown::runStartup()
     port_.setDeviceCount(static_cast<int>(services_.midi.deviceCount()));
     services_.pump.processPendingEvents();
     if (!openSettings()) {
-        // The rest is skipped: designed bounds, empty list, nothing opened,
-        // nothing sent.
+        // The rest is skipped: designed bounds, empty list, nothing sent.
         return;
     }
     restoreWindowBounds();
@@ -133,10 +131,9 @@ void StartupShutdown::openDevice()
 
 bool StartupShutdown::runShutdown()
 {
-    // The save comes first and the device is closed only when the close is
-    // final: a window that a failed save holds open still reaches its module.
-    // A settings file that could not be read at start-up is never written
-    // over: the user's settings in it would be lost.
+    // Save first, close the device only when the close is final: a window a
+    // failed save holds open still reaches its module. A file unreadable at
+    // start-up is never written over: the user's settings in it would be lost.
     if (settings_ && !saveSettings()) {
         // The user has been told once; a window that no close can end is
         // worse than settings that are not saved.

@@ -67,8 +67,7 @@ public:
     // Its messages appear before the window, which the caller shows after.
     void runStartup();
     // False, the device still open, when the close must be abandoned: the
-    // save failed for the first time in a row. A second failure in a row lets
-    // the window close unsaved.
+    // first failed save in a row. A second failure lets it close unsaved.
     bool runShutdown();
 
     midi::MidiOutPort& port() { return port_; }
@@ -97,8 +96,7 @@ private:
     WindowRules rules_;
     std::unique_ptr<settings::SettingsFile> settings_;
     bool lastSaveFailed_ = false;
-    // Not listed at start-up: its name and position are saved as read unless
-    // the user picks a device.
+    // Not listed at start-up: saved as read unless the user picks a device.
     bool keepSavedDevice_ = false;
     int savedPosition_ = 0;
 };

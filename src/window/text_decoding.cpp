@@ -28,7 +28,6 @@ void appendUtf8(std::string& out, char32_t c)
 
 unsigned char byteAt(std::string_view bytes, std::size_t i) { return static_cast<unsigned char>(bytes[i]); }
 
-// The length of the run of ASCII bytes at `from`, which copies as it is.
 std::size_t asciiRun(std::string_view bytes, std::size_t from)
 {
     std::size_t end = from;

@@ -1,5 +1,4 @@
-// Text of the user's own files, whose encoding nothing records: UTF-8, or one
-// of the Windows code pages such files are written in.
+// Text of the user's own files, whose encoding nothing records.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +7,9 @@
 
 namespace tavrelle::window {
 
-// The bytes, a UTF-8 byte order mark dropped, as UTF-8: valid UTF-8 as it is, else
-// Shift-JIS (code page 932) when every byte of it decodes to an assigned
-// character, else Windows-1252, whose five unassigned bytes become U+FFFD.
-// The same on every platform: no system table is consulted.
+// UTF-8 (a byte order mark dropped) as it is, else Shift-JIS (code page 932)
+// when every byte decodes to an assigned character, else Windows-1252, whose
+// five unassigned bytes become U+FFFD. No system table is consulted.
 std::string decodeToUtf8(std::string_view bytes);
 
 // Code page 932's double-byte characters by lead byte (81-9F, E0-EF, FA-FC)

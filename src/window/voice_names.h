@@ -1,6 +1,5 @@
-// What the tool tips say about the selection: the voice and the bank by the
-// names of the module's instrument definition, or General MIDI's names where
-// no instrument goes with the device.
+// Tool tips name the voice and bank by the module's instrument definition,
+// else by General MIDI's names.
 #pragma once
 
 #include "window/instrument_definitions.h"
@@ -24,20 +23,17 @@ struct VoiceHints {
 };
 
 // The instrument named for the device's listed name in the settings'
-// [instruments] section when the files define it (none when they do not);
-// without such an entry, the instrument named as the device is listed; else
-// empty.
+// [instruments] section, if the files define it (else none); without such an
+// entry, the instrument named as the device is, if any; else empty.
 std::string instrumentForDevice(const InstrumentDefinitions& definitions, std::string_view choice,
                                 std::string_view deviceName);
 
-// The file's number of the bank the tool sends (Bank Select MSB `bankNumber`,
-// LSB 0), as a module of that method reads it: one that reads only the LSB,
-// or no bank at all, plays bank 0.
+// The file's number of the bank sent (Bank Select MSB `bankNumber`, LSB 0) as
+// a module of that method reads it: LSB-only or no bank at all plays bank 0.
 int fileBankOf(BankSelectMethod method, int bankNumber);
 
-// The hints for program 1..128 and bank 0..127 as sent: the instrument's
-// names, and a text saying so where it names none; General MIDI's when
-// `instrument` is empty.
+// Program 1..128 and bank 0..127 as sent: the instrument's names, or a text
+// saying it names none; General MIDI's when `instrument` is empty.
 VoiceHints describeVoice(const InstrumentDefinitions& definitions, std::string_view instrument, int programNumber,
                          int bankNumber, int channelNumber);
 
@@ -45,7 +41,6 @@ VoiceHints describeVoice(const InstrumentDefinitions& definitions, std::string_v
 class VoiceNames {
 public:
     explicit VoiceNames(std::string settingsPath) : settingsPath_(std::move(settingsPath)) {}
-    // Reads the folder's files the first time; later calls do nothing.
     void load();
     // General MIDI's hints until load() ran. `listedName` is the device as
     // the settings keep it, `shownName` as the list shows it in UTF-8.

@@ -116,8 +116,7 @@ std::string errorBoxText(std::string_view message)
 
 namespace {
 
-// The code point of the UTF-8 sequence at the start of `bytes` and its
-// length, or length 0 where it is not well-formed UTF-8.
+// The code point at the start and its length; length 0 where ill-formed.
 std::pair<char32_t, std::size_t> decodeUtf8(std::string_view bytes)
 {
     const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };

@@ -22,8 +22,7 @@ struct ControlLayout {
     int left, top, width, height;
 };
 
-// Within the client area at 96 dpi, labels first; labels size themselves to
-// their text.
+// Within the client area at 96 dpi, labels first (they size to their text).
 inline constexpr ControlLayout kControls[] = {
     {Control::DeviceCaption, "deviceCaption", "音源=", 8, 8, 30, 12},
     {Control::ProgramCaption, "programCaption", "プログラムナンバー =", 8, 32, 109, 12},
@@ -66,11 +65,10 @@ public:
     void pressed(Control control, Button button);
     // Switches, then sends, whether or not the device opened.
     void devicePicked();
-    // A character typed while the closed device list has the focus reaches
-    // its type-ahead search as a blank: only an entry whose name starts with
-    // a blank can be found (the next one after the selected entry), and
-    // finding it is the user's pick. Tab is the window's dialog key, never a
-    // typed character.
+    // A character typed while the closed device list has the focus reaches its
+    // type-ahead search as a blank: only an entry whose name starts with a
+    // blank can be found (the next after the selected one), and finding it is
+    // the user's pick. Tab is the window's dialog key, never a typed character.
     void characterTyped(char32_t character);
     // The device list is about to open, or the devices changed: the device
     // in use, back again, is given the selection.
@@ -89,10 +87,9 @@ std::string applicationTitle(std::string_view fileName, std::string (*lowerCase)
 // "." appended unless the last character is a single byte of 0x2E or less.
 std::string errorBoxText(std::string_view message);
 
-// Any program names its own ports: drawn on one line and in its bytes'
-// order, with controls, line separators, the marks that reorder text and
-// bytes that are not UTF-8 as escapes ("\x0A", "\u202E"). Only the drawing
-// changes; the name saved and matched stays the device's own.
+// Any program names its own ports: drawn on one line in its bytes' order,
+// controls, line separators, reordering marks and non-UTF-8 bytes escaped
+// ("\x0A", "\u202E"). The name saved and matched stays the device's own.
 std::string shownDeviceName(std::string_view name);
 
 }  // namespace tavrelle::window

@@ -15,7 +15,6 @@ void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 
 class AlsaLibSequencer final : public AlsaSequencer {
 public:
-    // Takes `seq`, opened without blocking; `encoder` turns bytes into events.
     AlsaLibSequencer(snd_seq_t* seq, snd_midi_event_t* encoder) : seq_(seq), encoder_(encoder)
     {
         snd_seq_set_client_name(seq_, "tavrelle");
@@ -100,8 +99,7 @@ public:
         snd_seq_ev_set_direct(&event);
         return snd_seq_event_output_direct(seq_, &event) < 0 ? Failure::other : Failure::none;
     }
-    // A port that left took the connection with it, and the disconnect
-    // fails harmlessly.
+    // A port that left took its connection along; the disconnect then fails.
     void closePort() override
     {
         if (open_) {

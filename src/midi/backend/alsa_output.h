@@ -15,8 +15,7 @@
 
 namespace tavrelle::midi::backend {
 
-// The few calls the ALSA output makes on the sequencer, so that it can be
-// driven by a stand-in where no sequencer exists.
+// So that a stand-in can drive the output where no sequencer exists.
 class AlsaSequencer {
 public:
     enum class Failure { none, portGone, noMemory, other };
@@ -29,8 +28,7 @@ public:
     virtual void closePort() = 0;
     // Readable when the system's ports change; -1 for none.
     virtual int descriptor() { return -1; }
-    // Reads every announcement waiting; whether one said the open port or
-    // its client exited.
+    // Reads all announcements waiting: whether one said the open port left.
     virtual bool readAnnouncementsForOpenPortLeft() { return false; }
 };
 
@@ -38,8 +36,7 @@ public:
 // printing: 0; 6 when there is no sequencer; 7 when memory ran out.
 int connectAlsaSequencer(std::unique_ptr<AlsaSequencer>& sequencer);
 
-// The service's one client of the sequencer, connected when first needed.
-// It never waits: the sequencer is a local service that answers at once.
+// Connected when first needed; never waits, as the sequencer answers at once.
 class AlsaClient {
 public:
     using Connect = std::function<int(std::unique_ptr<AlsaSequencer>&)>;
@@ -56,7 +53,6 @@ public:
     bool readAnnouncementsForOpenPortLeft() { return sequencer_ && sequencer_->readAnnouncementsForOpenPortLeft(); }
 
 private:
-    // The one place the sequencer's failures become result codes.
     static int resultOf(AlsaSequencer::Failure failure);
     int connect();
 
@@ -64,7 +60,6 @@ private:
     std::unique_ptr<AlsaSequencer> sequencer_;
 };
 
-// The service with its ALSA client connected through `connect`.
 std::unique_ptr<MidiOutService> createSystemMidiOutService(AlsaClient::Connect connect);
 
 }  // namespace tavrelle::midi::backend

@@ -1,8 +1,7 @@
 // Every wait and pause of the JACK side. A healthy server answers each step
 // in tens of milliseconds, at the longest periods in a few cycles of 171 ms;
-// a stalled one never answers, and then the request fails with 6 and the
-// MIDI thread is stuck until it returns. The ALSA sequencer is a local
-// kernel service that answers at once: its calls have no deadline.
+// a stalled one never does: the request fails with 6 and the MIDI thread is
+// stuck until it returns. ALSA answers at once: its calls have no deadline.
 #pragma once
 
 #include <chrono>

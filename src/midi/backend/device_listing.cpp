@@ -48,8 +48,7 @@ DeviceListing::DeviceListing(AlsaClient& alsa, MidiThread& thread, std::shared_p
                              std::shared_ptr<Notifier> notify)
     : alsa_(alsa), thread_(thread), jack_(std::move(jack)), notify_(std::move(notify))
 {
-    // At once, while the caller goes on with other things; the first
-    // question about the devices takes the answer.
+    // At once; the first question about the devices takes the answer.
     pending_ = askJack();
 }
 
@@ -74,10 +73,9 @@ std::optional<DeviceListing::Pending> DeviceListing::askJack()
         } catch (const std::bad_alloc&) {
         }
         reply->set_value(answered);
-        // The port an open will connect, made ready after the answer, before
-        // anyone waits for it. The client is activated by the open that
-        // follows, or else a moment later: from then on the server reports
-        // the ports that come and go.
+        // Made ready after the answer, before anyone waits for it. The open
+        // that follows activates the client, or else a moment later; from then
+        // on the server reports the ports that come and go.
         if (session.start() == result::kNoError && !session.active() && !jack->watchingConnection) {
             MidiThread::watch(
                 [jack, notify, alsaThere, answered = std::move(answered)] {

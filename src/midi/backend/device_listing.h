@@ -32,9 +32,8 @@ public:
 
     // Lists again: a listing asked for earlier may predate the news.
     void relist();
-    // The list with the latest answers taken in; identifiers are positions
-    // in it. A JACK server that does not answer in time leaves the JACK
-    // part as it was.
+    // Identifiers are positions in it. A JACK server that does not answer in
+    // time leaves the JACK ports as they were.
     const std::vector<PortEntry>& devices();
     // Whether the open ALSA port was announced gone since it was opened.
     bool alsaPortLeft() const { return alsaLeft_; }
@@ -56,7 +55,6 @@ private:
     bool alsaLeft_ = false;
     std::optional<Pending> pending_;
     bool stale_ = true;
-    // The JACK ports as the server answered last.
     std::vector<std::string> jackNames_;
     std::vector<PortEntry> devices_;
 };

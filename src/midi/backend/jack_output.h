@@ -1,5 +1,4 @@
-// The JACK client the MIDI thread owns and whether a port of it is open for
-// the caller. Touched only on the MIDI thread.
+// Touched only on the MIDI thread.
 #pragma once
 
 #include "jack_session.h"

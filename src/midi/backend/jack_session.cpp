@@ -22,11 +22,10 @@ namespace tavrelle::midi::backend {
 namespace {
 
 
-// A new connection joins the running graph only at the start of a cycle that
-// follows a finished one, so a client that is late anywhere on the server
-// holds it back, and what is written before is lost. Queued messages wait
-// until the graph is seen to carry the connection, and then kConnectCycles
-// more (a server may report a link a little ahead of its data).
+// A new connection joins the running graph only at a cycle that follows a
+// finished one, so a late client anywhere holds it back and what is written
+// before is lost. Queued messages wait until the graph carries it, and then
+// kConnectCycles more (a server may report a link a little ahead of its data).
 constexpr std::uint64_t kConnectCycles = 2;
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
@@ -49,8 +48,7 @@ namespace {
 
 using State = JackSession::State;
 
-// Kept reachable for the life of the process, as libjack may still call into
-// it; a deliberate leak, and not one a leak checker should report.
+// libjack may still call into it: a deliberate leak, not one to report.
 void keepForever(State* state)
 {
     static std::mutex mutex;
@@ -255,8 +253,7 @@ int JackSession::connect()
     }
     if (linked != 0 && linked != EEXIST) {
         // The port left after the open answered (JACK 2 reports a client's
-        // disconnection before it removes the port): the handle is told to
-        // be gone, so that the port's return opens it again.
+        // disconnection before removing the port): lost, so its return reopens.
         target_.clear();
         lose();
         return result::kBadDeviceId;

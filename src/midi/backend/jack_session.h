@@ -1,6 +1,6 @@
-// One libjack client with one output port, kept for the life of the
-// service, so that listing and switching only connect and disconnect. Used on
-// the MIDI thread, except the readers marked below.
+// One libjack client and output port, kept for the service's life, so that
+// listing and switching only connect and disconnect. On the MIDI thread,
+// except the readers marked below.
 #pragma once
 
 #include "midi/short_message.h"
@@ -54,8 +54,7 @@ private:
     // Forgets the client without a word to libjack: closing a client whose
     // server died crashes JACK 2's libjack once another client has been tried.
     void abandon();
-    // Whether a client is there whose server has not gone; one whose server
-    // went is let go.
+    // False without a client whose server lives; one whose server went goes.
     bool keepLiveClient();
     // The device connected last is gone: the handle says so and the news is told.
     void lose();

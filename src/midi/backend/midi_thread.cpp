@@ -37,7 +37,6 @@ struct MidiThread::Shared {
 };
 
 namespace {
-// The thread's own state, for the work that runs on it.
 thread_local MidiThread::Shared* ownShared = nullptr;
 }  // namespace
 
@@ -144,8 +143,7 @@ bool runNextJob(MidiThread::Shared& shared, Lock& lock)
     work();
     work = nullptr;
     lock.lock();
-    // A request that was given up on has returned: what failed meanwhile
-    // may be tried again.
+    // A request given up on has returned: what failed meanwhile may retry.
     if (++shared.finishedJobs == shared.abandonedJob) {
         tellWoken(shared, lock);
     }
@@ -175,9 +173,8 @@ void sleepUntilNews(MidiThread::Shared& shared, Lock& lock)
 void MidiThread::run(std::shared_ptr<Shared> shared)
 {
     ownShared = shared.get();
-    // A libjack call that wakes up to a server that died writes to its
-    // socket: that must fail the call, not end the program. The threads
-    // libjack starts from here inherit the mask.
+    // A libjack call waking to a dead server writes to its socket: that must
+    // fail the call, not end the program. libjack's threads inherit the mask.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);

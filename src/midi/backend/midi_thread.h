@@ -1,8 +1,7 @@
-// The one thread that talks to the JACK server, one request at a time in the
-// order posted. A stalled server blocks its calls, so callers wait until a
-// deadline at most; a request past it leaves the thread stuck until it
-// returns, and meanwhile new requests fail at once rather than each waiting
-// out a deadline of its own.
+// The one thread that talks to the JACK server, one request at a time in
+// order. A stalled server blocks its calls, so callers wait until a deadline
+// at most; a request past it leaves the thread stuck until it returns, and
+// meanwhile new requests fail at once instead of each waiting out a deadline.
 #pragma once
 
 #include <chrono>
@@ -24,8 +23,7 @@ public:
     // `woken` runs on the thread when the watched descriptor has something
     // to read and when a stuck request has returned. Throws std::system_error.
     explicit MidiThread(std::function<void()> woken = {});
-    // Never waits for the thread: a stuck request must not hold up the end
-    // of the program.
+    // Never waits for the thread: a stuck request must not hold up the exit.
     ~MidiThread();
     MidiThread(const MidiThread&) = delete;
     MidiThread& operator=(const MidiThread&) = delete;

@@ -1,7 +1,6 @@
-// PipeWire serves JACK clients through a libjack of its own, which `pw-jack`
-// puts first in the library path; without it the program loads JACK 2's
-// libjack and finds no server. Where no JACK server answers but PipeWire
-// does, the program starts itself again as `pw-jack` would have started it.
+// PipeWire serves JACK clients through its own libjack, which `pw-jack` puts
+// first in the library path; without it the program loads JACK 2's libjack
+// and finds no server.
 #include "pipewire_jack.h"
 #include "unix_socket.h"
 
@@ -93,8 +92,7 @@ void reachPipeWireJack(char* argv[])
     facts.pipeWireJackInstalled = access((folder + "/libjack.so.0").c_str(), R_OK) == 0;
     facts.jackServerAnswers = jackServerAnswers();
     facts.pipeWireAnswers = pipeWireAnswers();
-    // Started as "ld.so PROGRAM", the program is the loader, which started
-    // again without its program would run nothing.
+    // Started as "ld.so PROGRAM": the loader restarted alone would run nothing.
     std::error_code ignored;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
     facts.startedDirectly = !self.filename().string().starts_with("ld-");
@@ -102,8 +100,7 @@ void reachPipeWireJack(char* argv[])
         setenv("LD_LIBRARY_PATH", path->c_str(), 1);
         // By its own path, not /proc/self/exe: the process keeps its name.
         execv(self.c_str(), argv);
-        // Not started again: the program goes on without PipeWire's JACK
-        // ports, and with the library path it had (empty is as unset).
+        // Not restarted: go on with the library path it had (empty = unset).
         setenv("LD_LIBRARY_PATH", facts.libraryPath.c_str(), 1);
     }
 }

@@ -22,7 +22,6 @@ std::optional<std::string> pipeWireLibraryPath(const JackLibraryFacts& facts);
 // at its socket.
 bool jackServerReachable();
 
-// Whether the libjack loaded is PipeWire's.
 bool pipeWireJackLoaded();
 
 }  // namespace tavrelle::midi::backend

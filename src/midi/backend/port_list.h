@@ -1,5 +1,4 @@
-// The naming and ordering rules of the system's MIDI output ports, as plain
-// functions over the names the ALSA client and libjack give, so that they can
+// The ports' naming and ordering rules as plain functions, so that they can
 // be checked on machines without a MIDI system.
 #pragma once
 
@@ -17,15 +16,13 @@ struct PortEntry {
     Backend backend = Backend::Alsa;
     // What the user sees and what the settings file keeps.
     std::string name;
-    // The name as the backend reported it: for ALSA "client:port 14:0", for
-    // JACK the full port name.
+    // As the backend reported it: ALSA's "client:port 14:0", JACK's full name.
     std::string systemName;
 
     bool operator==(const PortEntry&) const = default;
 };
 
-// "client:port" without the " 14:0" the ALSA client appends; a name without
-// that suffix comes back unchanged.
+// Without the " 14:0" the ALSA client appends; other names come back as is.
 std::string stripAlsaPortNumbers(std::string_view alsaName);
 
 // The kernel's loopback ports, which lead to no sound module.
@@ -37,10 +34,9 @@ bool isAlsaMidiThrough(std::string_view alsaName);
 std::vector<PortEntry> combinedPortList(const std::vector<std::string>& alsaNames,
                                         const std::vector<std::string>& jackNames);
 
-// Where the ALSA port enumerated as `entry` is among `currentAlsaNames` now:
-// the port of the same full name; else, when the entry's name had no numbers,
-// the one port whose name without numbers matches (its client came back under
-// other numbers). Nothing when the port is gone or the match is ambiguous.
+// Where the ALSA port enumerated as `entry` is now: the same full name; else,
+// if the entry's name had no numbers, the one port matching without numbers
+// (its client came back renumbered). Nothing when gone or ambiguous.
 std::optional<std::size_t> findAlsaPort(const std::vector<std::string>& currentAlsaNames, const PortEntry& entry);
 
 }  // namespace tavrelle::midi::backend

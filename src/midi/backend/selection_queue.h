@@ -1,9 +1,8 @@
-// The queue between the thread that sends and JACK's process callback.
-// Messages travel in groups (one voice selection is one group) that enter
-// whole or not at all; when the queue is full, as it gets while the server
-// stalls, the oldest whole groups give way to the newest, so that the
-// receiver ends on what was sent last. The process callback only tries the
-// lock: a cycle that finds it taken hands nothing over, and the next one does.
+// Between the sending thread and JACK's process callback. Messages travel in
+// groups (one voice selection each) that enter whole or not at all; when the
+// queue is full, as while the server stalls, the oldest groups give way to
+// the newest, so the receiver ends on what was sent last. The callback only
+// tries the lock: a cycle that finds it taken hands nothing over.
 #pragma once
 
 #include "midi/short_message.h"
@@ -46,9 +45,8 @@ public:
         return carried == kNever || cycles() >= carried + 2;
     }
 
-    // Process callback side, never waiting: hands messages to `write` until
-    // it returns false (the cycle's buffer is full); a group cut short goes
-    // on there next time.
+    // Process callback side, never waiting: hands messages to `write` until it
+    // returns false (the buffer is full); a group cut short goes on next time.
     template <typename Write>
     void deliver(Write write);
     template <typename Write>

@@ -35,8 +35,7 @@ public:
     {
         notify_->set({});
         thread_.watchDescriptor(-1);
-        // A thread that is stuck, or busy with a server that stalls, is left
-        // to finish on its own.
+        // A stuck thread, or one busy with a stalling server, finishes alone.
         if (!thread_.call<bool>(backend::kStallNoticed, [](auto& reply) { reply.set_value(true); })) {
             return;
         }
@@ -198,8 +197,7 @@ private:
     backend::AlsaClient alsa_;
     backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
     backend::DeviceListing listing_{alsa_, thread_, jack_, notify_};
-    // The one open port's token. Tokens are never reused, so a stale handle
-    // cannot reach a later port.
+    // Tokens are never reused, so a stale handle cannot reach a later port.
     MidiOutHandle open_ = 0;
     Backend openBackend_ = Backend::Alsa;
     MidiOutHandle nextHandle_ = 1;

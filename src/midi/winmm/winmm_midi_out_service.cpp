@@ -1,8 +1,6 @@
-// The MIDI output service on Windows: WinMM's midiOut calls, whose result
-// codes are the ones the port's message tables are written for. WinMM tells
-// nothing when a device leaves; a handle is known to be gone once a send
-// through it fails so. All calls, the callback's included, are on the
-// window's thread.
+// WinMM tells nothing when a device leaves: a handle is known to be gone
+// once a send through it fails so. All calls, the callback's included, are
+// on the window's thread.
 #include "midi/midi_out_service.h"
 #include "midi/winmm/winmm_results.h"
 
@@ -24,8 +22,7 @@ class WinmmMidiOutService final : public MidiOutService {
 public:
     unsigned deviceCount() override { return midiOutGetNumDevs(); }
 
-    // The product name as the driver gives it: up to 32 bytes in the
-    // system's code page, ending at the first NUL.
+    // Up to 32 bytes in the system's code page, ending at the first NUL.
     int deviceName(unsigned deviceId, std::string& name) override
     {
         MIDIOUTCAPSA caps{};
@@ -37,8 +34,7 @@ public:
         return 0;
     }
 
-    // The handle field goes to WinMM as it is and keeps whatever WinMM
-    // leaves in it, also after a failed open.
+    // WinMM keeps whatever it leaves in the handle, also after a failed open.
     int open(MidiOutHandle& handle, unsigned deviceId) override
     {
         HMIDIOUT opened = toHandle(handle);
@@ -56,8 +52,7 @@ public:
         return static_cast<int>(result);
     }
 
-    // WinMM takes each word on its own; every one is handed over, as a
-    // failed one says nothing about the next.
+    // Every word is handed over: a failed one says nothing about the next.
     int sendShortMessages(MidiOutHandle handle, std::span<const std::uint32_t> words) override
     {
         int first = 0;

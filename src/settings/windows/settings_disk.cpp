@@ -1,5 +1,4 @@
-// A save renames a new file over the old one, so that a failed save keeps
-// the old file whole.
+// A save renames a new file over the old, so a failed save keeps it whole.
 #include "settings/settings_disk.h"
 #include "settings/windows/path_rules.h"
 #include "settings/windows/wide_path.h"

@@ -16,8 +16,7 @@ namespace {
 constexpr const char* kPerUserFolder = "\\Tavrelle";
 constexpr const char* kPerUserFile = "\\tavrelle.ini";
 
-// The whole path however long it is: the call cuts it to the buffer and
-// says so only by filling the buffer.
+// The call cuts the path to the buffer and says so only by filling it.
 std::string executablePath()
 {
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -71,8 +70,7 @@ SettingsLocation locateSettings()
     const std::string appDataPath = SUCCEEDED(found) ? wideToUtf8(appData) : std::string();
     CoTaskMemFree(appData);
     if (appDataPath.empty()) {
-        // Nowhere to save: the file beside the program is still read, and the
-        // save reports that it cannot be written.
+        // Nowhere to save: the file beside is still read; the save reports it.
         return {beside, beside};
     }
     const std::string folder = appDataPath + kPerUserFolder;

@@ -1,5 +1,4 @@
-// The window's keys, typed characters, wheel and mouse presses, translated
-// into the window's rules; the device list never sees a key-down.
+// The device list never sees a key-down.
 #include "window/win32/main_window.h"
 
 #include <windowsx.h>
@@ -74,8 +73,7 @@ bool Win32MainWindow::listDropped() const
 
 void Win32MainWindow::onMousePress(UINT button, POINT at)
 {
-    // The labels let presses through to the window; find the one under the
-    // pointer.
+    // The labels let presses through to the window: find the one hit.
     for (int label = 0; label < kLabelCount; ++label) {
         RECT bounds{};
         GetWindowRect(labels_[static_cast<std::size_t>(label)], &bounds);

@@ -1,6 +1,3 @@
-// Program entry on Windows: find the settings file, create the one window
-// (its creation runs start-up), show it, and run the message loop until it
-// closes.
 #include "midi/midi_out_service.h"
 #include "settings/settings_location.h"
 #include "window/win32/main_window.h"
@@ -26,7 +23,6 @@ std::string lowerCase(std::string_view text)
     return wideToUtf8(wide);
 }
 
-// The application title of the running executable.
 std::wstring applicationTitle()
 {
     std::vector<wchar_t> buffer(32768);

@@ -26,7 +26,6 @@ constexpr int kListFieldHeight = 14;
 // moment after the system announced it.
 constexpr UINT_PTR kRelistTimer = 1;
 constexpr UINT kRelistDelayMilliseconds = 1000;
-// The audio and MIDI devices' interfaces (KSCATEGORY_AUDIO).
 constexpr Control kToolTipLabels[] = {Control::ProgramCaption, Control::ProgramValue, Control::BankCaption,
                                      Control::BankValue};
 constexpr GUID kAudioInterfaces = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
@@ -226,7 +225,6 @@ void Win32MainWindow::onCreate()
     startupShutdown_->runStartup();
 }
 
-// Devices come and go, and the device in use may have gone with them.
 std::optional<LRESULT> Win32MainWindow::handleDeviceMessage(UINT message, WPARAM wParam)
 {
     switch (message) {
@@ -244,8 +242,7 @@ std::optional<LRESULT> Win32MainWindow::handleDeviceMessage(UINT message, WPARAM
         }
         return TRUE;
     case kDevicesChangedByService:
-        // A second later: a device that fails every send is tried again at
-        // that pace, not in a loop.
+        // Not in a loop: a device failing every send is retried once a second.
         SetTimer(window_, kRelistTimer, kRelistDelayMilliseconds, nullptr);
         return 0;
     case WM_TIMER:
@@ -298,8 +295,7 @@ std::optional<LRESULT> Win32MainWindow::handleListMessage(UINT message, WPARAM w
     }
 }
 
-// The list draws its own entries so that its field can show the device that
-// is away, greyed, while nothing is selected.
+// Drawn by the list itself, so its field can show the away device greyed.
 void Win32MainWindow::drawListItem(const DRAWITEMSTRUCT& item)
 {
     const bool entry = item.itemID != static_cast<UINT>(-1);
@@ -341,8 +337,7 @@ void Win32MainWindow::createControls()
             create(L"STATIC", kControls[label].control, WS_VISIBLE | SS_LEFT | SS_NOPREFIX);
         setLabelText(kControls[label].control, utf8ToWide(kControls[label].text));
     }
-    // A drop-down list without editing, unsorted, not a tab stop; its
-    // creation height includes the drop-down's entries.
+    // Its creation height includes the drop-down's entries.
     deviceList_ = create(L"COMBOBOX", Control::DeviceList,
                          WS_VISIBLE | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS,
                          kListVisibleEntries * kListItemHeight + 2);
@@ -363,8 +358,7 @@ void Win32MainWindow::createToolTips()
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
                                 instance_, nullptr);
     SendMessageW(toolTips_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    // The labels leave the mouse to the window, so the tools are areas of
-    // the window, each the size of its label.
+    // The labels leave the mouse to the window: each tool is its label's area.
     for (const Control label : kToolTipLabels) {
         TTTOOLINFOW tool{};
         tool.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -392,8 +386,7 @@ void Win32MainWindow::placeToolTip(Control label)
     SendMessageW(toolTips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
-// The instrument files are read when a tool tip first shows, and the hints
-// follow the device chosen since.
+// Instrument files are read at the first tool tip; hints follow the device.
 const wchar_t* Win32MainWindow::toolTipText(Control label)
 {
     voiceNames_.load();
@@ -409,7 +402,6 @@ const wchar_t* Win32MainWindow::toolTipText(Control label)
 
 void Win32MainWindow::setLabelText(Control label, const std::wstring& text)
 {
-    // Labels size themselves to their text.
     const HWND control = labels_[static_cast<std::size_t>(label)];
     SetWindowTextW(control, text.c_str());
     const HDC context = GetDC(control);
@@ -439,9 +431,8 @@ int Win32MainWindow::run(int showCommand)
         return 1;
     }
     services_.messages.setOwner(window_);
-    // The taskbar button appears with the window; a launch that asks for a
-    // minimised window minimises the button's window, which keeps the main
-    // window hidden until it is restored.
+    // The taskbar button appears with the window; a minimised launch minimises
+    // the button's window, which keeps the main window hidden until restored.
     const bool minimised = showCommand == SW_MINIMIZE || showCommand == SW_SHOWMINIMIZED ||
                            showCommand == SW_SHOWMINNOACTIVE || showCommand == SW_FORCEMINIMIZE;
     ShowWindow(application_, SW_SHOWNA);

@@ -36,8 +36,7 @@ public:
     Win32MainWindow(const Win32MainWindow&) = delete;
     Win32MainWindow& operator=(const Win32MainWindow&) = delete;
 
-    // Shows the window as the launch asks and runs the message loop until the
-    // window is closed; gives the exit code.
+    // Shows the window as the launch asks, runs the message loop; exit code.
     int run(int showCommand);
 
     OuterBounds outerBounds() const override;
@@ -47,7 +46,6 @@ public:
 private:
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK applicationProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    // A window class with the program's icon in both sizes.
     WNDCLASSEXW iconClass(const wchar_t* name, WNDPROC procedure) const;
     void createApplicationWindow(const std::wstring& title);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -64,14 +62,11 @@ private:
     void dispatch(MSG& message);
     bool listDropped() const;
     void onMousePress(UINT button, POINT at);
-    // The system announced a change of devices.
     void onDevicesChanged();
     int scaled(int pixels) const;
     void setLabelText(Control label, const std::wstring& text);
-    // The tool tips of the program and the bank, over their labels' areas.
     void createToolTips();
     void placeToolTip(Control label);
-    // The text the tool tip over `label` asks for as it shows.
     const wchar_t* toolTipText(Control label);
 
     void showVoiceSelection(int programNumber, int bankNumber, int channelNumber) override;
@@ -84,10 +79,9 @@ private:
 
     HINSTANCE instance_;
     Win32Services services_;
-    // The taskbar button's window: titled with the application title, never
-    // seen (it has no size), the owner of the main window, which therefore
-    // has no button of its own. Minimising the main window minimises this
-    // one, which hides the main window until the button restores both.
+    // The taskbar button's window, titled with the application title and never
+    // seen; as the main window's owner it leaves that one without a button, and
+    // minimising the main window minimises it until the button restores both.
     HWND application_ = nullptr;
     HWND window_ = nullptr;
     HWND deviceList_ = nullptr;

@@ -17,7 +17,6 @@ constexpr int kMargin = 12;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 23;
 
-// What the box shows, handed to its dialog procedure.
 struct BoxContent {
     std::wstring title;
     std::wstring text;
@@ -36,9 +35,8 @@ bool breakableBetween(wchar_t before, wchar_t after)
     return before == L' ' || after == L' ' || before >= 0x2E80 || after >= 0x2E80;
 }
 
-// The text's lines as they fit `width` pixels in the font selected into
-// `dc`: broken where a line may break, and inside a word only when the word
-// alone is wider than a line.
+// The lines as they fit `width` pixels in `dc`'s font: broken where a line
+// may break, inside a word only when the word alone is wider than a line.
 std::vector<std::wstring> wrapLines(HDC dc, const std::wstring& text, int width)
 {
     std::vector<std::wstring> lines;
@@ -82,8 +80,7 @@ int textWidth(HDC dc, const std::wstring& text)
     return size.cx;
 }
 
-// Sizes the box around its text, wrapped at half the screen's width, and
-// centres it on the screen.
+// Wrapped at half the screen's width, and centred on the screen.
 void layOut(HWND box, BoxContent& content)
 {
     const HWND textControl = GetDlgItem(box, kTextId);
@@ -114,8 +111,7 @@ void layOut(HWND box, BoxContent& content)
     ReleaseDC(box, dc);
 
     // Room for the title beside the caption's buttons (a window manager may
-    // add an icon and three, in a larger font of its own), as far as half the
-    // screen allows.
+    // add an icon and three, in a larger font), up to half the screen.
     NONCLIENTMETRICSW nonClient{};
     nonClient.cbSize = sizeof nonClient;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof nonClient, &nonClient, 0);

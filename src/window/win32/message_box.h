@@ -1,7 +1,5 @@
-// The two kinds of boxes the tool shows: its own message box (centred, no
-// icon, its text wrapped at half the screen's width, one "OK" that Enter and
-// Esc answer) and the error box for settings failures, the system's box with
-// a stop icon.
+// The tool's own box (centred, no icon, wrapped at half the screen, one "OK"
+// that Enter and Esc answer), and the system's stop-icon box for settings.
 #pragma once
 
 #include "midi/midi_out_port.h"
