@@ -292,3 +292,25 @@ release_server() {
   find /dev/shm -maxdepth 1 \( -name "jack_sem.${uid}_${name}_*" -o -name "jack_${name}_*" \) -delete 2>/dev/null
   [ -z "$(server_leftovers "$name")" ] || services_fail "the JACK server $name left: $(server_leftovers "$name")"
 }
+
+# PipeWire and WirePlumber on $XDG_RUNTIME_DIR (a private one, under a session
+# bus of its own: tests/contract_pipewire_test.sh makes both), as services
+# pipewire and wireplumber. Started, PipeWire answers on its socket and
+# WirePlumber has joined it, so JACK clients of the graph run cycles.
+pipewire_socket() { echo "${XDG_RUNTIME_DIR:?}/pipewire-0"; }
+start_pipewire() {
+  launch_service pipewire pipewire || return 1
+  wait_for 20 test -S "$(pipewire_socket)" || services_fail "PipeWire did not start" || return 1
+  launch_service wireplumber wireplumber || return 1
+  wait_for 30 sh -c 'pw-cli ls Client 2>/dev/null | grep -q "application.name = \"WirePlumber\""' ||
+    services_fail "WirePlumber did not join PipeWire"
+}
+# A socket left by a PipeWire that was killed would answer nobody, yet be
+# taken for a running one.
+stop_pipewire() {
+  local failed=0
+  stop_service wireplumber 5 || failed=1
+  stop_service pipewire 5 || failed=1
+  rm -f "$(pipewire_socket)" "$(pipewire_socket).lock"
+  return $failed
+}

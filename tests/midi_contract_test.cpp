@@ -1,26 +1,30 @@
 // What every MIDI output service keeps to, held against the test fake the
-// port's tests run on and against the real services reachable here: JACK 2
-// on a private server of the suite's own, and PipeWire's JACK graph when
-// pipewire_test.sh runs the suite under PipeWire's libjack. A world drives
-// the system as its devices and the machine would; a case that a world
-// cannot show is skipped saying why.
+// port's tests run on and against each real service a test can reach: JACK 2
+// on a private server of the suite's own, PipeWire's JACK graph
+// (contract_pipewire_test.sh runs the suite there under PipeWire's libjack)
+// and the kernel's ALSA sequencer (alsa_guest_test.sh runs it in its guest).
+// A world drives the system as its devices and the machine would; a case
+// that a world cannot show is skipped saying why.
 #include "deadlines.h"
-#include "pipewire_jack.h"
 
 #include "midi/midi_out_service.h"
 #include "support/fake_midi_out_service.h"
 #include "support/jack_capture.h"
 #include "support/jack_server.h"
 
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -61,7 +65,38 @@ public:
     // The whole MIDI system goes or starts; why not, where this world cannot.
     virtual std::optional<std::string> stopSystem() = 0;
     virtual std::optional<std::string> startSystem() = 0;
+    // A service made afresh while the system is absent.
+    virtual std::optional<std::string> restartServiceWithoutSystem()
+    {
+        if (auto why = stopSystem()) {
+            return why;
+        }
+        restartService();
+        return std::nullopt;
+    }
 };
+
+// Where the suite cannot stop and start the system itself, the script that
+// runs it can: TAVRELLE_CONTRACT_SYSTEM is a command that takes "stop" or
+// "start" and ends once the system has stopped or answers.
+void switchSystem(const std::string& how)
+{
+    const char* command = std::getenv("TAVRELLE_CONTRACT_SYSTEM");
+    if (command == nullptr) {
+        throw std::runtime_error("TAVRELLE_CONTRACT_SYSTEM names no command to " + how + " the system");
+    }
+    if (std::system((std::string(command) + " " + how).c_str()) != 0) {
+        throw std::runtime_error("the system did not " + how + " (" + command + ")");
+    }
+}
+
+// The libjack this process loaded, as pw-jack chooses it by the library path.
+bool pipeWireJackLoaded()
+{
+    Dl_info loaded{};
+    return dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr &&
+           std::string(loaded.dli_fname).find("/pipewire-") != std::string::npos;
+}
 
 // The fake as the port's tests drive it: the world tells it what the system
 // would tell a real service.
@@ -135,14 +170,14 @@ private:
     std::map<std::string, std::size_t> since_;
 };
 
-// The service over the JACK server the loaded libjack reaches: a private
-// JACK 2 server of the suite's own, which it can kill and start, or
-// PipeWire's graph, which the suite cannot restart from here.
+// The service over JACK: a private JACK 2 server of the suite's own, which it
+// kills and starts, or PipeWire's graph, which the running script stops and
+// starts. Devices are capture clients of the test's own.
 class JackWorld final : public World {
 public:
-    JackWorld()
+    explicit JackWorld(bool ownServer)
     {
-        if (!onPipeWire()) {
+        if (ownServer) {
             const char* fixture = std::getenv("JACK_DEFAULT_SERVER");
             const std::string name = std::string(fixture != nullptr ? fixture : "tavrelle-ctest") + "-contract";
             override_.emplace(name);
@@ -189,12 +224,13 @@ public:
     }
     std::optional<std::string> stopSystem() override
     {
-        if (!server_) {
-            return "PipeWire is restarted under a running service by pipewire_test.sh";
+        if (server_) {
+            server_->kill();
+        } else {
+            switchSystem("stop");
         }
-        server_->kill();
         for (auto& [stem, device] : devices_) {
-            device->waitUntilServerGone(10s);
+            EXPECT_TRUE(device->waitUntilServerGone(10s)) << stem << " was not told that its server went";
         }
         devices_.clear();
         return std::nullopt;
@@ -202,13 +238,13 @@ public:
     std::optional<std::string> startSystem() override
     {
         if (!server_) {
-            return "PipeWire is restarted under a running service by pipewire_test.sh";
+            switchSystem("start");
+            return std::nullopt;
         }
         return server_->start() ? std::nullopt : std::optional<std::string>("jackd did not start again");
     }
 
 private:
-    static bool onPipeWire() { return midi::backend::pipeWireJackLoaded(); }
     static std::string clientName(const std::string& stem) { return stem + "-" + std::to_string(getpid()); }
 
     std::optional<ServerNameOverride> override_;
@@ -216,6 +252,116 @@ private:
     bool started_ = true;
     std::unique_ptr<midi::MidiOutService> service_;
     std::map<std::string, std::unique_ptr<JackCapture>> devices_;
+};
+
+// A sequencer client of the test's own with one writable MIDI port, as a
+// module's driver or a software synthesizer offers; what reaches it is read
+// back as short-message words.
+class AlsaDevice {
+public:
+    explicit AlsaDevice(const std::string& clientName)
+    {
+        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
+            throw std::runtime_error("no ALSA sequencer for the device " + clientName);
+        }
+        snd_seq_set_client_name(seq_, clientName.c_str());
+        if (snd_seq_create_simple_port(seq_, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                       SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) < 0 ||
+            snd_midi_event_new(16, &decoder_) < 0) {
+            snd_seq_close(seq_);
+            throw std::runtime_error("cannot make the port of the device " + clientName);
+        }
+        snd_midi_event_no_status(decoder_, 1);
+        name_ = clientName + ":in";
+    }
+    ~AlsaDevice()
+    {
+        snd_midi_event_free(decoder_);
+        snd_seq_close(seq_);
+    }
+    AlsaDevice(const AlsaDevice&) = delete;
+    AlsaDevice& operator=(const AlsaDevice&) = delete;
+
+    const std::string& name() const { return name_; }
+    std::vector<std::uint32_t> received()
+    {
+        snd_seq_event_t* event = nullptr;
+        for (int read = 0; (read = snd_seq_event_input(seq_, &event)) >= 0 || read == -ENOSPC;) {
+            unsigned char bytes[3] = {};
+            if (read < 0) {
+                words_.push_back(0);  // events were lost: no list of words can match
+                continue;
+            }
+            const long size = snd_midi_event_decode(decoder_, bytes, sizeof bytes, event);
+            std::uint32_t word = 0;
+            for (long i = 0; i < size; ++i) {
+                word |= std::uint32_t{bytes[i]} << (8 * i);
+            }
+            if (size > 0) {
+                words_.push_back(word);
+            }
+        }
+        return words_;
+    }
+
+private:
+    snd_seq_t* seq_ = nullptr;
+    snd_midi_event_t* decoder_ = nullptr;
+    std::string name_;
+    std::vector<std::uint32_t> words_;
+};
+
+// The service over the kernel's sequencer. The system can go only while no
+// client holds the sequencer open: the kernel keeps its module loaded until
+// then, so it goes and starts only with no service running.
+class AlsaWorld final : public World {
+public:
+    AlsaWorld() { restartService(); }
+    ~AlsaWorld() override
+    {
+        service_.reset();
+        devices_.clear();
+    }
+
+    midi::MidiOutService& service() override { return *service_; }
+    void restartService() override
+    {
+        service_.reset();
+        service_ = midi::createSystemMidiOutService();
+    }
+    std::string add(const std::string& stem) override
+    {
+        devices_[stem].reset();
+        devices_[stem] = std::make_unique<AlsaDevice>(stem + "-" + std::to_string(getpid()));
+        return devices_[stem]->name();
+    }
+    void remove(const std::string& stem) override { devices_.erase(stem); }
+    std::vector<std::uint32_t> received(const std::string& stem) override
+    {
+        const auto device = devices_.find(stem);
+        return device == devices_.end() ? std::vector<std::uint32_t>{} : device->second->received();
+    }
+    std::optional<std::string> stopSystem() override
+    {
+        return "the kernel keeps its sequencer while the service holds it open";
+    }
+    std::optional<std::string> startSystem() override
+    {
+        switchSystem("start");
+        return std::nullopt;
+    }
+    std::optional<std::string> restartServiceWithoutSystem() override
+    {
+        service_.reset();
+        devices_.clear();
+        switchSystem("stop");
+        restartService();
+        return std::nullopt;
+    }
+
+private:
+    std::unique_ptr<midi::MidiOutService> service_;
+    std::map<std::string, std::unique_ptr<AlsaDevice>> devices_;
 };
 
 // Follows the service's reports as the port does: each report lists the
@@ -291,19 +437,35 @@ private:
     unsigned sent_ = 0;
 };
 
-enum class Service { Fake, Jack };
+enum class Service { Fake, Jack, PipeWire, Alsa };
 
+// Each service is run where it is reachable: the fake and JACK 2 in the
+// quick checks and the suite's own run, PipeWire and ALSA by the scripts
+// that start them.
 class midi_contract_test : public ::testing::TestWithParam<Service> {
 protected:
     void SetUp() override
     {
-        if (GetParam() == Service::Fake) {
+        switch (GetParam()) {
+        case Service::Fake:
             world_ = std::make_unique<FakeWorld>();
-            return;
+            break;
+        case Service::Jack: {
+            ASSERT_FALSE(pipeWireJackLoaded()) << "JACK 2's cases run under PipeWire's libjack";
+            auto jack = std::make_unique<JackWorld>(true);
+            ASSERT_TRUE(jack->started()) << "the suite's private jackd did not start";
+            world_ = std::move(jack);
+            break;
         }
-        auto jack = std::make_unique<JackWorld>();
-        ASSERT_TRUE(jack->started()) << "the suite's private jackd did not start";
-        world_ = std::move(jack);
+        case Service::PipeWire:
+            ASSERT_TRUE(pipeWireJackLoaded()) << "run by contract_pipewire_test.sh, under PipeWire's libjack";
+            world_ = std::make_unique<JackWorld>(false);
+            break;
+        case Service::Alsa:
+            ASSERT_EQ(access("/dev/snd/seq", R_OK | W_OK), 0) << "run in the ALSA guest by alsa_guest_test.sh";
+            world_ = std::make_unique<AlsaWorld>();
+            break;
+        }
     }
     World& world() { return *world_; }
 
@@ -434,10 +596,9 @@ TEST_P(midi_contract_test, system_that_goes_and_comes_back_serves_the_device_aga
 // for it is found by a later look and reported.
 TEST_P(midi_contract_test, system_that_appears_after_start_up_is_reported)
 {
-    if (const auto why = world().stopSystem()) {
+    if (const auto why = world().restartServiceWithoutSystem()) {
         GTEST_SKIP() << *why;
     }
-    world().restartService();
     auto& service = world().service();
     EXPECT_EQ(service.deviceCount(), 0u);
     std::atomic<unsigned> reports{0};
@@ -455,8 +616,17 @@ TEST_P(midi_contract_test, system_that_appears_after_start_up_is_reported)
     service.setDevicesChangedCallback({});
 }
 
-INSTANTIATE_TEST_SUITE_P(services, midi_contract_test, ::testing::Values(Service::Fake, Service::Jack),
-                         [](const auto& info) { return info.param == Service::Fake ? "fake" : "jack"; });
+INSTANTIATE_TEST_SUITE_P(services, midi_contract_test,
+                         ::testing::Values(Service::Fake, Service::Jack, Service::PipeWire, Service::Alsa),
+                         [](const auto& info) -> std::string {
+                             switch (info.param) {
+                             case Service::Fake: return "fake";
+                             case Service::Jack: return "jack";
+                             case Service::PipeWire: return "pipewire";
+                             case Service::Alsa: break;
+                             }
+                             return "alsa";
+                         });
 
 }  // namespace
 }  // namespace tavrelle::testing

@@ -50,16 +50,22 @@ target_compile_definitions(midi_integration_test PRIVATE
 add_dependencies(midi_integration_test jack_silence_probe)
 
 # What every MIDI output service keeps to, against the fake (in the quick
-# checks) and against JACK 2 on a server of the suite's own.
+# checks), against JACK 2 on a server of the suite's own, and against
+# PipeWire's JACK graph on a PipeWire the script starts; alsa.cmake's guest
+# runs it against the kernel's sequencer.
 tavrelle_add_test(midi_contract_test
   SOURCES midi_contract_test.cpp
   LIBS tavrelle_midi_system tavrelle_test_support tavrelle_jack_test_support tavrelle_midi_backend_internals
+    PkgConfig::ALSA
   LABELS integration
   FIXTURES jack_services
-  ENVIRONMENT ${tavrelle_services_env}
+  ENVIRONMENT ${tavrelle_services_env} GTEST_FILTER=services/midi_contract_test.*/jack
   TIMEOUT 240)
 add_test(NAME midi_contract_fake_test COMMAND midi_contract_test --gtest_filter=services/midi_contract_test.*/fake)
 set_tests_properties(midi_contract_fake_test PROPERTIES LABELS check TIMEOUT 60)
+add_test(NAME midi_contract_pipewire_test
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/contract_pipewire_test.sh $<TARGET_FILE:midi_contract_test>)
+set_tests_properties(midi_contract_pipewire_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 300)
 
 # The service on PipeWire's JACK graph, with PipeWire, WirePlumber and
 # FluidSynth started by the script itself on a private runtime folder.

@@ -41,6 +41,8 @@ JackCapture::JackCapture(const std::string& clientName, const std::vector<std::s
         delete shared_;
         throw std::runtime_error("no JACK server answers for the capture client " + clientName);
     }
+    // PipeWire's libjack calls only the first; JACK 2 the second, when set.
+    jack_on_shutdown(shared_->client, &JackCapture::onShutdown, shared_);
     jack_on_info_shutdown(shared_->client, &JackCapture::onServerGone, shared_);
     shared_->ports = std::vector<Port>(portNames.size());
     for (std::size_t i = 0; i < portNames.size(); ++i) {
@@ -106,6 +108,11 @@ int JackCapture::process(jack_nframes_t frames, void* arg)
 }
 
 void JackCapture::onServerGone(jack_status_t, const char*, void* arg)
+{
+    onShutdown(arg);
+}
+
+void JackCapture::onShutdown(void* arg)
 {
     static_cast<Shared*>(arg)->serverGone = true;
 }

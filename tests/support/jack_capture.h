@@ -73,6 +73,7 @@ private:
     };
     static int process(jack_nframes_t frames, void* arg);
     static void onServerGone(jack_status_t, const char*, void* arg);
+    static void onShutdown(void* arg);
 
     Shared* shared_;
 };
