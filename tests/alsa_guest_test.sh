@@ -3,21 +3,37 @@
 # machine (scripts/alsa-guest.sh): VirMIDI ports, whose raw MIDI devices show
 # the bytes a module on a cable would get, and aseqdump clients as named
 # receivers. Driven under Xvfb and openbox with xdotool, like the other
-# end-to-end tests; no JACK server runs in the guest.
-#   alsa_guest_test.sh path/to/tavrelle CACHE WORK
+# end-to-end tests; no JACK server runs in the guest. First, in the same
+# guest, the MIDI output services' contract (midi_contract_test) runs against
+# the sequencer.
+#   alsa_guest_test.sh path/to/tavrelle path/to/midi_contract_test CACHE WORK
 # CACHE keeps the guest's kernel and initramfs, WORK the guest's scratch files
 # (kept after a failure).
 set -euo pipefail
+usage="usage: alsa_guest_test.sh path/to/tavrelle path/to/midi_contract_test CACHE WORK"
+
+# In the guest, for the contract: the kernel's sequencer unloaded, or loaded
+# again as the guest's start loaded it.
+if [ "${1:-}" = --sequencer ]; then
+  case ${2:-} in
+    stop)
+      modprobe -r snd-virmidi snd-seq-dummy snd-seq-midi-event snd-seq && [ ! -e /dev/snd/seq ] ;;
+    start) modprobe snd-seq && modprobe snd-seq-dummy && modprobe snd-virmidi && [ -e /dev/snd/seq ] ;;
+    *) echo "usage: alsa_guest_test.sh --sequencer stop|start" >&2; exit 2 ;;
+  esac
+  exit
+fi
 
 if [ "${1:-}" != --in-guest ]; then
-  tool=$(readlink -f "${1:?usage: alsa_guest_test.sh path/to/tavrelle CACHE WORK}")
-  cache=${2:?usage: alsa_guest_test.sh path/to/tavrelle CACHE WORK}
-  work=${3:?usage: alsa_guest_test.sh path/to/tavrelle CACHE WORK}
+  tool=$(readlink -f "${1:?$usage}")
+  contract=$(readlink -f "${2:?$usage}")
+  cache=${3:?$usage}
+  work=${4:?$usage}
   here=$(cd "$(dirname "$0")" && pwd)
   started=$(date +%s)
   rm -rf "$work"
   mkdir -p "$work"
-  "$here/../scripts/alsa-guest.sh" "$cache" "$work" "$here/alsa_guest_test.sh" --in-guest "$tool" ||
+  "$here/../scripts/alsa-guest.sh" "$cache" "$work" "$here/alsa_guest_test.sh" --in-guest "$tool" "$contract" ||
     { status=$?; echo "kept $work for inspection" >&2; exit $status; }
   rm -rf "$work"
   echo "ALSA sequencer end-to-end: ok ($(($(date +%s) - started)) s with the guest's start-up)"
@@ -26,6 +42,14 @@ fi
 
 # In the guest, as root, in WORK.
 tool=$2
+contract=$3
+# The contract's devices are sequencer clients of its own; it unloads the
+# sequencer only with no client left, before anything else here holds it.
+contract_started=$(date +%s)
+TAVRELLE_CONTRACT_SYSTEM="bash $(printf %q "$(readlink -f "$0")") --sequencer" \
+  "$contract" --gtest_color=no --gtest_filter='services/midi_contract_test.*/alsa' ||
+  { echo "alsa guest: the MIDI output contract failed on the kernel's sequencer" >&2; exit 1; }
+echo "MIDI output contract on the kernel's sequencer: ok ($(($(date +%s) - contract_started)) s)"
 work=$PWD/session
 server=tavrelle-alsa-guest # never started: there is no JACK server here
 # A virtual machine without acceleration, on a machine other builds share:

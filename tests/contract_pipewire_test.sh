@@ -6,7 +6,7 @@
 # test's devices are JACK clients of its own; it stops and starts PipeWire
 # through this script's "system" command.
 #
-#   contract_pipewire_test.sh path/to/midi_contract_test
+#   contract_pipewire_test.sh path/to/midi_contract_test [GoogleTest flags]
 #   contract_pipewire_test.sh system stop|start    (the test's, in the session)
 #
 # Exits 77 (skipped) only when PipeWire itself cannot start here, saying why.
@@ -26,7 +26,8 @@ if [[ ${1:-} == system ]]; then
   exit
 fi
 
-suite=$(readlink -f "${1:?usage: contract_pipewire_test.sh path/to/midi_contract_test}")
+suite=$(readlink -f "${1:?usage: contract_pipewire_test.sh path/to/midi_contract_test [GoogleTest flags]}")
+shift
 if [[ -z ${TAVRELLE_PIPEWIRE_SESSION:-} ]]; then
   for program in dbus-run-session pipewire wireplumber pw-jack pw-cli jack_wait; do
     command -v "$program" >/dev/null ||
@@ -46,7 +47,7 @@ if [[ -z ${TAVRELLE_PIPEWIRE_SESSION:-} ]]; then
   env -u JACK_DEFAULT_SERVER -u PIPEWIRE_REMOTE -u DBUS_SESSION_BUS_ADDRESS \
     TAVRELLE_PIPEWIRE_SESSION="$work" XDG_RUNTIME_DIR="$work/runtime" \
     XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" \
-    dbus-run-session -- bash "$0" "$suite" || status=$?
+    dbus-run-session -- bash "$0" "$suite" "$@" || status=$?
   exit $status
 fi
 
@@ -63,6 +64,6 @@ if ! start_pipewire; then
 fi
 status=0
 TAVRELLE_CONTRACT_SYSTEM="bash $(printf %q "$here/contract_pipewire_test.sh") system" \
-  pw-jack "$suite" --gtest_filter='services/midi_contract_test.*/pipewire' || status=$?
+  pw-jack "$suite" --gtest_filter='services/midi_contract_test.*/pipewire' "$@" || status=$?
 [[ $status -eq 0 ]] || { for log in "$services_state"/*.log; do echo "--- ${log##*/}"; tail -n 20 "$log"; done >&2; }
 exit $status
