@@ -269,14 +269,40 @@ TEST(midi_backend_test, queue_counts_as_delivered_only_after_the_cycle_after_the
     SelectionQueue queue(4);
     ASSERT_TRUE(queue.push(selectionFor(3)));
     const auto write = [](const unsigned char*, std::size_t) { return true; };
-    queue.runCycle(write);
+    queue.runCycle(256, write);
     EXPECT_FALSE(queue.delivered());  // held shut until opened
     queue.openAfter(0);
-    queue.runCycle(write);
+    queue.runCycle(256, write);
     EXPECT_TRUE(queue.empty());
     EXPECT_FALSE(queue.delivered());
-    queue.runCycle(write);
+    queue.runCycle(256, write);
     EXPECT_TRUE(queue.delivered());
+}
+
+// A connection whose news never comes: the queue opens once the server has
+// run the frames given, counted from when they were given, and holding it
+// (a new target) ends that.
+TEST(midi_backend_test, queue_opens_by_itself_after_the_frames_it_was_given)
+{
+    SelectionQueue queue(4);
+    const auto write = [](const unsigned char*, std::size_t) { return true; };
+    queue.runCycle(1000, write);
+    ASSERT_TRUE(queue.push(selectionFor(3)));
+    queue.openAtLatestAfterFrames(512);
+    EXPECT_FALSE(queue.held());
+    queue.runCycle(256, write);
+    queue.runCycle(255, write);
+    queue.runCycle(1, write);  // began at 511
+    EXPECT_FALSE(queue.empty());
+    queue.runCycle(256, write);
+    EXPECT_TRUE(queue.empty());
+
+    queue.openAtLatestAfterFrames(256);
+    queue.hold();
+    ASSERT_TRUE(queue.push(selectionFor(4)));
+    queue.runCycle(4096, write);
+    queue.runCycle(4096, write);
+    EXPECT_FALSE(queue.empty());
 }
 
 // A libjack call that wakes up to a server that died writes to its socket;

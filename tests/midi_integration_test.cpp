@@ -17,8 +17,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <spawn.h>
 #include <string>
@@ -516,16 +518,29 @@ TEST_F(midi_integration_test, a_new_target_gets_nothing_queued_for_the_one_befor
 {
     JackCapture capture(uniqueName("targets"), {"before", "after"});
     midi::backend::JackSession session;
+    std::mutex mutex;
+    std::condition_variable newsCame;
+    int news = 0;
+    session.tellConnectionNews([&] {
+        std::lock_guard lock(mutex);
+        ++news;
+        newsCame.notify_all();
+    });
     ASSERT_EQ(session.prepare(capture.fullName(0)), result::kNoError);
     const midi::ShortMessageBytes stale[] = {midi::shortMessageBytes(0x0001C0)};
     ASSERT_EQ(session.send(stale), result::kNoError);
 
     ASSERT_EQ(session.prepare(capture.fullName(1)), result::kNoError);
     ASSERT_EQ(session.connect(), result::kNoError);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (session.watchConnection() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
+    // The connection is seen only through the checks its news asks for.
+    std::unique_lock lock(mutex);
+    int checked = 0;
+    while (session.awaitingConnection() && newsCame.wait_for(lock, 10s, [&] { return news > checked; })) {
+        checked = news;
+        session.checkConnection();
     }
+    lock.unlock();
+    ASSERT_FALSE(session.awaitingConnection()) << "no news of the connection in 10 s";
     const midi::ShortMessageBytes fresh[] = {midi::shortMessageBytes(0x0002C0)};
     ASSERT_EQ(session.send(fresh), result::kNoError);
     EXPECT_EQ(session.drain([] {}), result::kNoError);

@@ -17,8 +17,11 @@ inline constexpr std::chrono::milliseconds kCloseDeadline = 3000ms;
 inline constexpr std::chrono::milliseconds kStallNoticed = 300ms;
 // So that the first open need not wait for the activation's cycle.
 inline constexpr std::chrono::milliseconds kActivateAfter = 100ms;
-inline constexpr std::chrono::milliseconds kConnectionWatchPause = 5ms;
-inline constexpr std::chrono::milliseconds kConnectionWatchLimit = 2000ms;
+// Counted in the process callback's frames: a new connection whose news
+// never comes is taken as made after this much of the server's time.
+inline constexpr std::chrono::milliseconds kConnectionNewsLimit = 2000ms;
+// A close looks this often whether what was sent has been delivered.
+inline constexpr std::chrono::milliseconds kDeliveryLookPause = 5ms;
 inline constexpr std::chrono::milliseconds kAbsentRetry = 3000ms;
 
 }  // namespace tavrelle::midi::backend

@@ -25,28 +25,46 @@ bool portsChangedSince(JackSession& session, const std::vector<std::string>& ans
 
 }  // namespace
 
-void lookForAbsentSystems(const std::shared_ptr<JackOutput>& jack, const std::shared_ptr<Notifier>& notify,
-                          const std::shared_ptr<std::atomic<bool>>& alsaThere)
+std::optional<Milliseconds> IdleLooks::operator()()
 {
-    if (jack->watchingConnection || (!jack->jack.absent() && alsaThere->load())) {
-        return;
+    using Clock = std::chrono::steady_clock;
+    auto now = Clock::now();
+    JackOutput& jack = *jack_;
+    if (jack.activateAt && now >= *jack.activateAt) {
+        jack.activateAt.reset();
+        // The server tells only an active client of ports: one that came
+        // between the listing's answer and now is told here.
+        if (!jack.jack.absent() && !jack.jack.active() && jack.jack.activate() == result::kNoError &&
+            portsChangedSince(jack.jack, jack.listedBeforeActivation)) {
+            (*notify_)();
+        }
+        now = Clock::now();
     }
-    MidiThread::watch(
-        [jack, notify, alsaThere] {
-            const bool jackAbsent = jack->jack.absent();
-            const bool alsaAbsent = !alsaThere->load();
-            if ((jackAbsent && jackServerReachable()) || (alsaAbsent && access("/dev/snd/seq", F_OK) == 0)) {
-                (*notify)();
-                return false;
-            }
-            return jackAbsent || alsaAbsent;
-        },
-        kAbsentRetry);
+    if (!jack.jack.absent() && alsaThere_->load()) {
+        absentLookAt_.reset();
+    } else if (!absentLookAt_) {
+        absentLookAt_ = now + kAbsentRetry;
+    } else if (now >= *absentLookAt_) {
+        // Told once until listed again: the listing asked for then looks with a client.
+        if ((jack.jack.absent() && jackServerReachable()) ||
+            (!alsaThere_->load() && access("/dev/snd/seq", F_OK) == 0)) {
+            (*notify_)();
+        }
+        absentLookAt_ = now + kAbsentRetry;
+    }
+    std::optional<Clock::time_point> next = absentLookAt_;
+    if (jack.activateAt && (!next || *jack.activateAt < *next)) {
+        next = jack.activateAt;
+    }
+    if (!next) {
+        return std::nullopt;
+    }
+    return std::chrono::ceil<Milliseconds>(*next - now);
 }
 
 DeviceListing::DeviceListing(AlsaClient& alsa, MidiThread& thread, std::shared_ptr<JackOutput> jack,
-                             std::shared_ptr<Notifier> notify)
-    : alsa_(alsa), thread_(thread), jack_(std::move(jack)), notify_(std::move(notify))
+                             std::shared_ptr<std::atomic<bool>> alsaThere)
+    : alsa_(alsa), thread_(thread), jack_(std::move(jack)), alsaThere_(std::move(alsaThere))
 {
     // At once; the first question about the devices takes the answer.
     pending_ = askJack();
@@ -65,7 +83,7 @@ std::optional<DeviceListing::Pending> DeviceListing::askJack()
     }
     auto reply = std::make_shared<std::promise<std::vector<std::string>>>();
     auto answer = reply->get_future();
-    const std::uint64_t job = thread_.post([jack = jack_, reply, notify = notify_, alsaThere = alsaThere_] {
+    const std::uint64_t job = thread_.post([jack = jack_, reply] {
         auto& session = jack->jack;
         std::vector<std::string> answered;
         try {
@@ -74,22 +92,11 @@ std::optional<DeviceListing::Pending> DeviceListing::askJack()
         }
         reply->set_value(answered);
         // Made ready after the answer, before anyone waits for it. The open
-        // that follows activates the client, or else a moment later; from then
-        // on the server reports the ports that come and go.
-        if (session.start() == result::kNoError && !session.active() && !jack->watchingConnection) {
-            MidiThread::watch(
-                [jack, notify, alsaThere, answered = std::move(answered)] {
-                    // The server tells only an active client of ports: one
-                    // that came between the answer and now is told here.
-                    if (jack->jack.activate() == result::kNoError && portsChangedSince(jack->jack, answered)) {
-                        (*notify)();
-                    }
-                    lookForAbsentSystems(jack, notify, alsaThere);
-                    return false;
-                },
-                kActivateAfter);
-        } else {
-            lookForAbsentSystems(jack, notify, alsaThere);
+        // that follows activates the client, or else the thread a moment
+        // later; from then on the server reports the ports that come and go.
+        if (session.start() == result::kNoError && !session.active()) {
+            jack->activateAt = std::chrono::steady_clock::now() + kActivateAfter;
+            jack->listedBeforeActivation = std::move(answered);
         }
     });
     return Pending{std::move(answer), job};

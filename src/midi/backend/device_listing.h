@@ -1,6 +1,5 @@
 // The devices as listed last: the ALSA ports, read on the caller's thread,
-// and the JACK ports, which the MIDI thread lists; while a system is absent
-// the MIDI thread looks for it every few seconds.
+// and the JACK ports, which the MIDI thread lists.
 #pragma once
 
 #include "alsa_output.h"
@@ -10,6 +9,7 @@
 #include "port_list.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -19,16 +19,31 @@
 
 namespace tavrelle::midi::backend {
 
-// Only on the MIDI thread: while JACK or ALSA is absent, looks for it at its
-// socket or device file, never with a client, and tells `notify` once one
-// is there.
-void lookForAbsentSystems(const std::shared_ptr<JackOutput>& jack, const std::shared_ptr<Notifier>& notify,
-                          const std::shared_ptr<std::atomic<bool>>& alsaThere);
+// The MIDI thread's work before it sleeps: the listing's deferred
+// activation, and while JACK or ALSA is absent, a look for it every few
+// seconds at its socket or device file, never with a client, which tells
+// `notify` once one is there.
+class IdleLooks {
+public:
+    IdleLooks(std::shared_ptr<JackOutput> jack, std::shared_ptr<Notifier> notify,
+              std::shared_ptr<std::atomic<bool>> alsaThere)
+        : jack_(std::move(jack)), notify_(std::move(notify)), alsaThere_(std::move(alsaThere))
+    {
+    }
+    // How long the thread may sleep.
+    std::optional<Milliseconds> operator()();
+
+private:
+    std::shared_ptr<JackOutput> jack_;
+    std::shared_ptr<Notifier> notify_;
+    std::shared_ptr<std::atomic<bool>> alsaThere_;
+    std::optional<std::chrono::steady_clock::time_point> absentLookAt_;
+};
 
 class DeviceListing {
 public:
     DeviceListing(AlsaClient& alsa, MidiThread& thread, std::shared_ptr<JackOutput> jack,
-                  std::shared_ptr<Notifier> notify);
+                  std::shared_ptr<std::atomic<bool>> alsaThere);
 
     // Lists again: a listing asked for earlier may predate the news.
     void relist();
@@ -38,7 +53,6 @@ public:
     // Whether the open ALSA port was announced gone since it was opened.
     bool alsaPortLeft() const { return alsaLeft_; }
     void alsaPortOpened() { alsaLeft_ = false; }
-    const std::shared_ptr<std::atomic<bool>>& alsaThere() const { return alsaThere_; }
 
 private:
     struct Pending {
@@ -50,8 +64,7 @@ private:
     AlsaClient& alsa_;
     MidiThread& thread_;
     std::shared_ptr<JackOutput> jack_;
-    std::shared_ptr<Notifier> notify_;
-    std::shared_ptr<std::atomic<bool>> alsaThere_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> alsaThere_;
     bool alsaLeft_ = false;
     std::optional<Pending> pending_;
     bool stale_ = true;

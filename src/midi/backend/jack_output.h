@@ -4,8 +4,12 @@
 #include "jack_session.h"
 #include "notifier.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace tavrelle::midi::backend {
 
@@ -14,8 +18,10 @@ struct JackOutput {
 
     JackSession jack;
     bool open = false;
-    // The MIDI thread's timed look is watching a new connection.
-    bool watchingConnection = false;
+    // A listing's client is activated this long after it answered, unless
+    // an open has done it: the ports that came meanwhile are told then.
+    std::optional<std::chrono::steady_clock::time_point> activateAt;
+    std::vector<std::string> listedBeforeActivation;
 
     // Lets go of the open port once what was sent through it is delivered;
     // `answer` hears the result before the connection is undone. A stalled

@@ -40,6 +40,9 @@ struct JackSession::State {
     bool active = false;
     std::shared_ptr<std::atomic<bool>> serverGone;
     std::function<void()> changed;
+    std::function<void()> connectionNews;
+    // Set before the connection is asked for, so that news during the call count.
+    std::atomic<bool> awaitingConnection{false};
     SelectionQueue queue{kQueueGroups};
     State* nextKept = nullptr;
 };
@@ -64,6 +67,17 @@ void tellChanged(void* arg)
     }
 }
 
+// Every connection's news, and every change of the running graph's order,
+// which JACK 2 tells once a cycle has taken a new connection: the check
+// reads which connections the graph carries.
+void onGraphNews(void* arg)
+{
+    const auto& state = *static_cast<State*>(arg);
+    if (state.awaitingConnection.load(std::memory_order_acquire) && state.connectionNews) {
+        state.connectionNews();
+    }
+}
+
 void onServerGone(void* arg)
 {
     static_cast<State*>(arg)->serverGone->store(true, std::memory_order_release);
@@ -75,7 +89,7 @@ int process(jack_nframes_t frames, void* arg)
     auto& state = *static_cast<State*>(arg);
     void* buffer = jack_port_get_buffer(state.port, frames);
     jack_midi_clear_buffer(buffer);
-    state.queue.runCycle([&](const unsigned char* bytes, std::size_t size) {
+    state.queue.runCycle(frames, [&](const unsigned char* bytes, std::size_t size) {
         return jack_midi_event_write(buffer, 0, bytes, size) == 0;
     });
     return 0;
@@ -157,7 +171,12 @@ int JackSession::open()
     jack_on_info_shutdown(state->client, [](jack_status_t, const char*, void* arg) { onServerGone(arg); }, state);
     jack_set_port_registration_callback(state->client, [](jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
     jack_set_port_connect_callback(
-        state->client, [](jack_port_id_t, jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
+        state->client,
+        [](jack_port_id_t, jack_port_id_t, int, void* arg) {
+            tellChanged(arg);
+            onGraphNews(arg);
+        },
+        state);
     jack_set_port_rename_callback(
         state->client, [](jack_port_id_t, const char*, const char*, void* arg) { tellChanged(arg); }, state);
     return result::kNoError;
@@ -169,7 +188,15 @@ int JackSession::start()
         return opened;
     }
     State& state = *state_;
+    state.connectionNews = connectionNews_;
     if (jack_set_process_callback(state.client, &process, &state) != 0 ||
+        jack_set_graph_order_callback(
+            state.client,
+            [](void* arg) {
+                onGraphNews(arg);
+                return 0;
+            },
+            &state) != 0 ||
         (state.port = jack_port_register(state.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
             nullptr) {
         return failed();
@@ -231,6 +258,7 @@ int JackSession::prepare(const std::string& target)
     }
     // Nothing queued for an earlier connection goes to this one.
     state_->queue.dropAll();
+    state_->awaitingConnection.store(false, std::memory_order_release);
     target_ = target;
     connectionSeen_ = false;
     deviceLeft_.store(false, std::memory_order_relaxed);
@@ -246,33 +274,46 @@ int JackSession::connect()
         target_.clear();
         return activated;
     }
+    state_->awaitingConnection.store(true, std::memory_order_release);
     const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
-    watchGivesUp_ = std::chrono::steady_clock::now() + kConnectionWatchLimit;
     if (!keepLiveClient()) {
         return result::kNoDriver;
     }
     if (linked != 0 && linked != EEXIST) {
         // The port left after the open answered (JACK 2 reports a client's
         // disconnection before removing the port): lost, so its return reopens.
+        state_->awaitingConnection.store(false, std::memory_order_release);
         target_.clear();
         lose();
         return result::kBadDeviceId;
     }
+    const std::uint64_t rate = jack_get_sample_rate(state_->client);
+    state_->queue.openAtLatestAfterFrames(rate * kConnectionNewsLimit.count() / 1000);
+    // A connection there before brings no news.
+    lookForConnection();
     return result::kNoError;
 }
 
-// From the graph in shared memory, never waiting for the server.
-bool JackSession::watchConnection()
+void JackSession::checkConnection()
 {
-    if (!keepLiveClient() || target_.empty()) {
-        return false;
+    if (keepLiveClient()) {
+        lookForConnection();
     }
-    connectionSeen_ = jack_port_connected_to(state_->port, target_.c_str()) > 0;
-    if (connectionSeen_ || std::chrono::steady_clock::now() >= watchGivesUp_) {
+}
+
+void JackSession::lookForConnection()
+{
+    if (state_->awaitingConnection.load(std::memory_order_acquire) && !target_.empty() &&
+        jack_port_connected_to(state_->port, target_.c_str()) > 0) {
+        connectionSeen_ = true;
+        state_->awaitingConnection.store(false, std::memory_order_release);
         state_->queue.openAfter(kConnectCycles);
-        return false;
     }
-    return true;
+}
+
+bool JackSession::awaitingConnection() const
+{
+    return state_ != nullptr && state_->awaitingConnection.load(std::memory_order_acquire);
 }
 
 int JackSession::send(std::span<const ShortMessageBytes> messages)
@@ -293,8 +334,10 @@ int JackSession::drain(const std::function<void()>& stalled)
     auto lastProgress = std::chrono::steady_clock::now();
     bool stallTold = false;
     while (!queue.delivered() && running()) {
+        // The connection's news waits behind this close on the MIDI thread.
+        lookForConnection();
         // Held back with no connection that will let it out.
-        if (queue.held() && !watchConnection() && queue.held()) {
+        if (queue.held()) {
             break;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -305,7 +348,7 @@ int JackSession::drain(const std::function<void()>& stalled)
             stallTold = true;
             stalled();
         }
-        std::this_thread::sleep_for(kConnectionWatchPause);
+        std::this_thread::sleep_for(kDeliveryLookPause);
     }
     const bool delivered = queue.delivered();
     queue.hold();
@@ -319,6 +362,7 @@ void JackSession::disconnect()
 {
     // By our port, not the target's name, which may have changed meanwhile.
     if (keepLiveClient() && !target_.empty()) {
+        state_->awaitingConnection.store(false, std::memory_order_release);
         jack_port_disconnect(state_->client, state_->port);
     }
     target_.clear();

@@ -6,7 +6,6 @@
 #include "midi/short_message.h"
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <span>
@@ -32,11 +31,15 @@ public:
     // answered, or a moment after a listing.
     int activate();
     bool active() const;
+    // Before start(): `news` runs on libjack's thread, and must only pass
+    // it on, whenever the graph may have taken a connection still awaited.
+    void tellConnectionNews(std::function<void()> news) { connectionNews_ = std::move(news); }
     // What is sent after prepare() waits until the running graph carries
-    // the connection; watchConnection() is true while it waits.
+    // the connection, looked for by checkConnection() at each of its news.
     int prepare(const std::string& target);
     int connect();
-    bool watchConnection();
+    void checkConnection();
+    bool awaitingConnection() const;
     int send(std::span<const ShortMessageBytes> messages);
     // A server that stalls is waited for; `stalled` is called once then.
     int drain(const std::function<void()>& stalled);
@@ -58,13 +61,15 @@ private:
     bool keepLiveClient();
     // The device connected last is gone: the handle says so and the news is told.
     void lose();
+    // From the graph in shared memory, never waiting for the server.
+    void lookForConnection();
 
     std::function<void()> changed_;
+    std::function<void()> connectionNews_;
     State* state_ = nullptr;
     std::string target_;
     bool connectionSeen_ = false;
     std::atomic<bool> deviceLeft_{false};
-    std::chrono::steady_clock::time_point watchGivesUp_;
     // Outlives the session: libjack may call late.
     std::shared_ptr<std::atomic<bool>> serverGone_ = std::make_shared<std::atomic<bool>>(false);
 };

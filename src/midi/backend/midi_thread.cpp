@@ -21,11 +21,9 @@ struct MidiThread::Shared {
     // The latest job a caller gave up on; the thread is stuck until it ends.
     std::uint64_t abandonedJob = 0;
     bool stopping = false;
-    Watch watch;
-    Milliseconds pause{0};
-    std::chrono::steady_clock::time_point watchDue;
     int watched = -1;
     std::function<void()> woken;
+    Idle idle;
     // Written to wake the thread from poll(); closed by the thread at its end.
     int wakeup = -1;
 
@@ -40,9 +38,10 @@ namespace {
 thread_local MidiThread::Shared* ownShared = nullptr;
 }  // namespace
 
-MidiThread::MidiThread(std::function<void()> woken) : shared_(std::make_shared<Shared>())
+MidiThread::MidiThread(std::function<void()> woken, Idle idle) : shared_(std::make_shared<Shared>())
 {
     shared_->woken = std::move(woken);
+    shared_->idle = std::move(idle);
     shared_->wakeup = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (shared_->wakeup < 0) {
         throw std::system_error(errno, std::generic_category());
@@ -63,6 +62,19 @@ std::uint64_t MidiThread::post(std::function<void()> work)
     shared_->queue.push_back(std::move(work));
     shared_->wake();
     return ++shared_->postedJobs;
+}
+
+std::function<void(std::function<void()>)> MidiThread::poster() const
+{
+    return [shared = shared_](std::function<void()> work) {
+        std::lock_guard lock(shared->mutex);
+        // Once stopping, the thread may have closed its wakeup descriptor.
+        if (!shared->stopping) {
+            shared->queue.push_back(std::move(work));
+            shared->wake();
+            ++shared->postedJobs;
+        }
+    };
 }
 
 bool MidiThread::stuck() const
@@ -91,18 +103,8 @@ void MidiThread::giveUpOnCurrent()
     ownShared->abandonedJob = std::max(ownShared->abandonedJob, ownShared->finishedJobs + 1);
 }
 
-void MidiThread::watch(Watch watch, Milliseconds pause)
-{
-    std::lock_guard lock(ownShared->mutex);
-    ownShared->watch = std::move(watch);
-    ownShared->pause = pause;
-    // Requests that come meanwhile go first: the first look is a pause away.
-    ownShared->watchDue = std::chrono::steady_clock::now() + pause;
-}
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Lock = std::unique_lock<std::mutex>;
 
 void tellWoken(MidiThread::Shared& shared, Lock& lock)
@@ -112,24 +114,6 @@ void tellWoken(MidiThread::Shared& shared, Lock& lock)
         shared.woken();
         lock.lock();
     }
-}
-
-bool runDueWatch(MidiThread::Shared& shared, Lock& lock)
-{
-    if (!shared.watch || Clock::now() < shared.watchDue) {
-        return false;
-    }
-    MidiThread::Watch watch = std::move(shared.watch);
-    shared.watch = nullptr;
-    lock.unlock();
-    const bool again = watch();
-    lock.lock();
-    // A watch set by the call itself or by a request in between wins.
-    if (again && !shared.watch) {
-        shared.watch = std::move(watch);
-        shared.watchDue = Clock::now() + shared.pause;
-    }
-    return true;
 }
 
 bool runNextJob(MidiThread::Shared& shared, Lock& lock)
@@ -153,11 +137,9 @@ bool runNextJob(MidiThread::Shared& shared, Lock& lock)
 void sleepUntilNews(MidiThread::Shared& shared, Lock& lock)
 {
     pollfd descriptors[2] = {{shared.wakeup, POLLIN, 0}, {shared.watched, POLLIN, 0}};
-    const int timeout =
-        shared.watch ? static_cast<int>(std::max<std::int64_t>(
-                           std::chrono::ceil<Milliseconds>(shared.watchDue - Clock::now()).count(), 0))
-                     : -1;
     lock.unlock();
+    const std::optional<Milliseconds> sleep = shared.idle ? shared.idle() : std::nullopt;
+    const int timeout = sleep ? static_cast<int>(std::max<std::int64_t>(sleep->count(), 0)) : -1;
     poll(descriptors, 2, timeout);  // a watched descriptor of -1 is ignored
     std::uint64_t count = 0;
     [[maybe_unused]] const auto read = ::read(shared.wakeup, &count, sizeof count);
@@ -181,7 +163,7 @@ void MidiThread::run(std::shared_ptr<Shared> shared)
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     Lock lock(shared->mutex);
     for (;;) {
-        if (runDueWatch(*shared, lock) || runNextJob(*shared, lock)) {
+        if (runNextJob(*shared, lock)) {
             continue;
         }
         if (shared->stopping) {

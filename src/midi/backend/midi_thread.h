@@ -18,17 +18,23 @@ using Milliseconds = std::chrono::milliseconds;
 
 class MidiThread {
 public:
-    using Watch = std::function<bool()>;
+    // Answers how long the thread may sleep before it asks again; nothing:
+    // until news comes.
+    using Idle = std::function<std::optional<Milliseconds>()>;
 
     // `woken` runs on the thread when the watched descriptor has something
-    // to read and when a stuck request has returned. Throws std::system_error.
-    explicit MidiThread(std::function<void()> woken = {});
+    // to read and when a stuck request has returned; `idle` before each
+    // sleep. Throws std::system_error.
+    explicit MidiThread(std::function<void()> woken = {}, Idle idle = {});
     // Never waits for the thread: a stuck request must not hold up the exit.
     ~MidiThread();
     MidiThread(const MidiThread&) = delete;
     MidiThread& operator=(const MidiThread&) = delete;
 
     std::uint64_t post(std::function<void()> work);
+    // For libjack's threads, which may call after this object is gone: what
+    // they post then is dropped.
+    std::function<void(std::function<void()>)> poster() const;
     bool stuck() const;
     // -1: none. Told of once, never read.
     void watchDescriptor(int descriptor);
@@ -59,10 +65,8 @@ public:
     }
 
     // Only from work running on a MIDI thread: marks it stuck until that
-    // work has returned; and sets the one watch, which runs between requests
-    // every `pause` until it returns false or another replaces it.
+    // work has returned.
     static void giveUpOnCurrent();
-    static void watch(Watch watch, Milliseconds pause);
 
     struct Shared;
 

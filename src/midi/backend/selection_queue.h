@@ -27,9 +27,22 @@ public:
     bool push(std::span<const ShortMessageBytes> group);
     // Also holds the queue shut.
     void dropAll();
-    void hold() { openFrom_.store(kNever, std::memory_order_release); }
+    void hold()
+    {
+        openFrom_.store(kNever, std::memory_order_release);
+        openFromFrame_.store(kNever, std::memory_order_release);
+    }
     void openAfter(std::uint64_t cycles) { openFrom_.store(this->cycles() + cycles, std::memory_order_release); }
-    bool held() const { return openFrom_.load(std::memory_order_acquire) == kNever; }
+    // Opens by itself once the process callback has run `frames` more frames.
+    void openAtLatestAfterFrames(std::uint64_t frames)
+    {
+        openFromFrame_.store(frames_.load(std::memory_order_acquire) + frames, std::memory_order_release);
+    }
+    bool held() const
+    {
+        return openFrom_.load(std::memory_order_acquire) == kNever &&
+               openFromFrame_.load(std::memory_order_acquire) == kNever;
+    }
     std::uint64_t cycles() const { return cycles_.load(std::memory_order_acquire); }
     // Every group pushed handed over or given way.
     bool empty() const { return size_ == 0; }
@@ -50,13 +63,16 @@ public:
     template <typename Write>
     void deliver(Write write);
     template <typename Write>
-    void runCycle(Write write)
+    void runCycle(std::uint32_t frames, Write write)
     {
         const std::uint64_t cycle = cycles_.load(std::memory_order_relaxed);
-        if (cycle >= openFrom_.load(std::memory_order_acquire) && !empty()) {
+        const bool open = cycle >= openFrom_.load(std::memory_order_acquire) ||
+                          frames_.load(std::memory_order_relaxed) >= openFromFrame_.load(std::memory_order_acquire);
+        if (open && !empty()) {
             lastCarryCycle_.store(cycle, std::memory_order_release);
             deliver(write);
         }
+        frames_.fetch_add(frames, std::memory_order_release);
         cycles_.fetch_add(1, std::memory_order_release);
     }
 
@@ -75,7 +91,9 @@ private:
     std::atomic<std::size_t> size_{0};
     std::size_t headDelivered_ = 0;
     std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> frames_{0};
     std::atomic<std::uint64_t> openFrom_{kNever};
+    std::atomic<std::uint64_t> openFromFrame_{kNever};
     std::atomic<std::uint64_t> lastCarryCycle_{kNever};
 };
 

@@ -15,6 +15,7 @@
 #include "midi/short_message.h"
 
 #include <array>
+#include <atomic>
 #include <new>
 #include <vector>
 
@@ -29,7 +30,16 @@ using backend::PortEntry;
 
 class SystemMidiOutService final : public MidiOutService {
 public:
-    explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect)) {}
+    explicit SystemMidiOutService(backend::AlsaClient::Connect connect) : alsa_(std::move(connect))
+    {
+        jack_->jack.tellConnectionNews([post = thread_.poster(), jack = std::weak_ptr<JackOutput>(jack_)] {
+            post([jack] {
+                if (const auto output = jack.lock()) {
+                    output->jack.checkConnection();
+                }
+            });
+        });
+    }
 
     ~SystemMidiOutService() override
     {
@@ -157,24 +167,14 @@ public:
 private:
     int openJack(const PortEntry& entry)
     {
-        return request(backend::kOpenDeadline, [jack = jack_, notify = notify_, alsaThere = listing_.alsaThere(),
-                                                target = entry.systemName](auto& reply) noexcept {
+        return request(backend::kOpenDeadline, [jack = jack_, target = entry.systemName](auto& reply) noexcept {
             jack->closePort();
             const int prepared = jack->jack.prepare(target);
             jack->open = prepared == result::kNoError;
             reply.set_value(prepared);
             // The caller goes on while the connection is made.
-            if (prepared == result::kNoError && jack->jack.connect() == result::kNoError) {
-                jack->watchingConnection = true;
-                backend::MidiThread::watch(
-                    [jack, notify, alsaThere] {
-                        jack->watchingConnection = jack->jack.watchConnection();
-                        if (!jack->watchingConnection) {
-                            backend::lookForAbsentSystems(jack, notify, alsaThere);
-                        }
-                        return jack->watchingConnection;
-                    },
-                    backend::kConnectionWatchPause);
+            if (prepared == result::kNoError) {
+                jack->jack.connect();
             }
         });
     }
@@ -195,8 +195,9 @@ private:
     std::shared_ptr<backend::Notifier> notify_ = std::make_shared<backend::Notifier>();
     std::shared_ptr<JackOutput> jack_ = std::make_shared<JackOutput>(notify_);
     backend::AlsaClient alsa_;
-    backend::MidiThread thread_{[notify = notify_] { (*notify)(); }};
-    backend::DeviceListing listing_{alsa_, thread_, jack_, notify_};
+    std::shared_ptr<std::atomic<bool>> alsaThere_ = std::make_shared<std::atomic<bool>>(false);
+    backend::MidiThread thread_{[notify = notify_] { (*notify)(); }, backend::IdleLooks(jack_, notify_, alsaThere_)};
+    backend::DeviceListing listing_{alsa_, thread_, jack_, alsaThere_};
     // Tokens are never reused, so a stale handle cannot reach a later port.
     MidiOutHandle open_ = 0;
     Backend openBackend_ = Backend::Alsa;
