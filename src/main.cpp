@@ -47,8 +47,6 @@ int main(int argc, char* argv[])
     if (const auto exitCode = tavrelle::window::handleCommandLine(argc, argv)) {
         return *exitCode;
     }
-    // Before anything reads the environment on another thread.
-    tavrelle::midi::reachPipeWireJack(argv);
     tavrelle::window::preferXWayland();
     const tavrelle::settings::SettingsLocation settings = tavrelle::settings::locateSettings();
 

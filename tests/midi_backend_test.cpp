@@ -329,29 +329,25 @@ TEST(midi_backend_test, writes_to_a_dead_peer_fail_on_the_midi_thread_and_the_th
     EXPECT_EQ(started, EPIPE);
 }
 
-// The program is started again over PipeWire's libjack only where that
-// reaches a graph it would not reach otherwise, and only as itself.
-TEST(midi_backend_test, program_is_started_again_over_pipewire_only_where_it_reaches_more)
+// JACK 2's server through the libjack the loader finds first; PipeWire
+// through its own unless that one is PipeWire's already; nothing the
+// answering server's libjack cannot reach.
+TEST(midi_backend_test, libjack_is_chosen_by_the_server_that_answers)
 {
-    const JackLibraryFacts reaches{"/usr/lib/x86_64-linux-gnu/libjack.so.0", "", true, false, true, true};
-    const std::string folder = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack";
-    EXPECT_EQ(pipeWireLibraryPath(reaches), folder);
-    auto withPath = reaches;
-    withPath.libraryPath = "/opt/lib";
-    EXPECT_EQ(pipeWireLibraryPath(withPath), folder + ":/opt/lib");
-
-    const auto differing = [&reaches](auto change) {
-        auto facts = reaches;
-        change(facts);
-        return pipeWireLibraryPath(facts);
+    using enum JackLibraryChoice;
+    const auto choice = [](bool firstFound, bool firstIsPipeWire, bool pipeWireInstalled, bool jackAnswers,
+                           bool pipeWireAnswers) {
+        return chooseJackLibrary({firstFound, firstIsPipeWire, pipeWireInstalled, jackAnswers, pipeWireAnswers});
     };
-    EXPECT_FALSE(differing([](auto& f) { f.loadedLibrary = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack/libjack.so.0"; }));
-    EXPECT_FALSE(differing([&](auto& f) { f.libraryPath = folder; }));
-    EXPECT_FALSE(differing([](auto& f) { f.pipeWireJackInstalled = false; }));
-    EXPECT_FALSE(differing([](auto& f) { f.jackServerAnswers = true; }));
-    EXPECT_FALSE(differing([](auto& f) { f.pipeWireAnswers = false; }));
-    EXPECT_FALSE(differing([](auto& f) { f.startedDirectly = false; }));
-    EXPECT_FALSE(differing([](auto& f) { f.loadedLibrary.clear(); }));
+    EXPECT_EQ(choice(true, false, true, true, true), loaderFirst);
+    EXPECT_EQ(choice(true, false, true, false, true), pipeWire);
+    EXPECT_EQ(choice(true, false, false, false, true), none);
+    EXPECT_EQ(choice(true, false, true, false, false), none);
+    EXPECT_EQ(choice(false, false, true, true, true), pipeWire);
+    EXPECT_EQ(choice(false, false, true, true, false), none);
+    // pw-jack's or the system's PipeWire libjack reaches PipeWire alone.
+    EXPECT_EQ(choice(true, true, false, false, true), loaderFirst);
+    EXPECT_EQ(choice(true, true, false, true, false), none);
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ set_tests_properties(midi_contract_pipewire_test PROPERTIES LABELS integration S
 # The service on PipeWire's JACK graph, with PipeWire, WirePlumber and
 # FluidSynth started by the script itself on a private runtime folder.
 add_executable(voice_probe support/voice_probe.cpp)
-target_link_libraries(voice_probe PRIVATE tavrelle_midi_system tavrelle_midi tavrelle_jack_test_support)
+target_link_libraries(voice_probe PRIVATE tavrelle_midi_system tavrelle_midi)
 add_test(NAME midi_pipewire_test
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/pipewire_test.sh $<TARGET_FILE:voice_probe>)
 set_tests_properties(midi_pipewire_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 120)

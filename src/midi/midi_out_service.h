@@ -78,9 +78,4 @@ public:
 // server nor printing, listing the devices at once on its own MIDI thread.
 std::unique_ptr<MidiOutService> createSystemMidiOutService();
 
-// Before any other thread exists: where no JACK server answers but PipeWire
-// does and PipeWire's libjack is installed, restarts the program over that
-// library, as `pw-jack` would, so PipeWire's JACK ports are listed.
-void reachPipeWireJack(char* argv[]);
-
 }  // namespace tavrelle::midi

@@ -1,6 +1,6 @@
 // Sends voice selections through the tool's MIDI output service to the
-// device of that name, as the window does, for tests that run it under
-// another libjack (pw-jack):
+// device of that name, as the window does, for tests that run it on
+// PipeWire's JACK graph. It links no libjack of its own, as the tool:
 //
 //   voice_probe DEVICE PROGRAM CHANNEL
 //   voice_probe DEVICE
@@ -12,11 +12,11 @@
 // send that fails lists the devices again and opens the device afresh once,
 // so that a MIDI system that restarted meanwhile is reached again.
 #include "midi/midi_out_service.h"
-#include "support/jack_capture.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
@@ -25,7 +25,14 @@ using namespace tavrelle;
 
 int openDevice(midi::MidiOutService& service, const std::string& name, midi::MidiOutHandle& handle)
 {
-    const auto id = testing::findDevice(service, name);
+    std::optional<unsigned> id;
+    const unsigned count = service.deviceCount();
+    for (unsigned device = 0; device < count && !id; ++device) {
+        std::string listed;
+        if (service.deviceName(device, listed) == midi::result::kNoError && listed == name) {
+            id = device;
+        }
+    }
     if (!id) {
         return 10;
     }
@@ -48,7 +55,6 @@ int main(int argc, char* argv[])
     if (argc != 2 && argc != 4) {
         return 2;
     }
-    midi::reachPipeWireJack(argv);
     auto service = midi::createSystemMidiOutService();
     midi::MidiOutHandle handle = 0;
     if (argc == 4) {

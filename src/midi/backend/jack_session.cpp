@@ -6,9 +6,6 @@
 
 #include "midi/midi_out_service.h"
 
-#include <jack/jack.h>
-#include <jack/midiport.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -30,11 +27,10 @@ constexpr std::uint64_t kConnectCycles = 2;
 // Room for a minute of held-down keys' selections before the oldest give way.
 constexpr std::size_t kQueueGroups = 240;
 
-void ignoreJackMessage(const char*) {}
-
 }  // namespace
 
 struct JackSession::State {
+    const JackLibrary* jack = nullptr;  // the libjack the client was opened through
     jack_client_t* client = nullptr;
     jack_port_t* port = nullptr;
     bool active = false;
@@ -87,18 +83,18 @@ void onServerGone(void* arg)
 int process(jack_nframes_t frames, void* arg)
 {
     auto& state = *static_cast<State*>(arg);
-    void* buffer = jack_port_get_buffer(state.port, frames);
-    jack_midi_clear_buffer(buffer);
+    void* buffer = state.jack->port_get_buffer(state.port, frames);
+    state.jack->midi_clear_buffer(buffer);
     state.queue.runCycle(frames, [&](const unsigned char* bytes, std::size_t size) {
-        return jack_midi_event_write(buffer, 0, bytes, size) == 0;
+        return state.jack->midi_event_write(buffer, 0, bytes, size) == 0;
     });
     return 0;
 }
 
-bool isMidiInput(jack_port_t* port)
+bool isMidiInput(const JackLibrary& jack, jack_port_t* port)
 {
-    return port != nullptr && (jack_port_flags(port) & JackPortIsInput) != 0 &&
-           std::strcmp(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
+    return port != nullptr && (jack.port_flags(port) & JackPortIsInput) != 0 &&
+           std::strcmp(jack.port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
 }
 
 }  // namespace
@@ -110,8 +106,8 @@ bool JackSession::keepLiveClient()
     }
     // PipeWire's libjack lets go of a dead client's threads and descriptors
     // only when it is closed; JACK 2's crashes closing one.
-    if (pipeWireJackLoaded()) {
-        jack_client_close(state_->client);
+    if (state_->jack->pipeWire) {
+        state_->jack->client_close(state_->client);
         delete std::exchange(state_, nullptr);
     }
     abandon();
@@ -140,19 +136,19 @@ int JackSession::open()
     if (keepLiveClient()) {
         return result::kNoError;
     }
-    static std::once_flag silenced;
-    std::call_once(silenced, [] {
-        jack_set_error_function(&ignoreJackMessage);
-        jack_set_info_function(&ignoreJackMessage);
-    });
+    const JackLibrary* jack = jackLibraryToOpen();
+    if (jack == nullptr) {
+        return result::kNoDriver;
+    }
     State* state = nullptr;
     try {
         state = new State;
     } catch (const std::bad_alloc&) {
         return result::kNoMemory;
     }
+    state->jack = jack;
     jack_status_t status{};
-    state->client = jack_client_open("tavrelle", JackNoStartServer, &status);
+    state->client = jack->client_open("tavrelle", JackNoStartServer, &status);
     if (state->client == nullptr) {
         delete state;
         const bool noServer = (status & (JackServerFailed | JackServerError | JackVersionError | JackShmFailure)) != 0;
@@ -167,17 +163,17 @@ int JackSession::open()
     state->serverGone = serverGone_;
     state->changed = changed_;
     // JACK 2's libjack calls the second, PipeWire's only the first.
-    jack_on_shutdown(state->client, &onServerGone, state);
-    jack_on_info_shutdown(state->client, [](jack_status_t, const char*, void* arg) { onServerGone(arg); }, state);
-    jack_set_port_registration_callback(state->client, [](jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
-    jack_set_port_connect_callback(
+    jack->on_shutdown(state->client, &onServerGone, state);
+    jack->on_info_shutdown(state->client, [](jack_status_t, const char*, void* arg) { onServerGone(arg); }, state);
+    jack->set_port_registration_callback(state->client, [](jack_port_id_t, int, void* arg) { tellChanged(arg); }, state);
+    jack->set_port_connect_callback(
         state->client,
         [](jack_port_id_t, jack_port_id_t, int, void* arg) {
             tellChanged(arg);
             onGraphNews(arg);
         },
         state);
-    jack_set_port_rename_callback(
+    jack->set_port_rename_callback(
         state->client, [](jack_port_id_t, const char*, const char*, void* arg) { tellChanged(arg); }, state);
     return result::kNoError;
 }
@@ -189,15 +185,15 @@ int JackSession::start()
     }
     State& state = *state_;
     state.connectionNews = connectionNews_;
-    if (jack_set_process_callback(state.client, &process, &state) != 0 ||
-        jack_set_graph_order_callback(
+    if (state.jack->set_process_callback(state.client, &process, &state) != 0 ||
+        state.jack->set_graph_order_callback(
             state.client,
             [](void* arg) {
                 onGraphNews(arg);
                 return 0;
             },
             &state) != 0 ||
-        (state.port = jack_port_register(state.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
+        (state.port = state.jack->port_register(state.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)) ==
             nullptr) {
         return failed();
     }
@@ -209,7 +205,7 @@ int JackSession::activate()
     if (const int started = start(); started != result::kNoError || state_->active) {
         return started;
     }
-    if (jack_activate(state_->client) != 0) {
+    if (state_->jack->activate(state_->client) != 0) {
         return failed();
     }
     state_->active = true;
@@ -231,17 +227,17 @@ int JackSession::failed()
 std::vector<std::string> JackSession::midiInputPorts()
 {
     std::vector<std::string> names;
+    const JackLibrary* jack = open() == result::kNoError ? state_->jack : nullptr;
     const std::unique_ptr<const char*, void (*)(void*)> ports(
-        open() == result::kNoError ? jack_get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)
-                                   : nullptr,
-        &jack_free);
+        jack != nullptr ? jack->get_ports(state_->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput) : nullptr,
+        jack != nullptr ? jack->free : nullptr);
     for (const char** port = ports.get(); port != nullptr && *port != nullptr; ++port) {
         names.emplace_back(*port);
     }
     // A device that left and came back, however briefly, is connected
     // nowhere and has forgotten what it was sent; one not listed left, maybe
     // before the connection was seen. A renamed one stays connected.
-    if (!target_.empty() && state_ != nullptr && jack_port_connected(state_->port) <= 0 &&
+    if (!target_.empty() && state_ != nullptr && state_->jack->port_connected(state_->port) <= 0 &&
         (connectionSeen_ || std::find(names.begin(), names.end(), target_) == names.end())) {
         deviceLeft_.store(true, std::memory_order_relaxed);
     }
@@ -253,7 +249,7 @@ int JackSession::prepare(const std::string& target)
     if (const int started = start(); started != result::kNoError) {
         return started;
     }
-    if (!isMidiInput(jack_port_by_name(state_->client, target.c_str()))) {
+    if (!isMidiInput(*state_->jack, state_->jack->port_by_name(state_->client, target.c_str()))) {
         return result::kBadDeviceId;
     }
     // Nothing queued for an earlier connection goes to this one.
@@ -275,7 +271,7 @@ int JackSession::connect()
         return activated;
     }
     state_->awaitingConnection.store(true, std::memory_order_release);
-    const int linked = jack_connect(state_->client, jack_port_name(state_->port), target_.c_str());
+    const int linked = state_->jack->connect(state_->client, state_->jack->port_name(state_->port), target_.c_str());
     if (!keepLiveClient()) {
         return result::kNoDriver;
     }
@@ -287,7 +283,7 @@ int JackSession::connect()
         lose();
         return result::kBadDeviceId;
     }
-    const std::uint64_t rate = jack_get_sample_rate(state_->client);
+    const std::uint64_t rate = state_->jack->get_sample_rate(state_->client);
     state_->queue.openAtLatestAfterFrames(rate * kConnectionNewsLimit.count() / 1000);
     // A connection there before brings no news.
     lookForConnection();
@@ -304,7 +300,7 @@ void JackSession::checkConnection()
 void JackSession::lookForConnection()
 {
     if (state_->awaitingConnection.load(std::memory_order_acquire) && !target_.empty() &&
-        jack_port_connected_to(state_->port, target_.c_str()) > 0) {
+        state_->jack->port_connected_to(state_->port, target_.c_str()) > 0) {
         connectionSeen_ = true;
         state_->awaitingConnection.store(false, std::memory_order_release);
         state_->queue.openAfter(kConnectCycles);
@@ -363,7 +359,7 @@ void JackSession::disconnect()
     // By our port, not the target's name, which may have changed meanwhile.
     if (keepLiveClient() && !target_.empty()) {
         state_->awaitingConnection.store(false, std::memory_order_release);
-        jack_port_disconnect(state_->client, state_->port);
+        state_->jack->port_disconnect(state_->client, state_->port);
     }
     target_.clear();
 }
@@ -371,7 +367,7 @@ void JackSession::disconnect()
 void JackSession::close()
 {
     if (keepLiveClient()) {
-        jack_client_close(state_->client);
+        state_->jack->client_close(state_->client);
         delete std::exchange(state_, nullptr);
     }
     target_.clear();

@@ -1,26 +1,20 @@
-// PipeWire serves JACK clients through its own libjack, which `pw-jack` puts
-// first in the library path; without it the program loads JACK 2's libjack
-// and finds no server.
 #include "pipewire_jack.h"
 #include "unix_socket.h"
 
-#include "midi/midi_out_service.h"
-
-#include <jack/jack.h>
-
+#include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
+#include <string>
 
-namespace tavrelle::midi {
+namespace tavrelle::midi::backend {
 
 namespace {
 
 bool socketAnswers(const std::string& path)
 {
-    return backend::unixSocketAnswers(path).value_or(false);
+    return unixSocketAnswers(path).value_or(false);
 }
 
 std::string environment(const char* name, const char* fallback = "")
@@ -46,63 +40,73 @@ bool pipeWireAnswers()
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
-std::string loadedJackLibrary()
+const JackLibrary* loaderFirst()
 {
-    Dl_info loaded{};
-    const bool known = dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr;
-    return known ? loaded.dli_fname : "";
+    static const JackLibrary* const library = loadJackLibrary("libjack.so.0");
+    return library;
 }
 
-// PipeWire's libjack sits in a folder of its own beside the system's.
-std::string pipeWireJackFolder(const std::string& loadedLibrary)
+// PipeWire's libjack sits in a folder of its own beside the system's
+// libraries, where alsa-lib, always linked, comes from.
+std::string pipeWireLibraryFile()
 {
-    return loadedLibrary.substr(0, loadedLibrary.rfind('/')) + "/pipewire-0.3/jack";
+    Dl_info alsa{};
+    if (dladdr(reinterpret_cast<void*>(&snd_seq_open), &alsa) == 0 || alsa.dli_fname == nullptr) {
+        return {};
+    }
+    const std::string path = alsa.dli_fname;
+    return path.substr(0, path.rfind('/') + 1) + "pipewire-0.3/jack/libjack.so.0";
+}
+
+bool pipeWireInstalled()
+{
+    static const bool installed = [] {
+        const std::string file = pipeWireLibraryFile();
+        return !file.empty() && access(file.c_str(), R_OK) == 0;
+    }();
+    return installed;
+}
+
+const JackLibrary* pipeWire()
+{
+    static const JackLibrary* const library = loadJackLibrary(pipeWireLibraryFile());
+    return library;
+}
+
+JackLibraryChoice choiceNow()
+{
+    const JackLibrary* first = loaderFirst();
+    return chooseJackLibrary({first != nullptr, first != nullptr && first->pipeWire, pipeWireInstalled(),
+                              jackServerAnswers(), pipeWireAnswers()});
 }
 
 }  // namespace
 
-bool backend::pipeWireJackLoaded()
+JackLibraryChoice chooseJackLibrary(const JackLibraryFacts& facts)
 {
-    static const bool loaded = loadedJackLibrary().find("/pipewire-") != std::string::npos;
-    return loaded;
-}
-
-bool backend::jackServerReachable()
-{
-    return pipeWireJackLoaded() ? pipeWireAnswers() : jackServerAnswers();
-}
-
-std::optional<std::string> backend::pipeWireLibraryPath(const JackLibraryFacts& facts)
-{
-    const std::string folder = pipeWireJackFolder(facts.loadedLibrary);
-    if (facts.loadedLibrary.empty() || facts.loadedLibrary.find("/pipewire-") != std::string::npos ||
-        facts.libraryPath.starts_with(folder) || !facts.pipeWireJackInstalled || facts.jackServerAnswers ||
-        !facts.pipeWireAnswers || !facts.startedDirectly) {
-        return std::nullopt;
+    if (facts.firstFound && (facts.firstIsPipeWire ? facts.pipeWireAnswers : facts.jackServerAnswers)) {
+        return JackLibraryChoice::loaderFirst;
     }
-    return facts.libraryPath.empty() ? folder : folder + ":" + facts.libraryPath;
-}
-
-void reachPipeWireJack(char* argv[])
-{
-    backend::JackLibraryFacts facts;
-    facts.loadedLibrary = loadedJackLibrary();
-    facts.libraryPath = environment("LD_LIBRARY_PATH");
-    const std::string folder = pipeWireJackFolder(facts.loadedLibrary);
-    facts.pipeWireJackInstalled = access((folder + "/libjack.so.0").c_str(), R_OK) == 0;
-    facts.jackServerAnswers = jackServerAnswers();
-    facts.pipeWireAnswers = pipeWireAnswers();
-    // Started as "ld.so PROGRAM": the loader restarted alone would run nothing.
-    std::error_code ignored;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ignored);
-    facts.startedDirectly = !self.filename().string().starts_with("ld-");
-    if (const auto path = backend::pipeWireLibraryPath(facts)) {
-        setenv("LD_LIBRARY_PATH", path->c_str(), 1);
-        // By its own path, not /proc/self/exe: the process keeps its name.
-        execv(self.c_str(), argv);
-        // Not restarted: go on with the library path it had (empty = unset).
-        setenv("LD_LIBRARY_PATH", facts.libraryPath.c_str(), 1);
+    if (facts.pipeWireAnswers && facts.pipeWireInstalled) {
+        return JackLibraryChoice::pipeWire;
     }
+    return JackLibraryChoice::none;
 }
 
-}  // namespace tavrelle::midi
+const JackLibrary* jackLibraryToOpen()
+{
+    return choiceNow() == JackLibraryChoice::pipeWire ? pipeWire() : loaderFirst();
+}
+
+bool jackServerReachable()
+{
+    return choiceNow() != JackLibraryChoice::none;
+}
+
+bool pipeWireJackLoaded()
+{
+    const JackLibrary* first = loaderFirst();
+    return first != nullptr && first->pipeWire;
+}
+
+}  // namespace tavrelle::midi::backend
