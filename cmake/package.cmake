@@ -1,5 +1,6 @@
 # A Debian package of the install tree: `cpack -G DEB` in the build folder,
-# or the `package` target. Its library dependencies come from the binary.
+# or the `package` target. Its library dependencies come from the binary,
+# except libjack, which it loads when it opens a JACK client.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrelle)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -23,7 +24,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # without it they fall back to whatever the system has, possibly no glyphs.
 # On a Wayland session without XWayland, or with QT_QPA_PLATFORM=wayland, the
 # tool runs natively, which takes Qt's Wayland platform.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic, qt6-wayland")
+# JACK MIDI ports take a libjack, JACK 2's or PipeWire's; ALSA's do not.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic, qt6-wayland, libjack-jackd2-0 | libjack-0.125 | pipewire-jack")
 # A machine without a hardware module needs a software one to be heard.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "fluidsynth")
 # md5sums and the control files get the modes dpkg expects.

@@ -47,9 +47,13 @@ deb=$build/tavrelle_${version}_$(dpkg --print-architecture).deb
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v -x -e './' -e './control' -e './md5sums' || true)
 [ -z "$control" ] || fail "the package carries maintainer scripts or other control files: $control"
 field() { dpkg-deb -f "$deb" "$1"; }
-for library in libqt6widgets6 libasound2 libjack-jackd2-0 libc6; do
+for library in libqt6widgets6 libasound2 libc6; do
   field Depends | grep -q "\b$library\b" || fail "Depends lacks $library: $(field Depends)"
 done
+# libjack is loaded when a JACK client opens: without one the tool runs on ALSA.
+! field Depends | grep -q '\blibjack' || fail "Depends names a libjack: $(field Depends)"
+field Recommends | grep -q '\blibjack-jackd2-0 | libjack-0.125 | pipewire-jack\b' ||
+  fail "Recommends lacks a libjack: $(field Recommends)"
 field Recommends | grep -q '\bfonts-ipafont-gothic\b' || fail "Recommends lacks the window's font: $(field Recommends)"
 field Recommends | grep -q '\bqt6-wayland\b' || fail "Recommends lacks Qt's Wayland platform: $(field Recommends)"
 field Suggests | grep -q '\bfluidsynth\b' || fail "Suggests lacks a software synthesizer: $(field Suggests)"

@@ -4,7 +4,8 @@
 # FluidSynth with TimGM6mb joined through pw-jack, and the service run
 # without it (voice_probe), as a desktop user starts the tool, to pick a
 # voice that FluidSynth must then report on its command shell
-# (scripts/services.sh's fluid).
+# (scripts/services.sh's fluid). One service runs from before PipeWire
+# starts until after it has restarted many times.
 #
 #   pipewire_test.sh path/to/voice_probe
 #
@@ -60,6 +61,24 @@ if ! wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0"; then
   tail -n 5 "$work/pipewire.log"
   exit 77
 fi
+
+# A service started before PipeWire (a session script that starts it a
+# moment later, or by hand) lists no device, and reaches PipeWire's JACK
+# graph once it is there, without being started again.
+stop_service pipewire
+mkfifo -m 600 "$work/probe.in"
+service_stdin=$work/probe.in launch_service probe "$probe" "$midi_port"
+exec 3>"$work/probe.in"
+answers() { [[ $(grep -c . "$work/probe.out") -ge $1 ]]; }
+echo "20 6" >&3
+wait_for 10 answers 1 || fail "the service started before PipeWire did not answer"
+[[ $(tail -n 1 "$work/probe.out") == "failed 10" ]] ||
+  fail "before PipeWire started, the service answered $(tail -n 1 "$work/probe.out") instead of failed 10"
+# It keeps its name for ps, pgrep and killall.
+name=$(cat "/proc/$(service_pid probe)/comm")
+[[ $name == voice_probe ]] || fail "the probe is named $name"
+launch_service pipewire pipewire || exit 1
+wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "PipeWire did not start again"
 launch_service wireplumber wireplumber || exit 1
 
 mkfifo -m 600 "$work/fluidsynth.in"
@@ -79,6 +98,12 @@ preset_on() {
 }
 plays() { [[ $(preset_on "$1") == "$2" ]]; }
 
+echo "20 6" >&3
+wait_for 15 answers 2 || fail "the service started before PipeWire did not answer once it was there"
+wait_for 5 plays 6 "0 19" ||
+  fail "started before PipeWire, the service does not reach it: channel 6 plays $(preset_on 6) ($(tail -n 1 "$work/probe.out"))"
+echo "pipewire test: the service started before PipeWire reached FluidSynth on it"
+
 # The service runs without pw-jack: with no JACK server but PipeWire there,
 # it reaches PipeWire's JACK graph by itself. Program 1 first, so the check
 # below cannot pass on the soundfont's default.
@@ -88,27 +113,14 @@ wait_for 5 plays 5 "0 0" || fail "channel 5 does not play program 1: $(preset_on
 wait_for 5 plays 5 "0 40" || fail "channel 5 does not play program 41 (Violin): $(preset_on 5)"
 echo "pipewire test: the selection sent through PipeWire's JACK changed FluidSynth's preset"
 
-# Started through the dynamic loader, the program is the loader: starting it
-# again would start the loader without its program. It goes on as it is,
-# without PipeWire's JACK ports (status 10: the device is not listed).
+# Started through the dynamic loader, the program reaches PipeWire all the same.
 loader=$(readelf -l "$probe" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
-status=0
-"$loader" "$probe" "$midi_port" 1 5 >/dev/null 2>&1 || status=$?
-[[ $status -eq 10 ]] || fail "started through $loader, the probe ended with status $status instead of 10"
+"$loader" "$probe" "$midi_port" 9 5 || fail "started through $loader, the probe ended with status $?"
+wait_for 5 plays 5 "0 8" || fail "started through $loader, channel 5 does not play program 9: $(preset_on 5)"
 
 # A service that keeps running while PipeWire restarts must notice that its
 # graph went (PipeWire's libjack reports it only to jack_on_shutdown) and
 # reach the new one, instead of queueing for a client that is dead.
-mkfifo -m 600 "$work/probe.in"
-service_stdin=$work/probe.in launch_service probe "$probe" "$midi_port"
-exec 3>"$work/probe.in"
-answers() { [[ $(grep -c . "$work/probe.out") -ge $1 ]]; }
-echo "20 6" >&3
-wait_for 10 answers 1 || fail "the running service did not answer"
-# Started again over PipeWire, it keeps its name for ps, pgrep and killall.
-name=$(cat "/proc/$(service_pid probe)/comm")
-[[ $name == voice_probe ]] || fail "started again over PipeWire, the probe is named $name"
-wait_for 5 plays 6 "0 19" || fail "channel 6 does not play program 20: $(preset_on 6)"
 stop_service fluidsynth
 stop_service wireplumber
 stop_service pipewire
@@ -117,7 +129,7 @@ wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "PipeWire did not star
 launch_service wireplumber wireplumber || fail "WirePlumber did not start again"
 start_fluidsynth
 echo "30 6" >&3
-wait_for 15 answers 2 || fail "the running service did not answer after the restart"
+wait_for 15 answers 3 || fail "the running service did not answer after the restart"
 wait_for 5 plays 6 "0 29" ||
   fail "after PipeWire restarted, channel 6 does not play program 30: $(preset_on 6) ($(tail -n 1 "$work/probe.out"))"
 echo "pipewire test: after PipeWire restarted, the running service reached FluidSynth again"
@@ -134,7 +146,7 @@ usage() {
     "$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")"
 }
 restarts=${TAVRELLE_PIPEWIRE_RESTARTS:-8}
-asked=2
+asked=3
 for ((restart = 1; restart <= restarts; restart++)); do
   stop_service pipewire
   launch_service pipewire pipewire || fail "PipeWire did not start again"
