@@ -71,6 +71,9 @@ set_tests_properties(midi_contract_pipewire_test PROPERTIES LABELS integration S
 # FluidSynth started by the script itself on a private runtime folder.
 add_executable(voice_probe support/voice_probe.cpp)
 target_link_libraries(voice_probe PRIVATE tavrelle_midi_system tavrelle_midi)
+set(TAVRELLE_PIPEWIRE_JACK_SERVER "tavrelle-pipewire" CACHE STRING
+  "Name of the private JACK server that takes PipeWire's place in the PipeWire test")
 add_test(NAME midi_pipewire_test
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/pipewire_test.sh $<TARGET_FILE:voice_probe>)
-set_tests_properties(midi_pipewire_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 120)
+set_tests_properties(midi_pipewire_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 120
+  ENVIRONMENT "TAVRELLE_PIPEWIRE_JACK_SERVER=${TAVRELLE_PIPEWIRE_JACK_SERVER}")

@@ -9,6 +9,10 @@
 #
 #   pipewire_test.sh path/to/voice_probe
 #
+# At the end PipeWire gives way to a JACK 2 server named
+# TAVRELLE_PIPEWIRE_JACK_SERVER (tavrelle-pipewire unless set), named for
+# this purpose alone, as scripts/services.sh asks.
+#
 # Exits 77 (skipped) only when PipeWire itself cannot start here, saying why.
 set -euo pipefail
 probe=$(readlink -f "${1:?usage: pipewire_test.sh path/to/voice_probe}")
@@ -16,7 +20,7 @@ soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
 midi_port=fsynth:midi_00
 
 if [[ -z ${TAVRELLE_PIPEWIRE_SESSION:-} ]]; then
-  for program in dbus-run-session pipewire wireplumber pw-jack fluidsynth jack_lsp; do
+  for program in dbus-run-session pipewire wireplumber pw-jack fluidsynth jack_lsp jackd; do
     command -v "$program" >/dev/null ||
       { echo "pipewire test: $program is not installed (scripts/install-deps.sh installs it)" >&2; exit 1; }
   done
@@ -35,6 +39,7 @@ if [[ -z ${TAVRELLE_PIPEWIRE_SESSION:-} ]]; then
 fi
 
 work=$TAVRELLE_PIPEWIRE_SESSION
+jack_server=${TAVRELLE_PIPEWIRE_JACK_SERVER:-tavrelle-pipewire}
 # scripts/services.sh's helpers run the services here, their files in $work:
 # launch_service, stop_service, wait_for and fluid (FluidSynth's shell).
 source "$(dirname "$0")/../scripts/services.sh"
@@ -46,6 +51,8 @@ cleanup() {
   stop_service fluidsynth
   stop_service wireplumber
   stop_service pipewire
+  stop_service jackd 20
+  [[ ! -e $work/jackd.ours ]] || release_server "$jack_server"
 }
 trap cleanup EXIT
 
@@ -67,7 +74,7 @@ fi
 # graph once it is there, without being started again.
 stop_service pipewire
 mkfifo -m 600 "$work/probe.in"
-service_stdin=$work/probe.in launch_service probe "$probe" "$midi_port"
+JACK_DEFAULT_SERVER=$jack_server service_stdin=$work/probe.in launch_service probe "$probe" "$midi_port"
 exec 3>"$work/probe.in"
 answers() { [[ $(grep -c . "$work/probe.out") -ge $1 ]]; }
 echo "20 6" >&3
@@ -163,3 +170,18 @@ done
 read -r tasks fds rss < <(usage)
 echo "pipewire test: tasks, descriptors, RSS (kB): $tasks2 $fds2 $rss2 after 2 restarts, $tasks $fds $rss after $restarts"
 ((tasks <= tasks2 + 1 && fds <= fds2 + 2)) || fail "restarts leak: $tasks2 -> $tasks tasks, $fds2 -> $fds descriptors"
+
+# PipeWire gone for good while its libjack is in use, a JACK 2 server that
+# starts is reached in the same session, through JACK 2's libjack.
+stop_service pipewire
+services_server=$jack_server
+start_jack || fail "the JACK server $jack_server did not start"
+service_stdin=$work/fluidsynth.in launch_service fluidsynth \
+  fluidsynth -a jack -m jack -r 48000 -o audio.jack.server="$jack_server" -o midi.jack.server="$jack_server" \
+  -o audio.jack.id=fsynth -o midi.jack.id=fsynth "$soundfont" || fail "FluidSynth did not start on JACK 2"
+wait_for 20 has_port "$midi_port" || fail "FluidSynth's $midi_port did not appear on $jack_server"
+echo "50 6" >&3
+wait_for 15 answers $((asked + 1)) || fail "the running service did not answer once JACK 2 was there"
+wait_for 5 plays 6 "0 49" ||
+  fail "after PipeWire gave way to JACK 2, channel 6 does not play program 50: $(preset_on 6) ($(tail -n 1 "$work/probe.out"))"
+echo "pipewire test: after PipeWire gave way to JACK 2, the running service reached FluidSynth there"
