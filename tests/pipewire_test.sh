@@ -124,6 +124,12 @@ echo "pipewire test: the selection sent through PipeWire's JACK changed FluidSyn
 loader=$(readelf -l "$probe" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
 "$loader" "$probe" "$midi_port" 9 5 || fail "started through $loader, the probe ended with status $?"
 wait_for 5 plays 5 "0 8" || fail "started through $loader, channel 5 does not play program 9: $(preset_on 5)"
+# With JACK 2's libjack in the global scope (the tests' own clients link
+# it), PipeWire's still reaches PipeWire. Instrumented builds load no other.
+if ! readelf -d "$probe" | grep -q 'NEEDED.*libasan'; then
+  LD_PRELOAD=libjack.so.0 "$probe" "$midi_port" 10 5 || fail "beside JACK 2's libjack, the probe ended with status $?"
+  wait_for 5 plays 5 "0 9" || fail "beside JACK 2's libjack, channel 5 does not play program 10: $(preset_on 5)"
+fi
 
 # A service that keeps running while PipeWire restarts must notice that its
 # graph went (PipeWire's libjack reports it only to jack_on_shutdown) and

@@ -48,10 +48,13 @@ const JackLibrary* loadJackLibrary(const std::string& file)
 {
     // PipeWire's libjack calls its own exported functions through the
     // symbol table: with another libjack in the global scope (linked in,
-    // preloaded) those calls would reach the other one. Only then, since
-    // sanitizer runtimes refuse RTLD_DEEPBIND.
-    const int ownFirst = dlsym(RTLD_DEFAULT, "jack_client_open") != nullptr ? RTLD_DEEPBIND : 0;
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | ownFirst);
+    // preloaded) those calls would reach the other one. Only then, and only
+    // for one not loaded yet, since sanitizer runtimes refuse RTLD_DEEPBIND.
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) {
+        const int ownFirst = dlsym(RTLD_DEFAULT, "jack_client_open") != nullptr ? RTLD_DEEPBIND : 0;
+        handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | ownFirst);
+    }
     if (handle == nullptr) {
         return nullptr;
     }

@@ -40,6 +40,8 @@ bool pipeWireAnswers()
     return !folder.empty() && socketAnswers(folder + "/" + remote);
 }
 
+// Asked before PipeWire's is loaded (choiceNow): both are named
+// libjack.so.0, and the loader would answer the name with the one loaded.
 const JackLibrary* loaderFirst()
 {
     static const JackLibrary* const library = loadJackLibrary("libjack.so.0");
