@@ -67,7 +67,7 @@ sleep 1.5
 held=$(lines)
 xdotool keyup Down
 for pid in "${busy[@]}"; do stop "$pid" 1; done
-wait_for 5 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 9 ]" || fail "the release of a held key did not send"
+wait_for 60 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 9 ]" || fail "the release of a held key did not send"
 sleep 1
 [ "$held" -eq 6 ] && [ "$(lines)" -eq 9 ] ||
   fail "a held key sent $(((held - 6) / 3)) times during the hold and $((($(lines) - held) / 3)) times after it"
@@ -86,7 +86,7 @@ wait_for 10 greyed || fail "the device that left is not shown greyed (darkest $(
 import -window root "$work/away.png"
 start_capture || fail "the capture port did not come back"
 wait_for 10 drawn_black || fail "the device that came back is not shown as before (darkest $(field_darkest))"
-wait_for 5 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 3 ]" || fail "the device that came back got no selection"
+wait_for 60 sh -c "[ \$(wc -l < '$services_state/capture.out') -ge 3 ]" || fail "the device that came back got no selection"
 sleep 1
 [ "$(captured | head -2)" = $'b1 20 00\nb1 00 7f' ] && [ "$(lines)" -eq 3 ] ||
   fail "the device that came back got: $(captured)"

@@ -205,6 +205,27 @@ wait_shown
 snapshot fresh-window "$window"
 close_window "$window"
 wait_exit
+# The settings error box, from a read-only file in the folder the read-only
+# case below uses, so that its text is the same there.
+error_box_run() {
+  run=$work/read-only
+  rm -rf "$run"
+  mkdir -p "$run"
+  window_file 140 300 50 60 >"$run/tavrelle.ini"
+  chmod 444 "$run/tavrelle.ini"
+  start_tool "$run"
+  shows_the_file "$1"
+  close_window "$window"
+  expect_box "ファイル $(ini_path "$run") を作成できません." icon 60
+  wait_for 30 box_window || fail "no X window for the error box"
+  snapshot "$1" "$(box_window)"
+}
+error_box_run fresh-error
+probe ok
+close_window "$window"
+expect_box "ファイル $(ini_path "$run") を作成できません." icon 60
+probe ok
+wait_exit
 font_names mapped
 # same_pixels NAME: the snapshot NAME shows what fresh-NAME showed.
 same_pixels() {
@@ -405,14 +426,8 @@ echo "a read-only settings file"
 # The folder takes new files, so the file beside the .exe is the one; the
 # save must not replace it: the error box, the old file whole, the window
 # open. The next close ends the tool, the file still whole.
-run=$work/read-only
-mkdir -p "$run"
-window_file 140 300 50 60 >"$run/tavrelle.ini"
-chmod 444 "$run/tavrelle.ini"
-start_tool "$run"
-shows_the_file "read-only"
-close_window "$window"
-expect_box "ファイル $(ini_path "$run") を作成できません." icon 60
+error_box_run error
+same_pixels error
 window_file 140 300 50 60 | cmp -s - "$run/tavrelle.ini" || fail "the read-only file was changed: $(od -c "$run/tavrelle.ini" | head -3)"
 [ "$(ls "$run" | tr '\n' ' ')" = "out tavrelle.exe tavrelle.ini trace " ] || fail "the failed save left behind: $(ls "$run")"
 probe ok

@@ -39,6 +39,8 @@ struct JackSession::State {
     std::function<void()> connectionNews;
     // Set before the connection is asked for, so that news during the call count.
     std::atomic<bool> awaitingConnection{false};
+    // Seen in the graph and not let go of by us: news may be of its loss.
+    std::atomic<bool> holdingConnection{false};
     SelectionQueue queue{kQueueGroups};
     State* nextKept = nullptr;
 };
@@ -69,7 +71,9 @@ void tellChanged(void* arg)
 void onGraphNews(void* arg)
 {
     const auto& state = *static_cast<State*>(arg);
-    if (state.awaitingConnection.load(std::memory_order_acquire) && state.connectionNews) {
+    if ((state.awaitingConnection.load(std::memory_order_acquire) ||
+         state.holdingConnection.load(std::memory_order_acquire)) &&
+        state.connectionNews) {
         state.connectionNews();
     }
 }
@@ -255,6 +259,7 @@ int JackSession::prepare(const std::string& target)
     // Nothing queued for an earlier connection goes to this one.
     state_->queue.dropAll();
     state_->awaitingConnection.store(false, std::memory_order_release);
+    state_->holdingConnection.store(false, std::memory_order_release);
     target_ = target;
     connectionSeen_ = false;
     deviceLeft_.store(false, std::memory_order_relaxed);
@@ -292,8 +297,16 @@ int JackSession::connect()
 
 void JackSession::checkConnection()
 {
-    if (keepLiveClient()) {
-        lookForConnection();
+    if (!keepLiveClient()) {
+        return;
+    }
+    lookForConnection();
+    // The device went with its connection. A listing would see that too, but
+    // PipeWire's graph may still show the link while it tells of its loss,
+    // and no news may follow the listing the window makes then.
+    if (state_->holdingConnection.load(std::memory_order_acquire) && state_->jack->port_connected(state_->port) <= 0) {
+        state_->holdingConnection.store(false, std::memory_order_release);
+        lose();
     }
 }
 
@@ -303,6 +316,7 @@ void JackSession::lookForConnection()
         state_->jack->port_connected_to(state_->port, target_.c_str()) > 0) {
         connectionSeen_ = true;
         state_->awaitingConnection.store(false, std::memory_order_release);
+        state_->holdingConnection.store(true, std::memory_order_release);
         state_->queue.openAfter(kConnectCycles);
     }
 }
@@ -359,6 +373,7 @@ void JackSession::disconnect()
     // By our port, not the target's name, which may have changed meanwhile.
     if (keepLiveClient() && !target_.empty()) {
         state_->awaitingConnection.store(false, std::memory_order_release);
+        state_->holdingConnection.store(false, std::memory_order_release);
         state_->jack->port_disconnect(state_->client, state_->port);
     }
     target_.clear();

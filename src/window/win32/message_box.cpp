@@ -12,6 +12,7 @@ namespace {
 
 // The box's controls, as the system's own message box numbers them.
 constexpr int kTextId = 0xFFFF;
+constexpr int kIconId = 20;
 // Sizes in pixels at 96 dots per inch.
 constexpr int kMargin = 12;
 constexpr int kButtonWidth = 75;
@@ -21,6 +22,7 @@ struct BoxContent {
     std::wstring title;
     std::wstring text;
     std::vector<std::wstring> lines;
+    HICON icon = nullptr;  // the system's, never destroyed
     HFONT font = nullptr;
     int lineHeight = 0;
 };
@@ -80,28 +82,33 @@ int textWidth(HDC dc, const std::wstring& text)
     return size.cx;
 }
 
-// Wrapped at half the screen's width, and centred on the screen.
+// Wrapped at half the screen's width, and centred on the screen. The icon,
+// if any, stands left of the text, as in the system's box.
 void layOut(HWND box, BoxContent& content)
 {
     const HWND textControl = GetDlgItem(box, kTextId);
+    const HWND iconControl = GetDlgItem(box, kIconId);
     const HWND button = GetDlgItem(box, IDOK);
     const HDC dc = GetDC(box);
     const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
     const auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
     const int margin = scaled(kMargin);
+    const int iconWidth = content.icon != nullptr ? GetSystemMetrics(SM_CXICON) : 0;
+    const int iconHeight = content.icon != nullptr ? GetSystemMetrics(SM_CYICON) : 0;
+    const int textLeft = content.icon != nullptr ? margin + iconWidth + margin : margin;
 
     RECT frame{0, 0, 0, 0};
     AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(box, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongPtrW(box, GWL_EXSTYLE)));
     const int frameWidth = frame.right - frame.left;
     const int frameHeight = frame.bottom - frame.top;
-    const int widestClient = std::max(GetSystemMetrics(SM_CXSCREEN) / 2 - frameWidth, 2 * margin + 1);
+    const int widestClient = std::max(GetSystemMetrics(SM_CXSCREEN) / 2 - frameWidth, textLeft + margin + 1);
 
     const HGDIOBJ previous = SelectObject(dc, content.font);
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
     content.lineHeight = metrics.tmHeight;
-    content.lines = wrapLines(dc, content.text, widestClient - 2 * margin);
+    content.lines = wrapLines(dc, content.text, widestClient - textLeft - margin);
     int widestLine = 0;
     for (const auto& line : content.lines) {
         widestLine = std::max(widestLine, textWidth(dc, line));
@@ -124,12 +131,17 @@ void layOut(HWND box, BoxContent& content)
     DeleteObject(captionFont);
 
     const int clientWidth =
-        std::min(std::max({widestLine + 2 * margin, buttonWidth + 2 * margin, titleWidth}), widestClient);
+        std::min(std::max({textLeft + widestLine + margin, buttonWidth + 2 * margin, titleWidth}), widestClient);
     const int textHeight = content.lineHeight * static_cast<int>(content.lines.size());
+    const int bodyHeight = std::max(textHeight, iconHeight);
     const int buttonHeight = scaled(kButtonHeight);
-    const int clientHeight = margin + textHeight + margin + buttonHeight + margin;
-    MoveWindow(textControl, margin, margin, clientWidth - 2 * margin, textHeight, FALSE);
-    MoveWindow(button, (clientWidth - buttonWidth) / 2, 2 * margin + textHeight, buttonWidth, buttonHeight, FALSE);
+    const int clientHeight = margin + bodyHeight + margin + buttonHeight + margin;
+    MoveWindow(textControl, textLeft, margin + (bodyHeight - textHeight) / 2, clientWidth - textLeft - margin,
+               textHeight, FALSE);
+    if (iconControl != nullptr) {
+        MoveWindow(iconControl, margin, margin, iconWidth, iconHeight, FALSE);
+    }
+    MoveWindow(button, (clientWidth - buttonWidth) / 2, 2 * margin + bodyHeight, buttonWidth, buttonHeight, FALSE);
 
     RECT workArea{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
@@ -154,6 +166,11 @@ INT_PTR CALLBACK boxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lPar
         const HWND button = CreateWindowExW(0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                                             0, 0, 0, 0, box, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)),
                                             nullptr, nullptr);
+        if (content.icon != nullptr) {
+            const HWND icon = CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | WS_VISIBLE | SS_ICON, 0, 0, 0, 0, box,
+                                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIconId)), nullptr, nullptr);
+            SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(content.icon), 0);
+        }
         SendMessageW(text, WM_SETFONT, reinterpret_cast<WPARAM>(content.font), FALSE);
         SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(content.font), FALSE);
         layOut(box, content);
@@ -197,14 +214,16 @@ struct alignas(4) EmptyDialogTemplate {
 
 }  // namespace
 
-void MessageBoxPresenter::showMessage(const std::string& text)
+// Both boxes are the tool's own, drawn in the window's font: the system's
+// box takes a face that may lack the Japanese glyphs.
+void MessageBoxPresenter::show(const std::string& text, HICON icon)
 {
     // A box of its own before the window shows; the window's box after.
     const HWND owner = owner_ != nullptr && IsWindowVisible(owner_) ? owner_ : nullptr;
     NONCLIENTMETRICSW nonClient{};
     nonClient.cbSize = sizeof nonClient;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof nonClient, &nonClient, 0);
-    BoxContent content{title_, utf8ToWide(text), {}, createTextFont(nonClient.lfMessageFont.lfHeight), 0};
+    BoxContent content{title_, utf8ToWide(text), {}, icon, createTextFont(nonClient.lfMessageFont.lfHeight), 0};
     EmptyDialogTemplate dialog{};
     dialog.header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFOREGROUND;
     DialogBoxIndirectParamW(GetModuleHandleW(nullptr), &dialog.header, owner, boxProcedure,
@@ -212,11 +231,15 @@ void MessageBoxPresenter::showMessage(const std::string& text)
     DeleteObject(content.font);
 }
 
+void MessageBoxPresenter::showMessage(const std::string& text)
+{
+    show(text, nullptr);
+}
+
 void MessageBoxPresenter::showError(const std::string& text)
 {
-    const HWND owner = owner_ != nullptr && IsWindowVisible(owner_) ? owner_ : nullptr;
-    MessageBoxW(owner, utf8ToWide(errorBoxText(text)).c_str(), title_.c_str(),
-                MB_OK | MB_ICONSTOP | (owner != nullptr ? MB_APPLMODAL : MB_TASKMODAL));
+    MessageBeep(MB_ICONHAND);
+    show(errorBoxText(text), LoadIconW(nullptr, IDI_HAND));
 }
 
 }  // namespace tavrelle::window

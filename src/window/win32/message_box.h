@@ -1,5 +1,6 @@
-// The tool's own box (centred, no icon, wrapped at half the screen, one "OK"
-// that Enter and Esc answer), and the system's stop-icon box for settings.
+// The tool's own box (centred, wrapped at half the screen, one "OK" that
+// Enter and Esc answer): without an icon for messages, with the stop icon
+// for settings errors.
 #pragma once
 
 #include "midi/midi_out_port.h"
@@ -21,6 +22,8 @@ public:
     void showError(const std::string& text) override;
 
 private:
+    void show(const std::string& text, HICON icon);
+
     std::wstring title_;
     HWND owner_ = nullptr;
 };
