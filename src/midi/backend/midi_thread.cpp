@@ -66,7 +66,13 @@ std::uint64_t MidiThread::post(std::function<void()> work)
 
 std::function<void(std::function<void()>)> MidiThread::poster() const
 {
-    return [shared = shared_](std::function<void()> work) {
+    // Weak: the poster is kept by what the thread's own jobs hold, and a
+    // strong hold would keep the thread's state alive for good.
+    return [weak = std::weak_ptr<Shared>(shared_)](std::function<void()> work) {
+        const auto shared = weak.lock();
+        if (!shared) {
+            return;
+        }
         std::lock_guard lock(shared->mutex);
         // Once stopping, the thread may have closed its wakeup descriptor.
         if (!shared->stopping) {
