@@ -514,6 +514,40 @@ TEST_F(midi_integration_test, a_callback_taken_back_has_finished_and_is_never_ca
     EXPECT_EQ(calls, taken);
 }
 
+// A rename is news like a port that comes or goes: the window lists again.
+TEST_F(midi_integration_test, a_renamed_port_is_reported_and_listed_under_its_new_name)
+{
+    JackCapture capture(uniqueName("renamed"), {"in"});
+    auto service = midi::createSystemMidiOutService();
+    std::atomic<int> reports{0};
+    service->setDevicesChangedCallback([&] { ++reports; });
+    service->rescanDevices();
+    ASSERT_TRUE(findDevice(*service, capture.fullName(0)));
+    const std::string before = capture.fullName(0);
+    // The service's own port brings news of its own a moment after the
+    // listing. As the window does, each report is followed by a listing,
+    // which readies the next one; the rename's is told apart once a second
+    // has passed without news.
+    int reported = -1;
+    for (const auto settle = std::chrono::steady_clock::now() + 30s;
+         reports != reported && std::chrono::steady_clock::now() < settle;) {
+        reported = reports;
+        service->rescanDevices();
+        service->deviceCount();
+        std::this_thread::sleep_for(1s);
+    }
+    ASSERT_TRUE(capture.renamePort(0, "moved"));
+    const auto limit = std::chrono::steady_clock::now() + 60s;
+    while (reports == reported && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_GT(reports, reported) << "no report of the rename";
+    service->rescanDevices();
+    EXPECT_TRUE(findDevice(*service, capture.fullName(0)));
+    EXPECT_FALSE(findDevice(*service, before));
+    service->setDevicesChangedCallback({});
+}
+
 TEST_F(midi_integration_test, a_new_target_gets_nothing_queued_for_the_one_before)
 {
     JackCapture capture(uniqueName("targets"), {"before", "after"});

@@ -178,6 +178,16 @@ double JackCapture::periodMilliseconds() const
     return 1000.0 * jack_get_buffer_size(shared_->client) / jack_get_sample_rate(shared_->client);
 }
 
+bool JackCapture::renamePort(std::size_t index, const std::string& shortName)
+{
+    Port& port = shared_->ports.at(index);
+    if (jack_port_rename(shared_->client, port.port, shortName.c_str()) != 0) {
+        return false;
+    }
+    port.fullName = jack_port_name(port.port);
+    return true;
+}
+
 void JackCapture::unregisterPort(std::size_t index)
 {
     Port& port = shared_->ports.at(index);

@@ -49,6 +49,8 @@ public:
     bool connectFrom(const std::string& source);
     double periodMilliseconds() const;
     void unregisterPort(std::size_t port);
+    // Gives a port a new short name, as a synth that renames its input does.
+    bool renamePort(std::size_t port, const std::string& shortName);
     bool serverGone() const { return shared_->serverGone.load(); }
     // Waits, at most `limit`, until libjack has told the client its server died.
     bool waitUntilServerGone(std::chrono::milliseconds limit) const;
