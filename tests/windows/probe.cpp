@@ -14,6 +14,8 @@
 //   probe hold PATH S  holds PATH open for writing for S seconds
 //   probe devicechange tells the tool's window that devices changed, as the
 //                      system does when one comes or goes
+//   probe resume       tells the tool's window that the machine woke from
+//                      sleep, as the system does after a suspend
 #include "window/voice_names.h"
 
 #include <windows.h>
@@ -191,10 +193,10 @@ int forToolWindows(WNDENUMPROC each)
     return 0;
 }
 
-int deviceChange()
+int postToTool(UINT message, WPARAM wParam)
 {
     const HWND window = FindWindowW(L"TavrelleMainWindow", nullptr);
-    return window != nullptr && PostMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0) ? 0 : 1;
+    return window != nullptr && PostMessageW(window, message, wParam, 0) ? 0 : 1;
 }
 
 int hold(const char* path, int seconds)
@@ -224,7 +226,10 @@ int main(int argc, char** argv)
         return forToolWindows(printBoxGeometry);
     }
     if (argc == 2 && std::string(argv[1]) == "devicechange") {
-        return deviceChange();
+        return postToTool(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED);
+    }
+    if (argc == 2 && std::string(argv[1]) == "resume") {
+        return postToTool(WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC);
     }
     if (argc == 6 && std::string(argv[1]) == "voices") {
         return voices(std::atoi(argv[4]), std::atoi(argv[5]));
@@ -232,7 +237,7 @@ int main(int argc, char** argv)
     if (argc == 4 && std::string(argv[1]) == "hold") {
         return hold(argv[2], std::atoi(argv[3]));
     }
-    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe hold PATH SECONDS | "
+    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe resume | probe hold PATH SECONDS | "
                "probe voices SETTINGS-PATH INSTRUMENT PROGRAM BANK\n", stderr);
     return 2;
 }
