@@ -28,8 +28,8 @@ failed() {
 }
 
 stage "make test: packages, the native and the Windows builds, every ctest test, the ALSA guest," \
-  "a 30 s fuzz run and the sanitizer suite; about 20 minutes on a quiet 2-core machine, more" \
-  "while other work loads it; each stage's time is listed at the end"
+  "a 30 s fuzz run and the sanitizer suite; 11 to 14 minutes on a quiet 2-core machine, 20" \
+  "to 31 beside six CPU-bound loops; each stage's time is listed at the end"
 
 begin "packages and the native build with its tests"
 "$make" --no-print-directory test-build 2>&1 | beat "the native build" || failed "native build"
