@@ -237,7 +237,7 @@ int main(int argc, char** argv)
     if (argc == 4 && std::string(argv[1]) == "hold") {
         return hold(argv[2], std::atoi(argv[3]));
     }
-    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe resume | probe hold PATH SECONDS | "
-               "probe voices SETTINGS-PATH INSTRUMENT PROGRAM BANK\n", stderr);
+    std::fputs("usage: probe texts | probe ok | probe geometry | probe devicechange | probe resume | "
+               "probe hold PATH SECONDS | probe voices SETTINGS-PATH INSTRUMENT PROGRAM BANK\n", stderr);
     return 2;
 }
