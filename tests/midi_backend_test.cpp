@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
@@ -277,6 +278,46 @@ TEST(midi_backend_test, queue_counts_as_delivered_only_after_the_cycle_after_the
     EXPECT_FALSE(queue.delivered());
     queue.runCycle(256, write);
     EXPECT_TRUE(queue.delivered());
+}
+
+// Seen from the sending thread while the process callback runs, as a close
+// sees it: never delivered before the cycle after the one that carried it.
+TEST(midi_backend_test, queue_seen_while_cycles_run_is_never_delivered_early)
+{
+    SelectionQueue queue(4);
+    queue.openAfter(0);
+    std::atomic<std::uint64_t> lastWritten{0};
+    std::atomic<bool> stop{false};
+    std::thread process([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::uint64_t cycle = queue.cycles();
+            bool wrote = false;
+            queue.runCycle(64, [&](const unsigned char*, std::size_t) {
+                wrote = true;
+                return true;
+            });
+            if (wrote) {
+                lastWritten.store(cycle, std::memory_order_release);
+            }
+        }
+    });
+    unsigned early = 0;
+    unsigned groups = 0;
+    bool stuck = false;
+    const auto end = std::chrono::steady_clock::now() + 1s;
+    while (!stuck && std::chrono::steady_clock::now() < end) {
+        queue.push(selectionFor(1));
+        const auto limit = std::chrono::steady_clock::now() + 10s;
+        while (!queue.delivered() && !stuck) {
+            stuck = std::chrono::steady_clock::now() > limit;
+        }
+        ++groups;
+        early += queue.cycles() < lastWritten.load(std::memory_order_acquire) + 2 ? 1 : 0;
+    }
+    stop = true;
+    process.join();
+    EXPECT_FALSE(stuck) << "a group was not delivered within 10 s";
+    EXPECT_EQ(early, 0u) << "of " << groups << " groups";
 }
 
 // A connection whose news never comes: the queue opens once the server has

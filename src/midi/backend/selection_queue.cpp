@@ -24,11 +24,24 @@ bool SelectionQueue::push(std::span<const ShortMessageBytes> messages)
     return true;
 }
 
+bool SelectionQueue::delivered() const
+{
+    std::uint64_t carried = kNever;
+    {
+        std::lock_guard lock(mutex_);
+        if (size_ > 0) {
+            return false;
+        }
+        carried = lastCarryCycle_;
+    }
+    return carried == kNever || cycles() >= carried + 2;
+}
+
 void SelectionQueue::dropAll()
 {
     hold();
-    lastCarryCycle_.store(kNever, std::memory_order_release);
     std::lock_guard lock(mutex_);
+    lastCarryCycle_ = kNever;
     head_ = 0;
     size_ = 0;
     headDelivered_ = 0;

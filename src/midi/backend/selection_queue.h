@@ -47,16 +47,9 @@ public:
     // Every group pushed handed over or given way.
     bool empty() const { return size_ == 0; }
     // Empty, and the cycle that carried the last of it and the one after
-    // have ended. The size is read first: the process callback stores the
-    // carrying cycle before it shrinks the queue.
-    bool delivered() const
-    {
-        if (!empty()) {
-            return false;
-        }
-        const std::uint64_t carried = lastCarryCycle_.load(std::memory_order_acquire);
-        return carried == kNever || cycles() >= carried + 2;
-    }
+    // have ended. Read under the lock, which the carrying cycle holds while
+    // it notes itself and shrinks the queue: the two are seen together.
+    bool delivered() const;
 
     // Process callback side, never waiting: hands messages to `write` until it
     // returns false (the buffer is full); a group cut short goes on next time.
@@ -69,7 +62,6 @@ public:
         const bool open = cycle >= openFrom_.load(std::memory_order_acquire) ||
                           frames_.load(std::memory_order_relaxed) >= openFromFrame_.load(std::memory_order_acquire);
         if (open && !empty()) {
-            lastCarryCycle_.store(cycle, std::memory_order_release);
             deliver(write);
         }
         frames_.fetch_add(frames, std::memory_order_release);
@@ -84,8 +76,9 @@ private:
         std::size_t count = 0;
     };
 
-    // Guards the ring and the messages of its head already handed over.
-    std::mutex mutex_;
+    // Guards the ring, the messages of its head already handed over and the
+    // cycle that last carried any.
+    mutable std::mutex mutex_;
     std::vector<Group> ring_;
     std::size_t head_ = 0;
     std::atomic<std::size_t> size_{0};
@@ -94,7 +87,7 @@ private:
     std::atomic<std::uint64_t> frames_{0};
     std::atomic<std::uint64_t> openFrom_{kNever};
     std::atomic<std::uint64_t> openFromFrame_{kNever};
-    std::atomic<std::uint64_t> lastCarryCycle_{kNever};
+    std::uint64_t lastCarryCycle_ = kNever;
 };
 
 template <typename Write>
@@ -103,6 +96,9 @@ void SelectionQueue::deliver(Write write)
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock) {
         return;
+    }
+    if (size_ > 0) {
+        lastCarryCycle_ = cycles_.load(std::memory_order_relaxed);
     }
     while (size_ > 0) {
         const Group& group = ring_[head_];
