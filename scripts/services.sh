@@ -293,8 +293,25 @@ release_server() {
   [ -z "$(server_leftovers "$name")" ] || services_fail "the JACK server $name left: $(server_leftovers "$name")"
 }
 
+# Runs `bash SCRIPT ARGS...` in a session of its own for PipeWire: a new
+# runtime folder, settings folders and session bus, none of the user's own
+# and no JACK server name, with TAVRELLE_PIPEWIRE_SESSION naming the folder
+# that holds them, which the caller's exit removes. Its status is the
+# script's.
+in_private_pipewire_session() {
+  local work status=0
+  work=$(mktemp -d)
+  trap "rm -rf '$work'" EXIT
+  mkdir -m 700 "$work/runtime"
+  env -u JACK_DEFAULT_SERVER -u PIPEWIRE_REMOTE -u DBUS_SESSION_BUS_ADDRESS \
+    TAVRELLE_PIPEWIRE_SESSION="$work" XDG_RUNTIME_DIR="$work/runtime" \
+    XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" \
+    dbus-run-session -- bash "$@" || status=$?
+  return $status
+}
+
 # PipeWire and WirePlumber on $XDG_RUNTIME_DIR (a private one, under a session
-# bus of its own: tests/contract_pipewire_test.sh makes both), as services
+# bus of its own: in_private_pipewire_session makes both), as services
 # pipewire and wireplumber. Started, PipeWire answers on its socket and
 # WirePlumber has joined it, so JACK clients of the graph run cycles.
 pipewire_socket() { echo "${XDG_RUNTIME_DIR:?}/pipewire-0"; }

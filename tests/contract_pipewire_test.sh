@@ -38,17 +38,9 @@ if [[ -z ${TAVRELLE_PIPEWIRE_SESSION:-} ]]; then
     echo "contract on PipeWire: a JACK 2 server named default runs here" >&2
     exit 1
   fi
-  work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
-  mkdir -m 700 "$work/runtime"
-  # Nothing of a user's own session is reached: its runtime folder, bus,
-  # settings and JACK server name are all replaced.
-  status=0
-  env -u JACK_DEFAULT_SERVER -u PIPEWIRE_REMOTE -u DBUS_SESSION_BUS_ADDRESS \
-    TAVRELLE_PIPEWIRE_SESSION="$work" XDG_RUNTIME_DIR="$work/runtime" \
-    XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" \
-    dbus-run-session -- bash "$0" "$suite" "$@" || status=$?
-  exit $status
+  source "$here/../scripts/services.sh"
+  in_private_pipewire_session "$0" "$suite" "$@"
+  exit
 fi
 
 source "$here/../scripts/services.sh"
