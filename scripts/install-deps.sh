@@ -4,7 +4,7 @@
 #   package  building the Debian package (make package)
 #   test     the tests, the fuzzer, the sanitizer suite and the packaging checks
 #   bench    the benchmarks
-#   windows  the Windows build (mingw-w64) and its tests under Wine
+#   windows  the Windows build (mingw-w64, GoogleTest's sources) and its tests under Wine
 #   windows-vm  the Windows program with a real ALSA sequencer in a QEMU guest
 #   alsa     the ALSA sequencer test's throw-away virtual machine (scripts/alsa-guest.sh)
 #   scripts/install-deps.sh run [package] [test] [bench] [alsa] [windows] [windows-vm]
@@ -41,7 +41,7 @@ alsa=(
 )
 windows=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake ninja-build
-  wine wine64 fonts-ipafont-gothic python3
+  wine wine64 fonts-ipafont-gothic python3 googletest
   xvfb xauth openbox xdotool x11-utils imagemagick
 )
 windows_vm=(

@@ -1,25 +1,21 @@
 // What every MIDI output service keeps to, held against the test fake the
 // port's tests run on and against each real service a test can reach: JACK 2
 // on a private server of the suite's own, PipeWire's JACK graph
-// (contract_pipewire_test.sh runs the suite there under PipeWire's libjack)
-// and the kernel's ALSA sequencer (alsa_guest_test.sh runs it in its guest).
+// (contract_pipewire_test.sh runs the suite there under PipeWire's libjack),
+// the kernel's ALSA sequencer (alsa_guest_test.sh runs it in its guest), and
+// in the Windows build WinMM (under Wine, tests/windows/contract_test.sh).
 // A world drives the system as its devices and the machine would; a case
 // that a world cannot show is skipped saying why.
-#include "deadlines.h"
-
 #include "midi/midi_out_service.h"
 #include "support/fake_midi_out_service.h"
-#include "support/jack_capture.h"
-#include "support/jack_server.h"
+#include "support/find_device.h"
 
-#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,8 +23,19 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "deadlines.h"
+#include "support/jack_capture.h"
+#include "support/jack_server.h"
+
+#include <alsa/asoundlib.h>
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
 
 namespace tavrelle::testing {
 namespace {
@@ -74,29 +81,11 @@ public:
         restartService();
         return std::nullopt;
     }
+    // Why devices cannot appear and leave here while the service runs.
+    virtual std::optional<std::string> cannotChangeDevices() { return std::nullopt; }
+    // How long the service waits before it looks again for an absent system.
+    virtual std::chrono::milliseconds absentRetry() { return 0ms; }
 };
-
-// Where the suite cannot stop and start the system itself, the script that
-// runs it can: TAVRELLE_CONTRACT_SYSTEM is a command that takes "stop" or
-// "start" and ends once the system has stopped or answers.
-void switchSystem(const std::string& how)
-{
-    const char* command = std::getenv("TAVRELLE_CONTRACT_SYSTEM");
-    if (command == nullptr) {
-        throw std::runtime_error("TAVRELLE_CONTRACT_SYSTEM names no command to " + how + " the system");
-    }
-    if (std::system((std::string(command) + " " + how).c_str()) != 0) {
-        throw std::runtime_error("the system did not " + how + " (" + command + ")");
-    }
-}
-
-// The libjack this process loaded, as pw-jack chooses it by the library path.
-bool pipeWireJackLoaded()
-{
-    Dl_info loaded{};
-    return dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr &&
-           std::string(loaded.dli_fname).find("/pipewire-") != std::string::npos;
-}
 
 // The fake as the port's tests drive it: the world tells it what the system
 // would tell a real service.
@@ -169,6 +158,29 @@ private:
     // Where in the fake's calls each device's latest instance appeared.
     std::map<std::string, std::size_t> since_;
 };
+
+#ifndef _WIN32
+// Where the suite cannot stop and start the system itself, the script that
+// runs it can: TAVRELLE_CONTRACT_SYSTEM is a command that takes "stop" or
+// "start" and ends once the system has stopped or answers.
+void switchSystem(const std::string& how)
+{
+    const char* command = std::getenv("TAVRELLE_CONTRACT_SYSTEM");
+    if (command == nullptr) {
+        throw std::runtime_error("TAVRELLE_CONTRACT_SYSTEM names no command to " + how + " the system");
+    }
+    if (std::system((std::string(command) + " " + how).c_str()) != 0) {
+        throw std::runtime_error("the system did not " + how + " (" + command + ")");
+    }
+}
+
+// The libjack this process loaded, as pw-jack chooses it by the library path.
+bool pipeWireJackLoaded()
+{
+    Dl_info loaded{};
+    return dladdr(reinterpret_cast<void*>(&jack_client_open), &loaded) != 0 && loaded.dli_fname != nullptr &&
+           std::string(loaded.dli_fname).find("/pipewire-") != std::string::npos;
+}
 
 // The service over JACK: a private JACK 2 server of the suite's own, which it
 // kills and starts, or PipeWire's graph, which the running script stops and
@@ -243,6 +255,7 @@ public:
         }
         return server_->start() ? std::nullopt : std::optional<std::string>("jackd did not start again");
     }
+    std::chrono::milliseconds absentRetry() override { return midi::backend::kAbsentRetry; }
 
 private:
     static std::string clientName(const std::string& stem) { return stem + "-" + std::to_string(getpid()); }
@@ -358,11 +371,70 @@ public:
         restartService();
         return std::nullopt;
     }
+    std::chrono::milliseconds absentRetry() override { return midi::backend::kAbsentRetry; }
 
 private:
     std::unique_ptr<midi::MidiOutService> service_;
     std::map<std::string, std::unique_ptr<AlsaDevice>> devices_;
 };
+#else
+// The service over WinMM, whose devices are the machine's drivers': the test
+// makes none and cannot stop WinMM. Under Wine they are the kernel
+// sequencer's ports, as winealsa found them.
+class WinmmWorld final : public World {
+public:
+    WinmmWorld() { restartService(); }
+
+    midi::MidiOutService& service() override { return *service_; }
+    void restartService() override
+    {
+        service_.reset();
+        service_ = midi::createSystemMidiOutService();
+    }
+    std::string add(const std::string&) override { throw std::logic_error("the test makes no WinMM device"); }
+    void remove(const std::string&) override { throw std::logic_error("the test makes no WinMM device"); }
+    std::vector<std::uint32_t> received(const std::string&) override
+    {
+        throw std::logic_error("the test makes no WinMM device");
+    }
+    std::optional<std::string> stopSystem() override
+    {
+        if (!underWine()) {
+            return "the test cannot stop WinMM";
+        }
+        return "Wine's winealsa keeps the ports it listed at start-up, whatever becomes of the sequencer";
+    }
+    std::optional<std::string> startSystem() override { return stopSystem(); }
+    std::optional<std::string> restartServiceWithoutSystem() override
+    {
+        if (!underWine()) {
+            return stopSystem();
+        }
+        return "Wine's winealsa looks for the sequencer once per process, when winmm first loads it: a "
+               "sequencer that appears after start-up is never found";
+    }
+    std::optional<std::string> cannotChangeDevices() override
+    {
+        if (!underWine()) {
+            return "WinMM gives a program no way to make or remove a MIDI output";
+        }
+        std::string why = "Wine's winealsa lists the sequencer's ports once per process, when winmm first loads "
+                          "it: a device that appears or leaves while the service runs is never listed nor "
+                          "unlisted, and a send to a port whose client has gone still answers MMSYSERR_NOERROR";
+        if (service_->deviceCount() == 0) {
+            why += GetFileAttributesW(L"Z:\\dev\\snd\\seq") == INVALID_FILE_ATTRIBUTES
+                       ? "; and here it lists no MIDI output at all: this machine has no /dev/snd/seq"
+                       : "; and here it lists no MIDI output at all: the sequencer has no port it takes";
+        }
+        return why;
+    }
+
+private:
+    static bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+    std::unique_ptr<midi::MidiOutService> service_;
+};
+#endif
 
 // Follows the service's reports as the port does: each report lists the
 // devices again, and the device followed, when listed, is opened afresh and
@@ -449,11 +521,11 @@ private:
     unsigned sent_ = 0;
 };
 
-enum class Service { Fake, Jack, PipeWire, Alsa };
+enum class Service { Fake, Jack, PipeWire, Alsa, Winmm };
 
 // Each service is run where it is reachable: the fake and JACK 2 in the
 // quick checks and the suite's own run, PipeWire and ALSA by the scripts
-// that start them.
+// that start them, WinMM by the Windows build's test under Wine.
 class midi_contract_test : public ::testing::TestWithParam<Service> {
 protected:
     void SetUp() override
@@ -462,6 +534,13 @@ protected:
         case Service::Fake:
             world_ = std::make_unique<FakeWorld>();
             break;
+#ifdef _WIN32
+        case Service::Winmm:
+            world_ = std::make_unique<WinmmWorld>();
+            break;
+        default:
+            FAIL() << "not a service of the Windows build";
+#else
         case Service::Jack: {
             ASSERT_FALSE(pipeWireJackLoaded()) << "JACK 2's cases run under PipeWire's libjack";
             auto jack = std::make_unique<JackWorld>(true);
@@ -477,6 +556,9 @@ protected:
             ASSERT_EQ(access("/dev/snd/seq", R_OK | W_OK), 0) << "run in the ALSA guest by alsa_guest_test.sh";
             world_ = std::make_unique<AlsaWorld>();
             break;
+        case Service::Winmm:
+            FAIL() << "WinMM is the Windows build's";
+#endif
         }
     }
     World& world() { return *world_; }
@@ -485,8 +567,39 @@ private:
     std::unique_ptr<World> world_;
 };
 
+// What needs no device, so that it shows on an empty system too: identifiers
+// past the list and handle 0 are refused, before and after a rescan, and a
+// callback taken back is not called again.
+TEST_P(midi_contract_test, ids_past_the_list_and_handle_0_are_refused)
+{
+    auto& service = world().service();
+    auto reports = std::make_shared<std::atomic<unsigned>>(0);
+    service.setDevicesChangedCallback([reports] { ++*reports; });
+    for (int rescans = 0; rescans < 2; ++rescans) {
+        const unsigned count = service.deviceCount();
+        MidiOutHandle none = 0;
+        EXPECT_EQ(service.open(none, count), result::kBadDeviceId);
+        std::string name;
+        EXPECT_EQ(service.deviceName(count, name), result::kBadDeviceId);
+        EXPECT_EQ(service.sendShortMessage(0, 0x0001C1), result::kInvalidHandle);
+        EXPECT_EQ(service.sendShortMessages(0, kSelection), result::kInvalidHandle);
+        EXPECT_EQ(service.close(0), result::kInvalidHandle);
+        EXPECT_FALSE(service.deviceLeft(0));
+        service.rescanDevices();
+    }
+    service.setDevicesChangedCallback({});
+    const unsigned taken = *reports;
+    service.rescanDevices();
+    EXPECT_EQ(service.sendShortMessage(0, 0x0001C1), result::kInvalidHandle);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(*reports, taken);
+}
+
 TEST_P(midi_contract_test, lists_opens_sends_in_order_and_closes)
 {
+    if (const auto why = world().cannotChangeDevices()) {
+        GTEST_SKIP() << *why;
+    }
     const std::string used = world().add("used");
     const std::string other = world().add("other");
     auto& service = world().service();
@@ -502,11 +615,6 @@ TEST_P(midi_contract_test, lists_opens_sends_in_order_and_closes)
     };
     ASSERT_TRUE(listedUntil([&] { return findDevice(service, used) && findDevice(service, other); }));
     const auto id = findDevice(service, used);
-    MidiOutHandle none = 0;
-    EXPECT_EQ(service.open(none, service.deviceCount()), result::kBadDeviceId);
-    std::string name;
-    EXPECT_EQ(service.deviceName(service.deviceCount(), name), result::kBadDeviceId);
-
     MidiOutHandle handle = 0;
     ASSERT_EQ(service.open(handle, *id), result::kNoError);
     EXPECT_NE(handle, 0u);
@@ -514,7 +622,6 @@ TEST_P(midi_contract_test, lists_opens_sends_in_order_and_closes)
     EXPECT_EQ(service.sendShortMessages(handle, kSelection), result::kNoError);
     EXPECT_EQ(service.sendShortMessage(handle, 0x000000), result::kInvalidParam);
     EXPECT_EQ(service.sendShortMessage(handle, 0x0000F0), result::kInvalidParam);
-    EXPECT_EQ(service.sendShortMessage(0, 0x0001C1), result::kInvalidHandle);
     // Other ports coming and going leave the open one open, and identifiers
     // follow the new list.
     world().remove("other");
@@ -544,6 +651,9 @@ TEST_P(midi_contract_test, lists_opens_sends_in_order_and_closes)
 // disconnection and removing the port.
 TEST_P(midi_contract_test, device_that_leaves_and_returns_is_opened_again_and_sent_the_selection)
 {
+    if (const auto why = world().cannotChangeDevices()) {
+        GTEST_SKIP() << *why;
+    }
     const std::string listed = world().add("module");
     Follower follower(world(), listed);
     follower.openAndSendOnceListed();
@@ -569,6 +679,9 @@ TEST_P(midi_contract_test, device_that_leaves_and_returns_is_opened_again_and_se
 // it ends up opened and sent the selection once it stays.
 TEST_P(midi_contract_test, device_restarting_in_a_loop_is_reached_once_it_stays)
 {
+    if (const auto why = world().cannotChangeDevices()) {
+        GTEST_SKIP() << *why;
+    }
     const std::string listed = world().add("looping");
     Follower follower(world(), listed);
     follower.openAndSendOnceListed();
@@ -588,6 +701,9 @@ TEST_P(midi_contract_test, device_restarting_in_a_loop_is_reached_once_it_stays)
 // device in use is opened there and sent the selection.
 TEST_P(midi_contract_test, system_that_goes_and_comes_back_serves_the_device_again)
 {
+    if (const auto why = world().cannotChangeDevices()) {
+        GTEST_SKIP() << *why;
+    }
     const std::string listed = world().add("survivor");
     Follower follower(world(), listed);
     follower.openAndSendOnceListed();
@@ -624,28 +740,33 @@ TEST_P(midi_contract_test, system_that_appears_after_start_up_is_reported)
     service.setDevicesChangedCallback([&] { ++reports; });
     service.rescanDevices();
     reports = 0;
-    if (GetParam() != Service::Fake) {
-        std::this_thread::sleep_for(midi::backend::kAbsentRetry + 1s);
+    const auto retry = world().absentRetry();
+    if (retry > 0ms) {
+        std::this_thread::sleep_for(retry + 1s);
     }
     ASSERT_EQ(world().startSystem(), std::nullopt);
-    EXPECT_TRUE(eventually([&] { return reports > 0; }, midi::backend::kAbsentRetry + 5s));
+    EXPECT_TRUE(eventually([&] { return reports > 0; }, retry + 5s));
     const std::string listed = world().add("later");
     service.rescanDevices();
     EXPECT_TRUE(findDevice(service, listed));
     service.setDevicesChangedCallback({});
 }
 
-INSTANTIATE_TEST_SUITE_P(services, midi_contract_test,
-                         ::testing::Values(Service::Fake, Service::Jack, Service::PipeWire, Service::Alsa),
-                         [](const auto& info) -> std::string {
-                             switch (info.param) {
-                             case Service::Fake: return "fake";
-                             case Service::Jack: return "jack";
-                             case Service::PipeWire: return "pipewire";
-                             case Service::Alsa: break;
-                             }
-                             return "alsa";
-                         });
+#ifdef _WIN32
+const auto kServices = ::testing::Values(Service::Fake, Service::Winmm);
+#else
+const auto kServices = ::testing::Values(Service::Fake, Service::Jack, Service::PipeWire, Service::Alsa);
+#endif
+INSTANTIATE_TEST_SUITE_P(services, midi_contract_test, kServices, [](const auto& info) -> std::string {
+    switch (info.param) {
+    case Service::Fake: return "fake";
+    case Service::Jack: return "jack";
+    case Service::PipeWire: return "pipewire";
+    case Service::Alsa: return "alsa";
+    case Service::Winmm: break;
+    }
+    return "winmm";
+});
 
 }  // namespace
 }  // namespace tavrelle::testing

@@ -222,16 +222,4 @@ std::vector<std::string> allJackConnections(jack_client_t* client)
     return connections;
 }
 
-std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& name)
-{
-    const unsigned count = service.deviceCount();
-    for (unsigned id = 0; id < count; ++id) {
-        std::string listed;
-        if (service.deviceName(id, listed) == midi::result::kNoError && listed == name) {
-            return id;
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace tavrelle::testing

@@ -2,7 +2,7 @@
 // record every message that reaches them, and when the latest one did.
 #pragma once
 
-#include "midi/midi_out_service.h"
+#include "support/find_device.h"
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
@@ -82,8 +82,5 @@ private:
 
 // All connections on the server, as "source>destination" pairs, sorted.
 std::vector<std::string> allJackConnections(jack_client_t* client);
-
-// The identifier under which a service lists a device of that name.
-std::optional<unsigned> findDevice(midi::MidiOutService& service, const std::string& name);
 
 }  // namespace tavrelle::testing
