@@ -27,7 +27,7 @@ rm -rf "$work"
 mkdir -p "$work"
 source "$(dirname "$0")/../e2e/session.sh"
 
-export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+source "$(dirname "$0")/wine_prefix.sh"
 # The run ends itself, with its clean-up, well before ctest's limit: ctest
 # kills only the script, and X, openbox and Wine's server run on their own.
 limit=900
@@ -45,12 +45,7 @@ trap cleanup EXIT
 
 # The prefix, as Wine makes it; the Japanese font names are mapped to the
 # IPA fonts (as a Japanese Windows has them) after the first case.
-if [ ! -e "$WINEPREFIX/.tavrelle-prefix" ]; then
-  rm -rf "$WINEPREFIX"
-  DISPLAY= wineboot --init >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
-  wineserver -w
-  touch "$WINEPREFIX/.tavrelle-prefix"
-fi
+make_wine_prefix "$work/wineboot.log" || fail "wineboot failed"
 font_names() {
   if [ "$1" = mapped ]; then
     wine regedit /S "$(winepath -w "$(dirname "$0")/japanese-fonts.reg" 2>/dev/null)" >>"$work/wineboot.log" 2>&1
