@@ -2,6 +2,7 @@
 // once a send through it fails so. All calls, the callback's included, are
 // on the window's thread.
 #include "midi/midi_out_service.h"
+#include "midi/short_message.h"
 #include "midi/winmm/winmm_results.h"
 
 #include <windows.h>
@@ -43,8 +44,14 @@ public:
         return static_cast<int>(result);
     }
 
+    // A word that is not a short message never reaches WinMM: Wine's driver
+    // takes a data byte first under the running status, and answers
+    // MMSYSERR_NOERROR for what it drops.
     int sendShortMessage(MidiOutHandle handle, std::uint32_t word) override
     {
+        if (shortMessageBytes(word).size == 0) {
+            return result::kInvalidParam;
+        }
         const MMRESULT result = midiOutShortMsg(toHandle(handle), word);
         if (winmmResultMeansDeviceGone(result) && handle != 0 && gone_.insert(handle).second && changed_) {
             changed_();
