@@ -52,7 +52,8 @@ add_dependencies(midi_integration_test jack_silence_probe)
 # What every MIDI output service keeps to, against the fake (in the quick
 # checks), against JACK 2 on a server of the suite's own, and against
 # PipeWire's JACK graph on a PipeWire the script starts; alsa.cmake's guest
-# runs it against the kernel's sequencer.
+# runs it against the kernel's sequencer, and the Windows build's copy runs
+# against WinMM under Wine (windows.cmake).
 tavrelle_add_test(midi_contract_test
   SOURCES midi_contract_test.cpp
   LIBS tavrelle_midi_system tavrelle_test_support tavrelle_jack_test_support tavrelle_midi_backend_internals
