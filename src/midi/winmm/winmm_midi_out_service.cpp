@@ -36,11 +36,16 @@ public:
     }
 
     // WinMM keeps whatever it leaves in the handle, also after a failed open.
+    // A new handle may take the value of one marked gone by a stray send
+    // after its close: it starts unmarked.
     int open(MidiOutHandle& handle, unsigned deviceId) override
     {
         HMIDIOUT opened = toHandle(handle);
         const MMRESULT result = midiOutOpen(&opened, deviceId, 0, 0, CALLBACK_NULL);
         handle = reinterpret_cast<MidiOutHandle>(opened);
+        if (result == MMSYSERR_NOERROR) {
+            gone_.erase(handle);
+        }
         return static_cast<int>(result);
     }
 
