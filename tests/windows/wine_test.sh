@@ -38,14 +38,13 @@ cleanup() {
   kill "$watchdog" 2>/dev/null || true
   stop "$tool_pid" 2
   wineserver -k 2>/dev/null || true
-  stop_service openbox 2 || true
-  stop_service xvfb 5 || true
+  [ -z "${services_state:-}" ] || { stop_service openbox 2 || true; stop_service xvfb 5 || true; }
 }
 trap cleanup EXIT
 
 # The prefix, as Wine makes it; the Japanese font names are mapped to the
 # IPA fonts (as a Japanese Windows has them) after the first case.
-make_wine_prefix "$work/wineboot.log" || fail "wineboot failed"
+make_wine_prefix "$work/wineboot.log" || fail "wineboot failed: $(tail -5 "$work/wineboot.log")"
 font_names() {
   if [ "$1" = mapped ]; then
     wine regedit /S "$(winepath -w "$(dirname "$0")/japanese-fonts.reg" 2>/dev/null)" >>"$work/wineboot.log" 2>&1
