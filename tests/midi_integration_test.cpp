@@ -320,6 +320,23 @@ protected:
 };
 
 // The private server with one capture port listed by a fresh service.
+// The service's own client brings news of its own a moment after a listing.
+// As the window does, each report is followed by a listing, which readies
+// the next one; what comes after is told apart once a second has passed
+// without news. The reports so far.
+int settleReports(midi::MidiOutService& service, const std::atomic<int>& reports)
+{
+    int reported = -1;
+    for (const auto settle = std::chrono::steady_clock::now() + 30s;
+         reports != reported && std::chrono::steady_clock::now() < settle;) {
+        reported = reports;
+        service.rescanDevices();
+        service.deviceCount();
+        std::this_thread::sleep_for(1s);
+    }
+    return reported;
+}
+
 class midi_restart_test : public midi_private_server_test {
 protected:
     std::unique_ptr<JackCapture> capture;
@@ -380,9 +397,21 @@ TEST_F(midi_restart_test, server_death_is_survived_and_a_restarted_server_serves
 TEST_F(midi_restart_test, server_death_between_listing_and_the_first_open_is_survived)
 {
     // Listing keeps its client for the first open; that client dies here.
+    // Its libjack tells the service on a thread of its own, which may come
+    // after another client's: the open follows the service's report, as the
+    // window's would.
+    // Shared, as the service outlives this body.
+    auto reports = std::make_shared<std::atomic<int>>(0);
+    service->setDevicesChangedCallback([reports] { ++*reports; });
+    const int reported = settleReports(*service, *reports);
     server.kill();
     ASSERT_TRUE(capture->waitUntilServerGone(10s));
     capture.reset();
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (*reports == reported && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_GT(*reports, reported) << "no report of the server's death";
 
     MidiOutHandle handle = 9;
     EXPECT_EQ(service->open(handle, *id), result::kNoDriver);
@@ -524,18 +553,7 @@ TEST_F(midi_integration_test, a_renamed_port_is_reported_and_listed_under_its_ne
     service->rescanDevices();
     ASSERT_TRUE(findDevice(*service, capture.fullName(0)));
     const std::string before = capture.fullName(0);
-    // The service's own port brings news of its own a moment after the
-    // listing. As the window does, each report is followed by a listing,
-    // which readies the next one; the rename's is told apart once a second
-    // has passed without news.
-    int reported = -1;
-    for (const auto settle = std::chrono::steady_clock::now() + 30s;
-         reports != reported && std::chrono::steady_clock::now() < settle;) {
-        reported = reports;
-        service->rescanDevices();
-        service->deviceCount();
-        std::this_thread::sleep_for(1s);
-    }
+    const int reported = settleReports(*service, reports);
     ASSERT_TRUE(capture.renamePort(0, "moved"));
     const auto limit = std::chrono::steady_clock::now() + 60s;
     while (reports == reported && std::chrono::steady_clock::now() < limit) {
